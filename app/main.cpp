@@ -1,0 +1,15 @@
+// Program entry: creates the windows and runs until the main window closes.
+#include <QApplication>
+
+#include "AppSetup.h"
+#include "main_form.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("Quendral");
+    QApplication::setApplicationName("Quendral Audio Converter");
+    InstallQtDispatcherHooks();
+    TMainForm mainForm;
+    mainForm.show();
+    return app.exec();
+}
