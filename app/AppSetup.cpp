@@ -1,6 +1,7 @@
 #include "AppSetup.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QFile>
 #include <QMetaObject>
 
 #include "Dispatcher.h"
@@ -12,4 +13,28 @@ void InstallQtDispatcherHooks() {
             QMetaObject::invokeMethod(app, [] { CheckSynchronize(); }, Qt::QueuedConnection);
     });
     SetProcessMessagesHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
+}
+
+void ApplySkin() {
+    Q_INIT_RESOURCE(resources);
+    QFile skin(":/skin/skin.qss");
+    if (skin.open(QIODevice::ReadOnly))
+        qApp->setStyleSheet(QString::fromUtf8(skin.readAll()));
+}
+
+TAppWindows::TAppWindows()
+    : LogForm(new TLogForm),
+      ErrorForm(new TErrorForm),
+      ClipForm(new TClipForm),
+      ConvForm(new TConvForm),
+      AboutForm(new TAboutForm),
+      FileInfoForm(new TFileInfoForm) {
+    TFormSet forms;
+    forms.ClipForm = ClipForm.get();
+    forms.LogForm = LogForm.get();
+    forms.ConvForm = ConvForm.get();
+    forms.AboutForm = AboutForm.get();
+    forms.FileInfoForm = FileInfoForm.get();
+    forms.ErrorForm = ErrorForm.get();
+    MainForm = std::make_unique<TMainForm>(forms);
 }

@@ -2,14 +2,14 @@
 #include <QApplication>
 
 #include "AppSetup.h"
-#include "main_form.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Quendral");
     QApplication::setApplicationName("Quendral Audio Converter");
     InstallQtDispatcherHooks();
-    TMainForm mainForm;
-    mainForm.show();
+    ApplySkin();
+    TAppWindows windows;
+    windows.MainForm->show();
     return app.exec();
 }

@@ -1,0 +1,67 @@
+// The job rows and the grid model and cell painter that show them. The grid keeps no text of
+// its own: every cell is read from AudioFiles and Profiles. Main thread only.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QStyledItemDelegate>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Decryptor.h"
+
+struct TAudioFile {
+    std::string Source;          // full path as the open dialog returned it
+    std::string SourceTitleExt;  // file name with extension
+    int64_t TrimmedLength = 0;   // microseconds
+    double EstimatedSize = 0;    // megabytes
+    std::string DestinationTitle;
+    std::string Status;
+    int64_t TimeStart = 0;  // microseconds
+    int64_t TimeEnd = 0;    // microseconds
+    int ProfileInd = 0;     // index into Profiles
+};
+
+// "%.2d:%.2d:%.2d" of a time in microseconds; hours are not limited to 24.
+QString DurationText(int64_t AMicroseconds);
+
+// Recomputes EstimatedSize of one job from its trimmed length and its profile's AudioBitRate;
+// leaves it unchanged when the rate is not a whole number or an index is out of range.
+void UpdateEstimatedSize(std::vector<TAudioFile>& AAudioFiles, const std::vector<TProfile>& AProfiles,
+                         int AIndex);
+
+// Five columns: Source, Trimmed Length, Estimated Size, Destination File, Format. Model row i
+// is job i (the grid's row i + 1 counting its header row).
+class TAudioFilesModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    static constexpr int ColumnCount = 5;
+    static const int ColumnWidths[ColumnCount];
+    static const char* const ColumnCaptions[ColumnCount];
+
+    TAudioFilesModel(std::vector<TAudioFile>& AAudioFiles, const std::vector<TProfile>& AProfiles,
+                     QObject* AParent = nullptr);
+
+    int rowCount(const QModelIndex& AParent = {}) const override;
+    int columnCount(const QModelIndex& AParent = {}) const override;
+    QVariant data(const QModelIndex& AIndex, int ARole) const override;
+    QVariant headerData(int ASection, Qt::Orientation AOrientation, int ARole) const override;
+
+    // Call after AudioFiles changed in length or content, so the grid follows.
+    void Reload();
+    void RepaintAll();
+
+private:
+    std::vector<TAudioFile>& FAudioFiles;
+    const std::vector<TProfile>& FProfiles;
+};
+
+// Paints the job cells: white background, the current row highlighted, the list icon in the
+// source column, texts aligned per column and cut with an ellipsis.
+class TAudioFileCellPainter : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* APainter, const QStyleOptionViewItem& AOption,
+               const QModelIndex& AIndex) const override;
+};
