@@ -89,6 +89,11 @@ int BuildPrefix(void* avcl, char* ABuf, size_t ASize) {
     return len;
 }
 
+// At process end the on-demand logger is freed and the callback's state cleared.
+struct TLogUnitEnd {
+    ~TLogUnitEnd();
+} g_LogUnitEnd;
+
 }  // namespace
 
 int LogLevelToAV(TLogLevel ALevel) { return 8 * static_cast<int>(ALevel) - 8; }
@@ -264,4 +269,14 @@ void ResetAVLogState() {
     st.List.Clear();
     st.LastMessage.clear();
     st.RepeatCount = 0;
+}
+
+TLogUnitEnd::~TLogUnitEnd() {
+    TFFLogger* autoCreated = nullptr;
+    {
+        std::lock_guard lock(g_LoggerLock);
+        if (g_Logger && g_Logger->AutoCreated()) autoCreated = g_Logger;
+    }
+    delete autoCreated;
+    // The callback's list and texts are freed by their own static owner.
 }

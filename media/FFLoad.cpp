@@ -1,0 +1,607 @@
+#include "FFLoad.h"
+
+#include <atomic>
+#include <cfenv>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "Assert.h"
+#include "FFAPI.h"
+#include "FFLog.h"
+#include "Format.h"
+#include "Platform.h"
+#include "UnicodeProtocol.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <elf.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifndef _WIN32
+// Sanitizer builds keep unloaded libraries mapped so that leak reports can name their code.
+#ifdef QAC_KEEP_LIBRARIES_MAPPED
+constexpr int kDlopenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+#else
+constexpr int kDlopenFlags = RTLD_NOW | RTLD_LOCAL;
+#endif
+#endif
+
+
+// LastErrMsg and LibraryPath are process-wide values, shared by every loader user.
+std::mutex g_LoaderTextLock;  // guards g_LastErrMsg, g_LibraryPath
+std::string g_LastErrMsg;
+std::string g_LibraryPath;
+
+void SetLastErrMsg(const std::string& AText) {
+    std::lock_guard lock(g_LoaderTextLock);
+    g_LastErrMsg = AText;
+}
+
+// Binds every name of a table; QAC_FUNC names are required, QAC_OPT_FUNC optional.
+#define QAC_FUNC(name) \
+    API.name = reinterpret_cast<decltype(API.name)>(BindFunction(ALibName, AHandle, #name, false));
+#define QAC_OPT_FUNC(name) \
+    API.name = reinterpret_cast<decltype(API.name)>(BindFunction(ALibName, AHandle, #name, true));
+
+void FixupAVCodec(const std::string& ALibName, void* AHandle) {
+#define API avcodec
+#include "api/avcodec.inc"
+#undef API
+}
+void FixupAVFormat(const std::string& ALibName, void* AHandle) {
+#define API avformat
+#include "api/avformat.inc"
+#undef API
+}
+void FixupAVUtil(const std::string& ALibName, void* AHandle) {
+#define API avutil
+#include "api/avutil.inc"
+#undef API
+}
+void FixupSWResample(const std::string& ALibName, void* AHandle) {
+#define API swresample
+#include "api/swresample.inc"
+#undef API
+}
+void FixupSWScale(const std::string& ALibName, void* AHandle) {
+#define API swscale
+#include "api/swscale.inc"
+#undef API
+}
+void FixupAVFilter(const std::string& ALibName, void* AHandle) {
+#define API avfilter
+#include "api/avfilter.inc"
+#undef API
+}
+void FixupAVDevice(const std::string& ALibName, void* AHandle) {
+#define API avdevice
+#include "api/avdevice.inc"
+#undef API
+    // The only library of this generation that still has a registration call.
+    avdevice.avdevice_register_all();
+}
+void FixupLibC(const std::string& ALibName, void* AHandle) {
+#define API libc
+#include "api/libc.inc"
+#undef API
+}
+#undef QAC_FUNC
+#undef QAC_OPT_FUNC
+
+void UnfixAVCodec() { avcodec = TAVCodecAPI{}; }
+void UnfixAVFormat() { avformat = TAVFormatAPI{}; }
+void UnfixAVUtil() { avutil = TAVUtilAPI{}; }
+void UnfixSWResample() { swresample = TSWResampleAPI{}; }
+void UnfixSWScale() { swscale = TSWScaleAPI{}; }
+void UnfixAVFilter() { avfilter = TAVFilterAPI{}; }
+void UnfixAVDevice() { avdevice = TAVDeviceAPI{}; }
+// The runtime's table falls back to the process's own functions so logging keeps working.
+void UnfixLibC() { libc.Reset(); }
+
+// The loaded library must be the generation of the headers the tables were typed from.
+void CheckMajor(const std::string& ALibName, unsigned AVersion, int AMajor) {
+    if (static_cast<int>(AVersion >> 16) != AMajor)
+        throw ELoadError(Format("Load library %s error: version %u.%u.%u found, major %d expected",
+                                ALibName, AVersion >> 16, (AVersion >> 8) & 0xff, AVersion & 0xff,
+                                AMajor));
+}
+
+void FixupAVCodecChecked(const std::string& N, void* H) {
+    FixupAVCodec(N, H);
+    CheckMajor(N, avcodec.avcodec_version(), LIBAVCODEC_VERSION_MAJOR);
+}
+void FixupAVFormatChecked(const std::string& N, void* H) {
+    FixupAVFormat(N, H);
+    CheckMajor(N, avformat.avformat_version(), LIBAVFORMAT_VERSION_MAJOR);
+}
+void FixupAVUtilChecked(const std::string& N, void* H) {
+    FixupAVUtil(N, H);
+    CheckMajor(N, avutil.avutil_version(), LIBAVUTIL_VERSION_MAJOR);
+}
+void FixupSWResampleChecked(const std::string& N, void* H) {
+    FixupSWResample(N, H);
+    CheckMajor(N, swresample.swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR);
+}
+void FixupSWScaleChecked(const std::string& N, void* H) {
+    FixupSWScale(N, H);
+    CheckMajor(N, swscale.swscale_version(), LIBSWSCALE_VERSION_MAJOR);
+}
+void FixupAVFilterChecked(const std::string& N, void* H) {
+    FixupAVFilter(N, H);
+    CheckMajor(N, avfilter.avfilter_version(), LIBAVFILTER_VERSION_MAJOR);
+}
+void FixupAVDeviceChecked(const std::string& N, void* H) {
+    FixupAVDevice(N, H);
+    CheckMajor(N, avdevice.avdevice_version(), LIBAVDEVICE_VERSION_MAJOR);
+}
+
+// The library table, in load order. The avcore slot holds swresample, home of the successors of
+// the resampler and sample-format converter.
+const TLibraryItem kLibraries[kLibraryCount] = {
+    {avCodec, "avcodec", false, LIBAVCODEC_VERSION_MAJOR, FixupAVCodecChecked, UnfixAVCodec},
+    {avCore, "swresample", false, LIBSWRESAMPLE_VERSION_MAJOR, FixupSWResampleChecked,
+     UnfixSWResample},
+    {avDevice, "avdevice", false, LIBAVDEVICE_VERSION_MAJOR, FixupAVDeviceChecked, UnfixAVDevice},
+    {avFilter, "avfilter", false, LIBAVFILTER_VERSION_MAJOR, FixupAVFilterChecked, UnfixAVFilter},
+    {avFormat, "avformat", false, LIBAVFORMAT_VERSION_MAJOR, FixupAVFormatChecked, UnfixAVFormat},
+    {avUtil, "avutil", false, LIBAVUTIL_VERSION_MAJOR, FixupAVUtilChecked, UnfixAVUtil},
+    {swScale, "swscale", false, LIBSWSCALE_VERSION_MAJOR, FixupSWScaleChecked, UnfixSWScale},
+#ifdef _WIN32
+    {myUtil, "msvcrt", true, -1, FixupLibC, UnfixLibC},
+#else
+    {myUtil, "c", true, 6, FixupLibC, UnfixLibC},
+#endif
+};
+
+#ifndef _WIN32
+// DT_NEEDED entries of an ELF shared object (empty when the file is no 64-bit ELF).
+std::vector<std::string> NeededLibraries(const fs::path& AFile) {
+    std::vector<std::string> out;
+    std::ifstream in(AFile, std::ios::binary);
+    Elf64_Ehdr eh{};
+    if (!in.read(reinterpret_cast<char*>(&eh), sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) ||
+        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_shentsize != sizeof(Elf64_Shdr))
+        return out;
+    std::vector<Elf64_Shdr> sections(eh.e_shnum);
+    in.seekg(static_cast<std::streamoff>(eh.e_shoff));
+    if (!in.read(reinterpret_cast<char*>(sections.data()),
+                 static_cast<std::streamsize>(sections.size() * sizeof(Elf64_Shdr))))
+        return out;
+    for (const auto& sh : sections) {
+        if (sh.sh_type != SHT_DYNAMIC || sh.sh_link >= sections.size()) continue;
+        const auto& strtab = sections[sh.sh_link];
+        std::vector<char> strings(strtab.sh_size);
+        in.seekg(static_cast<std::streamoff>(strtab.sh_offset));
+        in.read(strings.data(), static_cast<std::streamsize>(strings.size()));
+        std::vector<Elf64_Dyn> dyn(sh.sh_size / sizeof(Elf64_Dyn));
+        in.seekg(static_cast<std::streamoff>(sh.sh_offset));
+        in.read(reinterpret_cast<char*>(dyn.data()),
+                static_cast<std::streamsize>(dyn.size() * sizeof(Elf64_Dyn)));
+        if (!in) return out;
+        for (const auto& d : dyn)
+            if (d.d_tag == DT_NEEDED && d.d_un.d_val < strings.size())
+                out.emplace_back(strings.data() + d.d_un.d_val);
+    }
+    return out;
+}
+
+// Loads the dependencies of a library that lie beside it first, so the library binds to them
+// rather than to the system's copies (what the altered search path does on Windows). The handles
+// answered keep them loaded until the library itself holds them.
+void PreloadDependencies(const fs::path& AFolder, const fs::path& AFile,
+                         std::vector<void*>& AHandles, int ADepth = 0) {
+    if (ADepth > 16) return;
+    for (const auto& name : NeededLibraries(AFile)) {
+        const fs::path dep = AFolder / name;
+        std::error_code ec;
+        if (!fs::exists(dep, ec)) continue;
+        PreloadDependencies(AFolder, dep, AHandles, ADepth + 1);
+        if (void* h = dlopen(dep.c_str(), kDlopenFlags)) AHandles.push_back(h);
+    }
+}
+#endif
+
+std::atomic<bool> g_ProcessEnding{false};
+
+// The codec lock (process-wide): the manager's mutex and the slot the registration hands it.
+struct TCodecMutex {
+    std::mutex Mutex;
+    int Id;
+};
+std::atomic<int> g_CodecMutexIds{0};
+TCodecMutex* g_CodecMutex = nullptr;  // the manager's process-wide handle
+void* g_CodecMutexSlot = nullptr;     // what the codec library's slot held
+int (*g_LockManager)(void**, int) = nullptr;
+std::mutex g_LockManagerLock;  // guards g_LockManager and registration
+
+struct TProcessFPU {
+    std::fenv_t Saved{};
+    // Masks every floating-point exception for the media libraries; the environment of the
+    // process is restored at the end.
+    TProcessFPU() { std::feholdexcept(&Saved); }
+};
+TProcessFPU g_ProcessFPU;
+std::once_flag g_ProcessEndOnce;
+
+}  // namespace
+
+// Defined in this order so the loader, whose destruction runs the process-end steps, goes first.
+TInterruptCB GlobalInterruptCB;
+TFFLoader GlobalFFLoader;
+
+const TLibraryItem& LibraryItem(TLibrary ALib) { return kLibraries[ALib]; }
+
+TFFLoader::TFFLoader() {
+    for (int i = 0; i < kLibraryCount; ++i) FStatus[i].Lib = static_cast<TLibrary>(i);
+}
+
+TFFLoader::~TFFLoader() { FFLoadProcessEnd(); }
+
+std::string TFFLoader::LastErrMsg() const {
+    std::lock_guard lock(g_LoaderTextLock);
+    return g_LastErrMsg;
+}
+
+std::string TFFLoader::LibraryPath() const {
+    std::lock_guard lock(g_LoaderTextLock);
+    return g_LibraryPath;
+}
+
+void TFFLoader::SetLibraryPath(const std::string& AValue) {
+    std::lock_guard lock(g_LoaderTextLock);
+    g_LibraryPath = AValue;
+}
+
+std::string TFFLoader::LibraryFileName(TLibrary ALibrary) const {
+    if (!FStatus[ALibrary].Name.empty()) return FStatus[ALibrary].Name;
+    const auto& item = kLibraries[ALibrary];
+#ifdef _WIN32
+    std::string name = item.Name;
+    if (item.Version >= 0) name += "-" + std::to_string(item.Version);
+    return name + ".dll";
+#else
+    std::string name = std::string("lib") + item.Name + ".so";
+    if (item.Version >= 0) name += "." + std::to_string(item.Version);
+    return name;
+#endif
+}
+
+bool TFFLoader::Load(TLibrary ALibrary) {
+    auto& st = FStatus[ALibrary];
+    const auto& item = kLibraries[ALibrary];
+    const std::string composed = LibraryFileName(ALibrary);
+    if (!st.Handle) {
+        const fs::path composedPath = Utf8ToPath(composed);
+        std::string folder = PathToUtf8(composedPath.parent_path());
+        const std::string file = PathToUtf8(composedPath.filename());
+        const std::string libPath = LibraryPath();
+        if (folder.empty() && !libPath.empty() && !item.SysLib) {
+            folder = libPath;
+            if (folder.back() != fs::path::preferred_separator && folder.back() != '/')
+                folder += static_cast<char>(fs::path::preferred_separator);
+        }
+        std::string error;
+        void* handle = LoadLibraryInDir(folder, file, error);
+        if (!handle) {
+            SetLastErrMsg(Format("Load library %s error: %s", folder + file, error));
+            return false;
+        }
+        st.Handle = handle;
+    }
+    if (!st.Fixuped) {
+        try {
+            item.Fixup(composed, st.Handle);
+            st.Fixuped = true;
+        } catch (const std::exception& e) {
+            SetLastErrMsg(e.what());
+        }
+    }
+    if (!st.Fixuped) {
+        item.Unfix();  // no half-bound table stays behind
+        Unload(ALibrary);
+        return false;
+    }
+    RunHooks(ALibrary);
+    return true;
+}
+
+void TFFLoader::RunHooks(TLibrary ALibrary) {
+    switch (ALibrary) {
+        case avCodec:
+            RegisterCodecLockManager(CodecLockManager);
+            break;
+        case avUtil:
+            if (FInstallLogger) TFFLogger::InstallAVLogCallback();
+            break;
+        case avFormat:
+            // The interrupt callback is set on every format context we open (OpenInputFile,
+            // OpenOutputFile), since this generation has no global one.
+            RegisterUnicodeProtocol();
+            break;
+        default:
+            break;
+    }
+}
+
+bool TFFLoader::Load(TLibraries ALibraries) {
+    QAC_ASSERT(!ALibraries.Empty(), "Load: empty library set");
+    for (int i = 0; i < kLibraryCount; ++i) {
+        const auto lib = static_cast<TLibrary>(i);
+        if (ALibraries.Contains(lib) && !Load(lib)) {
+            Unload(ALibraries);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TFFLoader::Loaded(TLibrary ALibrary) const {
+    return FStatus[ALibrary].Handle && FStatus[ALibrary].Fixuped;
+}
+
+bool TFFLoader::Loaded(TLibraries ALibraries) const {
+    QAC_ASSERT(!ALibraries.Empty(), "Loaded: empty library set");
+    for (int i = 0; i < kLibraryCount; ++i)
+        if (ALibraries.Contains(static_cast<TLibrary>(i)) && !Loaded(static_cast<TLibrary>(i)))
+            return false;
+    return true;
+}
+
+void TFFLoader::Unload(TLibrary ALibrary) {
+    auto& st = FStatus[ALibrary];
+    if (st.Fixuped) {
+        if (ALibrary == avCodec) RegisterCodecLockManager(nullptr);
+        kLibraries[ALibrary].Unfix();
+        st.Fixuped = false;
+    }
+    if (st.Handle) {
+        FreeLibraryHandle(st.Handle);
+        st.Handle = nullptr;
+    }
+}
+
+void TFFLoader::Unload(TLibraries ALibraries) {
+    QAC_ASSERT(!ALibraries.Empty(), "Unload: empty library set");
+    for (int i = kLibraryCount - 1; i >= 0; --i)
+        if (ALibraries.Contains(static_cast<TLibrary>(i))) Unload(static_cast<TLibrary>(i));
+}
+
+void TFFLoader::ClearState() {
+    for (int i = 0; i < kLibraryCount; ++i) {
+        FStatus[i] = TLibraryStatus{};
+        FStatus[i].Lib = static_cast<TLibrary>(i);
+    }
+    std::lock_guard lock(g_LoaderTextLock);
+    g_LastErrMsg.clear();
+    g_LibraryPath.clear();
+}
+
+void* LoadLibraryInDir(const std::string& AFolder, const std::string& AFileName,
+                       std::string& AErrorText) {
+#ifdef _WIN32
+    const fs::path folder = Utf8ToPath(AFolder);
+    const fs::path full = folder / Utf8ToPath(AFileName);
+    std::error_code ec;
+    HMODULE h = nullptr;
+    if (!AFolder.empty() && fs::exists(full, ec)) {
+        const fs::path saved = fs::current_path(ec);
+        fs::current_path(folder, ec);
+        // Put the folder in front of PATH once, so libraries loaded later find it too.
+        std::wstring path;
+        if (DWORD n = GetEnvironmentVariableW(L"PATH", nullptr, 0)) {
+            path.resize(n);
+            path.resize(GetEnvironmentVariableW(L"PATH", path.data(), n));
+        }
+        std::wstring lowerPath = path, lowerFolder = folder.wstring();
+        CharLowerW(lowerPath.data());
+        CharLowerW(lowerFolder.data());
+        if (lowerPath.find(lowerFolder) == std::wstring::npos)
+            SetEnvironmentVariableW(L"PATH", (folder.wstring() + L";" + path).c_str());
+        h = LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        const DWORD err = GetLastError();
+        fs::current_path(saved, ec);
+        SetLastError(err);
+    } else {
+        h = LoadLibraryW(Utf8ToPath(AFileName).c_str());
+    }
+    if (!h) AErrorText = SystemErrorText(static_cast<int>(GetLastError()));
+    return h;
+#else
+    const fs::path full = Utf8ToPath(AFolder) / Utf8ToPath(AFileName);
+    std::error_code ec;
+    void* h = nullptr;
+    if (!AFolder.empty() && fs::exists(full, ec)) {
+        std::vector<void*> deps;
+        PreloadDependencies(full.parent_path(), full, deps);
+        h = dlopen(full.c_str(), kDlopenFlags);
+        if (!h) AErrorText = dlerror();
+        for (void* d : deps) FreeLibraryHandle(d);
+    } else {
+        h = dlopen(AFileName.c_str(), kDlopenFlags);
+        if (!h) AErrorText = dlerror();
+    }
+    return h;
+#endif
+}
+
+void FreeLibraryHandle(void* AHandle) {
+#ifdef _WIN32
+    FreeLibrary(static_cast<HMODULE>(AHandle));
+#elif defined(QAC_KEEP_LIBRARIES_MAPPED)
+    (void)AHandle;  // kept mapped, with everything it pulled in
+#else
+    dlclose(AHandle);
+#endif
+}
+
+namespace {
+void* LookUp(void* AHandle, const char* AName, std::string& AError) {
+#ifdef _WIN32
+    void* p = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(AHandle), AName));
+    if (!p) AError = SystemErrorText(static_cast<int>(GetLastError()));
+#else
+    dlerror();
+    void* p = dlsym(AHandle, AName);
+    if (!p) {
+        const char* e = dlerror();
+        AError = e ? e : "symbol not found";
+    }
+#endif
+    return p;
+}
+}  // namespace
+
+void* BindFunction(const std::string& ALibName, void* AHandle, const char* AName, bool AOptional) {
+    std::string error;
+    void* p = LookUp(AHandle, AName, error);
+    if (!p && !AOptional)
+        throw ELoadError(Format("Load function %s@%s error: %s", AName, ALibName, error));
+    return p;
+}
+
+void* BindVariable(const std::string& ALibName, void* AHandle, const char* AName, bool AOptional) {
+    std::string error;
+    void* p = LookUp(AHandle, AName, error);
+    if (!p && !AOptional)
+        throw ELoadError(Format("Load variable %s@%s error: %s", AName, ALibName, error));
+    return p;
+}
+
+// ---- codec lock ----
+
+int CodecLockManager(void** AMutex, int AOp) {
+    if (g_ProcessEnding) return 0;
+    auto* slot = reinterpret_cast<TCodecMutex**>(AMutex);
+    switch (AOp) {
+        case lockCreate: {
+            if (*slot) {
+                TheLogger()->Log(nullptr, llError, "error, codec mutex [%d] already exist.",
+                                 (*slot)->Id);
+                return -1;
+            }
+            if (g_CodecMutex) {
+                TheLogger()->Log(nullptr, llWarning, "warning, local codec mutex [%d] not destroyed.",
+                                 g_CodecMutex->Id);
+                delete g_CodecMutex;
+                g_CodecMutex = nullptr;
+            }
+            g_CodecMutex = new (std::nothrow) TCodecMutex;
+            if (!g_CodecMutex) {
+                TheLogger()->Log(nullptr, llError, "error, failed to create codec mutex: %s.",
+                                 SystemErrorText(ENOMEM));
+                return -1;
+            }
+            g_CodecMutex->Id = ++g_CodecMutexIds;
+            *slot = g_CodecMutex;
+            TheLogger()->Log(nullptr, llDebug, "create codec mutex [%d].", g_CodecMutex->Id);
+            return 0;
+        }
+        case lockObtain:
+        case lockRelease: {
+            if (!*slot) {
+                TheLogger()->Log(nullptr, llError, "error, codec mutex not available.");
+                return -1;
+            }
+            if (AOp == lockObtain) {
+                TheLogger()->Log(nullptr, llDebug, "obtain codec mutex [%d].", (*slot)->Id);
+                (*slot)->Mutex.lock();
+            } else {
+                TheLogger()->Log(nullptr, llDebug, "release codec mutex [%d].", (*slot)->Id);
+                (*slot)->Mutex.unlock();
+            }
+            return 0;
+        }
+        case lockDestroy:
+            if (*slot) {
+                TheLogger()->Log(nullptr, llDebug, "destory codec mutex [%d].", (*slot)->Id);
+                if (*slot == g_CodecMutex) g_CodecMutex = nullptr;
+                delete *slot;
+                *slot = nullptr;
+            }
+            return 0;
+        default:
+            TheLogger()->Log(nullptr, llError, "error, invalid codec mutex operation %d.", AOp);
+            return -1;
+    }
+}
+
+void RegisterCodecLockManager(int (*AManager)(void**, int)) {
+    std::lock_guard lock(g_LockManagerLock);
+    if (g_LockManager) {
+        g_LockManager(&g_CodecMutexSlot, lockDestroy);
+        g_LockManager = nullptr;
+    }
+    if (AManager && AManager(&g_CodecMutexSlot, lockCreate) == 0) g_LockManager = AManager;
+}
+
+int CodecLock() {
+    auto* manager = g_LockManager;
+    return manager ? manager(&g_CodecMutexSlot, lockObtain) : 0;
+}
+
+int CodecUnlock() {
+    auto* manager = g_LockManager;
+    return manager ? manager(&g_CodecMutexSlot, lockRelease) : 0;
+}
+
+// ---- interrupt registry ----
+
+void TInterruptCB::Add(uint32_t AThreadID, void* ASender, TInterruptProc AInterrupt) {
+    std::lock_guard lock(FLock);
+    for (const auto& i : FList)
+        if (i.ThreadID == AThreadID && i.Sender == ASender && i.Interrupt == AInterrupt) return;
+    FList.push_back({AThreadID, ASender, AInterrupt});
+}
+
+void TInterruptCB::Remove(uint32_t AThreadID, void* ASender, TInterruptProc AInterrupt) {
+    std::lock_guard lock(FLock);
+    for (auto it = FList.begin(); it != FList.end(); ++it)
+        if (it->ThreadID == AThreadID && it->Sender == ASender && it->Interrupt == AInterrupt) {
+            FList.erase(it);
+            return;
+        }
+}
+
+void TInterruptCB::Clear() {
+    std::lock_guard lock(FLock);
+    FList.clear();
+}
+
+bool TInterruptCB::Interrupt(uint32_t AThreadID) {
+    std::lock_guard lock(FLock);
+    for (const auto& i : FList)
+        if (i.ThreadID == AThreadID) return i.Interrupt && i.Interrupt(i.Sender);
+    return false;
+}
+
+std::list<TInterruptItem>& TInterruptCB::LockList() {
+    FLock.lock();
+    return FList;
+}
+
+void TInterruptCB::UnlockList() { FLock.unlock(); }
+
+int URLInterruptCallback() { return GlobalInterruptCB.Interrupt(CurrentThreadID()) ? 1 : 0; }
+
+extern "C" int URLInterruptCallbackAV(void*) { return URLInterruptCallback(); }
+
+// ---- process start and end ----
+
+bool ProcessEnding() { return g_ProcessEnding; }
+
+void FFLoadProcessEnd() {
+    std::call_once(g_ProcessEndOnce, [] {
+        std::fesetenv(&g_ProcessFPU.Saved);
+        g_ProcessEnding = true;
+        GlobalFFLoader.Unload(AllLibraries);
+        GlobalInterruptCB.Clear();
+        GlobalFFLoader.ClearState();
+    });
+}

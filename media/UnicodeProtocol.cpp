@@ -1,0 +1,291 @@
+#include "UnicodeProtocol.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "Assert.h"
+#include "FFAPI.h"
+#include "FFLoad.h"
+#include "Format.h"
+#include "Platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+const char kUnicodePrefix[] = "unicode:utf8:";
+constexpr size_t kUnicodePrefixLen = sizeof(kUnicodePrefix) - 1;
+constexpr int kIOBufferSize = 64 * 1024;
+
+std::atomic<bool> g_Registered{false};
+
+// Our custom I/O contexts (process-wide), so closing can tell them from the library's own.
+std::mutex g_IOLock;  // guards g_OurIO
+std::set<AVIOContext*> g_OurIO;
+
+bool ValidUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const int n = c < 0x80 ? 0
+                      : (c & 0xE0) == 0xC0 ? 1
+                      : (c & 0xF0) == 0xE0 ? 2
+                      : (c & 0xF8) == 0xF0 ? 3
+                                           : -1;
+        if (n < 0 || i + static_cast<size_t>(n) > s.size() - 1) return false;
+        for (int k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        i += static_cast<size_t>(n) + 1;
+    }
+    return true;
+}
+
+// The name in the system's 8-bit code page, and back; empty optional-like flag on failure.
+bool ToCodePage(const std::string& AUtf8, std::string& AOut) {
+#ifdef _WIN32
+    const std::wstring w = Utf8ToPath(AUtf8).wstring();
+    BOOL lossy = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, nullptr, 0, nullptr,
+                                &lossy);
+    if (n <= 0 || lossy) return false;
+    AOut.resize(n);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, AOut.data(), n, nullptr,
+                        nullptr);
+    AOut.resize(n - 1);
+    return true;
+#else
+    // File names are bytes here, taken as UTF-8.
+    if (!ValidUtf8(AUtf8)) return false;
+    AOut = AUtf8;
+    return true;
+#endif
+}
+
+std::string FromCodePage(const std::string& AText) {
+#ifdef _WIN32
+    int n = MultiByteToWideChar(CP_ACP, 0, AText.c_str(), -1, nullptr, 0);
+    if (n <= 0) return AText;
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, AText.c_str(), -1, w.data(), n);
+    w.resize(n - 1);
+    return PathToUtf8(std::filesystem::path(w));
+#else
+    return AText;
+#endif
+}
+
+// ---- our file I/O behind a custom AVIOContext ----
+
+struct TUnicodeFile {
+    std::FILE* File = nullptr;
+};
+
+int ReadPacket(void* AOpaque, uint8_t* ABuf, int ASize) {
+    auto* f = static_cast<TUnicodeFile*>(AOpaque);
+    const size_t n = std::fread(ABuf, 1, static_cast<size_t>(ASize), f->File);
+    if (n > 0) return static_cast<int>(n);
+    return std::ferror(f->File) ? AVERROR(EIO) : AVERROR_EOF;
+}
+
+int WritePacket(void* AOpaque, uint8_t* ABuf, int ASize) {
+    auto* f = static_cast<TUnicodeFile*>(AOpaque);
+    const size_t n = std::fwrite(ABuf, 1, static_cast<size_t>(ASize), f->File);
+    if (n == static_cast<size_t>(ASize)) return ASize;
+    return AVERROR(errno ? errno : EIO);
+}
+
+int64_t Seek(void* AOpaque, int64_t AOffset, int AWhence) {
+    auto* f = static_cast<TUnicodeFile*>(AOpaque);
+    if (AWhence & AVSEEK_SIZE) {
+#ifdef _WIN32
+        struct _stat64 st;
+        if (_fstat64(_fileno(f->File), &st) != 0) return -1;
+#else
+        std::fflush(f->File);
+        struct stat st;
+        if (fstat(fileno(f->File), &st) != 0) return -1;
+#endif
+        return st.st_size;
+    }
+    AWhence &= ~AVSEEK_FORCE;
+#ifdef _WIN32
+    if (_fseeki64(f->File, AOffset, AWhence) != 0) return -1;
+    return _ftelli64(f->File);
+#else
+    if (fseeko(f->File, AOffset, AWhence) != 0) return -1;
+    return ftello(f->File);
+#endif
+}
+
+int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) {
+    QAC_ASSERT(avformat.avio_alloc_context, "avio_alloc_context not bound");
+#ifdef _WIN32
+    std::FILE* file = _wfopen(Utf8ToPath(AFileName).c_str(), AWrite ? L"wb" : L"rb");
+#else
+    std::FILE* file = std::fopen(AFileName.c_str(), AWrite ? "wb" : "rb");
+#endif
+    if (!file) return AVERROR(errno ? errno : ENOENT);
+    auto* opaque = new TUnicodeFile{file};
+    auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
+    AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, AWrite ? 1 : 0,
+                                                          opaque, AWrite ? nullptr : ReadPacket,
+                                                          AWrite ? WritePacket : nullptr, Seek)
+                             : nullptr;
+    if (!pb) {
+        avutil.av_free(buffer);
+        std::fclose(file);
+        delete opaque;
+        return AVERROR(ENOMEM);
+    }
+    {
+        std::lock_guard lock(g_IOLock);
+        g_OurIO.insert(pb);
+    }
+    *APb = pb;
+    return 0;
+}
+
+// Frees one of our I/O contexts and closes its file; false when the context is not ours.
+bool CloseUnicodeIO(AVIOContext** APb) {
+    if (!*APb) return false;
+    {
+        std::lock_guard lock(g_IOLock);
+        if (!g_OurIO.erase(*APb)) return false;
+    }
+    AVIOContext* pb = *APb;
+    if (pb->write_flag) avformat.avio_flush(pb);
+    auto* opaque = static_cast<TUnicodeFile*>(pb->opaque);
+    avutil.av_freep(&pb->buffer);
+    avformat.avio_context_free(APb);
+    if (opaque) {
+        std::fclose(opaque->File);
+        delete opaque;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool NeedsUnicodeURL(const std::string& AFileName) {
+    const size_t colon = AFileName.find(':');
+    if (colon != std::string::npos) {
+        const std::string framed = ":" + AFileName.substr(0, colon) + ":";
+        if (std::string(":unicode:stream:gopher:http:pipe:rtp:tcp:udp:").find(framed) !=
+            std::string::npos)
+            return false;
+#ifndef _WIN32
+        // FFmpeg would read the text before the colon as a protocol name.
+        return true;
+#endif
+    }
+    std::string narrow;
+    if (!ToCodePage(AFileName, narrow)) return true;
+    return FromCodePage(narrow) != AFileName;
+}
+
+const char* MediaFileNameArg(const std::string& AFileName) {
+    // One buffer per thread: conversion and playback threads convert names concurrently.
+    thread_local char buffer[kMediaFileNameArgSize];
+    std::string arg;
+    if (NeedsUnicodeURL(AFileName)) {
+        arg = kUnicodePrefix + AFileName;
+    } else if (!ToCodePage(AFileName, arg)) {
+        arg = AFileName;
+    }
+    if (arg.size() >= kMediaFileNameArgSize)
+        throw EFileNameTooLong(Format("file name too long: %d bytes, at most %d: %s",
+                                      static_cast<int>(arg.size()),
+                                      static_cast<int>(kMediaFileNameArgSize - 1),
+                                      AFileName.substr(0, 80) + "..."));
+    std::memset(buffer, 0, sizeof buffer);
+    std::memcpy(buffer, arg.data(), arg.size());
+    return buffer;
+}
+
+bool IsUnicodeURL(const std::string& AText) {
+    return AText.size() >= kUnicodePrefixLen + 1 &&
+           AText.compare(0, kUnicodePrefixLen, kUnicodePrefix) == 0;
+}
+
+std::string UnicodeURLToFileName(const std::string& AText) {
+    std::string s = AText;
+    for (int i = 0; i < 2; ++i) {
+        const size_t p = s.find(':');
+        if (p == std::string::npos) break;
+        s.erase(0, p + 1);
+    }
+    return s;
+}
+
+std::string URLToFileName(const std::string& AText) {
+    return IsUnicodeURL(AText) ? UnicodeURLToFileName(AText) : FromCodePage(AText);
+}
+
+void RegisterUnicodeProtocol() {
+    QAC_ASSERT(avformat.avio_alloc_context, "avio_alloc_context not bound");
+    QAC_ASSERT(avformat.avio_context_free, "avio_context_free not bound");
+    g_Registered = true;
+}
+
+bool UnicodeProtocolRegistered() { return g_Registered; }
+
+int OpenInputFile(AVFormatContext** ACtx, const std::string& AFileName,
+                  const AVInputFormat* AFormat, AVDictionary** AOptions, int AFlags) {
+    *ACtx = nullptr;
+    const std::string url = MediaFileNameArg(AFileName);
+    AVFormatContext* ctx = avformat.avformat_alloc_context();
+    if (!ctx) return AVERROR(ENOMEM);
+    ctx->interrupt_callback.callback = URLInterruptCallbackAV;
+    ctx->interrupt_callback.opaque = nullptr;
+    ctx->flags |= AFlags;
+    AVIOContext* pb = nullptr;
+    if (IsUnicodeURL(url)) {
+        const int r = OpenUnicodeIO(UnicodeURLToFileName(url), false, &pb);
+        if (r < 0) {
+            avformat.avformat_free_context(ctx);
+            return r;
+        }
+        ctx->pb = pb;
+    }
+    const int r = avformat.avformat_open_input(&ctx, url.c_str(), AFormat, AOptions);
+    if (r < 0) {
+        // The library freed the context; the custom I/O stays ours to free.
+        CloseUnicodeIO(&pb);
+        return r;
+    }
+    *ACtx = ctx;
+    return 0;
+}
+
+void CloseInputFile(AVFormatContext** ACtx) {
+    if (!*ACtx) return;
+    AVIOContext* pb = ((*ACtx)->flags & AVFMT_FLAG_CUSTOM_IO) ? (*ACtx)->pb : nullptr;
+    avformat.avformat_close_input(ACtx);
+    CloseUnicodeIO(&pb);
+}
+
+int OpenOutputFile(AVFormatContext* ACtx, const std::string& AFileName, AVDictionary** AOptions) {
+    const std::string url = MediaFileNameArg(AFileName);
+    if (!ACtx->interrupt_callback.callback) {
+        ACtx->interrupt_callback.callback = URLInterruptCallbackAV;
+        ACtx->interrupt_callback.opaque = nullptr;
+    }
+    if (IsUnicodeURL(url)) {
+        const int r = OpenUnicodeIO(UnicodeURLToFileName(url), true, &ACtx->pb);
+        if (r == 0) ACtx->flags |= AVFMT_FLAG_CUSTOM_IO;
+        return r;
+    }
+    return avformat.avio_open2(&ACtx->pb, url.c_str(), AVIO_FLAG_WRITE, &ACtx->interrupt_callback,
+                               AOptions);
+}
+
+void CloseOutputFile(AVFormatContext* ACtx) {
+    if (!ACtx || !ACtx->pb) return;
+    if (!CloseUnicodeIO(&ACtx->pb)) avformat.avio_closep(&ACtx->pb);
+    ACtx->pb = nullptr;
+}
