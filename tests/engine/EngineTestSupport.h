@@ -1,0 +1,51 @@
+// Shared set-up of the engine tests: libraries loaded, and a log capture.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FFLoad.h"
+#include "FFLog.h"
+#include "FFmpeg.h"
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(GlobalFFLoader.Load(EncoderLibraries)) << GlobalFFLoader.LastErrMsg();
+        TheLogger()->SetTriggerEventInMainThread(false);
+        TheLogger()->SetLogLevel(llVerbose);
+        TheLogger()->SetOnLog([this](TSender, uint32_t, TLogLevel ALevel, const std::string& AMsg) {
+            std::lock_guard lock(FLock);
+            FLines.emplace_back(ALevel, AMsg);
+        });
+    }
+    void TearDown() override {
+        TheLogger()->SetOnLog(nullptr);
+        TheLogger()->SetLogLevel(llInfo);
+    }
+    bool Logged(TLogLevel ALevel, const std::string& AText) {
+        std::lock_guard lock(FLock);
+        for (const auto& [level, msg] : FLines)
+            if (level == ALevel && msg.find(AText) != std::string::npos) return true;
+        return false;
+    }
+    void ClearLog() {
+        std::lock_guard lock(FLock);
+        FLines.clear();
+    }
+    // The message of the exception SetExtOption raises, or "" when it succeeds.
+    static std::string Failure(TCustomFFmpeg& AFF, const std::string& AName, const std::string& AValue) {
+        try {
+            AFF.SetExtOption(AName, AValue);
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+        return "";
+    }
+
+    std::mutex FLock;
+    std::vector<std::pair<TLogLevel, std::string>> FLines;
+};
