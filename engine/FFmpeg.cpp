@@ -198,9 +198,14 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
 
 void TCustomFFmpeg::ApplyGenericOptions(void* AObj, int AFlags) const {
     for (const auto& [name, value] : FOptions.generic_options) {
-        if (!avutil.av_opt_find(AObj, name.c_str(), nullptr, AFlags, AV_OPT_SEARCH_CHILDREN))
-            continue;
-        if (avutil.av_opt_set(AObj, name.c_str(), value.c_str(), AV_OPT_SEARCH_CHILDREN) < 0)
+        // The context's own option first: a private option of the same name (libx264 "profile")
+        // takes other values than the one the template accepted.
+        int search = 0;
+        if (!avutil.av_opt_find(AObj, name.c_str(), nullptr, AFlags, search)) {
+            search = AV_OPT_SEARCH_CHILDREN;
+            if (!avutil.av_opt_find(AObj, name.c_str(), nullptr, AFlags, search)) continue;
+        }
+        if (avutil.av_opt_set(AObj, name.c_str(), value.c_str(), search) < 0)
             throw FFmpegException(Format("Invalid value \"%s\" for option \"%s\"", value, name));
     }
 }

@@ -10,11 +10,12 @@
 #include "Platform.h"
 
 // Each row keeps the meaning of the libx264 preset of the same name with options that libx264
-// of FFmpeg 5.1 accepts: its own presets, profiles and first-pass switch, a constant quantiser of
-// 0 for the lossless rows, and generic rate limits where the device rows impose them.
+// of FFmpeg 5.1 accepts: its own presets and first-pass switch, a constant quantiser of 0 for the
+// lossless rows, and generic options where the rows limit profile, level and rates (the generic
+// "profile" takes the H.264 profile numbers: 66 baseline, 77 main).
 const std::vector<TCustomFFmpeg::TPresetRow>& TCustomFFmpeg::BuiltinPresets() {
     static const std::vector<TPresetRow> rows = {
-        {"libx264-baseline", "profile=baseline\n"},
+        {"libx264-baseline", "profile=66\n"},
         {"libx264-default", "preset=medium\n"},
         {"libx264-fast", "preset=fast\n"},
         {"libx264-fast_firstpass", "preset=fast\nfastfirstpass=1\n"},
@@ -22,15 +23,15 @@ const std::vector<TCustomFFmpeg::TPresetRow>& TCustomFFmpeg::BuiltinPresets() {
         {"libx264-faster_firstpass", "preset=faster\nfastfirstpass=1\n"},
         {"libx264-fastfirstpass", "preset=medium\nfastfirstpass=1\n"},
         {"libx264-hq", "preset=slow\n"},
-        {"libx264-ipod320", "profile=baseline\nlevel=13\nmaxrate=768000\nbufsize=3000000\n"},
-        {"libx264-ipod640", "profile=baseline\nlevel=30\nmaxrate=10000000\nbufsize=10000000\n"},
+        {"libx264-ipod320", "profile=66\nlevel=13\nmaxrate=768000\nbufsize=3000000\n"},
+        {"libx264-ipod640", "profile=66\nlevel=30\nmaxrate=10000000\nbufsize=10000000\n"},
         {"libx264-lossless_fast", "preset=fast\nqp=0\n"},
         {"libx264-lossless_max", "preset=placebo\nqp=0\n"},
         {"libx264-lossless_medium", "preset=medium\nqp=0\n"},
         {"libx264-lossless_slow", "preset=slow\nqp=0\n"},
         {"libx264-lossless_slower", "preset=slower\nqp=0\n"},
         {"libx264-lossless_ultrafast", "preset=ultrafast\nqp=0\n"},
-        {"libx264-main", "profile=main\n"},
+        {"libx264-main", "profile=77\n"},
         {"libx264-max", "preset=placebo\n"},
         {"libx264-medium", "preset=medium\n"},
         {"libx264-medium_firstpass", "preset=medium\nfastfirstpass=1\n"},
