@@ -19,12 +19,16 @@ namespace testmedia::detail {
 template <auto Fn>
 struct PtrToPtrDeleter {  // for the free functions that take T** and null it
     template <typename T>
-    void operator()(T* p) const { Fn(&p); }
+    void operator()(T* p) const {
+        Fn(&p);
+    }
 };
 template <auto Fn>
 struct PlainDeleter {
     template <typename T>
-    void operator()(T* p) const { Fn(p); }
+    void operator()(T* p) const {
+        Fn(p);
+    }
 };
 
 using FramePtr = std::unique_ptr<AVFrame, PtrToPtrDeleter<av_frame_free>>;

@@ -6,7 +6,6 @@
 
 extern "C" {
 #include <libavutil/channel_layout.h>
-#include <libavutil/opt.h>
 #include <libavutil/samplefmt.h>
 }
 
@@ -60,17 +59,18 @@ class AudioTrack final : public MediaWriter::Track {
 public:
     AudioTrack(CodecContextPtr enc, AVStream* stream, PcmSource source)
         : Track(std::move(enc), stream), source_(std::move(source)) {
-        const bool variable = enc_->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE;
-        fixedSize_ = enc_->frame_size > 0 && !variable;
-        shortLast_ = !fixedSize_ || (enc_->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
+        const int caps = enc_->codec->capabilities;
+        const bool fixedSize = enc_->frame_size > 0 && !(caps & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+        shortLast_ = !fixedSize || (caps & AV_CODEC_CAP_SMALL_LAST_FRAME);
         frameSize_ = enc_->frame_size > 0 ? enc_->frame_size : 1024;
         const int channels = enc_->ch_layout.nb_channels;
-        fifo_.reset(CheckAlloc(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLT, channels, frameSize_), "fifo"));
+        fifo_.reset(
+            CheckAlloc(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLT, channels, frameSize_), "fifo"));
         SwrContext* swr = nullptr;
-        Check(swr_alloc_set_opts2(&swr, &enc_->ch_layout, enc_->sample_fmt, enc_->sample_rate,
-                                  &enc_->ch_layout, AV_SAMPLE_FMT_FLT, enc_->sample_rate, 0,
-                                  nullptr),
-              "swr_alloc_set_opts2");
+        Check(
+            swr_alloc_set_opts2(&swr, &enc_->ch_layout, enc_->sample_fmt, enc_->sample_rate,
+                                &enc_->ch_layout, AV_SAMPLE_FMT_FLT, enc_->sample_rate, 0, nullptr),
+            "swr_alloc_set_opts2");
         swr_.reset(swr);
         Check(swr_init(swr_.get()), "swr_init");
         chunk_.resize(static_cast<size_t>(frameSize_) * channels);
@@ -80,8 +80,10 @@ public:
         while (!sourceEnded_ && av_audio_fifo_size(fifo_.get()) < frameSize_) {
             const int got = source_(chunk_.data(), frameSize_);
             void* data = chunk_.data();
-            if (got <= 0) sourceEnded_ = true;
-            else Check(av_audio_fifo_write(fifo_.get(), &data, got), "av_audio_fifo_write");
+            if (got <= 0)
+                sourceEnded_ = true;
+            else
+                Check(av_audio_fifo_write(fifo_.get(), &data, got), "av_audio_fifo_write");
         }
         const int available = std::min(av_audio_fifo_size(fifo_.get()), frameSize_);
         if (available == 0) {
@@ -95,11 +97,12 @@ public:
         in->nb_samples = shortLast_ ? available : frameSize_;
         Check(av_channel_layout_copy(&in->ch_layout, &enc_->ch_layout), "channel layout");
         Check(av_frame_get_buffer(in.get(), 0), "av_frame_get_buffer");
-        Check(av_samples_set_silence(in->extended_data, 0, in->nb_samples, in->ch_layout.nb_channels,
-                                     AV_SAMPLE_FMT_FLT),
+        Check(av_samples_set_silence(in->extended_data, 0, in->nb_samples,
+                                     in->ch_layout.nb_channels, AV_SAMPLE_FMT_FLT),
               "silence");
-        Check(av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(in->extended_data), available),
-              "av_audio_fifo_read");
+        Check(
+            av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(in->extended_data), available),
+            "av_audio_fifo_read");
 
         FramePtr out(CheckAlloc(av_frame_alloc(), "frame"));
         out->format = enc_->sample_fmt;
@@ -117,13 +120,16 @@ private:
     SwrPtr swr_;  // float interleaved to the encoder's sample format, same rate
     std::vector<float> chunk_;
     int frameSize_ = 0;
-    bool fixedSize_ = false, shortLast_ = true, sourceEnded_ = false;
+    bool shortLast_ = true;  // a short last frame is allowed, else it is padded with silence
+    bool sourceEnded_ = false;
 };
 
 class VideoTrack final : public MediaWriter::Track {
 public:
     VideoTrack(CodecContextPtr enc, AVStream* stream, int64_t frameCount, PictureSource source)
-        : Track(std::move(enc), stream), frameCount_(frameCount), source_(std::move(source)),
+        : Track(std::move(enc), stream),
+          frameCount_(frameCount),
+          source_(std::move(source)),
           picture_(CheckAlloc(av_frame_alloc(), "frame")) {
         picture_->format = enc_->pix_fmt;
         picture_->width = enc_->width;
@@ -169,7 +175,8 @@ public:
         sub.rects = rects;
         const int64_t startMs = std::llround(event.start * 1000);
         sub.pts = startMs * (AV_TIME_BASE / 1000);
-        sub.end_display_time = static_cast<uint32_t>(std::llround((event.end - event.start) * 1000));
+        sub.end_display_time =
+            static_cast<uint32_t>(std::llround((event.end - event.start) * 1000));
         std::vector<uint8_t> buffer(64 * 1024);
         const int size = Check(avcodec_encode_subtitle(enc_.get(), buffer.data(),
                                                        static_cast<int>(buffer.size()), &sub),
@@ -184,13 +191,24 @@ public:
 
 private:
     void SetNext() {
-        if (index_ < events_.size()) next_ = std::llround(events_[index_].start * 1000);
-        else done_ = true;
+        if (index_ < events_.size())
+            next_ = std::llround(events_[index_].start * 1000);
+        else
+            done_ = true;
     }
 
     std::vector<SubtitleEvent> events_;
     size_t index_ = 0;
 };
+
+constexpr const char* kAssHeader =
+    "[Script Info]\r\nScriptType: v4.00+\r\nPlayResX: 384\r\nPlayResY: 288\r\n\r\n"
+    "[V4+ Styles]\r\nFormat: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, "
+    "OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, "
+    "Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding\r\n"
+    "Style: Default,Arial,16,&Hffffff,&Hffffff,&H0,&H0,0,0,0,0,100,100,0,0,1,1,0,2,10,10,10,1\r\n"
+    "\r\n[Events]\r\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, "
+    "Text\r\n";
 
 void OpenEncoder(AVCodecContext* enc, const AVFormatContext* fmt) {
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -206,9 +224,8 @@ MediaWriter::MediaWriter(const std::filesystem::path& file, const std::string& f
     : file_(file) {
     AVFormatContext* fmt = nullptr;
     const std::string name = Utf8(file);
-    Check(avformat_alloc_output_context2(&fmt, nullptr,
-                                         formatName.empty() ? nullptr : formatName.c_str(),
-                                         name.c_str()),
+    Check(avformat_alloc_output_context2(
+              &fmt, nullptr, formatName.empty() ? nullptr : formatName.c_str(), name.c_str()),
           "no container for " + name);
     fmt_.reset(fmt);
 }
@@ -231,7 +248,8 @@ CodecContextPtr MediaWriter::NewEncoder(const std::string& name, AVMediaType typ
 AVStream* MediaWriter::NewStream(AVCodecContext* enc) {
     AVStream* stream = CheckAlloc(avformat_new_stream(fmt_.get(), nullptr), "stream");
     stream->time_base = enc->time_base;
-    Check(avcodec_parameters_from_context(stream->codecpar, enc), "avcodec_parameters_from_context");
+    Check(avcodec_parameters_from_context(stream->codecpar, enc),
+          "avcodec_parameters_from_context");
     return stream;
 }
 
@@ -278,6 +296,9 @@ int MediaWriter::AddVideo(const std::string& codec, int width, int height, int f
 int MediaWriter::AddSubtitles(const std::string& codec, std::vector<SubtitleEvent> events) {
     CodecContextPtr enc = NewEncoder(codec, AVMEDIA_TYPE_SUBTITLE);
     enc->time_base = {1, 1000};
+    // Text subtitle encoders read the styles of the ASS header; the context frees the copy.
+    enc->subtitle_header = reinterpret_cast<uint8_t*>(CheckAlloc(av_strdup(kAssHeader), "header"));
+    enc->subtitle_header_size = static_cast<int>(std::strlen(kAssHeader));
     OpenEncoder(enc.get(), fmt_.get());
     AVStream* stream = NewStream(enc.get());
     tracks_.push_back(std::make_unique<SubtitleTrack>(std::move(enc), stream, std::move(events)));

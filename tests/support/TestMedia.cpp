@@ -1,0 +1,223 @@
+// Temporary folders, tones and the special files of the test suites.
+#include "TestMedia.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <numbers>
+#include <random>
+#include <system_error>
+
+#include "MediaWriter.h"
+
+namespace testmedia {
+
+namespace fs = std::filesystem;
+using detail::MediaWriter;
+
+fs::path TempDir(const std::string& name) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    const fs::path base = fs::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[17];
+        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+        fs::path dir = base / ("qac-" + name + "-" + suffix);
+        if (fs::create_directory(dir)) return dir;
+    }
+    throw std::runtime_error("cannot create a temporary folder for " + name);
+}
+
+ScopedTempDir::ScopedTempDir(const std::string& name) : path_(TempDir(name)) {}
+
+ScopedTempDir::~ScopedTempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+}
+
+ScopedTempDir::ScopedTempDir(ScopedTempDir&& other) noexcept : path_(std::move(other.path_)) {
+    other.path_.clear();
+}
+
+ScopedTempDir& ScopedTempDir::operator=(ScopedTempDir&& other) noexcept {
+    if (this != &other) {
+        std::error_code ignored;
+        if (!path_.empty()) fs::remove_all(path_, ignored);
+        path_ = std::move(other.path_);
+        other.path_.clear();
+    }
+    return *this;
+}
+
+namespace {
+
+// A sine of a fixed number of frames, the same on every channel.
+detail::PcmSource Sine(double frequency, double amplitude, int sampleRate, int channels,
+                       int64_t frames) {
+    return [=, n = int64_t{0}](float* dst, int maxFrames) mutable {
+        const int count = static_cast<int>(std::min<int64_t>(maxFrames, frames - n));
+        for (int i = 0; i < count; ++i, ++n) {
+            const double phase = 2 * std::numbers::pi * frequency * double(n) / sampleRate;
+            std::fill_n(dst + i * channels, channels,
+                        static_cast<float>(amplitude * std::sin(phase)));
+        }
+        return count;
+    };
+}
+
+int64_t FrameCount(const ToneSpec& spec) {
+    return std::llround(spec.seconds * spec.sampleRate);
+}
+
+void WriteAudio(const fs::path& out, const ToneSpec& spec, detail::PcmSource source) {
+    MediaWriter writer(out);
+    writer.AddAudio(spec.codec, spec.sampleRate, spec.channels, spec.bitRate, std::move(source));
+    writer.SetTags(spec.tags);
+    for (const Chapter& c : spec.chapters) writer.AddChapter(c.start, c.end, c.title);
+    writer.Write();
+}
+
+// A moving bright bar over a diagonal gradient, so every frame differs.
+void Pattern(AVFrame* picture, int64_t n) {
+    const int barX = static_cast<int>(4 * n % picture->width);
+    for (int y = 0; y < picture->height; ++y)
+        for (int x = 0; x < picture->width; ++x) {
+            const bool bar = x >= barX && x < barX + 16;
+            picture->data[0][y * picture->linesize[0] + x] =
+                static_cast<uint8_t>(bar ? 235 : 16 + (x + y) / 2);
+        }
+    for (int y = 0; y < picture->height / 2; ++y)
+        for (int x = 0; x < picture->width / 2; ++x) {
+            picture->data[1][y * picture->linesize[1] + x] = static_cast<uint8_t>(128 + y - n);
+            picture->data[2][y * picture->linesize[2] + x] = static_cast<uint8_t>(64 + x + n);
+        }
+}
+
+constexpr int kVideoFps = 25;
+constexpr double kVideoSeconds = 2;
+
+fs::path WriteVideo(const fs::path& out, bool withAudio) {
+    MediaWriter writer(out);
+    writer.AddVideo("mpeg4", 160, 120, kVideoFps, std::llround(kVideoSeconds * kVideoFps), Pattern);
+    if (withAudio)
+        writer.AddAudio("aac", 44100, 2, 0,
+                        Sine(440, 0.5, 44100, 2, std::llround(kVideoSeconds * 44100)));
+    writer.Write();
+    return out;
+}
+
+void WriteText(const fs::path& out, const std::string& text) {
+    std::ofstream file(out, std::ios::binary | std::ios::trunc);
+    file << text;
+    if (!file.flush()) throw std::runtime_error("cannot write " + detail::Utf8(out));
+}
+
+}  // namespace
+
+void MakeTone(const fs::path& out, const ToneSpec& spec) {
+    WriteAudio(
+        out, spec,
+        Sine(spec.frequency, spec.amplitude, spec.sampleRate, spec.channels, FrameCount(spec)));
+}
+
+fs::path MakeTone(const fs::path& dir, const std::string& fileName, const ToneSpec& spec) {
+    fs::path out = dir / fs::path(std::u8string(fileName.begin(), fileName.end()));
+    MakeTone(out, spec);
+    return out;
+}
+
+void MakeAudio(const fs::path& out, const ToneSpec& spec, const std::vector<float>& interleaved) {
+    const int channels = spec.channels;
+    const int64_t frames = static_cast<int64_t>(interleaved.size()) / channels;
+    WriteAudio(out, spec, [&, n = int64_t{0}](float* dst, int maxFrames) mutable {
+        const int count = static_cast<int>(std::min<int64_t>(maxFrames, frames - n));
+        std::copy_n(interleaved.begin() + n * channels, count * channels, dst);
+        n += count;
+        return count;
+    });
+}
+
+fs::path MakeTaggedWithChapters(const fs::path& dir, const std::string& ext) {
+    ToneSpec spec;
+    spec.seconds = 3;
+    spec.tags = {{"title", "Test Title"}, {"artist", "Test Artist"}, {"album", "Test Album"},
+                 {"genre", "Test Genre"}, {"date", "2011"},          {"track", "7"}};
+    spec.chapters = {{0, 1.5, "Intro"}, {1.5, 3, "Outro"}};
+    return MakeTone(dir, "tagged" + ext, spec);
+}
+
+fs::path MakeMpegTsTwoPrograms(const fs::path& dir) {
+    const fs::path out = dir / "two_programs.ts";
+    MediaWriter writer(out);
+    AVFormatContext* fmt = writer.Context();
+    const double frequencies[] = {440, 880};
+    const char* names[] = {"Program One", "Program Two"};
+    for (int i = 0; i < 2; ++i) {
+        const int stream = writer.AddAudio("mp2", 48000, 2, 192000,
+                                           Sine(frequencies[i], 0.5, 48000, 2, 2 * 48000));
+        // The MPEG-TS muxer makes one service per AVProgram of the context.
+        AVProgram* program = detail::CheckAlloc(av_new_program(fmt, i + 1), "program");
+        detail::Check(av_dict_set(&program->metadata, "service_name", names[i], 0), "av_dict_set");
+        av_program_add_stream_index(fmt, i + 1, stream);
+    }
+    writer.Write();
+    return out;
+}
+
+fs::path MakeVideoWithAudio(const fs::path& dir) {
+    return WriteVideo(dir / "video_audio.mp4", true);
+}
+
+fs::path MakeVideoOnly(const fs::path& dir) {
+    return WriteVideo(dir / "video_only.mp4", false);
+}
+
+fs::path MakeWithSubtitle(const fs::path& dir) {
+    const fs::path out = dir / "with_subtitle.mkv";
+    MediaWriter writer(out);
+    writer.AddAudio("flac", 44100, 2, 0, Sine(440, 0.5, 44100, 2, 3 * 44100));
+    writer.AddSubtitles("subrip", {{0.5, 1.5, "First line"}, {2.0, 2.8, "Second line"}});
+    writer.Write();
+    return out;
+}
+
+TruncatedFiles MakeTruncated(const fs::path& dir) {
+    ToneSpec spec;
+    spec.seconds = 4;
+    const fs::path mp3 = MakeTone(dir, "full.mp3", spec);
+    const fs::path wav = MakeTone(dir, "full.wav", spec);
+    TruncatedFiles files{dir / "partial.mp3", dir / "header_cut.wav"};
+    fs::copy_file(mp3, files.partial, fs::copy_options::overwrite_existing);
+    fs::resize_file(files.partial, fs::file_size(mp3) * 4 / 10);
+    // "RIFF" size "WAVE" "fmt " and 4 bytes of the format chunk's size: no usable format.
+    fs::copy_file(wav, files.headerCut, fs::copy_options::overwrite_existing);
+    fs::resize_file(files.headerCut, 20);
+    fs::remove(mp3);
+    fs::remove(wav);
+    return files;
+}
+
+fs::path MakeZeroLength(const fs::path& dir) {
+    const fs::path out = dir / "empty.wav";
+    WriteText(out, "");
+    return out;
+}
+
+fs::path MakeTextWithMediaExtension(const fs::path& dir) {
+    const fs::path out = dir / "notes.mp3";
+    WriteText(out, "These are notes, not audio.\nShopping list: milk, bread, tea.\n");
+    return out;
+}
+
+fs::path NonAsciiName(const fs::path& dir, const std::string& ext) {
+    std::u8string name = u8"Señor Müller – Größe 東京 ";
+    name.append(ext.begin(), ext.end());
+    return dir / fs::path(name);
+}
+
+fs::path MakeNonAsciiTone(const fs::path& dir, const std::string& ext, const ToneSpec& spec) {
+    fs::path out = NonAsciiName(dir, ext);
+    MakeTone(out, spec);
+    return out;
+}
+
+}  // namespace testmedia
