@@ -158,6 +158,10 @@ fs::path MakeMpegTsTwoPrograms(const fs::path& dir) {
         AVProgram* program = detail::CheckAlloc(av_new_program(fmt, i + 1), "program");
         detail::Check(av_dict_set(&program->metadata, "service_name", names[i], 0), "av_dict_set");
         av_program_add_stream_index(fmt, i + 1, stream);
+        // The second stream carries a language and no other tag.
+        if (i == 1)
+            detail::Check(av_dict_set(&fmt->streams[stream]->metadata, "language", "eng", 0),
+                          "av_dict_set");
     }
     writer.Write();
     return out;
