@@ -362,38 +362,25 @@ TSubtitleStreamInfo TCustomDecoder::GetSubtitleStreamInfo(int AStreamIndex) cons
     return info;
 }
 
-namespace {
-bool IsKind(const TCustomDecoder& ADecoder, AVFormatContext* ACtx, int AIndex, int AType) {
-    if (AIndex < 0 || AIndex >= ADecoder.StreamCount()) return false;
-    return ACtx->streams[AIndex]->codecpar->codec_type == AType;
-}
-}  // namespace
-
-bool TCustomDecoder::IsAudioStream(int AStreamIndex) const {
+bool TCustomDecoder::IsStreamKind(int AStreamIndex, int AType) const {
     if (!CheckFileLoaded()) return false;
     if (AStreamIndex < 0 || AStreamIndex >= FStreamCount) {
         ReportError(llError, Format("stream index #%d is invalid.", AStreamIndex));
         return false;
     }
-    return IsKind(*this, FFormatContext, AStreamIndex, AVMEDIA_TYPE_AUDIO);
+    return FFormatContext->streams[AStreamIndex]->codecpar->codec_type == AType;
+}
+
+bool TCustomDecoder::IsAudioStream(int AStreamIndex) const {
+    return IsStreamKind(AStreamIndex, AVMEDIA_TYPE_AUDIO);
 }
 
 bool TCustomDecoder::IsVideoStream(int AStreamIndex) const {
-    if (!CheckFileLoaded()) return false;
-    if (AStreamIndex < 0 || AStreamIndex >= FStreamCount) {
-        ReportError(llError, Format("stream index #%d is invalid.", AStreamIndex));
-        return false;
-    }
-    return IsKind(*this, FFormatContext, AStreamIndex, AVMEDIA_TYPE_VIDEO);
+    return IsStreamKind(AStreamIndex, AVMEDIA_TYPE_VIDEO);
 }
 
 bool TCustomDecoder::IsSubtitleStream(int AStreamIndex) const {
-    if (!CheckFileLoaded()) return false;
-    if (AStreamIndex < 0 || AStreamIndex >= FStreamCount) {
-        ReportError(llError, Format("stream index #%d is invalid.", AStreamIndex));
-        return false;
-    }
-    return IsKind(*this, FFormatContext, AStreamIndex, AVMEDIA_TYPE_SUBTITLE);
+    return IsStreamKind(AStreamIndex, AVMEDIA_TYPE_SUBTITLE);
 }
 
 std::string TCustomDecoder::FileInfoText() const {

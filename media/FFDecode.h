@@ -111,6 +111,7 @@ protected:
     bool CheckFileLoaded() const;
     // Finds the stream of a kind for a query; -1 after reporting why there is none.
     int StreamOfKind(int AStreamIndex, int AType, const char* AKindName, int AFirst) const;
+    bool IsStreamKind(int AStreamIndex, int AType) const;
 
     AVFormatContext* FFormatContext = nullptr;
     bool FOwnsContext = false;

@@ -44,6 +44,14 @@ void SetLastErrMsg(const std::string& AText) {
     g_LastErrMsg = AText;
 }
 
+// The loaded library must be the generation of the headers the tables were typed from.
+void CheckMajor(const std::string& ALibName, unsigned AVersion, int AMajor) {
+    if (static_cast<int>(AVersion >> 16) != AMajor)
+        throw ELoadError(Format("Load library %s error: version %u.%u.%u found, major %d expected",
+                                ALibName, AVersion >> 16, (AVersion >> 8) & 0xff, AVersion & 0xff,
+                                AMajor));
+}
+
 // Binds every name of a table; QAC_FUNC names are required, QAC_OPT_FUNC optional.
 #define QAC_FUNC(name) \
     API.name = reinterpret_cast<decltype(API.name)>(BindFunction(ALibName, AHandle, #name, false));
@@ -54,36 +62,43 @@ void FixupAVCodec(const std::string& ALibName, void* AHandle) {
 #define API avcodec
 #include "api/avcodec.inc"
 #undef API
+    CheckMajor(ALibName, avcodec.avcodec_version(), LIBAVCODEC_VERSION_MAJOR);
 }
 void FixupAVFormat(const std::string& ALibName, void* AHandle) {
 #define API avformat
 #include "api/avformat.inc"
 #undef API
+    CheckMajor(ALibName, avformat.avformat_version(), LIBAVFORMAT_VERSION_MAJOR);
 }
 void FixupAVUtil(const std::string& ALibName, void* AHandle) {
 #define API avutil
 #include "api/avutil.inc"
 #undef API
+    CheckMajor(ALibName, avutil.avutil_version(), LIBAVUTIL_VERSION_MAJOR);
 }
 void FixupSWResample(const std::string& ALibName, void* AHandle) {
 #define API swresample
 #include "api/swresample.inc"
 #undef API
+    CheckMajor(ALibName, swresample.swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR);
 }
 void FixupSWScale(const std::string& ALibName, void* AHandle) {
 #define API swscale
 #include "api/swscale.inc"
 #undef API
+    CheckMajor(ALibName, swscale.swscale_version(), LIBSWSCALE_VERSION_MAJOR);
 }
 void FixupAVFilter(const std::string& ALibName, void* AHandle) {
 #define API avfilter
 #include "api/avfilter.inc"
 #undef API
+    CheckMajor(ALibName, avfilter.avfilter_version(), LIBAVFILTER_VERSION_MAJOR);
 }
 void FixupAVDevice(const std::string& ALibName, void* AHandle) {
 #define API avdevice
 #include "api/avdevice.inc"
 #undef API
+    CheckMajor(ALibName, avdevice.avdevice_version(), LIBAVDEVICE_VERSION_MAJOR);
     // The only library of this generation that still has a registration call.
     avdevice.avdevice_register_all();
 }
@@ -105,54 +120,17 @@ void UnfixAVDevice() { avdevice = TAVDeviceAPI{}; }
 // The runtime's table falls back to the process's own functions so logging keeps working.
 void UnfixLibC() { libc.Reset(); }
 
-// The loaded library must be the generation of the headers the tables were typed from.
-void CheckMajor(const std::string& ALibName, unsigned AVersion, int AMajor) {
-    if (static_cast<int>(AVersion >> 16) != AMajor)
-        throw ELoadError(Format("Load library %s error: version %u.%u.%u found, major %d expected",
-                                ALibName, AVersion >> 16, (AVersion >> 8) & 0xff, AVersion & 0xff,
-                                AMajor));
-}
-
-void FixupAVCodecChecked(const std::string& N, void* H) {
-    FixupAVCodec(N, H);
-    CheckMajor(N, avcodec.avcodec_version(), LIBAVCODEC_VERSION_MAJOR);
-}
-void FixupAVFormatChecked(const std::string& N, void* H) {
-    FixupAVFormat(N, H);
-    CheckMajor(N, avformat.avformat_version(), LIBAVFORMAT_VERSION_MAJOR);
-}
-void FixupAVUtilChecked(const std::string& N, void* H) {
-    FixupAVUtil(N, H);
-    CheckMajor(N, avutil.avutil_version(), LIBAVUTIL_VERSION_MAJOR);
-}
-void FixupSWResampleChecked(const std::string& N, void* H) {
-    FixupSWResample(N, H);
-    CheckMajor(N, swresample.swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR);
-}
-void FixupSWScaleChecked(const std::string& N, void* H) {
-    FixupSWScale(N, H);
-    CheckMajor(N, swscale.swscale_version(), LIBSWSCALE_VERSION_MAJOR);
-}
-void FixupAVFilterChecked(const std::string& N, void* H) {
-    FixupAVFilter(N, H);
-    CheckMajor(N, avfilter.avfilter_version(), LIBAVFILTER_VERSION_MAJOR);
-}
-void FixupAVDeviceChecked(const std::string& N, void* H) {
-    FixupAVDevice(N, H);
-    CheckMajor(N, avdevice.avdevice_version(), LIBAVDEVICE_VERSION_MAJOR);
-}
-
 // The library table, in load order. The avcore slot holds swresample, home of the successors of
 // the resampler and sample-format converter.
 const TLibraryItem kLibraries[kLibraryCount] = {
-    {avCodec, "avcodec", false, LIBAVCODEC_VERSION_MAJOR, FixupAVCodecChecked, UnfixAVCodec},
-    {avCore, "swresample", false, LIBSWRESAMPLE_VERSION_MAJOR, FixupSWResampleChecked,
+    {avCodec, "avcodec", false, LIBAVCODEC_VERSION_MAJOR, FixupAVCodec, UnfixAVCodec},
+    {avCore, "swresample", false, LIBSWRESAMPLE_VERSION_MAJOR, FixupSWResample,
      UnfixSWResample},
-    {avDevice, "avdevice", false, LIBAVDEVICE_VERSION_MAJOR, FixupAVDeviceChecked, UnfixAVDevice},
-    {avFilter, "avfilter", false, LIBAVFILTER_VERSION_MAJOR, FixupAVFilterChecked, UnfixAVFilter},
-    {avFormat, "avformat", false, LIBAVFORMAT_VERSION_MAJOR, FixupAVFormatChecked, UnfixAVFormat},
-    {avUtil, "avutil", false, LIBAVUTIL_VERSION_MAJOR, FixupAVUtilChecked, UnfixAVUtil},
-    {swScale, "swscale", false, LIBSWSCALE_VERSION_MAJOR, FixupSWScaleChecked, UnfixSWScale},
+    {avDevice, "avdevice", false, LIBAVDEVICE_VERSION_MAJOR, FixupAVDevice, UnfixAVDevice},
+    {avFilter, "avfilter", false, LIBAVFILTER_VERSION_MAJOR, FixupAVFilter, UnfixAVFilter},
+    {avFormat, "avformat", false, LIBAVFORMAT_VERSION_MAJOR, FixupAVFormat, UnfixAVFormat},
+    {avUtil, "avutil", false, LIBAVUTIL_VERSION_MAJOR, FixupAVUtil, UnfixAVUtil},
+    {swScale, "swscale", false, LIBSWSCALE_VERSION_MAJOR, FixupSWScale, UnfixSWScale},
 #ifdef _WIN32
     {myUtil, "msvcrt", true, -1, FixupLibC, UnfixLibC},
 #else
