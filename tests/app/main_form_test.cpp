@@ -1,0 +1,513 @@
+// The main window's start-up, settings, open-dialog filter and profile handlers, driven
+// offscreen with a private home, settings store and program folder per test.
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QThread>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTableView>
+
+#include "AppShell.h"
+#include "AppTestEnv.h"
+#include "OpenFilter.h"
+
+namespace {
+
+template <typename T>
+T* Child(QWidget* AWindow, const char* AName) {
+    T* w = AWindow->findChild<T*>(AName);
+    EXPECT_NE(w, nullptr) << AName;
+    return w;
+}
+
+QStringList Items(QComboBox* ACombo) {
+    QStringList items;
+    for (int i = 0; i < ACombo->count(); ++i) items << ACombo->itemText(i);
+    return items;
+}
+
+QString Cell(TMainForm& AForm, int AJob, int AColumn) {
+    return AForm.AudioFilesModel()->index(AJob, AColumn).data().toString();
+}
+
+// Three five-minute jobs, the second one current.
+void AddJobs(TMainForm& AForm) {
+    for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
+        TAudioFile job;
+        job.Source = std::string("/music/") + name;
+        job.SourceTitleExt = name;
+        job.DestinationTitle = std::string(name, 1);
+        job.TrimmedLength = job.TimeEnd = 300'900'000;
+        job.ProfileInd = AForm.CurrentProfileInd;
+        AForm.AudioFiles.push_back(job);
+    }
+    AForm.AudioFilesModel()->Reload();
+    AForm.UpdateAllEstimates();
+    AForm.SetCurrentRow(2);
+}
+
+const char* const TwoProfiles = R"(<ProfileSet>
+<Profile>
+<profilename value="First" />
+<formatext value=".one" />
+<audiocodecs value="c1$Codec 1,c2$Codec 2" />
+<audiocodecname value="c1" />
+<samplerates value="44100$44.1 kHz,48000$48 kHz" />
+<samplerate value="44100" />
+<audiobitrates value="128000$128,256000$256" />
+<audiobitrate value="128000" />
+<channels value="1$Mono,2$Stereo" />
+<channel value="2" />
+<Profile>
+<profilename value="Second" />
+<formatext value=".two" />
+<audiocodecs value="c3$Codec 3" />
+<audiocodecname value="c3" />
+<samplerates value="22050$22 kHz" />
+<samplerate value="22050" />
+<audiobitrates value="64000$64" />
+<audiobitrate value="64000" />
+<channels value="Mono,Stereo" />
+<channel value="1" />
+</ProfileSet>
+)";
+
+}  // namespace
+
+class MainFormTest : public TAppTest {};
+
+TEST_F(MainFormTest, FirstRunCreatesTheOutputFolderAndSelectsTheFirstShippedProfile) {
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+
+    const QString output = Path("home/Documents/Quendral/Quendral Audio Converter/Output");
+    EXPECT_TRUE(QFileInfo(output).isDir());
+    EXPECT_EQ(Child<QLineEdit>(&form, "edDestinationFolder")->text(), output);
+    EXPECT_EQ(form.dlgopen.InitialDir, Path("home/Music"));
+    EXPECT_EQ(form.TempFolder, Path("tmp") + "/");
+    EXPECT_EQ(form.LoggerHistory, QStringList{"FFLOGGER HISTORY:"});
+
+    auto* profile = Child<QComboBox>(&form, "cmbProfile");
+    ASSERT_GE(profile->count(), 14);
+    EXPECT_EQ(profile->currentIndex(), 0);
+    EXPECT_EQ(form.CurrentProfileInd, 0);
+    EXPECT_EQ(form.RecentProfileInd, 0);
+    EXPECT_EQ(form.LastEditedProfileInd, -1);
+    for (const char* title : {"MP3", "AAC (M4A)", "Ogg Vorbis", "Opus", "FLAC", "WAV", "AIFF", "WMA", "AC3",
+                              "MP2", "ALAC", "M4R ringtone", "WavPack", "Matroska audio"})
+        EXPECT_TRUE(Items(profile).contains(title)) << title;
+    // The four selectors show the first profile's lists with its chosen values selected.
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbSampleRate")->currentText(), "44100 Hz");
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbAudioBitRate")->currentText(), "192 kbps");
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbChannel")->currentText(), "Stereo");
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbAudioEncoder")->currentText(), "MP3 (LAME)");
+
+    // Grid, getting-started panel and the fixed parts of the layout.
+    auto* grid = Child<QTableView>(&form, "sgList");
+    const int widths[] = {132, 92, 87, 115, 48};
+    const char* captions[] = {"Source", "Trimmed Length", "Estimated Size", "Destination File", "Format"};
+    for (int c = 0; c < 5; ++c) {
+        EXPECT_EQ(grid->columnWidth(c), widths[c]);
+        EXPECT_EQ(grid->model()->headerData(c, Qt::Horizontal).toString(), captions[c]);
+    }
+    EXPECT_EQ(grid->horizontalHeader()->height(), 20);
+    EXPECT_FALSE(Child<QWidget>(&form, "GettingStartedPanel")->isHidden());
+    EXPECT_FALSE(Child<QLabel>(&form, "GettingStartedImage")->pixmap().isNull());
+    EXPECT_TRUE(Child<QWidget>(&form, "panPreview")->isHidden());
+    EXPECT_EQ(Child<QLabel>(&form, "lblPlayTime")->text(), "00:00:00 / 00:00:00");
+    EXPECT_TRUE(Child<QCheckBox>(&form, "chApplyToAll")->isChecked());
+    EXPECT_EQ(Child<QCheckBox>(&form, "chApplyToAll")->text(), "Apply the settings to all  items");
+    EXPECT_FALSE(Child<QCheckBox>(&form, "chMerge")->isChecked());
+    auto* volume = Child<QSpinBox>(&form, "edVolume");
+    EXPECT_EQ(volume->value(), 100);
+    EXPECT_EQ(volume->minimum(), 1);
+    EXPECT_EQ(volume->maximum(), 5000);
+    EXPECT_EQ(Child<QWidget>(&form, "SupportButton")->property("text").toString(), "Support   ");
+    EXPECT_FALSE(Child<QAction>(&form, "FileInformation2")->isEnabled());
+    EXPECT_EQ(Child<QAction>(&form, "oolsitem11")->text(), "Events Log");
+
+    // The other windows exist with their captions.
+    EXPECT_EQ(app->LogForm->windowTitle(), "Events Log");
+    EXPECT_EQ(app->ErrorForm->windowTitle(), "Error!");
+    EXPECT_EQ(app->ClipForm->windowTitle(), "Trim");
+    EXPECT_EQ(app->ConvForm->windowTitle(), "Conversion");
+    EXPECT_EQ(app->AboutForm->windowTitle(), "About");
+    EXPECT_EQ(app->FileInfoForm->windowTitle(), "File Information");
+    EXPECT_EQ(Child<QLabel>(app->AboutForm.get(), "lblVersion")->text(), "Version 1.5");
+    EXPECT_FALSE(Child<QLabel>(app->AboutForm.get(), "imgLogo")->pixmap().isNull());
+}
+
+TEST_F(MainFormTest, StoredSettingsReplaceTheDefaultsAndAMissingDialogFolderIsDropped) {
+    QDir().mkpath(Path("home/Albums"));
+    WriteSettings([&](QSettings& s) {
+        s.setValue("OutputPath", Path("elsewhere"));
+        s.setValue("OpenAudioDialogPath", Path("home/Albums"));
+        s.setValue("recentprofileind", 3);
+    });
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    EXPECT_EQ(Child<QLineEdit>(&form, "edDestinationFolder")->text(), Path("elsewhere"));
+    EXPECT_EQ(form.dlgopen.InitialDir, Path("home/Albums"));
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 3);
+    EXPECT_EQ(form.CurrentProfileInd, 3);
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbAudioEncoder")->currentText(), "Opus");
+    app.reset();
+
+    QDir(Path("home/Albums")).removeRecursively();
+    auto again = Start();
+    EXPECT_EQ(again->MainForm->dlgopen.InitialDir, "");
+    EXPECT_TRUE(ErrorMessages.isEmpty());
+}
+
+TEST_F(MainFormTest, StoredIndicesOutsideTheCatalogueStartWithAValidSelection) {
+    for (int stored : {99, -5}) {
+        WriteSettings([&](QSettings& s) {
+            s.setValue("recentprofileind", stored);
+            s.setValue("lasteditedprofileind", 42);
+        });
+        CancelErrors();
+        auto app = Start();
+        TMainForm& form = *app->MainForm;
+        EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 0) << stored;
+        EXPECT_EQ(form.CurrentProfileInd, 0);
+        EXPECT_GT(Child<QComboBox>(&form, "cmbSampleRate")->count(), 0);
+        form.close();
+        EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+        QSettings s("Quendral", "Quendral Audio Converter");
+        EXPECT_EQ(s.value("recentprofileind").toInt(), 0);
+        EXPECT_FALSE(s.contains("audiocodecname"));
+    }
+}
+
+TEST_F(MainFormTest, UnreadableSettingsStoreStartsWithDefaultsAndIsNotOverwritten) {
+    // A folder where the settings file should be cannot be read or written.
+    ASSERT_TRUE(QDir().mkpath(SettingsFile()));
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 0);
+    EXPECT_TRUE(app->LogForm->Lines().join('\n').contains("-> Cannot read the settings from "));
+    form.close();
+    EXPECT_EQ(ErrorMessages, QStringList{"Error writing data to Registry"});
+    EXPECT_TRUE(QFileInfo(SettingsFile()).isDir());
+}
+
+TEST_F(MainFormTest, MissingHomeFoldersLeaveTheBoxesEmptyButTheProfilesWork) {
+    // A home that is a plain file: neither the music nor the documents folder can exist.
+    QFile file(Path("homefile"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("HOME", Path("homefile").toUtf8());
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    EXPECT_TRUE(ErrorMessages.isEmpty());
+    EXPECT_EQ(form.dlgopen.InitialDir, "");
+    EXPECT_EQ(Child<QLineEdit>(&form, "edDestinationFolder")->text(), "");
+    EXPECT_FALSE(QFileInfo::exists("/Quendral"));
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 0);
+}
+
+TEST_F(MainFormTest, CatalogueThatFailsToLoadStopsStartUpAfterTheErrorDialog) {
+    for (const char* broken : {"missing", "key before profile"}) {
+        if (QString(broken) == "missing")
+            QFile::remove(ProfileFolder() + "formats.dat");
+        else
+            WriteCatalogue("<profilename value=\"Orphan\" />\n<Profile>\n");
+        ErrorMessages.clear();
+        CancelErrors();
+        WriteSettings([&](QSettings& s) { s.setValue("OutputPath", Path("stored")); });
+        auto app = Start();
+        TMainForm& form = *app->MainForm;
+        EXPECT_EQ(ErrorMessages, QStringList{"Error loading profiles"}) << broken;
+        EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->count(), 0);
+        EXPECT_EQ(Child<QComboBox>(&form, "cmbSampleRate")->count(), 0);
+        // Steps 8 to 11 did not run: no folders, no stored settings, no picture.
+        EXPECT_FALSE(QFileInfo::exists(Path("home/Documents/Quendral")));
+        EXPECT_EQ(Child<QLineEdit>(&form, "edDestinationFolder")->text(), "");
+        EXPECT_TRUE(Child<QLabel>(&form, "GettingStartedImage")->pixmap().isNull());
+        // The filter was built before the failure.
+        EXPECT_TRUE(form.dlgopen.Filter.startsWith("All Supported Formats|*.aac;"));
+    }
+}
+
+TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNames) {
+    CancelErrors();
+    auto app = Start();
+    const QString expected =
+        "All Supported Formats|*.aac;*.ac3;*.ape;*.dts;*.flac;*.mka;*.mpa;*.mp2;*.mp3;*.m4a;*.mpc;"
+        "*.ofr;*.ogg;*.ra;*.tta;*.wav;*.wma;*.mod;*.mts; *.ts; *m2ts; *.tp;*.avi;*.mp4; *.m4v;"
+        "*.mpg; *.mpeg;*.3gp; *.3g2;*.wmv; *.asf;*.rm; *.rmvb;*.dat;*.mov;*.flv; *.f4v;*.mkv;*.dv;"
+        "*.nut;*.h.264;*.nsv;*.vob;"
+        "|Audio Formats|*.aac;*.ac3;*.ape;*.dts;*.flac;*.mka;*.mpa;*.mp2;*.mp3;*.m4a;*.mpc;*.ofr;"
+        "*.ogg;*.ra;*.tta;*.wav;*.wma;"
+        "|Video Formats|*.mod;*.mts; *.ts; *m2ts; *.tp;*.avi;*.mp4; *.m4v;*.mpg; *.mpeg;*.3gp; *.3g2;"
+        "*.wmv; *.asf;*.rm; *.rmvb;*.dat;*.mov;*.flv; *.f4v;*.mkv;*.dv;*.nut;*.h.264;*.nsv;*.vob;"
+        "|Advanced Audio Coding (*.aac)|*.aac;|Dolby-digital AC-3 (*.ac3)|*.ac3;"
+        "|Monkey's Audio (*.ape)|*.ape;|Digital Theater System (*.dts)|*.dts;"
+        "|Free Lossless Audio (*.flac)|*.flac;|Matroska Audio (*.mka)|*.mka;|MPEG Audio (*.mpa)|*.mpa;"
+        "|MP2 MPEG-1 layer 2 audio (*.mp2)|*.mp2;|MP3 MPEG-1 layer 3 audio (*.mp3)|*.mp3;"
+        "|MPEG-4 Audio (*.m4a)|*.m4a;|Musepack (*.mpc)|*.mpc;|OptimFROG Audio (*.ofr)|*.ofr;"
+        "|OGG Vorbis Audio (*.ogg)|*.ogg;|RealAudio files (*.ra)|*.ra;|The True Audio (*.tta)|*.tta;"
+        "|Waveform files (*.wav)|*.wav;|Windows Media Audio (*.wma)|*.wma;|MOD files (*.mod)|*.mod;"
+        "|High-definition files (*.mts; *.ts; *m2ts; *.tp)|*.mts; *.ts; *m2ts; *.tp;"
+        "|AVI files (*.avi)|*.avi;|MPEG-4 files (*.mp4; *.m4v)|*.mp4; *.m4v;"
+        "|MPEG files (*.mpg; *.mpeg)|*.mpg; *.mpeg;|3GP files (*.3gp; *.3g2)|*.3gp; *.3g2;"
+        "|Windows Media Video (*.wmv; *.asf)|*.wmv; *.asf;|Real Media files (*.rm; *.rmvb)|*.rm; *.rmvb;"
+        "|Video CD files (*.dat)|*.dat;|Quick Time files (*.mov)|*.mov;"
+        "|Flash Video files (*.flv; *.f4v)|*.flv; *.f4v;|Matroska files (*.mkv)|*.mkv;"
+        "|Digital Video files (*.dv)|*.dv;|NUT files (*.nut)|*.nut;"
+        "|Raw h.264 video files (*.h.264)|*.h.264;|Nullsoft Stream Video (*.nsv)|*.nsv;"
+        "|Video Object files (*.vob)|*.vob;";
+    EXPECT_EQ(app->MainForm->dlgopen.Filter, expected);
+    EXPECT_EQ(app->MainForm->dlgopen.FilterIndex, 1);
+
+    // A folder with one file per mask, listed by a real Qt file dialog under each row.
+    const QString dir = Path("media");
+    QDir().mkpath(dir);
+    QStringList all;
+    for (const auto* table : {&AudioFormats, &VideoFormats})
+        for (const auto& row : *table)
+            for (QString mask : QString(row.Mask).split(';')) {
+                const QString name = "f" + mask.trimmed().remove('*');
+                QFile f(dir + "/" + name);
+                ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+                all << name;
+            }
+    const QStringList filters = QtNameFilters(app->MainForm->dlgopen.Filter);
+    ASSERT_EQ(filters.size(), 3 + 34);
+    QFileDialog dialog;
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setNameFilters(filters);
+    dialog.setDirectory(dir);
+    auto* model = dialog.findChild<QFileSystemModel*>();
+    ASSERT_NE(model, nullptr);
+    auto listed = [&] {
+        QStringList names;
+        const QModelIndex root = model->index(dir);
+        for (int i = 0; i < model->rowCount(root); ++i) names << model->index(i, 0, root).data().toString();
+        names.sort();
+        return names;
+    };
+    auto shows = [&](const QString& AFilter, QStringList AExpected) {
+        dialog.selectNameFilter(AFilter);
+        AExpected.sort();
+        for (int i = 0; i < 200 && listed() != AExpected; ++i) {
+            QApplication::processEvents();
+            QThread::msleep(5);
+        }
+        EXPECT_EQ(listed(), AExpected) << AFilter.toStdString();
+    };
+    shows(filters[0], all);
+    int i = 3;
+    for (const auto* table : {&AudioFormats, &VideoFormats})
+        for (const auto& row : *table) {
+            QStringList named;
+            for (QString mask : QString(row.Mask).split(';')) named << "f" + mask.trimmed().remove('*');
+            shows(filters[i++], named);
+        }
+}
+
+TEST_F(MainFormTest, ChoosingAProfileMovesTheCurrentJobOrAllJobsWithApplyToAll) {
+    WriteCatalogue(TwoProfiles);
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    AddJobs(form);
+    auto* applyAll = Child<QCheckBox>(&form, "chApplyToAll");
+
+    applyAll->setChecked(false);
+    form.SelectProfile(1);
+    EXPECT_EQ(Cell(form, 0, 4), ".one");
+    EXPECT_EQ(Cell(form, 1, 4), ".two");
+    EXPECT_EQ(Cell(form, 2, 4), ".one");
+    EXPECT_EQ(form.CurrentProfileInd, 1);
+    EXPECT_EQ(form.RecentProfileInd, 1);
+    EXPECT_EQ(Items(Child<QComboBox>(&form, "cmbAudioEncoder")), QStringList{"Codec 3"});
+    // 64 kbit/s for 300 whole seconds: 64 / 8 * 300 / 1024 MB.
+    EXPECT_EQ(Cell(form, 1, 2), "2.34 MB");
+    EXPECT_EQ(Cell(form, 0, 2), "4.69 MB");
+
+    // Clicking a row shows that job's profile.
+    form.SetCurrentRow(1);
+    form.sgListClick();
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 0);
+    form.SetCurrentRow(2);
+    form.sgListClick();
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 1);
+
+    // Checking the box moves every job to the current profile; choosing with it checked too.
+    applyAll->click();
+    EXPECT_TRUE(applyAll->isChecked());
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(Cell(form, j, 4), ".two") << j;
+    form.SelectProfile(0);
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(Cell(form, j, 4), ".one") << j;
+    EXPECT_TRUE(ErrorMessages.isEmpty());
+}
+
+TEST_F(MainFormTest, ClosingASettingDropDownStoresItsValueAndRecomputesEveryEstimate) {
+    WriteCatalogue(TwoProfiles);
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    AddJobs(form);
+    Child<QCheckBox>(&form, "chApplyToAll")->setChecked(false);
+    form.AudioFiles[2].ProfileInd = 1;  // not the selected profile
+    form.AudioFiles[2].EstimatedSize = 0;
+
+    // Unchanged close: still counts as an edit.
+    CloseUpWith(Child<QComboBox>(&form, "cmbSampleRate"), -1);
+    EXPECT_EQ(form.LastEditedProfileInd, 0);
+    EXPECT_EQ(Cell(form, 2, 2), "2.34 MB");
+
+    CloseUpWith(Child<QComboBox>(&form, "cmbAudioBitRate"), 1);
+    EXPECT_EQ(form.Profiles[0].AudioBitRate, "256000");
+    EXPECT_EQ(Cell(form, 0, 2), "9.38 MB");  // not selected, same profile
+    EXPECT_EQ(Cell(form, 1, 2), "9.38 MB");
+    EXPECT_EQ(Cell(form, 2, 2), "2.34 MB");
+    CloseUpWith(Child<QComboBox>(&form, "cmbAudioEncoder"), 1);
+    CloseUpWith(Child<QComboBox>(&form, "cmbSampleRate"), 1);
+    CloseUpWith(Child<QComboBox>(&form, "cmbChannel"), 0);
+    EXPECT_EQ(form.Profiles[0].AudioCodecName, "c2");
+    EXPECT_EQ(form.Profiles[0].SampleRate, "48000");
+    EXPECT_EQ(form.Profiles[0].Channel, "1");
+    EXPECT_TRUE(ErrorMessages.isEmpty());
+}
+
+TEST_F(MainFormTest, SettingCloseUpWithoutAValueReportsAndKeepsTheValuesStoredBefore) {
+    WriteCatalogue(TwoProfiles);
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    form.SelectProfile(1);  // its channel list has labels but no values
+    auto* channels = Child<QComboBox>(&form, "cmbChannel");
+    EXPECT_EQ(Items(channels), (QStringList{"Mono", "Stereo"}));
+    EXPECT_EQ(channels->currentIndex(), -1);
+    form.Profiles[1].SampleRate = "changed";
+
+    CloseUpWith(Child<QComboBox>(&form, "cmbAudioBitRate"), -1);
+    EXPECT_EQ(ErrorMessages, QStringList{"Error setting profile"});
+    EXPECT_EQ(form.Profiles[1].SampleRate, "22050");  // stored before the failing selector
+    EXPECT_EQ(form.Profiles[1].Channel, "1");
+    EXPECT_EQ(form.LastEditedProfileInd, 1);
+}
+
+TEST_F(MainFormTest, ClosingTheWindowWritesTheSettingsUnderTheirNames) {
+    CancelErrors();
+    {
+        auto app = Start();
+        app->MainForm->close();
+    }
+    {
+        QSettings s("Quendral", "Quendral Audio Converter");
+        EXPECT_EQ(s.allKeys().size(), 2) << s.allKeys().join(",").toStdString();
+        EXPECT_EQ(s.value("OutputPath").toString(),
+                  Path("home/Documents/Quendral/Quendral Audio Converter/Output"));
+        EXPECT_EQ(s.value("recentprofileind").toInt(), 0);
+    }
+    {
+        auto app = Start();
+        TMainForm& form = *app->MainForm;
+        form.SelectProfile(2);
+        CloseUpWith(Child<QComboBox>(&form, "cmbAudioBitRate"), 0);
+        form.dlgopen.Files = QStringList{Path("home/Music/x.mp3"), Path("other/y.mp3")};
+        Child<QAction>(&form, "Exit1")->trigger();
+        EXPECT_FALSE(form.isVisible());
+    }
+    QSettings s("Quendral", "Quendral Audio Converter");
+    EXPECT_EQ(s.value("recentprofileind").toInt(), 2);
+    EXPECT_EQ(s.value("lasteditedprofileind").toInt(), 2);
+    EXPECT_EQ(s.value("audiocodecname").toString(), "libvorbis");
+    EXPECT_EQ(s.value("audiobitrate").toString(), "64000");
+    EXPECT_EQ(s.value("samplerate").toString(), "44100");
+    EXPECT_EQ(s.value("channels").toString(), "2");
+    EXPECT_EQ(s.value("OpenAudioDialogPath").toString(), Path("home/Music"));
+    EXPECT_TRUE(ErrorMessages.isEmpty());
+}
+
+TEST_F(MainFormTest, HelpItemsOpenTheVendorPagesAndTheAboutWindow) {
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    for (const char* item : {"OnlineGuide1", "Support1", "ProductPage1"})
+        Child<QAction>(&form, item)->trigger();
+    Child<QPushButton>(&form, "SupportButton")->click();
+    ASSERT_EQ(Opened.size(), 4);
+    EXPECT_EQ(Opened[1], Opened[3]);
+    for (const QUrl& url : Opened) EXPECT_EQ(url.scheme(), "https");
+
+    int aboutHeight = 0;
+    AnswerModals([&](QWidget* AModal) {
+        if (AModal == app->AboutForm.get()) {
+            aboutHeight = AModal->height();
+            Child<QPushButton>(AModal, "OKButton")->click();
+        }
+    });
+    Child<QAction>(&form, "About1")->trigger();
+    EXPECT_EQ(aboutHeight, 235);
+    EXPECT_FALSE(app->AboutForm->isVisible());
+}
+
+TEST_F(MainFormTest, SDLCopyIsMadeOncePerIndexAndNeverReplaced) {
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    ASSERT_FALSE(SDLSourceLibrary().isEmpty()) << "no SDL2 library found on this machine";
+    const QString name = form.PrepareSDLCopy(0);
+    EXPECT_EQ(name, "SDL_0.so");
+    EXPECT_EQ(QFileInfo(form.TempFolder + name).size(), QFileInfo(SDLSourceLibrary()).size());
+
+    // An existing copy stays as it is, even when it differs from the source.
+    QFile old(form.TempFolder + "SDL_1.so");
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("older");
+    old.close();
+    EXPECT_EQ(form.PrepareSDLCopy(1), "SDL_1.so");
+    EXPECT_EQ(QFileInfo(form.TempFolder + "SDL_1.so").size(), 5);
+
+    // A library shipped beside the program is preferred.
+    QDir().mkpath(Path("app/LibAV"));
+    QFile shipped(Path("app/LibAV/libSDL2-2.0.so.0"));
+    ASSERT_TRUE(shipped.open(QIODevice::WriteOnly));
+    shipped.write("shipped");
+    shipped.close();
+    form.PrepareSDLCopy(2);
+    EXPECT_EQ(QFileInfo(form.TempFolder + "SDL_2.so").size(), 7);
+    EXPECT_FALSE(QFileInfo::exists(form.TempFolder + "SDL_2.so.part"));
+}
+
+// The version text names the running system; the machine is never powered off here.
+TEST_F(MainFormTest, VersionTextNamesTheSystemAndShutdownGoesThroughTheReplaceableControl) {
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    const QString version = form.GetWindowsVersion();
+    EXPECT_TRUE(version.startsWith("Linux Version ")) << version.toStdString();
+    EXPECT_TRUE(version.contains("\r\n (Build ")) << version.toStdString();
+
+    struct TFailingSystem : TSystemControl {
+        int* Calls;
+        explicit TFailingSystem(int* ACalls) : Calls(ACalls) {}
+        void ShutdownComputer() override {
+            ++*Calls;
+            throw std::runtime_error("refused");
+        }
+    };
+    int calls = 0;
+    form.SetSystemControl(std::make_unique<TFailingSystem>(&calls));
+    CancelErrors();
+    form.ShutdownComputer();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(ErrorMessages, QStringList{"Error trying shut down the Windows"});
+}
