@@ -196,8 +196,9 @@ struct TCodecMutex {
 std::atomic<int> g_CodecMutexIds{0};
 TCodecMutex* g_CodecMutex = nullptr;  // the manager's process-wide handle
 void* g_CodecMutexSlot = nullptr;     // what the codec library's slot held
-int (*g_LockManager)(void**, int) = nullptr;
-std::mutex g_LockManagerLock;  // guards g_LockManager and registration
+// Read by codec opens on any thread, written by registration on the main thread.
+std::atomic<int (*)(void**, int)> g_LockManager{nullptr};
+std::mutex g_LockManagerLock;  // serialises registration
 
 struct TProcessFPU {
     std::fenv_t Saved{};
@@ -512,20 +513,17 @@ int CodecLockManager(void** AMutex, int AOp) {
 
 void RegisterCodecLockManager(int (*AManager)(void**, int)) {
     std::lock_guard lock(g_LockManagerLock);
-    if (g_LockManager) {
-        g_LockManager(&g_CodecMutexSlot, lockDestroy);
-        g_LockManager = nullptr;
-    }
+    if (auto* previous = g_LockManager.exchange(nullptr)) previous(&g_CodecMutexSlot, lockDestroy);
     if (AManager && AManager(&g_CodecMutexSlot, lockCreate) == 0) g_LockManager = AManager;
 }
 
 int CodecLock() {
-    auto* manager = g_LockManager;
+    auto* manager = g_LockManager.load();
     return manager ? manager(&g_CodecMutexSlot, lockObtain) : 0;
 }
 
 int CodecUnlock() {
-    auto* manager = g_LockManager;
+    auto* manager = g_LockManager.load();
     return manager ? manager(&g_CodecMutexSlot, lockRelease) : 0;
 }
 
