@@ -1,15 +1,36 @@
 // The transcoder of one task: its option state, the option setter SetExtOption with the library
-// (generic) option setter behind it, presets and disc-format targets. Used from the thread that
-// configures the task; not thread-safe.
+// (generic) option setter behind it, presets and disc-format targets, and the transcode pipeline
+// (opening inputs and outputs, the run). Built on one thread, run on one thread (possibly another);
+// only RequestStop, SetPaused and the read-only state may be used from other threads meanwhile.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "FFPtr.h"
 #include "FFmpegOptions.h"
+#include "FFmpegPipeline.h"
 #include "FFmpegRecords.h"
+
+// Progress values of one report (the encoder adds the task index).
+struct TTranscodeProgress {
+    int FileIndex = 0;  // input being read; -1 in the final report
+    int64_t TotalDuration = -1;
+    int64_t CurrentDuration = 0;  // microseconds
+    int64_t CurrentSize = 0;      // bytes
+    float BitRate = 0.0f;         // kbit/s
+    float Quality = -1.0f;
+    int FPS = -1;
+    int FrameNumber = -1;
+};
+
+// Post-hooks of encoded video frames.
+enum TPostHook { phPreview = 1, phBitmap = 2 };
 
 struct TFormatTemplateDeleter {
     void operator()(AVFormatContext* p) const { avformat.avformat_free_context(p); }
@@ -23,7 +44,7 @@ class TCustomFFmpeg {
 public:
     // The media libraries must be loaded (GlobalFFLoader) before a transcoder is created.
     TCustomFFmpeg();
-    virtual ~TCustomFFmpeg() = default;
+    virtual ~TCustomFFmpeg();
     TCustomFFmpeg(const TCustomFFmpeg&) = delete;
     TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
 
@@ -55,6 +76,66 @@ public:
     // Expected output duration of the task (-1 unknown); `t` sets it.
     int64_t TotalOutputDuration() const { return FTotalOutputDuration; }
 
+    // ---- Pipeline --------------------------------------------------------------------------
+    // Opens an input with the current option state (forced format "f", start "ss", "programid",
+    // ...). False with LastErrMsg on failure; raises FFmpegException for the errors the option
+    // state causes.
+    bool OpenInput(const std::string& AFileName);
+    // Opens an output with the current option state; its index, or -1 with LastErrMsg. An output
+    // that is one of the task's inputs is refused.
+    int OpenOutput(const std::string& AFileName, bool AJoin);
+    // After a merge output was opened: one output group per further input, total duration summed.
+    void PrepareJoin();
+    // The run: returns at its end (stopped or not) or raises FFmpegException. Called once.
+    void Transcode();
+    // Any thread: ends the run at its next check and aborts blocking library I/O of the run;
+    // without a run in progress also abandons a blocking open (read time-out check).
+    void RequestStop();
+    bool Broken() const { return FBroken.load(); }
+    // Any thread: a paused run makes no progress (no reads, no writes, no reports) until resumed
+    // or stopped.
+    void SetPaused(bool APaused);
+    bool PausedGate() const;
+    // Closes every codec still open (under the codec lock).
+    void CloseCodecs();
+    // Closes all inputs and outputs and frees the run's state; deletes each output written as a
+    // file that has size 0. Returns the option state to the defaults.
+    void CloseFiles();
+
+    int nb_input_files() const { return static_cast<int>(FInputFiles.size()); }
+    int nb_output_files() const { return FOutputCount; }
+    AVFormatContext* InputContext(int AIndex) const { return FInputFiles.at(AIndex).ctx.get(); }
+    // Microseconds, -1 unknown.
+    int64_t InputDuration(int AIndex) const { return FInputFiles.at(AIndex).duration; }
+    std::vector<std::string> OutputFileNames() const;
+    bool JoinMode() const { return FJoinMode; }
+    bool Finished() const { return FFinished.load(); }
+    const std::string& LastErrMsg() const { return FLastErrMsg; }
+    void SetLastErrMsg(const std::string& AValue) { FLastErrMsg = AValue; }
+    int ReadTimeout() const { return FReadTimeout; }
+    void SetReadTimeout(int AValue) { FReadTimeout = AValue; }
+    void SetTotalOutputDuration(int64_t AValue) { FTotalOutputDuration = AValue; }
+    // Post-hook set (phPreview | phBitmap), changed under its own lock.
+    void SetPostHook(TPostHook AHook, bool AOn);
+    bool PostHook(TPostHook AHook) const;
+    // True while the run executes on a thread other than the one that built the task.
+    void SetRunsOnWorker(bool AValue) { FRunsOnWorker = AValue; }
+
+    // Microseconds between two progress reports, and between two preview frames.
+    int64_t ReportInterval = 500000;
+    int64_t PreviewInterval = 100000;
+
+    // Notifications, raised on the thread that opens or runs the task.
+    std::function<void(AVFormatContext*)> OnBeforeFindStreamInfo;
+    std::function<void(const TTranscodeProgress&)> OnProgress;
+    std::function<void(int64_t APTS, uint8_t* ASample, int ASize, int ASampleRate, int AChannels,
+                       AVSampleFormat ASampleFormat)>
+        OnAudioHook;
+    std::function<void(THookInfo&)> OnVideoInputHook;
+    std::function<void(THookInfo&)> OnVideoOutputHook;
+    int VideoHookBitsPixel = 24;
+    std::function<void(const TPreviewInfo&)> OnPreviewBitmap;
+
     // The built-in preset table: (name, option lines).
     struct TPresetRow {
         const char* Name;
@@ -70,6 +151,7 @@ protected:
     virtual void NewOutputStream(AVMediaType AType);
 
     int64_t FTotalOutputDuration = -1;
+    std::string FLastErrMsg;
 
 private:
     struct TOptionRow {
@@ -89,8 +171,41 @@ private:
     void ApplyPresetText(const std::string& APresetName, const std::string& AText);
     void SetTarget(const std::string& AValue);
 
+    // Pipeline internals (FFmpegPipeline.cpp, FFmpegAudio.cpp, FFmpegVideo.cpp).
+    struct TRun;
+    void NewAudioStream(TAVOutputFile& AOut);
+    void NewVideoStream(TAVOutputFile& AOut);
+    void NewSubtitleStream(TAVOutputFile& AOut);
+    TAVOutputStream& AddOutputStream(TAVOutputFile& AOut, AVMediaType AType);
+    void BeginBlockingStep();
+    void EndBlockingStep();
+    static bool ReadTimeoutCheck(void* ASender);
+    static bool BreakCheck(void* ASender);
+    void PassPauseGate();
+
     TOptionState FOptions;
     std::string FLastOptionErr;
+
+    std::vector<TAVInputFile> FInputFiles;
+    std::vector<TAVOutputFile> FOutputFiles;  // merge mode: one entry per input group
+    int FOutputCount = 0;                     // outputs opened (merge mode: 1)
+    bool FJoinMode = false;
+    std::atomic<bool> FBroken{false};
+    std::atomic<bool> FFinished{false};
+    bool FRunsOnWorker = false;
+    int FReadTimeout = 10000;
+    std::atomic<int64_t> FLastRead{INT64_MAX};
+    struct TRunDeleter {
+        void operator()(TRun* ARun) const;
+    };
+    std::unique_ptr<TRun, TRunDeleter> FRun;
+
+    mutable std::mutex FPauseLock;  // guards FPaused
+    std::condition_variable FPauseCond;
+    bool FPaused = false;
+
+    mutable std::mutex FPostHookLock;  // guards FPostHooks
+    int FPostHooks = 0;
     TCodecContextPtr FCodecTemplates[kTemplateTypes];
     TFormatTemplatePtr FFormatTemplate;
     TSwsPtr FScalerTemplate;

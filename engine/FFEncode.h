@@ -1,0 +1,120 @@
+// The encoder component: the engine's public face. A caller fills it with tasks (one conversion
+// job each: inputs and outputs), starts it, and follows the run through its events. Operations are
+// called from one thread (normally the main thread); events arrive as described at each.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FFDecode.h"
+#include "FFLoad.h"
+#include "FFmpeg.h"
+#include "FFmpegRecords.h"
+
+enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+class TCustomEncoder;
+
+using TProgressEvent = std::function<void(void* Sender, PProgressInfo AProgressInfo)>;
+using TTerminateEvent = std::function<void(void* Sender, const TTerminateInfo& ATerminateInfo)>;
+using TAudioHookEvent =
+    std::function<void(void* Sender, int ATaskIndex, int64_t APTS, uint8_t* ASample, int ASize,
+                       int ASampleRate, int AChannels, AVSampleFormat ASampleFormat)>;
+using TBeforeFindStreamInfoEvent =
+    std::function<void(void* Sender, AVFormatContext* AFormatContext)>;
+using TPreviewBitmapEvent = std::function<void(void* Sender, const TPreviewInfo& APreviewInfo)>;
+using TVideoHookEvent = std::function<void(void* Sender, PHookInfo AHookInfo)>;
+
+class TFFmpeg;
+using TFFmpegList = std::vector<std::unique_ptr<TFFmpeg>>;
+
+class TCustomEncoder : public TFFBaseComponent {
+public:
+    TCustomEncoder();
+    ~TCustomEncoder() override;
+    TCustomEncoder(const TCustomEncoder&) = delete;
+    TCustomEncoder& operator=(const TCustomEncoder&) = delete;
+
+    // Tasks. Index results are -1 on failure, with LastErrMsg set. Raise "Cannot %s while
+    // working." while working.
+    int AddTask(const std::string& AFileName, PInputOptions AOptions);
+    int AddTask(const std::string& AFileName, const std::string& AExtOptions = "");
+    bool AddInputFile(int ATaskIndex, const std::string& AFileName, PInputOptions AOptions);
+    bool AddInputFile(int ATaskIndex, const std::string& AFileName,
+                      const std::string& AExtOptions = "");
+    bool SetOutputFile(int ATaskIndex, const std::string& AFileName, POutputOptions AOptions);
+    bool SetOutputFile(int ATaskIndex, const std::string& AFileName,
+                       const std::string& AExtOptions = "");
+    void ClearTasks();
+    void Exchange(int ATaskIndex1, int ATaskIndex2);
+    void RemoveTask(int ATaskIndex);
+    int GetTaskIndex(const TFFmpeg* AFFmpeg) const;
+
+    // Runs the tasks: AThreadCount > 0 runs at most that many at once on worker threads (Start
+    // returns at once); 0 or less runs them one after another before returning.
+    void Start(int AThreadCount);
+    void Pause();
+    void Resume();
+    // Ends the run: no further task starts, running tasks are stopped; with AWaitForStop waits
+    // (pumping the main thread's hand-overs and messages) until they have ended.
+    void Stop(bool AWaitForStop);
+
+    bool LoadAVLib(const std::string& APath);
+    void UnloadAVLib();
+    bool AVLibLoaded() const;
+
+    int CustomMaxFiles() const;
+    void SetCustomMaxFiles(int AValue);
+    bool HaltOnInvalidOption() const;
+    void SetHaltOnInvalidOption(bool AValue);
+    bool Preview() const;
+    void SetPreview(bool AValue);
+    bool PreviewBitmap() const;
+    void SetPreviewBitmap(bool AValue);
+    int ProgressInterval() const;
+    void SetProgressInterval(int AValue);  // milliseconds; 100 or less stores 100
+    int ReadTimeout() const;
+    void SetReadTimeout(int AValue);
+    TThreadPriority ThreadPriority() const;
+    void SetThreadPriority(TThreadPriority AValue);
+    bool TriggerEventInMainThread() const;
+    void SetTriggerEventInMainThread(bool AValue);
+    void* UserData() const;
+    void SetUserData(void* AValue);
+    int Verbose() const;
+    void SetVerbose(int AValue);
+    std::string LastErrMsg() const;
+    int TasksCount() const;
+    TFFDecoder* Decoder() const;
+    bool Working() const;
+    bool Paused() const;
+    bool Terminated() const;
+
+    // Events. OnProgress and OnPreviewBitmap run on the main thread when TriggerEventInMainThread
+    // (the worker waits); OnTerminate in thread mode runs on a notification thread; the hooks run
+    // on the worker.
+    TProgressEvent OnProgress;
+    TTerminateEvent OnTerminate;
+    TAudioHookEvent OnAudioHook;
+    TBeforeFindStreamInfoEvent OnBeforeFindStreamInfo;
+    TPreviewBitmapEvent OnPreviewBitmap;
+    TVideoHookEvent OnVideoInputHook;
+    TVideoHookEvent OnVideoOutputHook;
+
+protected:
+    virtual void DoInputVideoHook(TFFmpeg* ASender, THookInfo& AInfo);
+    virtual void DoOutputVideoHook(TFFmpeg* ASender, THookInfo& AInfo);
+    virtual void DoPreviewBitmap(TFFmpeg* ASender, const TPreviewInfo& AInfo);
+    virtual void DoProgress(TFFmpeg* ASender, const TTranscodeProgress& AInfo);
+    virtual void DoTerminate(TFFmpeg* ASender);
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> FImpl;
+    friend class TFFmpeg;
+};
+
+class TFFEncoder : public TCustomEncoder {};
