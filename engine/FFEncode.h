@@ -3,10 +3,13 @@
 // called from one thread (normally the main thread); events arrive as described at each.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FFDecode.h"
@@ -28,6 +31,12 @@ using TBeforeFindStreamInfoEvent =
 using TPreviewBitmapEvent = std::function<void(void* Sender, const TPreviewInfo& APreviewInfo)>;
 using TVideoHookEvent = std::function<void(void* Sender, PHookInfo AHookInfo)>;
 
+// Raised by the operations that are refused while the encoder is working.
+class EEncoderError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class TFFmpeg;
 using TFFmpegList = std::vector<std::unique_ptr<TFFmpeg>>;
 
@@ -37,6 +46,9 @@ public:
     ~TCustomEncoder() override;
     TCustomEncoder(const TCustomEncoder&) = delete;
     TCustomEncoder& operator=(const TCustomEncoder&) = delete;
+
+    // "3.9".
+    std::string Version() const;
 
     // Tasks. Index results are -1 on failure, with LastErrMsg set. Raise "Cannot %s while
     // working." while working.
@@ -52,6 +64,8 @@ public:
     void Exchange(int ATaskIndex1, int ATaskIndex2);
     void RemoveTask(int ATaskIndex);
     int GetTaskIndex(const TFFmpeg* AFFmpeg) const;
+    // The task at an index (index error outside the list).
+    TFFmpeg* Tasks(int AIndex) const;
 
     // Runs the tasks: AThreadCount > 0 runs at most that many at once on worker threads (Start
     // returns at once); 0 or less runs them one after another before returning.
@@ -112,9 +126,71 @@ protected:
     virtual void DoTerminate(TFFmpeg* ASender);
 
 private:
+    // Starts the next pending task; false when none is pending.
+    bool StartNextTask();
+    // The notice that the whole run has ended (once per run); terminate lock held.
+    void GiveFinalNotice();
+    // Hands a termination notice to OnTerminate; terminate lock held.
+    void DeliverNotice(const TTerminateInfo& AInfo);
+
     struct TImpl;
     std::unique_ptr<TImpl> FImpl;
     friend class TFFmpeg;
 };
 
 class TFFEncoder : public TCustomEncoder {};
+
+// One task: a transcoder plus one probe object per input slot and private copies of the option
+// records of its slots. Built on the caller's thread; runs once, on its own worker thread or inline
+// in Start. Converting, Terminated and the fatal state may be read from any thread.
+class TFFmpeg : public TCustomFFmpeg {
+public:
+    // AMaxFiles slots for inputs and as many for outputs (1 to 512).
+    TFFmpeg(TCustomEncoder* AParent, int AMaxFiles);
+    // Stops a run in progress and waits for its worker (pumping on the main thread).
+    ~TFFmpeg() override;
+
+    TCustomEncoder* Parent() const { return FParent; }
+    int MaxFiles() const { return FMaxFiles; }
+    // The probe object of an input slot, created on first use.
+    TFFDecoder* Decoders(int AIndex);
+    const TInputOptions& InputOptions(int AIndex) const { return FInputOptions.at(AIndex); }
+    const TOutputOptions& OutputOptions(int AIndex) const { return FOutputOptions.at(AIndex); }
+
+    bool Converting() const { return FState.load() == tsConverting; }
+    bool Terminated() const { return FState.load() == tsTerminated; }
+    bool FatalException() const { return FFatalException.load(); }
+    std::string FatalMessage() const;
+
+private:
+    friend class TCustomEncoder;
+    enum TTaskState { tsBuilt, tsConverting, tsTerminated };
+
+    // Starts the run once: inline, or on a new worker thread with APriority. Nothing happens when
+    // the task has already started or has been terminated.
+    void StartConvert(bool AUseThread, TThreadPriority APriority);
+    // Marks a task that never started as terminated; false when it has started meanwhile.
+    bool CancelBeforeStart();
+    // The run body: start checks, transcode, codec release (only with ARun: a task cancelled
+    // before its start skips them), file close; then the termination notice.
+    void Execute(bool ARun);
+    void SetFatal(const std::string& AMessage);
+    bool HasWorker() const { return FHasWorker.load(); }
+    bool WorkerDone() const { return FWorkerDone.load(); }
+    void JoinWorker();
+
+    TCustomEncoder* FParent;
+    int FMaxFiles;
+    std::vector<std::unique_ptr<TFFDecoder>> FDecoders;
+    std::vector<TInputOptions> FInputOptions;
+    std::vector<TOutputOptions> FOutputOptions;
+
+    std::atomic<int> FState{tsBuilt};
+    std::atomic<bool> FFatalException{false};
+    mutable std::mutex FFatalLock;  // guards FFatalMessage
+    std::string FFatalMessage;
+    std::thread FWorker;
+    std::atomic<bool> FHasWorker{false};
+    std::atomic<bool> FWorkerDone{true};
+    bool FFilesClosed = false;  // CloseFiles has run (only the run or the task's owner sets it)
+};

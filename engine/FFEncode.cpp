@@ -1,0 +1,1041 @@
+// The encoder component: task list, option records and option lines, the run on worker threads or
+// inline, and the relays of the tasks' notifications to the encoder's events.
+#include "FFEncode.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <list>
+#include <map>
+
+#include "Assert.h"
+#include "Convert.h"
+#include "Dispatcher.h"
+#include "FFLog.h"
+#include "Format.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr const char* kEncoderVersion = "3.9";
+constexpr auto kStopStep = std::chrono::milliseconds(20);
+
+// ---- option lines ------------------------------------------------------------------------
+
+struct TOptionLine {
+    std::string Name;
+    std::string Value;
+};
+
+void ReplaceAll(std::string& AText, const std::string& AFrom, const std::string& ATo) {
+    for (size_t p = AText.find(AFrom); p != std::string::npos; p = AText.find(AFrom, p + ATo.size()))
+        AText.replace(p, AFrom.size(), ATo);
+}
+
+// Trimmed text, line breaks and the "<CRLF>" marker as line feeds, each line split at its first
+// "=". Empty lines carry no option and are skipped.
+std::vector<TOptionLine> ParseOptionLines(const std::string& AText) {
+    std::string text = Trim(AText);
+    ReplaceAll(text, "\r\n", "\n");
+    ReplaceAll(text, "\r", "\n");
+    ReplaceAll(text, "<CRLF>", "\n");
+    std::vector<TOptionLine> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
+        if (!line.empty()) {
+            const size_t eq = line.find('=');
+            if (eq == std::string::npos)
+                lines.push_back({line, ""});
+            else
+                lines.push_back({line.substr(0, eq), line.substr(eq + 1)});
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string JoinLine(const std::string& AText, const TOptionLine& ALine) {
+    return (AText.empty() ? "" : AText + "\n") + ALine.Name + "=" + ALine.Value;
+}
+
+bool IsOneOf(const std::string& AName, std::initializer_list<const char*> ANames) {
+    for (const char* n : ANames)
+        if (AName == n) return true;
+    return false;
+}
+
+// Names the input rule never sets: extra streams, presets and filters belong to outputs.
+bool SkippedByInputRule(const std::string& ALowerName) {
+    return IsOneOf(ALowerName,
+                   {"newvideo", "newaudio", "newsubtitle", "apre", "vpre", "spre", "vfilters", "vf"});
+}
+
+// The output rule also leaves the codecs and the frame size to the output steps.
+bool SkippedByOutputRule(const std::string& ALowerName) {
+    return SkippedByInputRule(ALowerName) ||
+           IsOneOf(ALowerName, {"acodec", "vcodec", "scodec", "s"});
+}
+
+int64_t TimeValue(const std::string& AValue) {
+    int64_t v = 0;
+    return TryStrToInt64(AValue, v) ? v : kTimeNotSet;
+}
+
+std::string IntText(int64_t AValue) { return std::to_string(AValue); }
+std::string FloatText(double AValue) { return Format("%g", AValue); }
+
+// Microseconds as a duration the library's parser reads: seconds with six decimals.
+std::string DurationValue(int64_t AMicroseconds) {
+    const bool negative = AMicroseconds < 0;
+    const uint64_t magnitude =
+        negative ? 0 - static_cast<uint64_t>(AMicroseconds) : static_cast<uint64_t>(AMicroseconds);
+    return Format("%s%llu.%06llu", negative ? "-" : "",
+                  static_cast<unsigned long long>(magnitude / 1000000),
+                  static_cast<unsigned long long>(magnitude % 1000000));
+}
+
+// A local date-time (days since 1899-12-30) as a date the library's parser reads as local time;
+// exactly 0 is the current time.
+std::string DateValue(double ATimeStamp) {
+    if (ATimeStamp == 0.0) return "now";
+    const double seconds = (ATimeStamp - 25569.0) * 86400.0;
+    const std::time_t naive = static_cast<std::time_t>(seconds >= 0 ? seconds + 0.5 : seconds - 0.5);
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &naive);
+#else
+    gmtime_r(&naive, &tm);
+#endif
+    return Format("%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+// The calling thread's priority: a nice value on Linux (a refused raise is ignored).
+void ApplyThreadPriority(TThreadPriority APriority) {
+#ifdef _WIN32
+    static const int kPriority[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                                    THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                                    THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                    THREAD_PRIORITY_TIME_CRITICAL};
+    SetThreadPriority(GetCurrentThread(), kPriority[APriority]);
+#else
+    static const int kNice[] = {19, 10, 5, 0, -5, -10, -20};
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kNice[APriority]);
+#endif
+}
+
+// Waits for APredicate in 20 ms steps, keeping the main thread's hand-overs and messages running.
+void WaitStopping(const std::function<bool()>& APredicate) { WaitPumping(APredicate, kStopStep); }
+
+}  // namespace
+
+// ---- encoder state -----------------------------------------------------------------------
+
+// A notification thread: delivers one termination notice (or runs one never-started task's
+// termination at Stop) and marks itself done; the encoder joins it.
+struct TNotifier {
+    std::thread Thread;
+    std::atomic<bool> Done{false};
+};
+
+struct TCustomEncoder::TImpl {
+    TFFmpegList FFFmpegList;  // changed only on the caller's thread while not working
+    std::unique_ptr<TFFDecoder> FDecoder;
+
+    int FCustomMaxFiles = 20;
+    bool FHaltOnInvalidOption = true;
+    bool FPreview = false;
+    bool FPreviewBitmap = false;
+    std::atomic<int> FProgressInterval{500};
+    int FReadTimeout = 10000;
+    std::atomic<TThreadPriority> FThreadPriority{tpNormal};
+    std::atomic<bool> FTriggerEventInMainThread{true};
+    void* FUserData = nullptr;
+    int FVerbose = 1;
+    std::string FLastErrMsg;
+
+    // Run state. FCompleteTasks, FCurrentTask and FFinalGiven are guarded by FTerminateLock
+    // during a run; the flags are read from any thread.
+    int FCompleteTasks = 0;
+    int FCurrentTask = -1;
+    bool FFinalGiven = false;
+    std::atomic<int> FPendingTasks{0};
+    std::atomic<bool> FThreadMode{false};
+    std::atomic<bool> FWorking{false};
+    std::atomic<bool> FPaused{false};
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FDestroying{false};
+
+    TProgressInfo FProgressInfo;    // guarded by FProgressLock
+    TTerminateInfo FTerminateInfo;  // guarded by FTerminateLock
+    TPreviewInfo FPreviewInfo;      // guarded by FPreviewLock
+    THookInfo FVideoHookInfo;       // guarded by FVideoHookLock
+    std::mutex FAudioHookLock;      // serialises OnAudioHook calls
+    std::mutex FPreviewLock;
+    std::mutex FProgressLock;
+    std::mutex FTerminateLock;
+    std::mutex FVideoHookLock;
+    // Thread holding FTerminateLock (a handler called under it must not be waited for).
+    std::atomic<std::thread::id> FTerminateOwner{};
+
+    // Notification threads and the order of their notices: notice n is delivered only after
+    // notice n - 1, so the final notice always comes last.
+    std::mutex FNoticeLock;  // guards FNotifiers, FNoticeIssued, FNoticeDelivered
+    std::condition_variable FNoticeCond;
+    std::list<std::unique_ptr<TNotifier>> FNotifiers;
+    uint64_t FNoticeIssued = 0;
+    uint64_t FNoticeDelivered = 0;
+
+    // Joins the notification threads that are done. FNoticeLock held.
+    void ReapNotifiers() {
+        for (auto it = FNotifiers.begin(); it != FNotifiers.end();)
+            if ((*it)->Done.load()) {
+                if ((*it)->Thread.joinable()) (*it)->Thread.join();
+                it = FNotifiers.erase(it);
+            } else {
+                ++it;
+            }
+    }
+    bool NotifiersDone() {
+        std::lock_guard lock(FNoticeLock);
+        for (const auto& n : FNotifiers)
+            if (!n->Done.load()) return false;
+        return true;
+    }
+};
+
+namespace {
+// Holds the terminate lock and records its owner.
+class TTerminateLockGuard {
+public:
+    TTerminateLockGuard(std::mutex& ALock, std::atomic<std::thread::id>& AOwner)
+        : FLock(ALock), FOwner(AOwner) {
+        FLock.lock();
+        FOwner = std::this_thread::get_id();
+    }
+    ~TTerminateLockGuard() {
+        FOwner = std::thread::id();
+        FLock.unlock();
+    }
+    TTerminateLockGuard(const TTerminateLockGuard&) = delete;
+    TTerminateLockGuard& operator=(const TTerminateLockGuard&) = delete;
+
+private:
+    std::mutex& FLock;
+    std::atomic<std::thread::id>& FOwner;
+};
+}  // namespace
+
+// ---- task --------------------------------------------------------------------------------
+
+TFFmpeg::TFFmpeg(TCustomEncoder* AParent, int AMaxFiles) : FParent(AParent), FMaxFiles(AMaxFiles) {
+    QAC_ASSERT(AMaxFiles >= 1 && AMaxFiles <= 512, "FFmpeg: slot count out of range");
+    FDecoders.resize(AMaxFiles);
+    FInputOptions.resize(AMaxFiles);
+    FOutputOptions.resize(AMaxFiles);
+}
+
+TFFmpeg::~TFFmpeg() {
+    if (Converting()) {
+        RequestStop();
+        SetPaused(false);
+    }
+    JoinWorker();
+    // The probes only borrow the inputs' contexts, which the transcoder closes after this.
+    for (auto& d : FDecoders)
+        if (d) d->SetFileHandle(nullptr);
+    // A task that never ran still has its outputs open (and empty): close and delete them.
+    if (!FFilesClosed) {
+        try {
+            CloseFiles();
+        } catch (const std::exception& e) {
+            TheLogger()->Log(this, llError, std::string(e.what()));
+        }
+    }
+}
+
+TFFDecoder* TFFmpeg::Decoders(int AIndex) {
+    auto& d = FDecoders.at(AIndex);
+    if (!d) d = std::make_unique<TFFDecoder>();
+    return d.get();
+}
+
+std::string TFFmpeg::FatalMessage() const {
+    std::lock_guard lock(FFatalLock);
+    return FFatalMessage;
+}
+
+void TFFmpeg::SetFatal(const std::string& AMessage) {
+    TheLogger()->Log(this, llQuiet, AMessage);
+    {
+        std::lock_guard lock(FFatalLock);
+        FFatalMessage = AMessage;
+    }
+    FFatalException = true;
+}
+
+void TFFmpeg::JoinWorker() {
+    if (!FHasWorker.load()) return;
+    if (FWorker.get_id() == std::this_thread::get_id()) return;
+    WaitStopping([this] { return FWorkerDone.load(); });
+    if (FWorker.joinable()) FWorker.join();
+}
+
+bool TFFmpeg::CancelBeforeStart() {
+    int expected = tsBuilt;
+    return FState.compare_exchange_strong(expected, tsTerminated);
+}
+
+void TFFmpeg::StartConvert(bool AUseThread, TThreadPriority APriority) {
+    int expected = tsBuilt;
+    if (!FState.compare_exchange_strong(expected, tsConverting)) return;
+    if (!AUseThread) {
+        SetRunsOnWorker(false);
+        Execute(true);
+        return;
+    }
+    SetRunsOnWorker(true);
+    FWorkerDone = false;
+    FHasWorker = true;
+    FWorker = std::thread([this, APriority] {
+        ApplyThreadPriority(APriority);
+        Execute(true);
+        FWorkerDone = true;
+    });
+}
+
+void TFFmpeg::Execute(bool ARun) {
+    // Each step is guarded: an error ends the task's conversion but not the later steps.
+    auto guarded = [this](const std::function<void()>& AStep) {
+        try {
+            AStep();
+        } catch (const std::exception& e) {
+            SetFatal(e.what());
+        } catch (...) {
+            SetFatal("unknown error.");
+        }
+    };
+    if (ARun) {
+        if (nb_output_files() == 0) {
+            SetFatal("At least one output file must be specified");
+        } else if (nb_input_files() == 0) {
+            SetFatal("At least one input file must be specified");
+        } else {
+            guarded([this] { Transcode(); });
+            guarded([this] { CloseCodecs(); });  // takes the codec lock itself
+        }
+    }
+    // Deletes the outputs left empty (also those of a task that never ran).
+    guarded([this] {
+        for (auto& d : FDecoders)
+            if (d) d->SetFileHandle(nullptr);
+        FFilesClosed = true;
+        CloseFiles();
+    });
+    FState = tsTerminated;
+    FParent->DoTerminate(this);
+}
+
+// ---- encoder -----------------------------------------------------------------------------
+
+TCustomEncoder::TCustomEncoder() : FImpl(std::make_unique<TImpl>()) {
+    FImpl->FDecoder = std::make_unique<TFFDecoder>();
+}
+
+TCustomEncoder::~TCustomEncoder() {
+    TImpl& m = *FImpl;
+    // No event fires from here on; the run is stopped and every thread waited for (pumping, so a
+    // worker inside a main-thread hand-over can finish) before the events are cleared.
+    m.FDestroying = true;
+    Stop(true);
+    m.FFFmpegList.clear();  // each task waits for its worker
+    WaitStopping([&m] { return m.NotifiersDone(); });
+    {
+        std::lock_guard lock(m.FNoticeLock);
+        m.ReapNotifiers();
+    }
+    {
+        std::scoped_lock lock(m.FAudioHookLock, m.FPreviewLock, m.FProgressLock, m.FTerminateLock,
+                              m.FVideoHookLock);
+        OnProgress = nullptr;
+        OnTerminate = nullptr;
+        OnAudioHook = nullptr;
+        OnBeforeFindStreamInfo = nullptr;
+        OnPreviewBitmap = nullptr;
+        OnVideoInputHook = nullptr;
+        OnVideoOutputHook = nullptr;
+    }
+    m.FDecoder.reset();
+}
+
+std::string TCustomEncoder::Version() const { return kEncoderVersion; }
+
+namespace {
+void CheckIndex(const TFFmpegList& AList, int AIndex) {
+    if (AIndex < 0 || AIndex >= static_cast<int>(AList.size()))
+        throw std::out_of_range(Format("List index out of bounds (%d)", AIndex));
+}
+}  // namespace
+
+static void CheckNotWorking(bool AWorking, const char* AOperation) {
+    if (AWorking) throw EEncoderError(Format("Cannot %s while working.", AOperation));
+}
+
+// Applies option lines to a task by the input rule or the output rule.
+static void ApplyOptionLines(TFFmpeg& ATask, const std::string& AText, bool AOutput) {
+    for (const TOptionLine& line : ParseOptionLines(AText)) {
+        const std::string name = LowerCase(line.Name);
+        if (AOutput ? SkippedByOutputRule(name) : SkippedByInputRule(name)) continue;
+        ATask.SetExtOption(name, line.Value);
+    }
+}
+
+int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "AddTask");
+    std::unique_ptr<TFFmpeg> task;
+    try {
+        task = std::make_unique<TFFmpeg>(this, m.FCustomMaxFiles);
+        TFFmpeg* t = task.get();
+        t->HaltOnInvalidOption = m.FHaltOnInvalidOption;
+        t->Options().verbose = m.FVerbose;
+        t->SetPostHook(phPreview, m.FPreview);
+        t->SetPostHook(phBitmap, m.FPreviewBitmap);
+        t->OnBeforeFindStreamInfo = [this, t](AVFormatContext* AContext) {
+            if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(t, AContext);
+        };
+        t->OnPreviewBitmap = [this, t](const TPreviewInfo& AInfo) { DoPreviewBitmap(t, AInfo); };
+
+        const int slot = t->nb_input_files();
+        std::string fileName = AFileName;
+        if (AOptions) {
+            TInputOptions& rec = t->FInputOptions[slot];
+            rec = *AOptions;
+            if (rec.FileName.empty()) rec.FileName = AFileName;
+            fileName = rec.FileName;
+            ApplyOptionLines(*t, rec.ExtOptions, false);
+            if (!rec.ForceFormat.empty()) t->SetExtOption("f", rec.ForceFormat);
+            if (rec.TimeStart != kTimeNotSet) t->Options().start_time = rec.TimeStart;
+            if (rec.ProgramID >= 0) t->SetExtOption("programid", IntText(rec.ProgramID));
+        }
+        t->SetReadTimeout(m.FReadTimeout);
+        if (!t->OpenInput(fileName)) {
+            m.FLastErrMsg = t->LastErrMsg();
+            return -1;
+        }
+        t->Decoders(slot)->SetFileHandle(t->InputContext(slot));
+        t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
+        m.FFFmpegList.push_back(std::move(task));
+        return static_cast<int>(m.FFFmpegList.size()) - 1;
+    } catch (const std::exception& e) {
+        m.FLastErrMsg = e.what();
+        return -1;
+    }
+}
+
+int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "AddTask");
+    TInputOptions rec;
+    for (const TOptionLine& line : ParseOptionLines(AExtOptions)) {
+        if (SameText(line.Name, "TimeStart"))
+            rec.TimeStart = TimeValue(line.Value);
+        else
+            rec.ExtOptions = JoinLine(rec.ExtOptions, line);
+    }
+    return AddTask(AFileName, &rec);
+}
+
+bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
+                                  PInputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "AddInputFile");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
+    const int slot = t.nb_input_files();
+    if (slot >= t.FMaxFiles) {
+        m.FLastErrMsg = Format("max input files %d reached", t.FMaxFiles);
+        return false;
+    }
+    TInputOptions& rec = t.FInputOptions[slot];
+    try {
+        std::string fileName = AFileName;
+        if (AOptions) {
+            rec = *AOptions;
+            if (rec.FileName.empty()) rec.FileName = AFileName;
+            fileName = rec.FileName;
+            ApplyOptionLines(t, rec.ExtOptions, false);
+            if (!rec.ForceFormat.empty()) t.SetExtOption("f", rec.ForceFormat);
+            if (rec.TimeStart != kTimeNotSet) t.Options().start_time = rec.TimeStart;
+            if (rec.ProgramID >= 0) t.SetExtOption("programid", IntText(rec.ProgramID));
+        } else {
+            InitInputOptions(rec);
+        }
+        t.SetReadTimeout(m.FReadTimeout);
+        if (!t.OpenInput(fileName)) {
+            InitInputOptions(rec);
+            m.FLastErrMsg = t.LastErrMsg();
+            return false;
+        }
+        t.Decoders(slot)->SetFileHandle(t.InputContext(slot));
+        return true;
+    } catch (const std::exception& e) {
+        InitInputOptions(rec);
+        m.FLastErrMsg = e.what();
+        return false;
+    }
+}
+
+bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
+                                  const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "AddInputFile");
+    TInputOptions rec;
+    for (const TOptionLine& line : ParseOptionLines(AExtOptions)) {
+        if (SameText(line.Name, "TimeStart"))
+            rec.TimeStart = TimeValue(line.Value);
+        else
+            rec.ExtOptions = JoinLine(rec.ExtOptions, line);
+    }
+    return AddInputFile(ATaskIndex, AFileName, &rec);
+}
+
+bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
+                                   POutputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "SetOutputFile");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
+    const int slot = t.nb_output_files();
+    if (slot >= t.FMaxFiles) {
+        m.FLastErrMsg = Format("max output files %d reached", t.FMaxFiles);
+        return false;
+    }
+    TOutputOptions& rec = t.FOutputOptions[slot];
+    rec = AOptions ? *AOptions : TOutputOptions();
+    if (rec.FileName.empty()) rec.FileName = AFileName;
+    try {
+        // Codec defaults ("def_acodec" ...), then every codec, preset, size and filter line of
+        // ExtOptions in order: a line fills its default when still empty and joins the list.
+        std::map<std::string, std::string> defaults = {
+            {"acodec", rec.AudioCodec},  {"vcodec", rec.VideoCodec}, {"scodec", rec.SubtitleCodec},
+            {"apre", rec.AudioPreset},   {"vpre", rec.VideoPreset},  {"spre", rec.SubtitlePreset},
+            {"s", rec.FrameSize},        {"vf", rec.VideoFilters}};
+        std::vector<TOptionLine> entries;
+        const std::vector<TOptionLine> lines = ParseOptionLines(rec.ExtOptions);
+        for (const TOptionLine& line : lines) {
+            std::string name = LowerCase(line.Name);
+            if (name == "vfilters") name = "vf";
+            if (!defaults.count(name) || line.Value.empty()) continue;
+            if (defaults[name].empty()) defaults[name] = line.Value;
+            entries.push_back({name, line.Value});
+        }
+        auto def = [&defaults](const std::string& AName) { return defaults[AName]; };
+        // The first list entry of a name (used up), else its default.
+        auto take = [&entries, &defaults](const std::string& AName) {
+            for (auto it = entries.begin(); it != entries.end(); ++it)
+                if (it->Name == AName) {
+                    std::string v = it->Value;
+                    entries.erase(it);
+                    return v;
+                }
+            return defaults[AName];
+        };
+        auto setIf = [&t](const char* AName, const std::string& AValue) {
+            if (!AValue.empty()) t.SetExtOption(AName, AValue);
+        };
+
+        if (rec.TargetType != ttIgnore) {
+            static const char* const kTargets[] = {"", "vcd", "svcd", "dvd"};
+            static const char* const kNorms[] = {"", "pal-", "ntsc-"};
+            t.NormDefault = rec.NormDefault;
+            t.SetExtOption("target", std::string(kNorms[rec.NormType]) + kTargets[rec.TargetType]);
+        }
+        t.SetExtOption("acodec", def("acodec"));
+        t.SetExtOption("vcodec", def("vcodec"));
+        t.SetExtOption("scodec", def("scodec"));
+        setIf("apre", def("apre"));
+        setIf("vpre", def("vpre"));
+        setIf("spre", def("spre"));
+
+        ApplyOptionLines(t, rec.ExtOptions, true);
+
+        // The record's fields in table order; they override the same settings of ExtOptions.
+        setIf("f", rec.ForceFormat);
+        if (rec.PacketSize > 0) t.SetExtOption("packetsize", IntText(rec.PacketSize));
+        if (rec.MuxRate > 0) t.SetExtOption("muxrate", IntText(rec.MuxRate));
+        if (rec.MuxDelay > 0) t.SetExtOption("muxdelay", FloatText(rec.MuxDelay));
+        if (rec.MuxPreload > 0) t.SetExtOption("muxpreload", FloatText(rec.MuxPreload));
+        if (rec.DisableAudio) t.SetExtOption("an", "1");
+        if (rec.AudioVolume >= 0) t.SetExtOption("vol", IntText(rec.AudioVolume));
+        if (rec.AudioChannels > 0) t.SetExtOption("ac", IntText(rec.AudioChannels));
+        if (rec.AudioSampleRate > 0) t.SetExtOption("ar", IntText(rec.AudioSampleRate));
+        if (rec.AudioBitrate > 0 && rec.TargetType == ttIgnore)
+            t.SetExtOption("ab", IntText(rec.AudioBitrate));
+        if (rec.AudioBitRateTolerance > 0)
+            t.SetExtOption("abt", IntText(rec.AudioBitRateTolerance));
+        setIf("alang", rec.AudioLanguage);
+        t.SetExtOption("async", IntText(rec.AudioSyncMethod));
+        setIf("atag", rec.AudioTag);
+        if (rec.DisableVideo) t.SetExtOption("vn", "1");
+        setIf("r", rec.FrameRate);
+        setIf("aspect", rec.FrameAspectRatio);
+        if (rec.GroupPictureSize > 0) t.SetExtOption("g", IntText(rec.GroupPictureSize));
+        if (rec.VideoBitrate > 0 && rec.TargetType == ttIgnore)
+            t.SetExtOption("vb", IntText(rec.VideoBitrate));
+        if (rec.VideoMaxRate > 0) t.SetExtOption("maxrate", IntText(rec.VideoMaxRate));
+        if (rec.VideoMinRate > 0) t.SetExtOption("minrate", IntText(rec.VideoMinRate));
+        if (rec.VideoBitRateTolerance > 0)
+            t.SetExtOption("bt", IntText(rec.VideoBitRateTolerance));
+        if (rec.VideoBufSize > 0) t.SetExtOption("bufsize", IntText(rec.VideoBufSize));
+        t.SetExtOption("vsync", IntText(rec.VideoSyncMethod));
+        setIf("vtag", rec.VideoTag);
+        setIf("vlang", rec.VideoLanguage);
+        if (rec.DisableSubtitle) t.SetExtOption("sn", "1");
+        setIf("slang", rec.SubtitleLanguage);
+        t.SetExtOption("isync", rec.InputSync ? "1" : "0");
+        if (rec.CopyTimestamp) t.SetExtOption("copyts", "1");
+        if (rec.TimeStart != kTimeNotSet) t.SetExtOption("ss", DurationValue(rec.TimeStart));
+        if (rec.TimeLength != kTimeNotSet) {
+            t.SetExtOption("t", DurationValue(rec.TimeLength));
+            t.SetTotalOutputDuration(rec.TimeLength);
+        }
+        const TStreamInfo& info = rec.Info;
+        if (info.TimeStamp >= 0.0) t.SetExtOption("timestamp", DateValue(info.TimeStamp));
+        if (info.Year > 0) t.SetExtOption("metadata", "year=" + IntText(info.Year));
+        if (info.Track > 0) t.SetExtOption("metadata", "track=" + IntText(info.Track));
+        const std::pair<const char*, const std::string*> tags[] = {
+            {"title", &info.Title},     {"author", &info.Author}, {"copyright", &info.Copyright},
+            {"comment", &info.Comment}, {"album", &info.Album},   {"genre", &info.Genre}};
+        for (const auto& [key, value] : tags)
+            if (!value->empty()) t.SetExtOption("metadata", std::string(key) + "=" + *value);
+
+        setIf("s", def("s"));
+        setIf("vf", def("vf"));
+        TFFmpeg* task = &t;
+        if (rec.AudioHook)
+            t.OnAudioHook = [this, task](int64_t APTS, uint8_t* ASample, int ASize, int ARate,
+                                         int AChannels, AVSampleFormat AFormat) {
+                TImpl& im = *FImpl;
+                std::lock_guard lock(im.FAudioHookLock);
+                if (OnAudioHook && !im.FDestroying)
+                    OnAudioHook(this, GetTaskIndex(task), APTS, ASample, ASize, ARate, AChannels,
+                                AFormat);
+            };
+        if (rec.VideoInputHook)
+            t.OnVideoInputHook = [this, task](THookInfo& AInfo) { DoInputVideoHook(task, AInfo); };
+        if (rec.VideoOutputHook)
+            t.OnVideoOutputHook = [this, task](THookInfo& AInfo) {
+                DoOutputVideoHook(task, AInfo);
+            };
+        t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
+
+        t.SetReadTimeout(m.FReadTimeout);
+        if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
+            m.FLastErrMsg = t.LastErrMsg();
+            InitOutputOptions(rec);
+            return false;
+        }
+
+        // Extra streams, each with the next codec, preset, size and filter entries.
+        for (const TOptionLine& line : lines) {
+            const std::string name = LowerCase(line.Name);
+            if (name == "newaudio") {
+                t.SetExtOption("acodec", take("acodec"));
+                setIf("apre", take("apre"));
+            } else if (name == "newvideo") {
+                t.SetExtOption("vcodec", take("vcodec"));
+                setIf("vpre", take("vpre"));
+                setIf("s", take("s"));
+                setIf("vf", take("vf"));
+            } else if (name == "newsubtitle") {
+                t.SetExtOption("scodec", take("scodec"));
+                setIf("spre", take("spre"));
+            } else {
+                continue;
+            }
+            t.SetExtOption(name, line.Value);
+        }
+        if (rec.Join) t.PrepareJoin();
+        return true;
+    } catch (const std::exception& e) {
+        m.FLastErrMsg = e.what();
+        InitOutputOptions(rec);
+        return false;
+    }
+}
+
+bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
+                                   const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "SetOutputFile");
+    TOutputOptions rec;
+    for (const TOptionLine& line : ParseOptionLines(AExtOptions)) {
+        if (SameText(line.Name, "AudioHook")) {
+            rec.AudioHook = line.Value != "0";
+        } else if (SameText(line.Name, "VideoInputHook")) {
+            rec.VideoInputHook = line.Value != "0";
+        } else if (SameText(line.Name, "VideoOutputHook")) {
+            rec.VideoOutputHook = line.Value != "0";
+        } else if (SameText(line.Name, "Join")) {
+            rec.Join = line.Value != "0";
+        } else if (SameText(line.Name, "VideoHookBitsPixel")) {
+            int bits = 0;
+            rec.VideoHookBitsPixel = TryStrToInt(line.Value, bits) ? bits : 24;
+        } else if (SameText(line.Name, "TimeStart")) {
+            rec.TimeStart = TimeValue(line.Value);
+        } else if (SameText(line.Name, "TimeLength")) {
+            rec.TimeLength = TimeValue(line.Value);
+        } else {
+            rec.ExtOptions = JoinLine(rec.ExtOptions, line);
+        }
+    }
+    return SetOutputFile(ATaskIndex, AFileName, &rec);
+}
+
+void TCustomEncoder::ClearTasks() {
+    TImpl& m = *FImpl;
+    if (m.FWorking && !m.FTerminated)
+        throw EEncoderError("Cannot ClearTasks while working.");
+    m.FFFmpegList.clear();  // each task waits for its worker's last steps
+    {
+        std::lock_guard lock(m.FNoticeLock);
+        m.ReapNotifiers();
+    }
+    m.FLastErrMsg.clear();
+    {
+        TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
+        m.FCompleteTasks = 0;
+        m.FCurrentTask = -1;
+        m.FFinalGiven = false;
+    }
+    m.FPendingTasks = 0;
+    m.FTerminated = false;
+    m.FThreadMode = false;
+    m.FWorking = false;
+    m.FPaused = false;
+}
+
+void TCustomEncoder::Exchange(int ATaskIndex1, int ATaskIndex2) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "Exchange");
+    CheckIndex(m.FFFmpegList, ATaskIndex1);
+    CheckIndex(m.FFFmpegList, ATaskIndex2);
+    std::swap(m.FFFmpegList[ATaskIndex1], m.FFFmpegList[ATaskIndex2]);
+}
+
+void TCustomEncoder::RemoveTask(int ATaskIndex) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "RemoveTask");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    m.FFFmpegList.erase(m.FFFmpegList.begin() + ATaskIndex);
+}
+
+TFFmpeg* TCustomEncoder::Tasks(int AIndex) const {
+    CheckIndex(FImpl->FFFmpegList, AIndex);
+    return FImpl->FFFmpegList[AIndex].get();
+}
+
+int TCustomEncoder::GetTaskIndex(const TFFmpeg* AFFmpeg) const {
+    const TFFmpegList& list = FImpl->FFFmpegList;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].get() == AFFmpeg) return static_cast<int>(i);
+    return -1;
+}
+
+// ---- run ---------------------------------------------------------------------------------
+
+namespace {
+// Takes one pending task; false when none is pending (Stop may empty the count at any time).
+bool TakePending(std::atomic<int>& APending) {
+    int p = APending.load();
+    while (p > 0)
+        if (APending.compare_exchange_weak(p, p - 1)) return true;
+    return false;
+}
+}  // namespace
+
+void TCustomEncoder::Start(int AThreadCount) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "StartTask");
+    const int count = static_cast<int>(m.FFFmpegList.size());
+    {
+        TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
+        m.FCompleteTasks = 0;
+        m.FCurrentTask = 0;
+        m.FFinalGiven = false;
+    }
+    m.FPendingTasks = count;
+    m.FTerminated = false;
+    m.FPaused = false;
+    m.FThreadMode = AThreadCount > 0;
+    m.FWorking = true;
+
+    if (count == 0) {
+        // Nothing to run: the run ends at once with its final notice.
+        TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
+        GiveFinalNotice();
+        return;
+    }
+    if (m.FThreadMode) {
+        // Under the terminate lock, so that a task ending at once starts its successor only
+        // after the first AThreadCount tasks are running.
+        TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
+        for (int running = 0; running < AThreadCount && StartNextTask(); ++running) {
+        }
+        return;
+    }
+    while (StartNextTask()) {
+    }
+}
+
+bool TCustomEncoder::StartNextTask() {
+    TImpl& m = *FImpl;
+    if (!TakePending(m.FPendingTasks)) return false;
+    const int index = m.FCurrentTask;
+    if (index < 0 || index >= static_cast<int>(m.FFFmpegList.size())) return false;
+    TFFmpeg* task = m.FFFmpegList[index].get();
+    ++m.FCurrentTask;
+    task->ReportInterval = static_cast<int64_t>(m.FProgressInterval.load()) * 1000;
+    if (m.FThreadMode && m.FPaused) task->SetPaused(true);
+    task->StartConvert(m.FThreadMode, m.FThreadPriority);
+    return true;
+}
+
+void TCustomEncoder::Pause() {
+    TImpl& m = *FImpl;
+    if (!m.FWorking || m.FPaused || !m.FThreadMode) return;
+    m.FPaused = true;
+    for (auto& t : m.FFFmpegList)
+        if (t->Converting() && t->HasWorker()) t->SetPaused(true);
+}
+
+void TCustomEncoder::Resume() {
+    TImpl& m = *FImpl;
+    if (!m.FWorking || !m.FPaused) return;
+    m.FPaused = false;
+    for (auto& t : m.FFFmpegList) t->SetPaused(false);
+}
+
+void TCustomEncoder::Stop(bool AWaitForStop) {
+    TImpl& m = *FImpl;
+    m.FPendingTasks = 0;
+    if (!m.FWorking) return;
+    // A handler called under the terminate lock on this thread cannot be waited for.
+    const bool mayWait =
+        AWaitForStop && m.FTerminateOwner.load() != std::this_thread::get_id();
+    for (auto& owned : m.FFFmpegList) {
+        TFFmpeg* t = owned.get();
+        if (t->Converting()) {
+            t->RequestStop();
+            t->SetPaused(false);
+            if (AWaitForStop && t->HasWorker() && t->FWorker.get_id() != std::this_thread::get_id())
+                WaitStopping([t] { return t->WorkerDone(); });
+        } else if (t->CancelBeforeStart()) {
+            // Its notice comes from an engine-level notification thread, as from a worker.
+            auto n = std::make_unique<TNotifier>();
+            TNotifier* raw = n.get();
+            {
+                std::lock_guard lock(m.FNoticeLock);
+                m.ReapNotifiers();
+                m.FNotifiers.push_back(std::move(n));
+            }
+            raw->Thread = std::thread([this, t, raw] {
+                t->Execute(false);  // closes its (empty) outputs and notifies
+                raw->Done = true;
+            });
+            if (mayWait) WaitStopping([raw] { return raw->Done.load(); });
+        }
+    }
+}
+
+// ---- relays ------------------------------------------------------------------------------
+
+void TCustomEncoder::DoProgress(TFFmpeg* ASender, const TTranscodeProgress& AInfo) {
+    TImpl& m = *FImpl;
+    if (!OnProgress || m.FDestroying) return;
+    std::lock_guard lock(m.FProgressLock);
+    TProgressInfo& p = m.FProgressInfo;
+    p.TaskIndex = GetTaskIndex(ASender);
+    p.FileIndex = AInfo.FileIndex;
+    p.FrameNumber = AInfo.FrameNumber;
+    p.FPS = AInfo.FPS;
+    p.Quality = AInfo.Quality;
+    p.BitRate = AInfo.BitRate;
+    p.CurrentSize = AInfo.CurrentSize;
+    p.CurrentDuration = AInfo.CurrentDuration;
+    p.TotalDuration = AInfo.TotalDuration;
+    if (m.FTriggerEventInMainThread && !IsMainThread())
+        Synchronize([this, &p] {
+            if (OnProgress) OnProgress(this, &p);
+        });
+    else
+        OnProgress(this, &p);
+}
+
+void TCustomEncoder::DoPreviewBitmap(TFFmpeg* ASender, const TPreviewInfo& AInfo) {
+    TImpl& m = *FImpl;
+    if (!OnPreviewBitmap || m.FDestroying) return;
+    std::lock_guard lock(m.FPreviewLock);
+    m.FPreviewInfo = AInfo;
+    m.FPreviewInfo.TaskIndex = GetTaskIndex(ASender);
+    if (m.FTriggerEventInMainThread && !IsMainThread())
+        Synchronize([this, &m] {
+            if (OnPreviewBitmap) OnPreviewBitmap(this, m.FPreviewInfo);
+        });
+    else
+        OnPreviewBitmap(this, m.FPreviewInfo);
+}
+
+namespace {
+void RelayVideoHook(void* ASender, const TVideoHookEvent& AEvent, std::mutex& ALock,
+                    THookInfo& AShared, int ATaskIndex, THookInfo& AInfo) {
+    std::lock_guard lock(ALock);
+    AShared = AInfo;
+    AShared.TaskIndex = ATaskIndex;
+    AEvent(ASender, &AShared);
+    AInfo.Update = AShared.Update;
+    AInfo.StopHook = AShared.StopHook;
+}
+}  // namespace
+
+void TCustomEncoder::DoInputVideoHook(TFFmpeg* ASender, THookInfo& AInfo) {
+    TImpl& m = *FImpl;
+    if (!OnVideoInputHook || m.FDestroying) return;
+    RelayVideoHook(this, OnVideoInputHook, m.FVideoHookLock, m.FVideoHookInfo,
+                   GetTaskIndex(ASender), AInfo);
+}
+
+void TCustomEncoder::DoOutputVideoHook(TFFmpeg* ASender, THookInfo& AInfo) {
+    TImpl& m = *FImpl;
+    if (!OnVideoOutputHook || m.FDestroying) return;
+    RelayVideoHook(this, OnVideoOutputHook, m.FVideoHookLock, m.FVideoHookInfo,
+                   GetTaskIndex(ASender), AInfo);
+}
+
+void TCustomEncoder::DoTerminate(TFFmpeg* ASender) {
+    TImpl& m = *FImpl;
+    TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
+    if (OnTerminate) {
+        TTerminateInfo& info = m.FTerminateInfo;
+        info.TaskIndex = GetTaskIndex(ASender);
+        info.Finished = ASender->Finished();
+        info.Exception = ASender->FatalException();
+        info.ExceptionMsg = info.Exception ? ASender->FatalMessage() : std::string();
+        DeliverNotice(info);
+    }
+    if (!m.FWorking) return;
+    ++m.FCompleteTasks;
+    if (m.FPendingTasks.load() <= 0 && m.FCompleteTasks >= static_cast<int>(m.FFFmpegList.size()))
+        GiveFinalNotice();
+    else if (m.FThreadMode)
+        StartNextTask();
+}
+
+void TCustomEncoder::GiveFinalNotice() {
+    TImpl& m = *FImpl;
+    if (m.FFinalGiven) return;
+    m.FFinalGiven = true;
+    if (OnTerminate) {
+        TTerminateInfo& info = m.FTerminateInfo;
+        info.TaskIndex = -1;
+        info.Finished = true;
+        info.Exception = false;
+        info.ExceptionMsg.clear();
+        DeliverNotice(info);
+    }
+    m.FTerminated = true;
+}
+
+// FTerminateLock held. In thread mode (or outside a run) a notification thread calls OnTerminate
+// once every earlier notice has been delivered; in synchronous mode it is called here.
+void TCustomEncoder::DeliverNotice(const TTerminateInfo& AInfo) {
+    TImpl& m = *FImpl;
+    if (m.FDestroying) return;
+    if (!m.FThreadMode && m.FWorking) {
+        OnTerminate(this, AInfo);
+        return;
+    }
+    auto n = std::make_unique<TNotifier>();
+    TNotifier* raw = n.get();
+    uint64_t seq = 0;
+    {
+        std::lock_guard lock(m.FNoticeLock);
+        m.ReapNotifiers();
+        seq = m.FNoticeIssued++;
+        m.FNotifiers.push_back(std::move(n));
+    }
+    raw->Thread = std::thread([this, raw, seq, info = AInfo, handler = OnTerminate] {
+        TImpl& im = *FImpl;
+        {
+            std::unique_lock lock(im.FNoticeLock);
+            im.FNoticeCond.wait(lock, [&im, seq] { return im.FNoticeDelivered == seq; });
+        }
+        try {
+            if (handler && !im.FDestroying) handler(this, info);
+        } catch (const std::exception& e) {
+            TheLogger()->Log(this, llError, std::string("OnTerminate: ") + e.what());
+        }
+        {
+            std::lock_guard lock(im.FNoticeLock);
+            ++im.FNoticeDelivered;
+        }
+        im.FNoticeCond.notify_all();
+        raw->Done = true;
+    });
+}
+
+// ---- libraries and properties ------------------------------------------------------------
+
+bool TCustomEncoder::LoadAVLib(const std::string& APath) {
+    GlobalFFLoader.SetLibraryPath(APath);
+    if (GlobalFFLoader.Load(EncoderLibraries)) return true;
+    FImpl->FLastErrMsg = GlobalFFLoader.LastErrMsg();
+    return false;
+}
+void TCustomEncoder::UnloadAVLib() { GlobalFFLoader.Unload(EncoderLibraries); }
+bool TCustomEncoder::AVLibLoaded() const { return GlobalFFLoader.Loaded(EncoderLibraries); }
+
+int TCustomEncoder::CustomMaxFiles() const { return FImpl->FCustomMaxFiles; }
+void TCustomEncoder::SetCustomMaxFiles(int AValue) { FImpl->FCustomMaxFiles = AValue; }
+bool TCustomEncoder::HaltOnInvalidOption() const { return FImpl->FHaltOnInvalidOption; }
+void TCustomEncoder::SetHaltOnInvalidOption(bool AValue) { FImpl->FHaltOnInvalidOption = AValue; }
+bool TCustomEncoder::Preview() const { return FImpl->FPreview; }
+void TCustomEncoder::SetPreview(bool AValue) {
+    FImpl->FPreview = AValue;
+    for (auto& t : FImpl->FFFmpegList) t->SetPostHook(phPreview, AValue);
+}
+bool TCustomEncoder::PreviewBitmap() const { return FImpl->FPreviewBitmap; }
+void TCustomEncoder::SetPreviewBitmap(bool AValue) {
+    FImpl->FPreviewBitmap = AValue;
+    for (auto& t : FImpl->FFFmpegList) t->SetPostHook(phBitmap, AValue);
+}
+int TCustomEncoder::ProgressInterval() const { return FImpl->FProgressInterval; }
+void TCustomEncoder::SetProgressInterval(int AValue) {
+    FImpl->FProgressInterval = AValue <= 100 ? 100 : AValue;
+}
+int TCustomEncoder::ReadTimeout() const { return FImpl->FReadTimeout; }
+void TCustomEncoder::SetReadTimeout(int AValue) { FImpl->FReadTimeout = AValue; }
+TThreadPriority TCustomEncoder::ThreadPriority() const { return FImpl->FThreadPriority; }
+void TCustomEncoder::SetThreadPriority(TThreadPriority AValue) { FImpl->FThreadPriority = AValue; }
+bool TCustomEncoder::TriggerEventInMainThread() const { return FImpl->FTriggerEventInMainThread; }
+void TCustomEncoder::SetTriggerEventInMainThread(bool AValue) {
+    FImpl->FTriggerEventInMainThread = AValue;
+}
+void* TCustomEncoder::UserData() const { return FImpl->FUserData; }
+void TCustomEncoder::SetUserData(void* AValue) { FImpl->FUserData = AValue; }
+int TCustomEncoder::Verbose() const { return FImpl->FVerbose; }
+void TCustomEncoder::SetVerbose(int AValue) { FImpl->FVerbose = AValue; }
+std::string TCustomEncoder::LastErrMsg() const { return FImpl->FLastErrMsg; }
+int TCustomEncoder::TasksCount() const { return static_cast<int>(FImpl->FFFmpegList.size()); }
+TFFDecoder* TCustomEncoder::Decoder() const { return FImpl->FDecoder.get(); }
+bool TCustomEncoder::Working() const { return FImpl->FWorking; }
+bool TCustomEncoder::Paused() const { return FImpl->FPaused; }
+bool TCustomEncoder::Terminated() const { return FImpl->FTerminated; }
