@@ -104,10 +104,6 @@ void TCustomFFmpeg::ResetOptions() {
     CreateTemplates();
 }
 
-void TCustomFFmpeg::NewOutputStream(AVMediaType) {
-    throw FFmpegException("At least one output file must be specified");
-}
-
 void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AValue) {
     for (const TOptionRow& row : OptionRows())
         if (AName == row.Name) {

@@ -145,7 +145,7 @@ public:
 
 protected:
     // Frame rates of the video streams of the inputs opened so far (the pipeline supplies them).
-    virtual std::vector<AVRational> InputVideoFrameRates() const { return {}; }
+    virtual std::vector<AVRational> InputVideoFrameRates() const;
     // Adds a stream of AType to the last output opened from the current options; without an
     // output it fails with "At least one output file must be specified".
     virtual void NewOutputStream(AVMediaType AType);
@@ -177,6 +177,36 @@ private:
     void NewVideoStream(TAVOutputFile& AOut);
     void NewSubtitleStream(TAVOutputFile& AOut);
     TAVOutputStream& AddOutputStream(TAVOutputFile& AOut, AVMediaType AType);
+    // The encoder or decoder named AName for AType; raises the option table's codec messages.
+    const AVCodec* FindCodec(const std::string& AName, AVMediaType AType, bool AEncoder);
+    const AVCodec* OutputEncoder(AVFormatContext* AOC, AVMediaType AType);
+    // Run steps.
+    void SetUpRun();
+    void MainLoop();
+    void EndRun();
+    void LogStreamMapping();
+    bool FinishJoinInput(int AInput);
+    void ProcessPacket(int AFile, AVPacket* APkt);
+    void ApplyMetadataMaps();
+    void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
+    void AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
+                  int AOffset, int ACount, int64_t APTS);
+    void WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount);
+    void EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal);
+    void FlushResampler(TAVOutputStream& AOst);
+    void FlushEncoder(TAVOutputStream& AOst);
+    void DecodeVideo(TAVInputStream& AIst, const AVPacket* APkt);
+    void VideoOut(TAVOutputStream& AOst, TAVInputStream& AIst, AVFrame* AFrame);
+    void EncodeVideoFrames(TAVOutputStream& AOst);
+    void FlushVideoFilters(TAVOutputStream& AOst);
+    void OpenDecoders();
+    void DecodeSubtitle(TAVInputStream& AIst, const AVPacket* APkt);
+    void CopyPacket(TAVOutputStream& AOst, TAVInputStream& AIst, const AVPacket* APkt);
+    void WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFromEncoder);
+    void ReceivePackets(TAVOutputStream& AOst);
+    void PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst);
+    void Report(bool AFinal, int AInput);
+    bool DecoderError(TAVInputStream& AIst, int AError);
     void BeginBlockingStep();
     void EndBlockingStep();
     static bool ReadTimeoutCheck(void* ASender);
@@ -193,6 +223,8 @@ private:
     std::atomic<bool> FBroken{false};
     std::atomic<bool> FFinished{false};
     bool FRunsOnWorker = false;
+    bool FInputHookStopped = false;
+    bool FOutputHookStopped = false;
     int FReadTimeout = 10000;
     std::atomic<int64_t> FLastRead{INT64_MAX};
     struct TRunDeleter {

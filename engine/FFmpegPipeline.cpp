@@ -1,43 +1,654 @@
-// Transcode pipeline (placeholder until the run is in place).
-#include "FFmpeg.h"
+// Transcode pipeline: opening inputs and outputs while a task is built, and the run (set-up, the
+// read-decode-encode-write loop, merge mode, progress, end). The audio branch is in
+// FFmpegAudio.cpp, video and subtitles in FFmpegVideo.cpp.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <thread>
 
-struct TCustomFFmpeg::TRun {};
+#include "Assert.h"
+#include "FFLoad.h"
+#include "FFLog.h"
+#include "FFUtils.h"
+#include "FFmpegRun.h"
+#include "Format.h"
+#include "Platform.h"
+
+namespace fs = std::filesystem;
+
+int64_t NowMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void TCustomFFmpeg::TRunDeleter::operator()(TRun* ARun) const { delete ARun; }
 
 TStreamCoder::~TStreamCoder() {
     if (logfile) fclose(logfile);
+    avutil.av_channel_layout_uninit(&resample_layout);
 }
 
-TCustomFFmpeg::~TCustomFFmpeg() = default;
+TCustomFFmpeg::~TCustomFFmpeg() {
+    try {
+        CloseCodecs();
+        CloseFiles();
+    } catch (...) {
+        // Destruction must not throw; closing already logged what failed.
+    }
+}
 
-bool TCustomFFmpeg::OpenInput(const std::string&) {
-    FLastErrMsg = "not available";
+namespace {
+
+// Same file on disk (both exist), or the same normalised path.
+std::string Join(const std::vector<std::string>& AItems) {
+    std::string r;
+    for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
+    return r;
+}
+
+bool SameFile(const std::string& A, const std::string& B) {
+    std::error_code ec;
+    const fs::path a = Utf8ToPath(A), b = Utf8ToPath(B);
+    if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
+    return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+}  // namespace
+
+// ---- read time-out and break checks ----------------------------------------------------------
+
+bool TCustomFFmpeg::ReadTimeoutCheck(void* ASender) {
+    auto* self = static_cast<TCustomFFmpeg*>(ASender);
+    if (self->FBroken) return true;
+    const int64_t last = self->FLastRead.load();
+    if (self->FReadTimeout > 0 && NowMicroseconds() - last > int64_t(self->FReadTimeout) * 1000) {
+        TheLogger()->Log(self, llInfo,
+                         last == 0 ? "connecting/reading/writing canceled"
+                                   : "connecting/reading/writing timeout");
+        return true;
+    }
     return false;
 }
-int TCustomFFmpeg::OpenOutput(const std::string&, bool) {
-    FLastErrMsg = "not available";
-    return -1;
+
+bool TCustomFFmpeg::BreakCheck(void* ASender) {
+    return static_cast<TCustomFFmpeg*>(ASender)->FBroken.load();
 }
-void TCustomFFmpeg::PrepareJoin() {}
-void TCustomFFmpeg::Transcode() { throw FFmpegException("not available"); }
-void TCustomFFmpeg::RequestStop() { FBroken = true; }
+
+void TCustomFFmpeg::BeginBlockingStep() {
+    FLastRead = NowMicroseconds();
+    GlobalInterruptCB.Add(CurrentThreadID(), this, ReadTimeoutCheck);
+}
+
+void TCustomFFmpeg::EndBlockingStep() {
+    FLastRead = INT64_MAX;
+    GlobalInterruptCB.Remove(CurrentThreadID(), this, ReadTimeoutCheck);
+}
+
+
+void TCustomFFmpeg::RequestStop() {
+    FBroken = true;
+    if (!FRunsOnWorker) FLastRead = 0;
+    std::lock_guard lock(FPauseLock);
+    FPauseCond.notify_all();
+}
+
 void TCustomFFmpeg::SetPaused(bool APaused) {
     std::lock_guard lock(FPauseLock);
     FPaused = APaused;
     FPauseCond.notify_all();
 }
+
 bool TCustomFFmpeg::PausedGate() const {
     std::lock_guard lock(FPauseLock);
     return FPaused;
 }
-void TCustomFFmpeg::CloseCodecs() {}
-void TCustomFFmpeg::CloseFiles() {}
-std::vector<std::string> TCustomFFmpeg::OutputFileNames() const { return {}; }
+
+void TCustomFFmpeg::PassPauseGate() {
+    std::unique_lock lock(FPauseLock);
+    FPauseCond.wait(lock, [this] { return !FPaused || FBroken.load(); });
+}
+
 void TCustomFFmpeg::SetPostHook(TPostHook AHook, bool AOn) {
     std::lock_guard lock(FPostHookLock);
     FPostHooks = AOn ? (FPostHooks | AHook) : (FPostHooks & ~AHook);
 }
+
 bool TCustomFFmpeg::PostHook(TPostHook AHook) const {
     std::lock_guard lock(FPostHookLock);
     return (FPostHooks & AHook) != 0;
+}
+
+std::vector<std::string> TCustomFFmpeg::OutputFileNames() const {
+    std::vector<std::string> names;
+    for (const TAVOutputFile& o : FOutputFiles)
+        if (o.group == 0) names.push_back(o.file_name);
+    return names;
+}
+
+std::vector<AVRational> TCustomFFmpeg::InputVideoFrameRates() const {
+    std::vector<AVRational> rates;
+    for (const TAVInputFile& f : FInputFiles)
+        for (unsigned i = 0; i < f.ctx->nb_streams; ++i) {
+            const AVStream* st = f.ctx->streams[i];
+            if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+            rates.push_back(st->r_frame_rate.num ? st->r_frame_rate : st->avg_frame_rate);
+        }
+    return rates;
+}
+
+// ---- opening an input ------------------------------------------------------------------------
+
+bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
+    TOptionState& o = FOptions;
+    const AVInputFormat* fmt = nullptr;
+    if (!o.forced_format.empty()) {
+        fmt = avformat.av_find_input_format(o.forced_format.c_str());
+        if (!fmt) throw FFmpegException(Format("Unknown input format: \"%s\"", o.forced_format));
+        o.forced_format.clear();
+    }
+
+    // Format parameters for demuxers that need them (raw audio and video, devices).
+    TDictionary opts;
+    if (fmt) {
+        opts.Set("sample_rate", std::string(std::to_string(o.audio_sample_rate)).c_str());
+        opts.Set("channels", std::string(std::to_string(o.audio_channels)).c_str());
+    }
+    if (o.frame_width > 0 && o.frame_height > 0)
+        opts.Set("video_size", std::string(Format("%dx%d", o.frame_width, o.frame_height)).c_str());
+    if (o.frame_pix_fmt != AV_PIX_FMT_NONE)
+        opts.Set("pixel_format", std::string(avutil.av_get_pix_fmt_name(o.frame_pix_fmt)).c_str());
+    if (o.video_channel) opts.Set("channel", std::string(std::to_string(o.video_channel)).c_str());
+    if (!o.video_standard.empty()) opts.Set("standard", std::string(o.video_standard).c_str());
+    const AVClass* fcls = avformat.avformat_get_class();
+    for (const auto& [name, value] : o.generic_options)
+        if (avutil.av_opt_find(const_cast<AVClass**>(&fcls), name.c_str(), nullptr,
+                               AV_OPT_FLAG_DECODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ))
+            opts.Set(name.c_str(), value.c_str());
+
+    // Forced decoders must exist and be of the right kind.
+    const AVCodec* forced[3] = {nullptr, nullptr, nullptr};
+    const AVMediaType kinds[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
+    for (int k = 0; k < 3; ++k) {
+        const std::string& name = o.Kind(kinds[k]).codec_name;
+        if (name.empty()) continue;
+        try {
+            forced[k] = FindCodec(name, kinds[k], false);
+        } catch (const FFmpegException& e) {
+            FLastErrMsg = e.what();
+            return false;
+        }
+    }
+
+    AVFormatContext* raw = nullptr;
+    BeginBlockingStep();
+    int ret = OpenInputFile(&raw, AFileName, fmt, opts.Ref(), AVFMT_FLAG_NONBLOCK);
+    EndBlockingStep();
+    if (ret < 0) {
+        FLastErrMsg = MediaErrorText(AFileName, ret);
+        return false;
+    }
+    TAVInputFile in;
+    in.ctx.reset(raw);
+    in.file_name = AFileName;
+    AVFormatContext* ic = raw;
+    for (int k = 0; k < 3; ++k) {
+        if (!forced[k]) continue;
+        if (kinds[k] == AVMEDIA_TYPE_VIDEO) ic->video_codec = forced[k];
+        if (kinds[k] == AVMEDIA_TYPE_AUDIO) ic->audio_codec = forced[k];
+        if (kinds[k] == AVMEDIA_TYPE_SUBTITLE) ic->subtitle_codec = forced[k];
+    }
+
+    if (o.opt_programid) {
+        bool found = false;
+        for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+        for (unsigned p = 0; p < ic->nb_programs; ++p) {
+            AVProgram* prog = ic->programs[p];
+            if (prog->id != o.opt_programid) continue;
+            found = true;
+            for (unsigned j = 0; j < prog->nb_stream_indexes; ++j)
+                ic->streams[prog->stream_index[j]]->discard = AVDISCARD_DEFAULT;
+        }
+        if (!found) {
+            FLastErrMsg = "Specified program id not found";
+            return false;
+        }
+        o.opt_programid = 0;
+    }
+
+    if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(ic);
+    BeginBlockingStep();
+    ret = avformat.avformat_find_stream_info(ic, nullptr);
+    EndBlockingStep();
+    if (ret < 0) {
+        FLastErrMsg = Format("%s: could not find codec parameters", AFileName);
+        if (o.verbose >= 0) TheLogger()->Log(this, llVerbose, FLastErrMsg);
+        return false;
+    }
+    if (FBroken) {
+        FLastErrMsg = Format("%s: %s", AFileName, ErrorCodeText(AVERROR_EXIT));
+        return false;
+    }
+
+    int64_t timestamp = o.start_time;
+    if (ic->start_time != kNoPTS) timestamp += ic->start_time;
+    if (o.start_time != 0) {
+        int64_t target = timestamp;
+        BeginBlockingStep();
+        ret = avformat.avformat_seek_file(ic, -1, INT64_MIN, target, target, 0);
+        EndBlockingStep();
+        if (ret < 0 && o.verbose > 0)
+            TheLogger()->Log(this, llVerbose,
+                             Format("%s: could not seek to position %0.3f", AFileName,
+                                    double(timestamp) / AV_TIME_BASE));
+    }
+    in.seek_target = o.start_time;
+    o.start_time = 0;
+
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        AVStream* st = ic->streams[i];
+        AVCodecParameters* par = st->codecpar;
+        switch (par->codec_type) {
+            case AVMEDIA_TYPE_VIDEO: {
+                o.frame_width = par->width;
+                o.frame_height = par->height;
+                AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio
+                                                             : par->sample_aspect_ratio;
+                if (par->height && sar.num)
+                    o.frame_aspect_ratio = av_q2d(sar) * par->width / par->height;
+                else if (par->height)
+                    o.frame_aspect_ratio = double(par->width) / par->height;
+                else
+                    o.frame_aspect_ratio = 4.0 / 3.0;
+                o.frame_pix_fmt = static_cast<AVPixelFormat>(par->format);
+                const AVRational rfr = st->r_frame_rate, afr = st->avg_frame_rate;
+                if (rfr.num && rfr.den) {
+                    if (afr.num && afr.den && av_cmp_q(rfr, afr) != 0 && o.verbose >= 0)
+                        TheLogger()->Log(
+                            this, llInfo,
+                            Format("Seems stream %d codec frame rate differs from container "
+                                   "frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                                   int(i), av_q2d(afr), afr.num, afr.den, av_q2d(rfr), rfr.num,
+                                   rfr.den));
+                    o.frame_rate = rfr;
+                }
+                if (o.video.disable) st->discard = AVDISCARD_ALL;
+                break;
+            }
+            case AVMEDIA_TYPE_AUDIO:
+                o.audio_channels = par->ch_layout.nb_channels > 0 ? par->ch_layout.nb_channels
+                                                                  : o.audio_channels;
+                o.audio_channel_layout = par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE
+                                             ? par->ch_layout.u.mask
+                                             : 0;
+                if (par->sample_rate > 0) o.audio_sample_rate = par->sample_rate;
+                o.audio_sample_fmt = static_cast<AVSampleFormat>(par->format);
+                if (o.audio.disable) st->discard = AVDISCARD_ALL;
+                break;
+            case AVMEDIA_TYPE_SUBTITLE:
+                if (o.subtitle.disable) st->discard = AVDISCARD_ALL;
+                break;
+            case AVMEDIA_TYPE_DATA:
+            case AVMEDIA_TYPE_ATTACHMENT:
+            case AVMEDIA_TYPE_UNKNOWN:
+                break;
+            default:
+                throw FFmpegException("invalid codec_type");
+        }
+    }
+
+    in.duration = ic->duration > 0 ? ic->duration - in.seek_target : -1;
+    if (in.duration > FTotalOutputDuration) FTotalOutputDuration = in.duration;
+    in.ts_offset = o.copy_ts ? o.input_ts_offset : o.input_ts_offset - timestamp;
+    in.ts_scale.assign(ic->nb_streams, 1.0);
+    for (unsigned i = 0; i < ic->nb_streams && i < o.input_ts_scale.size(); ++i)
+        in.ts_scale[i] = o.input_ts_scale[i];
+    in.nb_streams = static_cast<int>(ic->nb_streams);
+    if (o.verbose >= 0)
+        avformat.av_dump_format(ic, static_cast<int>(FInputFiles.size()),
+                                MediaFileNameArg(AFileName), 0);
+    FInputFiles.push_back(std::move(in));
+    o.video_channel = 0;
+    o.ResetInputFileOptions();
+    return true;
+}
+
+// ---- opening an output -----------------------------------------------------------------------
+
+const AVCodec* TCustomFFmpeg::FindCodec(const std::string& AName, AVMediaType AType,
+                                        bool AEncoder) {
+    const char* what = AEncoder ? "encoder" : "decoder";
+    const AVCodec* codec = AEncoder ? avcodec.avcodec_find_encoder_by_name(AName.c_str())
+                                    : avcodec.avcodec_find_decoder_by_name(AName.c_str());
+    if (!codec) throw FFmpegException(Format("Unknown %s '%s'", what, AName));
+    if (codec->type != AType) throw FFmpegException(Format("Invalid %s type '%s'", what, AName));
+    int64_t strict = 0;
+    avutil.av_opt_get_int(CodecTemplate(AType), "strict", 0, &strict);
+    if ((codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL) && strict > FF_COMPLIANCE_EXPERIMENTAL) {
+        std::string msg = Format(
+            "%s '%s' is experimental and might produce bad results.\r\nAdd '-strict "
+            "experimental' if you want to use it.",
+            what, AName);
+        const AVCodec* other = AEncoder ? avcodec.avcodec_find_encoder(codec->id)
+                                        : avcodec.avcodec_find_decoder(codec->id);
+        if (other && !(other->capabilities & AV_CODEC_CAP_EXPERIMENTAL))
+            msg += Format("\r\nOr use the non experimental %s '%s'.", what, other->name);
+        throw FFmpegException(msg);
+    }
+    return codec;
+}
+
+TAVOutputStream& TCustomFFmpeg::AddOutputStream(TAVOutputFile& AOut, AVMediaType AType) {
+    AVFormatContext* oc = AOut.ctx.get();
+    AVStream* st = avformat.avformat_new_stream(oc, nullptr);
+    if (!st) throw FFmpegException("Could not alloc stream");
+    const size_t idx = oc->nb_streams - 1;
+    if (idx < FOptions.streamid_map.size() && FOptions.streamid_map[idx])
+        st->id = FOptions.streamid_map[idx];
+    st->codecpar->codec_type = AType;
+    TAVOutputStream os;
+    os.file_index = static_cast<int>(&AOut - FOutputFiles.data());
+    os.index = st->index;
+    os.st = st;
+    os.coder = std::make_shared<TStreamCoder>();
+    AOut.streams.push_back(std::move(os));
+    return AOut.streams.back();
+}
+
+// An encoder context for a new output stream of AType: named by the option state, else the
+// muxer's default for the file name.
+static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
+                                          const TStreamKindOptions& AKind, AVFormatContext* AOC,
+                                          AVMediaType AType) {
+    TCodecContextPtr enc(avcodec.avcodec_alloc_context3(ACodec));
+    if (!enc) throw FFmpegException("Could not alloc stream");
+    enc->thread_count = AOpts.thread_count;
+    enc->codec_type = AType;
+    if (AKind.codec_tag) enc->codec_tag = AKind.codec_tag;
+    if (AOC->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    return enc;
+}
+
+const AVCodec* TCustomFFmpeg::OutputEncoder(AVFormatContext* AOC, AVMediaType AType) {
+    const TStreamKindOptions& k = FOptions.Kind(AType);
+    if (!k.codec_name.empty()) return FindCodec(k.codec_name, AType, true);
+    const AVCodecID id =
+        avformat.av_guess_codec(AOC->oformat, nullptr, AOC->url, nullptr, AType);
+    const AVCodec* codec = id == AV_CODEC_ID_NONE ? nullptr : avcodec.avcodec_find_encoder(id);
+    if (!codec)
+        throw FFmpegException(Format("Unknown encoder '%s'", avcodec.avcodec_get_name(id)));
+    return codec;
+}
+
+void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
+    TOptionState& o = FOptions;
+    AVFormatContext* oc = AOut.ctx.get();
+    TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_AUDIO);
+    TStreamCoder& c = *os.coder;
+    c.bsf_names = Join(o.audio.bitstream_filters);
+    if (o.audio.stream_copy) {
+        os.stream_copy = true;
+        os.st->codecpar->ch_layout.nb_channels = o.audio_channels;
+        os.st->codecpar->sample_rate = o.audio_sample_rate;
+    } else {
+        const AVCodec* codec = OutputEncoder(oc, AVMEDIA_TYPE_AUDIO);
+        c.enc = NewEncoderContext(codec, o, o.audio, oc, AVMEDIA_TYPE_AUDIO);
+        AVCodecContext* enc = c.enc.get();
+        c.codec_id = codec->id;
+        ApplyGenericOptions(enc, AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+        if (o.audio_qscale > -99999.0) {
+            enc->flags |= AV_CODEC_FLAG_QSCALE;
+            enc->global_quality = static_cast<int>(FF_QP2LAMBDA * o.audio_qscale);
+        }
+        // Channels and layout: the stored layout only when it has the requested channel count.
+        AVChannelLayout layout{};
+        if (o.audio_channel_layout &&
+            avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
+            layout.nb_channels == o.audio_channels) {
+        } else {
+            avutil.av_channel_layout_uninit(&layout);
+            avutil.av_channel_layout_default(&layout, o.audio_channels);
+        }
+        avutil.av_channel_layout_uninit(&enc->ch_layout);
+        enc->ch_layout = layout;
+        enc->sample_fmt = o.audio_sample_fmt;
+        if (codec->sample_fmts) {
+            bool ok = false;
+            for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
+                ok = ok || *f == enc->sample_fmt;
+            if (!ok) enc->sample_fmt = codec->sample_fmts[0];
+        }
+        if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) enc->sample_fmt = AV_SAMPLE_FMT_S16;
+        enc->sample_rate = o.audio_sample_rate;
+        if (codec->supported_samplerates) {
+            int best = 0;
+            for (const int* r = codec->supported_samplerates; *r; ++r)
+                if (!best || std::abs(*r - enc->sample_rate) < std::abs(best - enc->sample_rate))
+                    best = *r;
+            if (best && best != enc->sample_rate) {
+                TheLogger()->Log(
+                    this, llWarning,
+                    Format("Requested sampling rate unsupported using closest supported (%d)",
+                           best));
+                enc->sample_rate = best;
+            }
+        }
+        enc->time_base = AVRational{1, enc->sample_rate};
+    }
+    if (!o.audio.language.empty())
+        avutil.av_dict_set(&os.st->metadata, "language", o.audio.language.c_str(), 0);
+    o.ResetStreamOptions(AVMEDIA_TYPE_AUDIO);
+}
+
+void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
+    TOptionState& o = FOptions;
+    AVFormatContext* oc = AOut.ctx.get();
+    TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_SUBTITLE);
+    TStreamCoder& c = *os.coder;
+    c.bsf_names = Join(o.subtitle.bitstream_filters);
+    if (o.subtitle.stream_copy) {
+        os.stream_copy = true;
+    } else {
+        const AVCodec* codec = OutputEncoder(oc, AVMEDIA_TYPE_SUBTITLE);
+        c.enc = NewEncoderContext(codec, o, o.subtitle, oc, AVMEDIA_TYPE_SUBTITLE);
+        c.codec_id = codec->id;
+        ApplyGenericOptions(c.enc.get(),
+                            AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+        c.enc->time_base = AV_TIME_BASE_Q;
+    }
+    if (!o.subtitle.language.empty())
+        avutil.av_dict_set(&os.st->metadata, "language", o.subtitle.language.c_str(), 0);
+    o.ResetStreamOptions(AVMEDIA_TYPE_SUBTITLE);
+}
+
+void TCustomFFmpeg::NewOutputStream(AVMediaType AType) {
+    if (FOutputFiles.empty()) throw FFmpegException("At least one output file must be specified");
+    TAVOutputFile& out = FOutputFiles.back();
+    switch (AType) {
+        case AVMEDIA_TYPE_VIDEO: NewVideoStream(out); break;
+        case AVMEDIA_TYPE_AUDIO: NewAudioStream(out); break;
+        default: NewSubtitleStream(out); break;
+    }
+}
+
+int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
+    TOptionState& o = FOptions;
+    if (FJoinMode) {
+        FLastErrMsg = "Cannot join more than one output file.";
+        return -1;
+    }
+    // Writing over a source would destroy it the moment the output is created.
+    for (size_t i = 0; i < FInputFiles.size(); ++i)
+        if (SameFile(AFileName, FInputFiles[i].file_name)) {
+            FLastErrMsg = Format(
+                "Output file \"%s\" is the input file #%d: the source would be overwritten",
+                AFileName, int(i));
+            return -1;
+        }
+
+    const AVOutputFormat* ofmt = nullptr;
+    if (!o.forced_format.empty()) {
+        ofmt = avformat.av_guess_format(o.forced_format.c_str(), nullptr, nullptr);
+        if (!ofmt)
+            throw FFmpegException(Format(
+                "Requested output format '%s' is not a suitable output format", o.forced_format));
+    } else {
+        // Guess by the file's extension (the name itself may hold characters the guess trips on).
+        const std::string ext = PathToUtf8(Utf8ToPath(AFileName).extension());
+        ofmt = avformat.av_guess_format(nullptr, ("x" + ext).c_str(), nullptr);
+        if (!ofmt)
+            throw FFmpegException(
+                Format("Unable to find a suitable output format for '%s'", AFileName));
+    }
+    AVFormatContext* raw = nullptr;
+    if (avformat.avformat_alloc_output_context2(&raw, ofmt, nullptr, nullptr) < 0 || !raw)
+        throw FFmpegException("avformat_alloc_context failed");
+    std::shared_ptr<AVFormatContext> ctx(raw, TOutputContextDeleter());
+    raw->url = avutil.av_strdup(AFileName.c_str());
+
+    // Stream kinds the output gets.
+    bool use_video = o.video.stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE ||
+                     !o.video.codec_name.empty();
+    bool use_audio = o.audio.stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE ||
+                     !o.audio.codec_name.empty();
+    bool use_subtitle = o.subtitle.stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE ||
+                        !o.subtitle.codec_name.empty();
+    bool has[AVMEDIA_TYPE_NB] = {};
+    try {
+        const size_t nin = FJoinMode || AJoin ? std::min<size_t>(1, FInputFiles.size())
+                                              : FInputFiles.size();
+        for (size_t f = 0; f < nin; ++f)
+            for (unsigned i = 0; i < FInputFiles[f].ctx->nb_streams; ++i) {
+                const AVStream* st = FInputFiles[f].ctx->streams[i];
+                const int t = st->codecpar->codec_type;
+                if (t < AVMEDIA_TYPE_VIDEO || t >= AVMEDIA_TYPE_NB)
+                    throw FFmpegException("invalid codec_type of input file");
+                if (st->discard != AVDISCARD_ALL) has[t] = true;
+            }
+    } catch (const FFmpegException& e) {
+        FLastErrMsg = Format("check_audio_video_sub_inputs fail: %s", e.what());
+        return -1;
+    }
+    use_video = use_video && has[AVMEDIA_TYPE_VIDEO] && !o.video.disable;
+    use_audio = use_audio && has[AVMEDIA_TYPE_AUDIO] && !o.audio.disable;
+    use_subtitle = use_subtitle && has[AVMEDIA_TYPE_SUBTITLE] && !o.subtitle.disable;
+
+    FOutputFiles.emplace_back();
+    TAVOutputFile& out = FOutputFiles.back();
+    out.ctx = ctx;
+    out.file_name = AFileName;
+    out.writes_file = !(ofmt->flags & AVFMT_NOFILE);
+    auto fail = [&](const std::string& AMsg) {
+        FLastErrMsg = AMsg;
+        const bool created = out.writes_file && out.ctx->pb;
+        FOutputFiles.pop_back();
+        ctx.reset();
+        if (created) {
+            std::error_code ec;
+            fs::remove(Utf8ToPath(AFileName), ec);
+        }
+        return -1;
+    };
+    const struct {
+        bool use;
+        void (TCustomFFmpeg::*make)(TAVOutputFile&);
+        const char* text;
+    } kinds[] = {{use_video, &TCustomFFmpeg::NewVideoStream, "new_video_stream fail: %s"},
+                 {use_audio, &TCustomFFmpeg::NewAudioStream, "new_audio_stream fail: %s"},
+                 {use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream fail: %s"}};
+    for (const auto& k : kinds) {
+        if (!k.use) continue;
+        try {
+            (this->*k.make)(out);
+        } catch (const std::exception& e) {
+            return fail(Format(k.text, e.what()));
+        }
+    }
+
+    if (o.recording_timestamp) {
+        std::time_t t = static_cast<std::time_t>(o.recording_timestamp);
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char buf[32];
+        std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000000Z", &tm);
+        avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0);
+    }
+    for (const auto& [key, value] : o.metadata)
+        avutil.av_dict_set(&raw->metadata, key.c_str(), value.c_str(), 0);
+    o.metadata.clear();
+
+    if ((ofmt->flags & AVFMT_NEEDNUMBER) &&
+        !avformat.av_filename_number_test(MediaFileNameArg(AFileName)))
+        return fail(MediaErrorText(AFileName, AVERROR(EINVAL)));
+    if (out.writes_file) {
+        BeginBlockingStep();
+        const int ret = OpenOutputFile(raw, AFileName, nullptr);
+        EndBlockingStep();
+        if (ret < 0) return fail(MediaErrorText(AFileName, ret));
+    }
+
+    raw->max_delay = static_cast<int>(o.mux_max_delay * AV_TIME_BASE);
+    if (o.loop_output >= 0 && raw->priv_data)
+        avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output, AV_OPT_SEARCH_CHILDREN);
+    raw->flags |= AVFMT_FLAG_NONBLOCK;
+    try {
+        ApplyGenericOptions(raw, AV_OPT_FLAG_ENCODING_PARAM);
+    } catch (const std::exception& e) {
+        return fail(Format("%s: Invalid encoding parameters", AFileName));
+    }
+    o.ResetOutputFileOptions();
+    ++FOutputCount;
+    if (AJoin && FInputFiles.size() > 1) FJoinMode = true;
+    return static_cast<int>(FOutputFiles.size()) - 1;
+}
+
+void TCustomFFmpeg::PrepareJoin() {
+    if (!FJoinMode || FOutputFiles.empty()) return;
+    int64_t sum = 0;
+    for (const TAVInputFile& f : FInputFiles)
+        if (f.duration > 0) sum += f.duration;
+    FTotalOutputDuration = sum == 0 ? -1 : sum;
+    const TAVOutputFile first = FOutputFiles[0];  // a copy: the vector grows below
+    for (size_t k = 1; k < FInputFiles.size(); ++k) {
+        TAVOutputFile group;
+        group.ctx = first.ctx;
+        group.file_name = first.file_name;
+        group.writes_file = false;  // written and closed through group 0
+        group.group = static_cast<int>(k);
+        group.streams = first.streams;  // same library streams, same shared coders
+        for (TAVOutputStream& os : group.streams) os.file_index = static_cast<int>(k);
+        FOutputFiles.push_back(std::move(group));
+    }
+}
+
+// ---- closing ---------------------------------------------------------------------------------
+
+void TCustomFFmpeg::CloseCodecs() {
+    TCodecLockGuard lock;
+    if (FRun)
+        for (TAVInputStream& ist : FRun->ist) ist.dec.reset();
+    for (TAVOutputFile& out : FOutputFiles)
+        for (TAVOutputStream& os : out.streams)
+            if (os.coder) {
+                os.coder->enc.reset();
+                os.coder->opened = false;
+            }
+}
+
+void TCustomFFmpeg::CloseFiles() {
+    FRun.reset();
+    std::vector<std::string> written;
+    for (const TAVOutputFile& out : FOutputFiles)
+        if (out.writes_file) written.push_back(out.file_name);
+    FOutputFiles.clear();  // closes the files (the last owner of each muxer)
+    FInputFiles.clear();
+    for (const std::string& name : written) {
+        std::error_code ec;
+        const fs::path p = Utf8ToPath(name);
+        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) == 0) fs::remove(p, ec);
+    }
+    FOutputCount = 0;
+    FJoinMode = false;
+    ResetOptions();
 }

@@ -66,9 +66,13 @@ struct TStreamCoder {
     int scale_src_w = 0, scale_src_h = 0;
     AVPixelFormat scale_src_fmt = AV_PIX_FMT_NONE;
     TFilterGraphPtr graph;
+    std::string filters;  // the "vf" chain before scaling
+    int sws_flags = 0;
     AVFilterContext* buffersrc = nullptr;
     AVFilterContext* buffersink = nullptr;
     int frame_number = 0;
+    int frame_capacity = 0;  // samples the reused audio frame can hold
+    int last_quality = 0;    // quantiser of the last encoded video frame (lambda)
     int64_t last_pts = INT64_MIN;  // of the last encoded video frame (encoder time base)
     // bitstream filters applied to every packet written
     std::vector<TBsfPtr> bsfs;

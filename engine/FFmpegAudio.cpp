@@ -1,0 +1,393 @@
+// The audio branch of the run: decoding, the audio hook, volume, trimming to the output window,
+// conversion to the encoder's format, channels and rate, audio sync, framing through the FIFO
+// into whole encoder frames, encoding and flushing. Buffers are kept and grown, never
+// reallocated per packet.
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "FFLoad.h"
+#include "FFLog.h"
+#include "FFUtils.h"
+#include "FFmpegRun.h"
+#include "Format.h"
+
+
+// Applies the volume to every sample of a decoded frame, in its own sample format.
+static void ScaleVolume(AVFrame* AFrame, int AVolume) {
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const bool planar = avutil.av_sample_fmt_is_planar(fmt);
+    const int channels = AFrame->ch_layout.nb_channels;
+    const int planes = planar ? channels : 1;
+    const int count = AFrame->nb_samples * (planar ? 1 : channels);
+    const AVSampleFormat packed = avutil.av_get_packed_sample_fmt(fmt);
+    for (int p = 0; p < planes; ++p) {
+        uint8_t* data = AFrame->extended_data[p];
+        switch (packed) {
+            case AV_SAMPLE_FMT_U8: {
+                for (int i = 0; i < count; ++i) {
+                    const int v = ((int(data[i]) - 128) * AVolume + 128) >> 8;
+                    data[i] = static_cast<uint8_t>(std::clamp(v, -128, 127) + 128);
+                }
+                break;
+            }
+            case AV_SAMPLE_FMT_S16: {
+                auto* s = reinterpret_cast<int16_t*>(data);
+                for (int i = 0; i < count; ++i)
+                    s[i] = static_cast<int16_t>(
+                        std::clamp((int(s[i]) * AVolume + 128) >> 8, -32768, 32767));
+                break;
+            }
+            case AV_SAMPLE_FMT_S32: {
+                auto* s = reinterpret_cast<int32_t*>(data);
+                for (int i = 0; i < count; ++i)
+                    s[i] = static_cast<int32_t>(std::clamp<int64_t>(
+                        (int64_t(s[i]) * AVolume + 128) >> 8, INT32_MIN, INT32_MAX));
+                break;
+            }
+            case AV_SAMPLE_FMT_S64: {
+                auto* s = reinterpret_cast<int64_t*>(data);
+                for (int i = 0; i < count; ++i) {
+                    const __int128 v = (static_cast<__int128>(s[i]) * AVolume + 128) >> 8;
+                    s[i] = v > INT64_MAX ? INT64_MAX : v < INT64_MIN ? INT64_MIN : int64_t(v);
+                }
+                break;
+            }
+            case AV_SAMPLE_FMT_FLT: {
+                auto* s = reinterpret_cast<float*>(data);
+                const float g = AVolume / 256.0f;
+                for (int i = 0; i < count; ++i) s[i] = std::clamp(s[i] * g, -1.0f, 1.0f);
+                break;
+            }
+            case AV_SAMPLE_FMT_DBL: {
+                auto* s = reinterpret_cast<double*>(data);
+                const double g = AVolume / 256.0;
+                for (int i = 0; i < count; ++i) s[i] = std::clamp(s[i] * g, -1.0, 1.0);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+}
+
+void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    AVCodecContext* dec = AIst.dec.get();
+    int ret = avcodec.avcodec_send_packet(dec, APkt);
+    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
+        DecoderError(AIst, ret);
+        return;
+    }
+    AVFrame* frame = R.frame.get();
+    int chunks = 0;
+    for (;;) {
+        ret = avcodec.avcodec_receive_frame(dec, frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret < 0) {
+            DecoderError(AIst, ret);
+            break;
+        }
+        if (++chunks == 2 && APkt && !AIst.showed_multi_packet_warning &&
+            (o.verbose > 1 || o.verbose > 0)) {
+            TheLogger()->Log(this, llError,
+                             Format("Multiple frames in a packet from stream %d", APkt->stream_index));
+            AIst.showed_multi_packet_warning = true;
+        }
+        struct TUnref {
+            AVFrame* f;
+            ~TUnref() { avutil.av_frame_unref(f); }
+        } unref{frame};
+
+        const int rate = frame->sample_rate;
+        const int n = frame->nb_samples;
+        if (rate <= 0 || n <= 0) continue;
+        int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
+        if (frame->best_effort_timestamp != kNoPTS)
+            pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
+                                      AVRational{1, AV_TIME_BASE});
+        AIst.pts = pts;
+        AIst.next_pts = pts + int64_t(n) * AV_TIME_BASE / rate;
+
+        if (OnAudioHook) {
+            const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
+            const int planar = avutil.av_sample_fmt_is_planar(fmt);
+            const int size = avutil.av_samples_get_buffer_size(
+                nullptr, planar ? 1 : frame->ch_layout.nb_channels, n, fmt, 1);
+            OnAudioHook(pts, frame->extended_data[0], size, rate, frame->ch_layout.nb_channels,
+                        fmt);
+        }
+        if (o.audio_volume != 256) {
+            if (avutil.av_frame_make_writable(frame) < 0)
+                throw FFmpegException("Out of memory in do_audio_out");
+            ScaleVolume(frame, o.audio_volume);
+        }
+        if (o.rate_emu) {
+            for (;;) {
+                const int64_t ahead = pts - (NowMicroseconds() - AIst.start);
+                if (ahead <= 1000 || FBroken) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(ahead, 10000)));
+            }
+        }
+
+        // The output window: samples before the start (or before an input's seek target) and
+        // after the recording time are cut off, sample by sample.
+        int first = 0, count = n;
+        if (pts < o.start_time) {
+            const int64_t skip = (int64_t(o.start_time - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
+            if (skip >= n) continue;
+            first = static_cast<int>(skip);
+            count = n - first;
+        }
+        if (o.recording_time != INT64_MAX) {
+            const int64_t end = o.start_time + o.recording_time;
+            const int64_t keep = llrint(double(end - pts) * rate / AV_TIME_BASE) - first;
+            if (keep <= 0) {
+                AIst.is_past_recording_time = true;
+                continue;
+            }
+            if (keep < count) {
+                count = static_cast<int>(keep);
+                AIst.is_past_recording_time = true;
+            }
+        }
+        const int64_t chunkPts = pts + int64_t(first) * AV_TIME_BASE / rate;
+        const int index = static_cast<int>(&AIst - R.ist.data());
+        for (TAVOutputStream* pos : R.ost) {
+            if (pos->source_index != index || !pos->encoding_needed) continue;
+            if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
+            AudioOut(*pos, AIst, frame, first, count, chunkPts);
+        }
+    }
+}
+
+void TCustomFFmpeg::WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount) {
+    if (ACount <= 0) return;
+    AVAudioFifo* fifo = AOst.coder->fifo.get();
+    if (avutil.av_audio_fifo_write(fifo, reinterpret_cast<void**>(const_cast<uint8_t**>(AData)), ACount) < ACount)
+        throw FFmpegException("av_fifo_realloc2() failed");
+}
+
+// The staging frame holds at least ASamples samples of the encoder's format.
+static void GrowStaging(AVFrame* AStaging, const AVCodecContext* AEnc, int ASamples) {
+    if (AStaging->data[0] && AStaging->nb_samples >= ASamples &&
+        AStaging->format == AEnc->sample_fmt &&
+        AStaging->ch_layout.nb_channels == AEnc->ch_layout.nb_channels)
+        return;
+    avutil.av_frame_unref(AStaging);
+    AStaging->format = AEnc->sample_fmt;
+    avutil.av_channel_layout_copy(&AStaging->ch_layout, &AEnc->ch_layout);
+    AStaging->nb_samples = std::max(ASamples, 4096);
+    if (avutil.av_frame_get_buffer(AStaging, 0) < 0)
+        throw FFmpegException("Out of memory in do_audio_out");
+}
+
+void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
+                             int AOffset, int ACount, int64_t APTS) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    TStreamCoder& c = *AOst.coder;
+    AVCodecContext* enc = c.enc.get();
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const int rate = AFrame->sample_rate;
+    const int channels = AFrame->ch_layout.nb_channels;
+    const int encRate = enc->sample_rate;
+
+    if (fmt != c.resample_sample_fmt || rate != c.resample_sample_rate ||
+        avutil.av_channel_layout_compare(&AFrame->ch_layout, &c.resample_layout) != 0) {
+        if (c.resample) {
+            FlushResampler(AOst);
+            EncodeAudioFrames(AOst, false);
+        }
+        const char* oldName = avutil.av_get_sample_fmt_name(c.resample_sample_fmt);
+        TheLogger()->Log(this, llInfo,
+                         Format("Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d to "
+                                "rate:%d fmt:%s ch:%d",
+                                AIst.file_index, AIst.index, c.resample_sample_rate,
+                                oldName ? oldName : "none", c.resample_channels, rate,
+                                avutil.av_get_sample_fmt_name(fmt), channels));
+        c.resample_sample_fmt = fmt;
+        c.resample_sample_rate = rate;
+        c.resample_channels = channels;
+        avutil.av_channel_layout_uninit(&c.resample_layout);
+        avutil.av_channel_layout_copy(&c.resample_layout, &AFrame->ch_layout);
+        c.resample.reset();
+    }
+    const bool sameLayout = avutil.av_channel_layout_compare(&AFrame->ch_layout, &enc->ch_layout) == 0;
+    c.audio_resample = rate != encRate || !sameLayout || o.audio_sync_method > 1;
+    const bool convert = c.audio_resample || fmt != enc->sample_fmt;
+    if (convert && !c.resample) {
+        SwrContext* swr = nullptr;
+        int ret = swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, encRate,
+                                                 const_cast<AVChannelLayout*>(&AFrame->ch_layout), fmt, rate, 0, nullptr);
+        if (ret >= 0 && c.audio_resample) {
+            avutil.av_opt_set_int(swr, "filter_size", 16, 0);
+            avutil.av_opt_set_int(swr, "phase_shift", 10, 0);
+            avutil.av_opt_set_int(swr, "linear_interp", 0, 0);
+            avutil.av_opt_set_double(swr, "cutoff", 0.8, 0);
+        }
+        c.resample.reset(swr);
+        if (ret >= 0) ret = swresample.swr_init(swr);
+        if (ret < 0) {
+            c.resample.reset();
+            if (c.audio_resample)
+                throw FFmpegException(
+                    Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", channels,
+                           rate, enc->ch_layout.nb_channels, encRate));
+            throw FFmpegException(Format("Cannot convert %s sample format to %s sample format",
+                                         avutil.av_get_sample_fmt_name(fmt),
+                                         avutil.av_get_sample_fmt_name(enc->sample_fmt)));
+        }
+    } else if (!convert) {
+        c.resample.reset();
+    }
+
+    const int bps = avutil.av_get_bytes_per_sample(fmt);
+    const bool planar = avutil.av_sample_fmt_is_planar(fmt);
+    const uint8_t* in[AV_NUM_DATA_POINTERS * 8];
+    const int planes = planar ? channels : 1;
+    if (planes > int(std::size(in))) throw FFmpegException("Buffer sizes too large in do_audio_out");
+
+    const int64_t fifoSamples = avutil.av_audio_fifo_size(c.fifo.get());
+    if (o.audio_sync_method) {
+        const double delta = double(APTS - o.start_time) / AV_TIME_BASE * encRate -
+                             double(c.sync_opts) - double(fifoSamples);
+        if (std::fabs(delta) > 50) {
+            if (AIst.is_start || std::fabs(delta) > o.audio_drift_threshold * encRate) {
+                const int64_t n = static_cast<int64_t>(delta * rate / encRate);
+                if (n < 0) {
+                    const int drop = static_cast<int>(std::min<int64_t>(-n, ACount));
+                    if (o.verbose > 2)
+                        TheLogger()->Log(this, llDebug, Format("discarding %d audio samples", drop));
+                    AOffset += drop;
+                    ACount -= drop;
+                } else if (n > 0) {
+                    if (o.verbose > 2)
+                        TheLogger()->Log(this, llDebug,
+                                         Format("adding %d audio samples of silence", int(n)));
+                    const int silence = static_cast<int>(llrint(double(n) * encRate / rate));
+                    GrowStaging(R.staging.get(), enc, silence);
+                    avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
+                                                  enc->ch_layout.nb_channels, enc->sample_fmt);
+                    WriteToFifo(AOst, R.staging->extended_data, silence);
+                }
+                AIst.is_start = false;
+                if (ACount <= 0) return;
+            } else if (o.audio_sync_method > 1 && c.resample) {
+                const int comp = static_cast<int>(
+                    std::clamp<double>(delta, -o.audio_sync_method, o.audio_sync_method));
+                if (o.verbose > 2)
+                    TheLogger()->Log(this, llDebug,
+                                     Format("compensating audio timestamp drift:%f compensation:%d in:%d",
+                                            delta, comp, encRate));
+                swresample.swr_set_compensation(c.resample.get(), comp, encRate);
+            }
+        }
+    } else {
+        // Positions follow the input's time stamps; they never move backwards.
+        const int64_t pos = llrint(double(APTS - o.start_time) / AV_TIME_BASE * encRate) - fifoSamples;
+        if (pos > c.sync_opts) c.sync_opts = pos;
+    }
+
+    for (int p = 0; p < planes; ++p)
+        in[p] = AFrame->extended_data[p] + int64_t(AOffset) * bps * (planar ? 1 : channels);
+    if (c.resample) {
+        const int outMax = swresample.swr_get_out_samples(c.resample.get(), ACount);
+        if (outMax < 0) throw FFmpegException("Buffer sizes too large in do_audio_out");
+        GrowStaging(R.staging.get(), enc, outMax);
+        const int got = swresample.swr_convert(c.resample.get(), R.staging->extended_data,
+                                               R.staging->nb_samples, in, ACount);
+        if (got < 0) {
+            if (o.exit_on_error) throw FFmpegException("av_audio_convert() failed");
+            TheLogger()->Log(this, llError, "av_audio_convert() failed");
+            return;
+        }
+        WriteToFifo(AOst, R.staging->extended_data, got);
+    } else {
+        WriteToFifo(AOst, const_cast<uint8_t* const*>(in), ACount);
+    }
+    EncodeAudioFrames(AOst, false);
+}
+
+void TCustomFFmpeg::EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal) {
+    TStreamCoder& c = *AOst.coder;
+    AVCodecContext* enc = c.enc.get();
+    AVAudioFifo* fifo = c.fifo.get();
+    const bool variable =
+        (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE) || enc->frame_size <= 1;
+    for (;;) {
+        const int avail = avutil.av_audio_fifo_size(fifo);
+        int n;
+        if (variable) {
+            n = std::min(avail, 16384);
+        } else if (avail >= enc->frame_size) {
+            n = enc->frame_size;
+        } else {
+            n = AFinal ? avail : 0;
+        }
+        if (n <= 0) return;
+        if (!c.frame) c.frame.reset(avutil.av_frame_alloc());
+        AVFrame* f = c.frame.get();
+        if (!f) throw FFmpegException("Out of memory in do_audio_out");
+        if (c.frame_capacity < n || !f->data[0]) {
+            avutil.av_frame_unref(f);
+            f->format = enc->sample_fmt;
+            avutil.av_channel_layout_copy(&f->ch_layout, &enc->ch_layout);
+            f->sample_rate = enc->sample_rate;
+            f->nb_samples = std::max(n, enc->frame_size);
+            if (avutil.av_frame_get_buffer(f, 0) < 0)
+                throw FFmpegException("Out of memory in do_audio_out");
+            c.frame_capacity = f->nb_samples;
+        } else {
+            // The encoder may still hold the last frame's buffer: get a private one if so.
+            f->nb_samples = c.frame_capacity;
+            if (avutil.av_frame_make_writable(f) < 0)
+                throw FFmpegException("Out of memory in do_audio_out");
+        }
+        f->nb_samples = n;
+        if (avutil.av_audio_fifo_read(fifo, reinterpret_cast<void**>(f->extended_data), n) < n)
+            throw FFmpegException("frame_bytes invalid.");
+        f->pts = c.sync_opts;
+        c.sync_opts += n;
+        if (avcodec.avcodec_send_frame(enc, f) < 0) throw FFmpegException("Audio encoding failed");
+        ++AOst.frame_number;
+        ReceivePackets(AOst);
+        if (!variable && n < enc->frame_size) return;  // a short frame is the last one
+    }
+}
+
+void TCustomFFmpeg::FlushResampler(TAVOutputStream& AOst) {
+    TStreamCoder& c = *AOst.coder;
+    if (!c.resample) return;
+    TRun& R = *FRun;
+    for (;;) {
+        const int outMax = swresample.swr_get_out_samples(c.resample.get(), 0);
+        if (outMax <= 0) break;
+        GrowStaging(R.staging.get(), c.enc.get(), outMax);
+        const int got = swresample.swr_convert(c.resample.get(), R.staging->extended_data,
+                                               R.staging->nb_samples, nullptr, 0);
+        if (got <= 0) break;
+        WriteToFifo(AOst, R.staging->extended_data, got);
+    }
+}
+
+void TCustomFFmpeg::FlushEncoder(TAVOutputStream& AOst) {
+    TStreamCoder& c = *AOst.coder;
+    if (!c.opened || c.flushed || !c.enc) return;
+    c.flushed = true;
+    const AVMediaType t = AOst.st->codecpar->codec_type;
+    if (t == AVMEDIA_TYPE_AUDIO) {
+        FlushResampler(AOst);
+        EncodeAudioFrames(AOst, true);
+    } else if (t == AVMEDIA_TYPE_VIDEO) {
+        FlushVideoFilters(AOst);
+    } else {
+        return;
+    }
+    const int ret = avcodec.avcodec_send_frame(c.enc.get(), nullptr);
+    if (ret < 0 && ret != AVERROR_EOF)
+        throw FFmpegException(t == AVMEDIA_TYPE_AUDIO ? "Audio encoding failed"
+                                                      : "Video encoding failed");
+    ReceivePackets(AOst);
+}

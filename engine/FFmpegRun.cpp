@@ -1,0 +1,931 @@
+// The run of a transcoder: set-up of the stream tables and codecs, the read loop, merge-mode input
+// switching, packet writing, progress reports and the end of the run. Runs on one thread.
+#include <algorithm>
+#include <cstring>
+#include <cmath>
+#include <thread>
+
+#include "FFLoad.h"
+#include "FFLog.h"
+#include "FFUtils.h"
+#include "FFmpegRun.h"
+#include "Format.h"
+#include "Platform.h"
+
+namespace {
+
+const char* TypeText(AVMediaType AType) {
+    const char* s = avutil.av_get_media_type_string(AType);
+    return s ? s : "unknown";
+}
+
+int64_t ToMicro(int64_t ATs, AVRational ATb) {
+    return avutil.av_rescale_q(ATs, ATb, AVRational{1, AV_TIME_BASE});
+}
+
+int64_t FromMicro(int64_t AUs, AVRational ATb) {
+    return avutil.av_rescale_q(AUs, AVRational{1, AV_TIME_BASE}, ATb);
+}
+
+// Removes the break check of the calling thread when the loop ends, however it ends.
+struct TBreakCheckScope {
+    void* sender;
+    TInterruptProc proc;
+    bool active;
+    ~TBreakCheckScope() { Release(); }
+    void Release() {
+        if (active) GlobalInterruptCB.Remove(CurrentThreadID(), sender, proc);
+        active = false;
+    }
+};
+
+}  // namespace
+
+// Output position of a stream in seconds (samples or frames handed to its encoder, or the end of
+// the last copied packet).
+static double OutputPosition(const TAVOutputStream& AOst) {
+    const TStreamCoder& c = *AOst.coder;
+    if (c.enc && c.enc->time_base.den) return double(c.sync_opts) * av_q2d(c.enc->time_base);
+    return AOst.copy_start == INT64_MIN ? 0.0 : double(c.sync_opts) / AV_TIME_BASE;
+}
+
+void TCustomFFmpeg::Transcode() {
+    FFinished = false;
+    TBreakCheckScope breakCheck{this, BreakCheck, false};
+    try {
+        SetUpRun();
+        FRun->timer_start = NowMicroseconds();
+        FRun->last_report = FRun->timer_start;
+        if (FRunsOnWorker) {
+            GlobalInterruptCB.Add(CurrentThreadID(), this, BreakCheck);
+            breakCheck.active = true;
+        }
+        MainLoop();
+        // The end of the run writes the rest of the data even after a stop request.
+        breakCheck.Release();
+        EndRun();
+    } catch (...) {
+        breakCheck.Release();
+        CloseCodecs();
+        throw;
+    }
+}
+
+// ---- set-up ----------------------------------------------------------------------------------
+
+void TCustomFFmpeg::SetUpRun() {
+    TOptionState& o = FOptions;
+    FRun.reset(new TRun);
+    TRun& R = *FRun;
+    R.pkt.reset(avcodec.av_packet_alloc());
+    R.enc_pkt.reset(avcodec.av_packet_alloc());
+    R.frame.reset(avutil.av_frame_alloc());
+    R.filt_frame.reset(avutil.av_frame_alloc());
+    R.staging.reset(avutil.av_frame_alloc());
+    if (!R.pkt || !R.enc_pkt || !R.frame || !R.filt_frame || !R.staging)
+        throw FFmpegException("av_mallocz fail");
+
+    // 1. Input stream table.
+    for (size_t f = 0; f < FInputFiles.size(); ++f) {
+        TAVInputFile& in = FInputFiles[f];
+        in.ist_index = static_cast<int>(R.ist.size());
+        in.eof_reached = in.waiting = false;
+        for (int i = 0; i < in.nb_streams; ++i) {
+            TAVInputStream s;
+            s.file_index = static_cast<int>(f);
+            s.index = i;
+            s.st = in.ctx->streams[i];
+            s.next_pts = kNoPTS;
+            if (o.rate_emu) s.start = NowMicroseconds();
+            R.ist.push_back(std::move(s));
+        }
+    }
+    for (TAVOutputFile& out : FOutputFiles)
+        for (TAVOutputStream& os : out.streams) R.ost.push_back(&os);
+
+    try {
+        // 2. Outputs and explicit maps.
+        for (size_t k = 0; k < FOutputFiles.size(); ++k)
+            if (FOutputFiles[k].streams.empty())
+                throw FFmpegException(
+                    Format("Output file #%d does not contain any stream", int(k)));
+        const bool maps = !o.stream_maps.empty();
+        if (maps) {
+            if (o.stream_maps.size() != R.ost.size())
+                throw FFmpegException("Number of stream maps must match number of output streams");
+            for (const TStreamMap& m : o.stream_maps) {
+                if (m.file_index < 0 || m.file_index >= nb_input_files() || m.stream_index < 0 ||
+                    m.stream_index >= FInputFiles[m.file_index].nb_streams)
+                    throw FFmpegException(Format("Could not find input stream #%d.%d",
+                                                 m.file_index, m.stream_index));
+                if (m.sync_file_index < 0 || m.sync_file_index >= nb_input_files() ||
+                    m.sync_stream_index < 0 ||
+                    m.sync_stream_index >= FInputFiles[m.sync_file_index].nb_streams)
+                    throw FFmpegException(Format("Could not find sync stream #%d.%d",
+                                                 m.sync_file_index, m.sync_stream_index));
+            }
+        }
+
+        // 3. Map every output stream to an input stream.
+        for (size_t n = 0; n < R.ost.size(); ++n) {
+            TAVOutputStream& os = *R.ost[n];
+            const AVMediaType type = os.st->codecpar->codec_type;
+            int found = -1, sync = -1;
+            if (maps) {
+                const TStreamMap& m = o.stream_maps[n];
+                found = FInputFiles[m.file_index].ist_index + m.stream_index;
+                sync = FInputFiles[m.sync_file_index].ist_index + m.sync_stream_index;
+                const AVMediaType itype = R.ist[found].st->codecpar->codec_type;
+                if (itype != type)
+                    throw FFmpegException(Format(
+                        "Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
+                        m.file_index, m.stream_index, TypeText(itype), os.file_index, os.index,
+                        TypeText(type)));
+            } else {
+                const int group = FOutputFiles[os.file_index].group;
+                int last = -1;
+                for (size_t f = 0; f < FInputFiles.size() && found < 0; ++f) {
+                    if (FJoinMode && int(f) != group) continue;
+                    AVFormatContext* ic = FInputFiles[f].ctx.get();
+                    const int best =
+                        avformat.av_find_best_stream(ic, type, -1, -1, nullptr, 0);
+                    auto usable = [&](int i) {
+                        const TAVInputStream& s = R.ist[FInputFiles[f].ist_index + i];
+                        return s.st->codecpar->codec_type == type &&
+                               s.st->discard != AVDISCARD_ALL;
+                    };
+                    if (best >= 0 && usable(best) && R.ist[FInputFiles[f].ist_index + best].discard)
+                        found = FInputFiles[f].ist_index + best;
+                    for (int i = 0; i < FInputFiles[f].nb_streams && found < 0; ++i) {
+                        if (!usable(i)) continue;
+                        last = FInputFiles[f].ist_index + i;
+                        if (R.ist[last].discard) found = last;
+                    }
+                }
+                if (found < 0 && !FJoinMode) found = last;
+                if (found < 0)
+                    throw FFmpegException(
+                        Format("Could not find input stream matching output stream #%d.%d (%s)",
+                               FJoinMode ? 0 : os.file_index, os.index, TypeText(type)));
+                sync = found;
+            }
+            R.ist[found].discard = false;
+            os.source_index = found;
+            os.sync_ist = sync;
+        }
+
+        // 4. Copy or prepare encoding.
+        for (TAVOutputStream* pos : R.ost) {
+            TAVOutputStream& os = *pos;
+            TAVInputStream& ist = R.ist[os.source_index];
+            TStreamCoder& c = *os.coder;
+            const AVMediaType type = os.st->codecpar->codec_type;
+            const bool firstGroup = FOutputFiles[os.file_index].group == 0;
+            if (os.stream_copy) {
+                if (type == AVMEDIA_TYPE_AUDIO && o.audio_volume != 256)
+                    throw FFmpegException(
+                        "-acodec copy and -vol are incompatible (frames are not decoded)");
+                if (type == AVMEDIA_TYPE_AUDIO && OnAudioHook)
+                    throw FFmpegException(
+                        "-acodec copy and AudioHook are incompatible (frames are not decoded)");
+                if (type == AVMEDIA_TYPE_VIDEO) {
+                    if (OnVideoInputHook || OnVideoOutputHook)
+                        throw FFmpegException(
+                            "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
+                    if (!o.vhook.empty())
+                        throw FFmpegException(
+                            "-vcodec copy and -vhook are incompatible (frames are not decoded)");
+                    if (PostHook(phPreview) || PostHook(phBitmap))
+                        throw FFmpegException(
+                            "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+                }
+                if (firstGroup) {
+                    AVDictionary* keep = os.st->metadata;
+                    os.st->metadata = nullptr;
+                    if (avcodec.avcodec_parameters_copy(os.st->codecpar, ist.st->codecpar) < 0)
+                        throw FFmpegException("av_mallocz fail");
+                    os.st->metadata = keep;
+                    // The muxer chooses its own tag unless the source's is known to it.
+                    const AVOutputFormat* of = FOutputFiles[os.file_index].ctx->oformat;
+                    uint32_t tag = os.st->codecpar->codec_tag;
+                    if (!tag || !of->codec_tag ||
+                        avformat.av_codec_get_id(of->codec_tag, tag) != os.st->codecpar->codec_id)
+                        os.st->codecpar->codec_tag = 0;
+                    os.st->time_base = ist.st->time_base;
+                    if (ist.st->sample_aspect_ratio.num)
+                        os.st->sample_aspect_ratio = ist.st->sample_aspect_ratio;
+                }
+                continue;
+            }
+            os.encoding_needed = true;
+            ist.decoding_needed = true;
+            if (!firstGroup) continue;  // the shared coder is prepared once
+            AVCodecContext* enc = c.enc.get();
+            switch (type) {
+                case AVMEDIA_TYPE_AUDIO: {
+                    if (!c.fifo)
+                        c.fifo.reset(avutil.av_audio_fifo_alloc(
+                            enc->sample_fmt, enc->ch_layout.nb_channels, 1024));
+                    if (!c.fifo) throw FFmpegException("av_mallocz fail");
+                    const AVCodecParameters* par = ist.st->codecpar;
+                    c.audio_resample = par->sample_rate != enc->sample_rate ||
+                                       o.audio_sync_method > 1;
+                    c.resample_sample_fmt = static_cast<AVSampleFormat>(par->format);
+                    c.resample_channels = par->ch_layout.nb_channels;
+                    c.resample_sample_rate = par->sample_rate;
+                    avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout);
+                    break;
+                }
+                case AVMEDIA_TYPE_VIDEO:
+                    PrepareVideoEncoder(os, ist);
+                    break;
+                default:
+                    break;
+            }
+            if (!c.bsf_names.empty()) {
+                size_t p = 0;
+                while (p <= c.bsf_names.size()) {
+                    const size_t comma = c.bsf_names.find(',', p);
+                    const std::string name = c.bsf_names.substr(
+                        p, comma == std::string::npos ? std::string::npos : comma - p);
+                    p = comma == std::string::npos ? c.bsf_names.size() + 1 : comma + 1;
+                    if (name.empty()) continue;
+                    const AVBitStreamFilter* f = avcodec.av_bsf_get_by_name(name.c_str());
+                    AVBSFContext* b = nullptr;
+                    if (!f || avcodec.av_bsf_alloc(f, &b) < 0)
+                        throw FFmpegException(Format("Unknown bitstream filter %s", name));
+                    c.bsfs.emplace_back(b);
+                }
+            }
+        }
+
+        // Decoders open first: text subtitle encoders take the decoder's style header.
+        OpenDecoders();
+
+        // 6. Open the encoders (once per shared coder).
+        for (TAVOutputStream* pos : R.ost) {
+            TAVOutputStream& os = *pos;
+            TStreamCoder& c = *os.coder;
+            if (!os.encoding_needed || c.opened) continue;
+            const AVMediaType type = os.st->codecpar->codec_type;
+            const int fileShown = FJoinMode ? 0 : os.file_index;
+            if (!c.enc || !c.enc->codec)
+                throw FFmpegException(
+                    Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                           int(c.codec_id), fileShown, os.index, TypeText(type)));
+            const TAVInputStream& src = R.ist[os.source_index];
+            if (type == AVMEDIA_TYPE_SUBTITLE && src.dec && src.dec->subtitle_header &&
+                !c.enc->subtitle_header) {
+                c.enc->subtitle_header =
+                    static_cast<uint8_t*>(avutil.av_mallocz(src.dec->subtitle_header_size + 1));
+                if (!c.enc->subtitle_header) throw FFmpegException("av_mallocz fail");
+                memcpy(c.enc->subtitle_header, src.dec->subtitle_header,
+                       src.dec->subtitle_header_size);
+                c.enc->subtitle_header_size = src.dec->subtitle_header_size;
+            }
+            int ret;
+            {
+                TCodecLockGuard lock;
+                ret = avcodec.avcodec_open2(c.enc.get(), nullptr, nullptr);
+            }
+            if (ret < 0) {
+                TheLogger()->Log(this, llError, ErrorCodeText(ret));
+                throw FFmpegException(Format(
+                    "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
+                    "parameters such as bit_rate, rate, width or height. Please check error log "
+                    "message to find out more detail information.",
+                    fileShown, os.index, TypeText(type)));
+            }
+            c.opened = true;
+            AVDictionary* keep = os.st->metadata;
+            os.st->metadata = nullptr;
+            avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get());
+            os.st->metadata = keep;
+            os.st->time_base = c.enc->time_base;
+            if (type == AVMEDIA_TYPE_VIDEO) os.st->avg_frame_rate = c.enc->framerate;
+            for (auto& b : c.bsfs) {
+                avcodec.avcodec_parameters_copy(b->par_in, os.st->codecpar);
+                b->time_base_in = os.st->time_base;
+                if (avcodec.av_bsf_init(b.get()) < 0)
+                    throw FFmpegException(Format("Unknown bitstream filter %s", b->filter->name));
+            }
+            if (!c.bsfs.empty()) {
+                avcodec.avcodec_parameters_copy(os.st->codecpar, c.bsfs.back()->par_out);
+                os.st->time_base = c.bsfs.back()->time_base_out;
+            }
+        }
+
+        // 8. Time stamps of the input streams.
+        for (TAVInputStream& ist : R.ist) {
+            ist.next_pts = kNoPTS;
+            ist.pts = 0;
+            const AVRational fr = ist.st->avg_frame_rate;
+            if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && fr.num && ist.dec)
+                ist.pts = -llrint(double(ist.dec->has_b_frames) * AV_TIME_BASE * fr.den / fr.num);
+            ist.is_start = true;
+        }
+
+        // 9. Metadata and chapters.
+        ApplyMetadataMaps();
+
+        // 10. Headers.
+        bool allRtp = !FOutputFiles.empty();
+        for (size_t k = 0; k < FOutputFiles.size(); ++k) {
+            TAVOutputFile& out = FOutputFiles[k];
+            if (out.group != 0) continue;
+            allRtp = allRtp && std::string(out.ctx->oformat->name) == "rtp";
+            const int ret = avformat.avformat_write_header(out.ctx.get(), nullptr);
+            if (ret < 0) {
+                const std::string msg = Format(
+                    "Could not write header for output file #%d (incorrect codec parameters ?)",
+                    int(k));
+                TheLogger()->Log(this, llError, msg + ": " + ErrorCodeText(ret));
+                throw FFmpegException(msg);
+            }
+            out.header_written = true;
+        }
+        if (allRtp) {
+            std::vector<AVFormatContext*> ctxs;
+            for (TAVOutputFile& out : FOutputFiles) ctxs.push_back(out.ctx.get());
+            char sdp[16384];
+            avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp, sizeof sdp);
+            TheLogger()->Log(this, llInfo, std::string("SDP:\r\n") + sdp);
+        }
+    } catch (...) {
+        LogStreamMapping();
+        throw;
+    }
+
+    // 11. Descriptions and the mapping.
+    if (o.verbose >= 0) {
+        for (size_t k = 0; k < FOutputFiles.size(); ++k)
+            if (FOutputFiles[k].group == 0)
+                avformat.av_dump_format(FOutputFiles[k].ctx.get(), int(k),
+                                        FOutputFiles[k].ctx->url, 1);
+        LogStreamMapping();
+    }
+}
+
+void TCustomFFmpeg::OpenDecoders() {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    for (TAVInputStream& ist : R.ist) {
+        if (!ist.decoding_needed) continue;
+        AVFormatContext* ic = FInputFiles[ist.file_index].ctx.get();
+        const AVCodecParameters* par = ist.st->codecpar;
+        const AVCodec* codec = nullptr;
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO) codec = ic->audio_codec;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO) codec = ic->video_codec;
+        if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) codec = ic->subtitle_codec;
+        if (!codec) codec = avcodec.avcodec_find_decoder(par->codec_id);
+        if (!codec)
+            throw FFmpegException(
+                Format("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                       int(par->codec_id), ist.file_index, ist.index,
+                       TypeText(par->codec_type)));
+        ist.dec.reset(avcodec.avcodec_alloc_context3(codec));
+        if (!ist.dec || avcodec.avcodec_parameters_to_context(ist.dec.get(), par) < 0)
+            throw FFmpegException("av_mallocz fail");
+        ist.dec->pkt_timebase = ist.st->time_base;
+        ist.dec->thread_count = o.thread_count;
+        const int kindFlag = par->codec_type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
+                             : par->codec_type == AVMEDIA_TYPE_VIDEO
+                                 ? AV_OPT_FLAG_VIDEO_PARAM
+                                 : AV_OPT_FLAG_SUBTITLE_PARAM;
+        ApplyGenericOptions(ist.dec.get(), kindFlag | AV_OPT_FLAG_DECODING_PARAM);
+        int ret;
+        {
+            TCodecLockGuard lock;
+            ret = avcodec.avcodec_open2(ist.dec.get(), codec, nullptr);
+        }
+        if (ret < 0)
+            throw FFmpegException(Format("Error while opening decoder for input stream #%d.%d (%s)",
+                                         ist.file_index, ist.index,
+                                         TypeText(par->codec_type)));
+    }
+
+}
+
+void TCustomFFmpeg::LogStreamMapping() {
+    if (!FRun) return;
+    TRun& R = *FRun;
+    TheLogger()->Log(this, llVerbose, "Stream mapping:");
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->source_index < 0) continue;
+        const TAVInputStream& ist = R.ist[pos->source_index];
+        const AVMediaType type = pos->st->codecpar->codec_type;
+        std::string line = Format("  Stream #%d.%d -> #%d.%d (%s)", ist.file_index, ist.index,
+                                  FJoinMode ? 0 : pos->file_index, pos->index, TypeText(type));
+        if (pos->sync_ist >= 0 && pos->sync_ist != pos->source_index) {
+            const TAVInputStream& s = R.ist[pos->sync_ist];
+            line += Format(" [sync #%d.%d (%s)]", s.file_index, s.index,
+                           TypeText(s.st->codecpar->codec_type));
+        }
+        TheLogger()->Log(this, llVerbose, line);
+    }
+}
+
+namespace {
+
+// Copies the chapters of AIn into AOut, shifted by the input's offset and cut to the output's
+// recording window.
+void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
+                  AVFormatContext* AOut) {
+    for (unsigned i = 0; i < AIn->nb_chapters; ++i) {
+        const AVChapter* in = AIn->chapters[i];
+        const int64_t off = FromMicro(AOffset, in->time_base);
+        const int64_t rt = ARecordingTime == INT64_MAX ? INT64_MAX
+                                                       : FromMicro(ARecordingTime, in->time_base);
+        if (in->end + off < 0) continue;
+        if (rt != INT64_MAX && in->start + off > rt) break;
+        auto* out = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
+        if (!out) throw FFmpegException("av_mallocz fail");
+        out->id = in->id;
+        out->time_base = in->time_base;
+        out->start = std::max<int64_t>(0, in->start + off);
+        out->end = rt == INT64_MAX ? in->end + off : std::min(rt, in->end + off);
+        avutil.av_dict_copy(&out->metadata, in->metadata, 0);
+        auto** grown = static_cast<AVChapter**>(
+            avutil.av_realloc(AOut->chapters, sizeof(AVChapter*) * (AOut->nb_chapters + 1)));
+        if (!grown) {
+            avutil.av_dict_free(&out->metadata);
+            avutil.av_free(out);
+            throw FFmpegException("av_mallocz fail");
+        }
+        AOut->chapters = grown;
+        AOut->chapters[AOut->nb_chapters++] = out;
+    }
+}
+
+}  // namespace
+
+void TCustomFFmpeg::ApplyMetadataMaps() {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    auto dictOf = [&](AVFormatContext* ACtx, const TMetaDataSpec& ASpec,
+                      bool AOutput) -> AVDictionary** {
+        auto bad = [&](const char* AWhat, int AIndex) {
+            throw FFmpegException(
+                Format("Invalid %s index %d while processing metadata maps", AWhat, AIndex));
+        };
+        (void)AOutput;
+        switch (ASpec.type) {
+            case 's':
+                if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_streams)
+                    bad("stream", ASpec.index);
+                return &ACtx->streams[ASpec.index]->metadata;
+            case 'c':
+                if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_chapters)
+                    bad("chapter", ASpec.index);
+                return &ACtx->chapters[ASpec.index]->metadata;
+            case 'p':
+                if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_programs)
+                    bad("program", ASpec.index);
+                return &ACtx->programs[ASpec.index]->metadata;
+            default:
+                return &ACtx->metadata;
+        }
+    };
+    for (const TMetaDataMap& m : o.meta_data_maps) {
+        if (m.out.file < 0 || m.out.file >= int(FOutputFiles.size()))
+            throw FFmpegException(Format("Invalid %s index %d while processing metadata maps",
+                                         "output file", m.out.file));
+        if (m.in.file < 0 || m.in.file >= nb_input_files())
+            throw FFmpegException(Format("Invalid %s index %d while processing metadata maps",
+                                         "input file", m.in.file));
+        AVDictionary** out = dictOf(FOutputFiles[m.out.file].ctx.get(), m.out, true);
+        AVDictionary** in = dictOf(FInputFiles[m.in.file].ctx.get(), m.in, false);
+        avutil.av_dict_copy(out, *in, AV_DICT_DONT_OVERWRITE);
+    }
+    for (const TChapterMap& m : o.chapter_maps) {
+        if (m.in_file < 0 || m.in_file >= nb_input_files())
+            throw FFmpegException(
+                Format("Invalid input file index %d in chapter mapping.", m.in_file));
+        if (m.out_file < 0 || m.out_file >= int(FOutputFiles.size()))
+            throw FFmpegException(
+                Format("Invalid output file index %d in chapter mapping.", m.out_file));
+        CopyChapters(FInputFiles[m.in_file].ctx.get(), FInputFiles[m.in_file].ts_offset,
+                     o.recording_time, FOutputFiles[m.out_file].ctx.get());
+    }
+    for (TAVOutputFile& out : FOutputFiles) {
+        if (out.group != 0) continue;
+        AVFormatContext* oc = out.ctx.get();
+        if (o.chapter_maps.empty() && o.metadata_chapters_autocopy)
+            for (TAVInputFile& in : FInputFiles)
+                if (in.ctx->nb_chapters) {
+                    CopyChapters(in.ctx.get(), in.ts_offset, o.recording_time, oc);
+                    break;
+                }
+        if (o.metadata_global_autocopy && !FInputFiles.empty()) {
+            avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
+                                AV_DICT_DONT_OVERWRITE);
+        }
+    }
+    if (o.metadata_streams_autocopy)
+        for (TAVOutputStream* pos : R.ost) {
+            if (FOutputFiles[pos->file_index].group != 0) continue;
+            const TAVInputStream& ist = R.ist[pos->source_index];
+            avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE);
+            // Formats that keep their tags on the stream (Ogg, Opus) reach formats that keep
+            // them on the file (MP3, MP4) when the file has none of its own.
+            if (o.metadata_global_autocopy &&
+                ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
+                !avutil.av_dict_count(FInputFiles[ist.file_index].ctx->metadata)) {
+                AVDictionary*& g = FOutputFiles[pos->file_index].ctx->metadata;
+                const AVDictionaryEntry* e = nullptr;
+                while ((e = avutil.av_dict_get(ist.st->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
+                    if (std::string(e->key) != "language" && std::string(e->key) != "encoder" &&
+                        std::string(e->key) != "handler_name" &&
+                        std::string(e->key) != "vendor_id")
+                        avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE);
+            }
+        }
+    // The muxer writes its own encoder tag.
+    for (TAVOutputFile& out : FOutputFiles)
+        if (out.group == 0) avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0);
+}
+
+// ---- the loop --------------------------------------------------------------------------------
+
+void TCustomFFmpeg::MainLoop() {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    while (!FBroken) {
+        PassPauseGate();
+        if (FBroken) break;
+
+        int file = -1;
+        if (FJoinMode) {
+            const int k = R.current_input;
+            for (TAVOutputStream* pos : R.ost) {
+                if (FOutputFiles[pos->file_index].group != k) continue;
+                const int t = pos->st->codecpar->codec_type;
+                if (t < 4 && pos->frame_number >= o.max_frames[t]) return;
+            }
+            if (!FInputFiles[k].eof_reached) file = k;
+        } else {
+            double best = 1e300;
+            bool waiting = false;
+            for (TAVOutputStream* pos : R.ost) {
+                const TAVInputStream& ist = R.ist[pos->source_index];
+                const TAVInputFile& in = FInputFiles[ist.file_index];
+                const int t = pos->st->codecpar->codec_type;
+                if (t < 4 && pos->frame_number >= o.max_frames[t]) return;
+                if (in.eof_reached || ist.is_past_recording_time) continue;
+                if (in.waiting) {
+                    waiting = true;
+                    continue;
+                }
+                const double pos_s = o.input_sync ? double(ist.pts) / AV_TIME_BASE
+                                                  : OutputPosition(*pos);
+                if (pos_s < best) {
+                    best = pos_s;
+                    file = ist.file_index;
+                }
+            }
+            if (file < 0) {
+                if (!waiting) break;
+                for (TAVInputFile& in : FInputFiles) in.waiting = false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+        }
+        if (file < 0) break;
+
+        if (o.limit_filesize && FOutputFiles[0].ctx->pb &&
+            avformat.avio_size(FOutputFiles[0].ctx->pb) >= o.limit_filesize)
+            break;
+
+        TAVInputFile& in = FInputFiles[file];
+        AVPacket* pkt = R.pkt.get();
+        const int ret = avformat.av_read_frame(in.ctx.get(), pkt);
+        if (ret == AVERROR(EAGAIN)) {
+            in.waiting = true;
+            continue;
+        }
+        if (ret < 0) {
+            in.eof_reached = true;
+            if (FBroken) break;
+            if (FJoinMode) {
+                if (!FinishJoinInput(file)) break;
+                continue;
+            }
+            if (o.opt_shortest) break;
+            continue;
+        }
+        try {
+            ProcessPacket(file, pkt);
+        } catch (...) {
+            avcodec.av_packet_unref(pkt);
+            throw;
+        }
+        avcodec.av_packet_unref(pkt);
+
+        if (NowMicroseconds() - R.last_report >= ReportInterval) {
+            Report(false, file);
+            R.last_report = NowMicroseconds();
+        }
+    }
+}
+
+void TCustomFFmpeg::ProcessPacket(int AFile, AVPacket* APkt) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    TAVInputFile& in = FInputFiles[AFile];
+    if (APkt->stream_index < 0 || APkt->stream_index >= in.nb_streams) return;
+    TAVInputStream& ist = R.ist[in.ist_index + APkt->stream_index];
+    if (ist.discard) return;
+    const AVRational tb = ist.st->time_base;
+
+    const int64_t off = FromMicro(in.ts_offset, tb);
+    if (APkt->dts != kNoPTS) APkt->dts += off;
+    if (APkt->pts != kNoPTS) APkt->pts += off;
+    const double scale = in.ts_scale[APkt->stream_index];
+    if (scale != 1.0) {
+        if (APkt->dts != kNoPTS) APkt->dts = llrint(APkt->dts * scale);
+        if (APkt->pts != kNoPTS) APkt->pts = llrint(APkt->pts * scale);
+    }
+
+    // Formats with time-stamp discontinuities (MPEG-TS): close a jump by shifting the offset.
+    if (!o.copy_ts && APkt->dts != kNoPTS && ist.next_pts != kNoPTS &&
+        (in.ctx->iformat->flags & AVFMT_TS_DISCONT)) {
+        const int64_t delta = ToMicro(APkt->dts, tb) - ist.next_pts;
+        if (std::llabs(delta) > int64_t(o.dts_delta_threshold * AV_TIME_BASE)) {
+            in.ts_offset -= delta;
+            if (o.verbose > 2)
+                TheLogger()->Log(this, llDebug,
+                                 Format("timestamp discontinuity %d, new offset= %d",
+                                        int(delta), int(in.ts_offset)));
+            const int64_t d = FromMicro(delta, tb);
+            APkt->dts -= d;
+            if (APkt->pts != kNoPTS) APkt->pts -= d;
+        }
+    }
+
+    if (o.recording_time != INT64_MAX && APkt->dts != kNoPTS &&
+        ToMicro(APkt->dts, tb) >= o.recording_time + o.start_time) {
+        ist.is_past_recording_time = true;
+        // Nothing more of this file is wanted once every used stream is past the end.
+        bool all = true;
+        for (int i = 0; i < in.nb_streams; ++i) {
+            const TAVInputStream& s = R.ist[in.ist_index + i];
+            all = all && (s.discard || s.is_past_recording_time);
+        }
+        if (all && !FJoinMode) in.eof_reached = true;
+        return;
+    }
+
+    for (TAVOutputStream* pos : R.ost)
+        if (pos->stream_copy && pos->source_index == in.ist_index + APkt->stream_index &&
+            (!FJoinMode || FOutputFiles[pos->file_index].group == AFile))
+            CopyPacket(*pos, ist, APkt);
+    if (!ist.decoding_needed) return;
+    switch (ist.st->codecpar->codec_type) {
+        case AVMEDIA_TYPE_AUDIO: DecodeAudio(ist, APkt); break;
+        case AVMEDIA_TYPE_VIDEO: DecodeVideo(ist, APkt); break;
+        case AVMEDIA_TYPE_SUBTITLE: DecodeSubtitle(ist, APkt); break;
+        default: break;
+    }
+}
+
+bool TCustomFFmpeg::DecoderError(TAVInputStream& AIst, int AError) {
+    const std::string msg =
+        Format("Error while decoding stream #%d.%d (%s)", AIst.file_index, AIst.index,
+               TypeText(AIst.st->codecpar->codec_type));
+    if (FOptions.exit_on_error) throw FFmpegException(msg);
+    if (FOptions.verbose >= 0)
+        TheLogger()->Log(this, llVerbose, msg + ": " + ErrorCodeText(AError));
+    return false;
+}
+
+void TCustomFFmpeg::CopyPacket(TAVOutputStream& AOst, TAVInputStream& AIst, const AVPacket* APkt) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    const AVRational tb = AIst.st->time_base;
+    const int64_t dts_us = APkt->dts != kNoPTS ? ToMicro(APkt->dts, tb) : kNoPTS;
+    // Before the output start: skipped, except the key frames a decoder would need.
+    if (o.start_time && dts_us != kNoPTS && dts_us < o.start_time &&
+        !(o.copy_initial_nonkeyframes && (APkt->flags & AV_PKT_FLAG_KEY)))
+        return;
+    if (AOst.copy_start == INT64_MIN && !(APkt->flags & AV_PKT_FLAG_KEY) &&
+        !o.copy_initial_nonkeyframes && AIst.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+        return;
+    AVPacket* out = R.enc_pkt.get();
+    if (avcodec.av_packet_ref(out, APkt) < 0) throw FFmpegException("av_mallocz fail");
+    const int64_t shift = FromMicro(o.start_time, tb);
+    if (out->pts != kNoPTS) out->pts -= shift;
+    if (out->dts != kNoPTS) out->dts -= shift;
+    if (AOst.copy_start == INT64_MIN) AOst.copy_start = dts_us == kNoPTS ? 0 : dts_us;
+    if (dts_us != kNoPTS)
+        AOst.coder->sync_opts = dts_us - o.start_time + ToMicro(APkt->duration, tb);
+    avcodec.av_packet_rescale_ts(out, tb, AOst.st->time_base);
+    out->stream_index = AOst.index;
+    out->pos = -1;
+    const AVMediaType t = AOst.st->codecpar->codec_type;
+    if (t == AVMEDIA_TYPE_AUDIO) R.audio_size += out->size;
+    else if (t == AVMEDIA_TYPE_VIDEO) R.video_size += out->size;
+    ++AOst.frame_number;
+    WritePacket(AOst, out, false);
+}
+
+void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFromEncoder) {
+    TStreamCoder& c = *AOst.coder;
+    AVFormatContext* oc = FOutputFiles[AOst.file_index].ctx.get();
+    if (AFromEncoder) {
+        avcodec.av_packet_rescale_ts(APkt, c.enc->time_base, AOst.st->time_base);
+        APkt->stream_index = AOst.index;
+    }
+    auto write = [&](AVPacket* APacket) {
+        const int ret = avformat.av_interleaved_write_frame(oc, APacket);
+        if (ret < 0)
+            throw FFmpegException("av_interleaved_write_frame(): " + ErrorCodeText(ret));
+    };
+    if (c.bsfs.empty()) {
+        write(APkt);
+        return;
+    }
+    // The chain of bitstream filters, each packet passed through every filter in turn.
+    std::vector<TPacketPtr> pending;
+    pending.emplace_back(avcodec.av_packet_alloc());
+    avcodec.av_packet_move_ref(pending.back().get(), APkt);
+    for (auto& b : c.bsfs) {
+        std::vector<TPacketPtr> next;
+        for (auto& p : pending) {
+            int ret = avcodec.av_bsf_send_packet(b.get(), p.get());
+            while (ret >= 0) {
+                TPacketPtr o(avcodec.av_packet_alloc());
+                ret = avcodec.av_bsf_receive_packet(b.get(), o.get());
+                if (ret >= 0) next.push_back(std::move(o));
+            }
+            if (ret < 0 && ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) {
+                const std::string msg =
+                    Format("%s failed for stream %d, codec %s", b->filter->name, AOst.index,
+                           c.enc && c.enc->codec ? c.enc->codec->name : "copy") +
+                    ": " + ErrorCodeText(ret);
+                if (FOptions.exit_on_error) throw FFmpegException(msg);
+                TheLogger()->Log(this, llError, msg);
+            }
+        }
+        pending = std::move(next);
+    }
+    for (auto& p : pending) {
+        p->stream_index = AOst.index;
+        write(p.get());
+    }
+}
+
+void TCustomFFmpeg::ReceivePackets(TAVOutputStream& AOst) {
+    TRun& R = *FRun;
+    TStreamCoder& c = *AOst.coder;
+    AVPacket* pkt = R.enc_pkt.get();
+    const AVMediaType t = AOst.st->codecpar->codec_type;
+    for (;;) {
+        const int ret = avcodec.avcodec_receive_packet(c.enc.get(), pkt);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+        if (ret < 0)
+            throw FFmpegException(t == AVMEDIA_TYPE_AUDIO ? "Audio encoding failed"
+                                                          : "Video encoding failed");
+        if (t == AVMEDIA_TYPE_AUDIO) R.audio_size += pkt->size;
+        else R.video_size += pkt->size;
+        if (t == AVMEDIA_TYPE_VIDEO && c.logfile && c.enc->stats_out)
+            fprintf(c.logfile, "%s", c.enc->stats_out);
+        try {
+            WritePacket(AOst, pkt, true);
+        } catch (...) {
+            avcodec.av_packet_unref(pkt);
+            throw;
+        }
+        avcodec.av_packet_unref(pkt);
+    }
+}
+
+// ---- merge mode ------------------------------------------------------------------------------
+
+bool TCustomFFmpeg::FinishJoinInput(int AInput) {
+    TRun& R = *FRun;
+    TAVInputFile& in = FInputFiles[AInput];
+    // Drain the decoders of this input; the shared encoders keep running so that the next input's
+    // data follows without a gap or padding.
+    for (int i = 0; i < in.nb_streams; ++i) {
+        TAVInputStream& ist = R.ist[in.ist_index + i];
+        if (!ist.decoding_needed || ist.decoder_flushed) continue;
+        switch (ist.st->codecpar->codec_type) {
+            case AVMEDIA_TYPE_AUDIO: DecodeAudio(ist, nullptr); break;
+            case AVMEDIA_TYPE_VIDEO: DecodeVideo(ist, nullptr); break;
+            default: break;
+        }
+        ist.decoder_flushed = true;
+    }
+    if (AInput + 1 >= nb_input_files()) return false;
+    double end = 0.0;
+    for (TAVOutputStream* pos : R.ost) {
+        if (FOutputFiles[pos->file_index].group != AInput) continue;
+        double e = OutputPosition(*pos);
+        const TStreamCoder& c = *pos->coder;
+        if (c.fifo && c.enc) e += double(avutil.av_audio_fifo_size(c.fifo.get())) / c.enc->sample_rate;
+        end = std::max(end, e);
+    }
+    FInputFiles[AInput + 1].ts_offset += llrint(end * AV_TIME_BASE);
+    R.current_input = AInput + 1;
+    return true;
+}
+
+// ---- end of the run --------------------------------------------------------------------------
+
+void TCustomFFmpeg::EndRun() {
+    TRun& R = *FRun;
+    for (TAVInputStream& ist : R.ist) {
+        if (!ist.decoding_needed || ist.decoder_flushed || !ist.dec) continue;
+        switch (ist.st->codecpar->codec_type) {
+            case AVMEDIA_TYPE_AUDIO: DecodeAudio(ist, nullptr); break;
+            case AVMEDIA_TYPE_VIDEO: DecodeVideo(ist, nullptr); break;
+            default: break;
+        }
+        ist.decoder_flushed = true;
+    }
+    for (TAVOutputStream* pos : R.ost)
+        if (pos->encoding_needed) FlushEncoder(*pos);
+    for (TAVOutputFile& out : FOutputFiles)
+        if (out.group == 0 && out.header_written) {
+            const int ret = avformat.av_write_trailer(out.ctx.get());
+            out.header_written = false;
+            if (ret < 0)
+                TheLogger()->Log(this, llError,
+                                 Format("%s: %s", out.file_name, ErrorCodeText(ret)));
+        }
+    Report(true, -1);
+    CloseCodecs();
+    FFinished = !FBroken;
+}
+
+// ---- progress --------------------------------------------------------------------------------
+
+void TCustomFFmpeg::Report(bool AFinal, int AInput) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    if (!OnProgress && o.verbose <= 0 && !AFinal) return;
+    if (FOutputFiles.empty()) return;
+    AVFormatContext* oc = FOutputFiles[0].ctx.get();
+    int64_t size = 0;
+    if (oc->pb) {
+        size = avformat.avio_size(oc->pb);
+        if (size <= 0) size = avformat.avio_seek(oc->pb, 0, SEEK_CUR);
+    }
+    std::string text;
+    float q = -1.0f;
+    int fps = -1, frame = -1;
+    bool videoSeen = false;
+    const int group = FJoinMode ? R.current_input : 0;
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || !pos->encoding_needed) continue;
+        if (FJoinMode && FOutputFiles[pos->file_index].group != group) continue;
+        const TStreamCoder& c = *pos->coder;
+        const float qs = c.last_quality / float(FF_QP2LAMBDA);
+        if (!videoSeen) {
+            videoSeen = true;
+            frame = pos->frame_number;
+            if (frame == 0 && !AFinal) return;
+            const double t = double(NowMicroseconds() - R.timer_start) / AV_TIME_BASE;
+            fps = t > 1.0 ? int(frame / t + 0.5) : 0;
+            q = qs;
+            text += Format("frame=%5d fps=%3d q=%3.1f ", frame, fps, double(q));
+            if (AFinal) text += "L";
+        } else {
+            text += Format("q=%2.1f ", double(qs));
+        }
+    }
+    double ti = 1e10;
+    for (TAVOutputStream* pos : R.ost) {
+        const double p = OutputPosition(*pos);
+        if (p > 0 && p < ti) ti = p;
+    }
+    if (ti >= 1e10) ti = 0;
+    if (ti < 0.01) ti = 0.01;
+    const double bitrate = double(size) * 8 / ti / 1000.0;
+    text += Format("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", double(size) / 1024, ti,
+                   bitrate);
+    if (R.nb_frames_dup || R.nb_frames_drop)
+        text += Format(" dup=%d drop=%d", R.nb_frames_dup, R.nb_frames_drop);
+    if (OnProgress) {
+        TTranscodeProgress p;
+        p.FileIndex = AFinal ? -1 : AInput;
+        p.TotalDuration = FTotalOutputDuration;
+        p.CurrentDuration = static_cast<int64_t>(ti * AV_TIME_BASE);
+        p.CurrentSize = size;
+        p.BitRate = static_cast<float>(bitrate);
+        p.Quality = q;
+        p.FPS = fps;
+        p.FrameNumber = frame;
+        OnProgress(p);
+    } else if (o.verbose >= 0) {
+        TheLogger()->Log(this, llVerbose, text);
+    }
+    if (AFinal && o.verbose >= 0) {
+        const double sum = double(R.video_size + R.audio_size + R.extra_size);
+        TheLogger()->Log(
+            this, llVerbose,
+            Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                   R.video_size / 1024.0, R.audio_size / 1024.0, R.extra_size / 1024.0,
+                   sum > 0 ? 100.0 * (double(size) - sum) / sum : 0.0));
+    }
+}

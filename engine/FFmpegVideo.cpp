@@ -1,0 +1,408 @@
+// The video and subtitle branches of the run: video streams of an output, decoding, the video
+// hooks, scaling and "vf" filtering through libavfilter, frame-rate sync (duplication and
+// dropping), encoding with two-pass statistics, preview bitmaps; subtitle decoding and encoding.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "FFLoad.h"
+#include "FFLog.h"
+#include "FFUtils.h"
+#include "FFmpegRun.h"
+#include "Format.h"
+#include "Platform.h"
+
+namespace {
+
+AVPixelFormat BitmapFormat(int ABitsPixel) {
+    return ABitsPixel == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
+}
+
+// Converts a frame to a bitmap of ABitsPixel (24 or 32) bits per pixel.
+bool FrameToBitmap(const AVFrame* AFrame, int ABitsPixel, TBitmap& ABitmap) {
+    const AVPixelFormat dst = BitmapFormat(ABitsPixel);
+    TSwsPtr sws(swscale.sws_getContext(AFrame->width, AFrame->height,
+                                       static_cast<AVPixelFormat>(AFrame->format), AFrame->width,
+                                       AFrame->height, dst, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!sws) return false;
+    ABitmap.Width = AFrame->width;
+    ABitmap.Height = AFrame->height;
+    ABitmap.BitsPixel = ABitsPixel == 32 ? 32 : 24;
+    ABitmap.Stride = ABitmap.Width * ABitmap.BitsPixel / 8;
+    ABitmap.Pixels.resize(size_t(ABitmap.Stride) * ABitmap.Height);
+    uint8_t* dstData[4] = {ABitmap.Pixels.data(), nullptr, nullptr, nullptr};
+    int dstLines[4] = {ABitmap.Stride, 0, 0, 0};
+    return swscale.sws_scale(sws.get(), AFrame->data, AFrame->linesize, 0, AFrame->height,
+                             dstData, dstLines) > 0;
+}
+
+// Writes a bitmap (changed by a hook) back into a writable frame of the same size.
+bool BitmapToFrame(const TBitmap& ABitmap, AVFrame* AFrame) {
+    if (ABitmap.Width != AFrame->width || ABitmap.Height != AFrame->height) return false;
+    TSwsPtr sws(swscale.sws_getContext(ABitmap.Width, ABitmap.Height,
+                                       BitmapFormat(ABitmap.BitsPixel), AFrame->width,
+                                       AFrame->height, static_cast<AVPixelFormat>(AFrame->format),
+                                       SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!sws) return false;
+    const uint8_t* src[4] = {ABitmap.Pixels.data(), nullptr, nullptr, nullptr};
+    const int lines[4] = {ABitmap.Stride, 0, 0, 0};
+    return swscale.sws_scale(sws.get(), src, lines, 0, ABitmap.Height, AFrame->data,
+                             AFrame->linesize) > 0;
+}
+
+}  // namespace
+
+void TCustomFFmpeg::NewVideoStream(TAVOutputFile& AOut) {
+    TOptionState& o = FOptions;
+    AVFormatContext* oc = AOut.ctx.get();
+    TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_VIDEO);
+    TStreamCoder& c = *os.coder;
+    for (const std::string& b : o.video.bitstream_filters)
+        c.bsf_names += (c.bsf_names.empty() ? "" : ",") + b;
+    if (o.video.stream_copy) {
+        os.stream_copy = true;
+    } else {
+        const AVCodec* codec = OutputEncoder(oc, AVMEDIA_TYPE_VIDEO);
+        TCodecContextPtr enc(avcodec.avcodec_alloc_context3(codec));
+        if (!enc) throw FFmpegException("Could not alloc stream");
+        enc->thread_count = o.thread_count;
+        enc->codec_type = AVMEDIA_TYPE_VIDEO;
+        if (o.video.codec_tag) enc->codec_tag = o.video.codec_tag;
+        if ((oc->oformat->flags & AVFMT_GLOBALHEADER) || o.video_global_header)
+            enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        c.codec_id = codec->id;
+        ApplyGenericOptions(enc.get(), AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+
+        AVRational rate = o.frame_rate;
+        if (codec->supported_framerates) {
+            const int idx = avutil.av_find_nearest_q_idx(rate, codec->supported_framerates);
+            rate = codec->supported_framerates[idx];
+        }
+        enc->framerate = rate;
+        enc->time_base = AVRational{rate.den, rate.num};
+        enc->width = o.frame_width;
+        enc->height = o.frame_height;
+        if (o.frame_aspect_ratio > 0 && enc->width && enc->height)
+            enc->sample_aspect_ratio =
+                avutil.av_d2q(o.frame_aspect_ratio * enc->height / enc->width, 255);
+        enc->pix_fmt = o.frame_pix_fmt;
+        if (codec->pix_fmts) {
+            bool ok = false;
+            for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+                ok = ok || *f == enc->pix_fmt;
+            if (!ok) enc->pix_fmt = codec->pix_fmts[0];
+        }
+        if (o.intra_only) enc->gop_size = 0;
+        if (o.video_qscale > 0.0 || o.same_quality) {
+            enc->flags |= AV_CODEC_FLAG_QSCALE;
+            enc->global_quality =
+                static_cast<int>(FF_QP2LAMBDA * (o.video_qscale > 0.0 ? o.video_qscale : 1.0));
+        }
+        if (o.top_field_first >= 0)
+            enc->field_order = o.top_field_first ? AV_FIELD_TT : AV_FIELD_BB;
+        if (o.do_pass == 1) enc->flags |= AV_CODEC_FLAG_PASS1;
+        if (o.do_pass == 2) enc->flags |= AV_CODEC_FLAG_PASS2;
+        if (o.me_threshold) avutil.av_opt_set_int(enc.get(), "me_threshold", o.me_threshold, 0);
+        c.enc = std::move(enc);
+        c.filters = o.vfilters;
+        c.sws_flags = o.sws_flags;
+    }
+    if (!o.video.language.empty())
+        avutil.av_dict_set(&os.st->metadata, "language", o.video.language.c_str(), 0);
+    o.ResetStreamOptions(AVMEDIA_TYPE_VIDEO);
+}
+
+void TCustomFFmpeg::PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst) {
+    TStreamCoder& c = *AOst.coder;
+    AVCodecContext* enc = c.enc.get();
+    if (enc->pix_fmt == AV_PIX_FMT_NONE)
+        throw FFmpegException("Video pixel format is unknown, stream cannot be encoded");
+    if (!enc->width || !enc->height) {
+        enc->width = AIst.st->codecpar->width;
+        enc->height = AIst.st->codecpar->height;
+    }
+    if (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
+        const std::string name =
+            Format("%s-%d.log", FOptions.pass_logfilename_prefix, AOst.index);
+        if (enc->flags & AV_CODEC_FLAG_PASS1) {
+            c.logfile = fopen(name.c_str(), "wb");
+            if (!c.logfile)
+                throw FFmpegException(Format("Cannot write log file %s for pass-1 encoding", name));
+        } else {
+            std::ifstream f(Utf8ToPath(name), std::ios::binary);
+            if (!f) throw FFmpegException(Format("Cannot read log file %s for pass-2 encoding", name));
+            std::ostringstream text;
+            text << f.rdbuf();
+            c.stats_in = text.str();
+            if (c.stats_in.empty())
+                throw FFmpegException(Format("Cannot read log file %s for pass-2 encoding", name));
+            enc->stats_in = c.stats_in.data();
+        }
+    }
+}
+
+void TCustomFFmpeg::DecodeVideo(TAVInputStream& AIst, const AVPacket* APkt) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    AVCodecContext* dec = AIst.dec.get();
+    int ret = avcodec.avcodec_send_packet(dec, APkt);
+    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
+        DecoderError(AIst, ret);
+        return;
+    }
+    AVFrame* frame = R.frame.get();
+    const int index = static_cast<int>(&AIst - R.ist.data());
+    for (;;) {
+        ret = avcodec.avcodec_receive_frame(dec, frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret < 0) {
+            DecoderError(AIst, ret);
+            break;
+        }
+        struct TUnref {
+            AVFrame* f;
+            ~TUnref() { avutil.av_frame_unref(f); }
+        } unref{frame};
+        ++AIst.frame_number;
+        int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
+        if (frame->best_effort_timestamp != kNoPTS)
+            pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
+                                      AVRational{1, AV_TIME_BASE});
+        AIst.pts = pts;
+        const AVRational fr = AIst.st->avg_frame_rate.num ? AIst.st->avg_frame_rate
+                                                           : AVRational{25, 1};
+        AIst.next_pts = pts + avutil.av_rescale_q(1, AVRational{fr.den, fr.num},
+                                                  AVRational{1, AV_TIME_BASE});
+        if (pts < o.start_time) continue;
+        if (o.recording_time != INT64_MAX && pts >= o.start_time + o.recording_time) {
+            AIst.is_past_recording_time = true;
+            continue;
+        }
+        if (OnVideoInputHook && !FInputHookStopped) {
+            TBitmap bmp;
+            if (FrameToBitmap(frame, VideoHookBitsPixel, bmp)) {
+                THookInfo info;
+                info.Bitmap = &bmp;
+                info.FrameNumber = AIst.frame_number;
+                info.PTS = pts;
+                try {
+                    OnVideoInputHook(info);
+                    if (info.Update && avutil.av_frame_make_writable(frame) >= 0)
+                        (void)BitmapToFrame(bmp, frame);
+                    FInputHookStopped = info.StopHook;
+                } catch (const std::exception& e) {
+                    TheLogger()->Log(this, llError,
+                                     std::string("Error occurs VideoHook event: ") + e.what());
+                }
+            }
+        }
+        frame->pts = pts - o.start_time;  // microseconds from the output's start
+        for (TAVOutputStream* pos : R.ost) {
+            if (pos->source_index != index || !pos->encoding_needed) continue;
+            if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
+            VideoOut(*pos, AIst, frame);
+        }
+    }
+}
+
+void TCustomFFmpeg::VideoOut(TAVOutputStream& AOst, TAVInputStream&, AVFrame* AFrame) {
+    TStreamCoder& c = *AOst.coder;
+    AVCodecContext* enc = c.enc.get();
+    if (!c.graph || AFrame->width != c.scale_src_w || AFrame->height != c.scale_src_h ||
+        AFrame->format != c.scale_src_fmt) {
+        if (c.graph) FlushVideoFilters(AOst);
+        c.graph.reset(avfilter.avfilter_graph_alloc());
+        if (!c.graph) throw FFmpegException("Error opening filters!");
+        AVFilterGraph* g = c.graph.get();
+        const AVRational sar =
+            AFrame->sample_aspect_ratio.num ? AFrame->sample_aspect_ratio : AVRational{1, 1};
+        const std::string srcArgs =
+            Format("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", AFrame->width,
+                   AFrame->height, AFrame->format, AV_TIME_BASE, sar.num, sar.den);
+        if (avfilter.avfilter_graph_create_filter(&c.buffersrc,
+                                                  avfilter.avfilter_get_by_name("buffer"), "in",
+                                                  srcArgs.c_str(), nullptr, g) < 0 ||
+            avfilter.avfilter_graph_create_filter(&c.buffersink,
+                                                  avfilter.avfilter_get_by_name("buffersink"),
+                                                  "out", nullptr, nullptr, g) < 0)
+            throw FFmpegException("Error opening filters!");
+        std::string chain = c.filters.empty() ? std::string() : c.filters + ",";
+        chain += Format("scale=%d:%d:flags=0x%x,format=pix_fmts=%s", enc->width, enc->height,
+                        unsigned(c.sws_flags), avutil.av_get_pix_fmt_name(enc->pix_fmt));
+        AVFilterInOut* outputs = avfilter.avfilter_inout_alloc();
+        AVFilterInOut* inputs = avfilter.avfilter_inout_alloc();
+        if (!outputs || !inputs) {
+            avfilter.avfilter_inout_free(&outputs);
+            avfilter.avfilter_inout_free(&inputs);
+            throw FFmpegException("Error opening filters!");
+        }
+        outputs->name = avutil.av_strdup("in");
+        outputs->filter_ctx = c.buffersrc;
+        inputs->name = avutil.av_strdup("out");
+        inputs->filter_ctx = c.buffersink;
+        int ret = avfilter.avfilter_graph_parse_ptr(g, chain.c_str(), &inputs, &outputs, nullptr);
+        avfilter.avfilter_inout_free(&outputs);
+        avfilter.avfilter_inout_free(&inputs);
+        if (ret >= 0) ret = avfilter.avfilter_graph_config(g, nullptr);
+        if (ret < 0) {
+            c.graph.reset();
+            throw FFmpegException("Error opening filters!");
+        }
+        c.scale_src_w = AFrame->width;
+        c.scale_src_h = AFrame->height;
+        c.scale_src_fmt = static_cast<AVPixelFormat>(AFrame->format);
+    }
+    if (avfilter.av_buffersrc_add_frame_flags(c.buffersrc, AFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0)
+        throw FFmpegException("Error opening filters!");
+    EncodeVideoFrames(AOst);
+}
+
+void TCustomFFmpeg::FlushVideoFilters(TAVOutputStream& AOst) {
+    TStreamCoder& c = *AOst.coder;
+    if (!c.graph) return;
+    if (avfilter.av_buffersrc_add_frame_flags(c.buffersrc, nullptr, 0) < 0)
+        throw FFmpegException("Error opening filters!");
+    EncodeVideoFrames(AOst);
+    c.graph.reset();
+}
+
+void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    TStreamCoder& c = *AOst.coder;
+    AVCodecContext* enc = c.enc.get();
+    AVFrame* f = R.filt_frame.get();
+    const AVOutputFormat* of = FOutputFiles[AOst.file_index].ctx->oformat;
+    int vsync = o.video_sync_method;
+    if (vsync < 0)
+        vsync = (of->flags & AVFMT_VARIABLE_FPS) ? ((of->flags & AVFMT_NOTIMESTAMPS) ? 0 : 2) : 1;
+    for (;;) {
+        const int ret = avfilter.av_buffersink_get_frame(c.buffersink, f);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+        if (ret < 0) throw FFmpegException("Error opening filters!");
+        struct TUnref {
+            AVFrame* f;
+            ~TUnref() { avutil.av_frame_unref(f); }
+        } unref{f};
+        const double ipts = double(f->pts) / AV_TIME_BASE / av_q2d(enc->time_base);
+        int nb = 1;
+        const double delta = ipts - double(c.sync_opts);
+        if (vsync == 1) {
+            if (delta < -1.1) nb = 0;
+            else if (delta > 1.1) nb = static_cast<int>(lrint(delta));
+        } else if (vsync == 2) {
+            if (delta <= -0.6) nb = 0;
+            else if (delta > 0.6) c.sync_opts = llrint(ipts);
+        } else {
+            c.sync_opts = llrint(ipts);
+        }
+        if (nb == 0) {
+            ++R.nb_frames_drop;
+            continue;
+        }
+        if (nb > 1) R.nb_frames_dup += nb - 1;
+        if (OnVideoOutputHook && !FOutputHookStopped) {
+            TBitmap bmp;
+            if (FrameToBitmap(f, VideoHookBitsPixel, bmp)) {
+                THookInfo info;
+                info.Bitmap = &bmp;
+                info.FrameNumber = AOst.frame_number;
+                info.PTS = f->pts;
+                try {
+                    OnVideoOutputHook(info);
+                    if (info.Update && avutil.av_frame_make_writable(f) >= 0)
+                        (void)BitmapToFrame(bmp, f);
+                    FOutputHookStopped = info.StopHook;
+                } catch (const std::exception& e) {
+                    TheLogger()->Log(this, llError,
+                                     std::string("Error occurs VideoHook event: ") + e.what());
+                }
+            }
+        }
+        for (int i = 0; i < nb; ++i) {
+            if (AOst.frame_number >= o.max_frames[AVMEDIA_TYPE_VIDEO]) return;
+            f->pts = c.sync_opts++;
+            f->pict_type = AV_PICTURE_TYPE_NONE;
+            if (avcodec.avcodec_send_frame(enc, f) < 0)
+                throw FFmpegException("Video encoding failed");
+            ++AOst.frame_number;
+            ++c.frame_number;
+            ReceivePackets(AOst);
+        }
+        // Preview bitmaps of encoded frames, at most one per PreviewInterval.
+        if (PostHook(phBitmap) && OnPreviewBitmap) {
+            const int64_t now = NowMicroseconds();
+            if (R.last_preview == INT64_MIN || now - R.last_preview >= PreviewInterval) {
+                R.last_preview = now;
+                TBitmap bmp;
+                if (FrameToBitmap(f, 24, bmp)) {
+                    TPreviewInfo info;
+                    info.Bitmap = &bmp;
+                    info.FrameNumber = AOst.frame_number;
+                    info.PTS = avutil.av_rescale_q(f->pts, enc->time_base,
+                                                   AVRational{1, AV_TIME_BASE});
+                    OnPreviewBitmap(info);
+                } else {
+                    TheLogger()->Log(this, llError, "Cannot convert the frame to a bitmap");
+                    SetPostHook(phBitmap, false);
+                }
+            }
+        }
+    }
+}
+
+void TCustomFFmpeg::DecodeSubtitle(TAVInputStream& AIst, const AVPacket* APkt) {
+    if (!APkt) return;
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    AVSubtitle sub{};
+    int got = 0;
+    const int ret =
+        avcodec.avcodec_decode_subtitle2(AIst.dec.get(), &sub, &got, const_cast<AVPacket*>(APkt));
+    if (ret < 0) {
+        DecoderError(AIst, ret);
+        return;
+    }
+    if (!got) return;
+    struct TFree {
+        AVSubtitle* s;
+        ~TFree() { avcodec.avsubtitle_free(s); }
+    } freeSub{&sub};
+    int64_t pts = sub.pts != kNoPTS ? sub.pts
+                                    : avutil.av_rescale_q(APkt->pts, AIst.st->time_base,
+                                                          AVRational{1, AV_TIME_BASE});
+    if (pts < o.start_time) return;
+    if (o.recording_time != INT64_MAX && pts >= o.start_time + o.recording_time) {
+        AIst.is_past_recording_time = true;
+        return;
+    }
+    const int index = static_cast<int>(&AIst - R.ist.data());
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->source_index != index || !pos->encoding_needed) continue;
+        if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
+        TStreamCoder& c = *pos->coder;
+        R.subtitle_out.resize(1024 * 1024);
+        const int64_t outPts = pts - o.start_time;
+        sub.pts = outPts;
+        const int size = avcodec.avcodec_encode_subtitle(
+            c.enc.get(), R.subtitle_out.data(), static_cast<int>(R.subtitle_out.size()), &sub);
+        if (size < 0) throw FFmpegException("Subtitle encoding failed");
+        if (size == 0) continue;
+        TPacketPtr pkt(avcodec.av_packet_alloc());
+        if (!pkt || avcodec.av_new_packet(pkt.get(), size) < 0)
+            throw FFmpegException("av_mallocz fail");
+        memcpy(pkt->data, R.subtitle_out.data(), size);
+        const AVRational tb = pos->st->time_base;
+        pkt->pts = pkt->dts =
+            avutil.av_rescale_q(outPts + int64_t(sub.start_display_time) * 1000,
+                                AVRational{1, AV_TIME_BASE}, tb);
+        pkt->duration = avutil.av_rescale_q(sub.end_display_time - sub.start_display_time,
+                                            AVRational{1, 1000}, tb);
+        pkt->stream_index = pos->index;
+        R.extra_size += size;
+        ++pos->frame_number;
+        WritePacket(*pos, pkt.get(), false);
+    }
+}
