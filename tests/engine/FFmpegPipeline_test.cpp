@@ -1,6 +1,9 @@
 #include <cmath>
 #include <fstream>
+#include <thread>
 
+#include "FFDecode.h"
+#include "FFUtils.h"
 #include "PipelineTestSupport.h"
 
 namespace fs = std::filesystem;
@@ -11,15 +14,28 @@ namespace {
 class PipelineTest : public EngineTest {
 protected:
     ScopedTempDir dir{"pipeline"};
+
+    fs::path Tone(const std::string& AName, double AFreq, double ASeconds, int ARate = 44100,
+                  int AChannels = 2, double AAmplitude = 0.5) {
+        ToneSpec s;
+        s.frequency = AFreq;
+        s.seconds = ASeconds;
+        s.sampleRate = ARate;
+        s.channels = AChannels;
+        s.amplitude = AAmplitude;
+        return MakeTone(dir.path(), AName, s);
+    }
+    static std::string Bytes(const fs::path& AFile) {
+        std::ifstream f(AFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
 };
 
 }  // namespace
 
 TEST_F(PipelineTest, WavToMp3KeepsLengthAndFrequency) {
-    ToneSpec spec;
-    spec.frequency = 1000;
-    spec.seconds = 3;
-    const fs::path src = MakeTone(dir.path(), "tone.wav", spec);
+    const fs::path src = Tone("tone.wav", 1000, 3);
+    const std::string before = Bytes(src);
     const fs::path out = dir.path() / "tone.mp3";
     const TTaskResult r = RunTask({{src, {}}}, out, {{"acodec", "libmp3lame"}, {"ab", "128000"}});
     ASSERT_TRUE(r.finished) << r.error;
@@ -28,5 +44,323 @@ TEST_F(PipelineTest, WavToMp3KeepsLengthAndFrequency) {
     EXPECT_EQ(a.sampleRate, 44100);
     EXPECT_EQ(a.channels, 2);
     EXPECT_NEAR(a.seconds(), 3.0, 1152.0 / 44100);
-    EXPECT_NEAR(DominantFrequency(a), 1000, 5);
+    EXPECT_NEAR(DominantFrequency(a), 1000, 2);
+    EXPECT_EQ(Bytes(src), before);
+    // The final report closes the run: input index -1, the whole duration reached.
+    ASSERT_FALSE(r.reports.empty());
+    EXPECT_EQ(r.reports.back().FileIndex, -1);
+    EXPECT_NEAR(double(r.reports.back().CurrentDuration), 3e6, 0.05e6);
+    EXPECT_EQ(r.reports.back().FrameNumber, -1);
+    EXPECT_TRUE(Logged(llVerbose, "muxing overhead"));
+    EXPECT_TRUE(Logged(llVerbose, "  Stream #0.0 -> #0.0 (audio)"));
+}
+
+TEST_F(PipelineTest, RateChannelAndFormatChangesKeepTheSignal) {
+    const fs::path src = Tone("src.flac", 440, 2, 44100, 2);
+    struct Case {
+        const char* name;
+        TOptionList options;
+        int rate, channels;
+        const char* codec;
+        double lengthTolerance;  // seconds
+    } cases[] = {
+        {"down.mp3", {{"ar", "22050"}, {"ac", "1"}}, 22050, 1, "mp3", 1152.0 / 22050},
+        {"up.ogg", {{"ar", "48000"}, {"acodec", "libvorbis"}}, 48000, 2, "vorbis", 0.0},
+        {"surround.wav", {{"ac", "6"}}, 44100, 6, "pcm_s16le", 0.0},
+        {"float.wav", {{"acodec", "pcm_f32le"}}, 44100, 2, "pcm_f32le", 0.0},
+        {"same.flac", {}, 44100, 2, "flac", 0.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = dir.path() / c.name;
+        const TTaskResult r = RunTask({{src, {}}}, out, c.options);
+        ASSERT_TRUE(r.finished) << r.error;
+        const DecodedAudio a = DecodeAudio(out);
+        EXPECT_EQ(a.codecName, c.codec);
+        EXPECT_EQ(a.sampleRate, c.rate);
+        EXPECT_EQ(a.channels, c.channels);
+        EXPECT_NEAR(a.seconds(), 2.0, c.lengthTolerance + 1e-9);
+        EXPECT_NEAR(DominantFrequency(a), 440, 2);
+    }
+    // A lossless conversion with only the sample format changed is exact.
+    const DecodedAudio orig = DecodeAudio(src);
+    EXPECT_TRUE(SamplesEqual(orig, DecodeAudio(dir.path() / "float.wav"), 1e-6f));
+    EXPECT_TRUE(SamplesEqual(orig, DecodeAudio(dir.path() / "same.flac"), 0.0f));
+}
+
+TEST_F(PipelineTest, VolumeScalesAndClips) {
+    const fs::path src = Tone("v.wav", 500, 1, 44100, 1, 0.4);
+    const double rms = Rms(DecodeAudio(src));
+    struct Case {
+        int volume;
+        double factor;
+    } cases[] = {{0, 0.0}, {128, 0.5}, {256, 1.0}, {512, 2.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.volume);
+        const fs::path out = dir.path() / ("vol" + std::to_string(c.volume) + ".wav");
+        const TTaskResult r = RunTask({{src, {}}}, out, {{"vol", std::to_string(c.volume)}});
+        ASSERT_TRUE(r.finished) << r.error;
+        EXPECT_NEAR(Rms(DecodeAudio(out)), rms * c.factor, 0.002);
+    }
+    // Doubling a sine of amplitude 0.8 clips its peaks at full scale.
+    const fs::path loud = Tone("loud.wav", 500, 1, 44100, 1, 0.8);
+    const fs::path out = dir.path() / "clipped.wav";
+    ASSERT_TRUE(RunTask({{loud, {}}}, out, {{"vol", "512"}}).finished);
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_NEAR(Peak(a), 1.0, 1e-4);
+    size_t atMax = 0;
+    for (float v : a.samples) atMax += std::fabs(v) > 0.9999f;
+    EXPECT_GT(atMax, a.samples.size() / 10);
+    // Decoders that give float samples are scaled in float: MP3 in, WAV out.
+    const fs::path mp3 = dir.path() / "v.mp3";
+    ASSERT_TRUE(RunTask({{src, {}}}, mp3, {}).finished);
+    const fs::path half = dir.path() / "half.wav";
+    ASSERT_TRUE(RunTask({{mp3, {}}}, half, {{"vol", "128"}}).finished);
+    EXPECT_NEAR(Rms(DecodeAudio(half)), Rms(DecodeAudio(mp3)) / 2, 0.003);
+}
+
+TEST_F(PipelineTest, TrimByInputStartAndRecordingTimeIsSampleExact) {
+    const fs::path src = Tone("long.wav", 300, 10, 44100, 2);
+    // Input start 2.5 s (seek), length 3 s: exactly 3 s of samples in a PCM output.
+    const fs::path wav = dir.path() / "cut.wav";
+    TTaskResult r = RunTask({{src, {{"ss", "2.5"}}}}, wav, {{"t", "3"}});
+    ASSERT_TRUE(r.finished) << r.error;
+    DecodedAudio a = DecodeAudio(wav);
+    EXPECT_EQ(a.frames(), size_t(3 * 44100));
+    // The first sample is the source's sample at 2.5 s.
+    const DecodedAudio orig = DecodeAudio(src);
+    EXPECT_NEAR(a.samples[0], orig.samples[size_t(2.5 * 44100) * 2], 1e-4);
+    EXPECT_NEAR(a.samples[1000], orig.samples[size_t(2.5 * 44100) * 2 + 1000], 1e-4);
+    // An output start (decode and drop) gives the same cut; lossy outputs within one frame.
+    const fs::path mp3 = dir.path() / "cut.mp3";
+    r = RunTask({{src, {}}}, mp3, {{"ss", "2.5"}, {"t", "3"}});
+    ASSERT_TRUE(r.finished) << r.error;
+    a = DecodeAudio(mp3);
+    EXPECT_NEAR(a.seconds(), 3.0, 1152.0 / 44100);
+    // A 30 s limit on a 60 s source ends after 30 s of input.
+    const fs::path sixty = Tone("sixty.flac", 300, 60, 8000, 1);
+    const fs::path half = dir.path() / "half.flac";
+    r = RunTask({{sixty, {}}}, half, {{"t", "30"}});
+    ASSERT_TRUE(r.finished) << r.error;
+    EXPECT_EQ(DecodeAudio(half).frames(), size_t(30 * 8000));
+}
+
+TEST_F(PipelineTest, MergeOfThreeInputsIsContinuousAndSumsTheLengths) {
+    const fs::path a = Tone("a.wav", 300, 1.0, 44100, 2);
+    const fs::path b = Tone("b.mp3", 600, 1.5, 44100, 2);
+    const fs::path c = Tone("c.flac", 900, 2.0, 22050, 1);
+    const fs::path out = dir.path() / "Joined.wav";
+    TCustomFFmpeg ff;
+    const TTaskResult r = RunTask({{a, {}}, {b, {}}, {c, {}}}, out, {{"ar", "44100"}, {"ac", "2"}},
+                                  true, &ff);
+    ASSERT_TRUE(r.finished) << r.error;
+    const DecodedAudio j = DecodeAudio(out);
+    EXPECT_EQ(j.sampleRate, 44100);
+    EXPECT_EQ(j.channels, 2);
+    EXPECT_NEAR(j.seconds(), 4.5, 0.002);
+    EXPECT_NEAR(DominantFrequency(j, 0, 0.1, 0.8), 300, 2);
+    EXPECT_NEAR(DominantFrequency(j, 0, 1.1, 1.3), 600, 2);
+    EXPECT_NEAR(DominantFrequency(j, 0, 2.6, 1.8), 900, 2);
+    // No gap of silence at the joins.
+    for (double at : {1.0, 2.5}) {
+        const size_t first = size_t((at - 0.01) * 44100) * 2, last = size_t((at + 0.01) * 44100) * 2;
+        float peak = 0;
+        size_t quiet = 0;
+        for (size_t i = first; i < last; i += 2) {
+            peak = std::max(peak, std::fabs(j.samples[i]));
+            quiet = std::fabs(j.samples[i]) < 1e-4f ? quiet + 1 : 0;
+            EXPECT_LT(quiet, 30u) << "silence at " << at;
+        }
+        EXPECT_GT(peak, 0.3f);
+    }
+    // Progress named each input in turn, then the final report.
+    std::set<int> seen;
+    for (const auto& p : r.reports) seen.insert(p.FileIndex);
+    EXPECT_TRUE(seen.count(-1));
+    EXPECT_EQ(r.reports.back().FileIndex, -1);
+    EXPECT_NEAR(double(r.reports.back().TotalDuration), 4.5e6, 0.05e6);
+}
+
+TEST_F(PipelineTest, InputsThatCannotBeConvertedFailClearly) {
+    // Video only, video disabled as the program does: the audio kind is dropped and nothing is
+    // left.
+    const fs::path video = MakeVideoOnly(dir.path());
+    TTaskResult r = RunTask({{video, {}}}, dir.path() / "v.mp3", {{"vn", "1"}});
+    EXPECT_FALSE(r.finished);
+    EXPECT_EQ(r.error, "Output file #0 does not contain any stream");
+    EXPECT_FALSE(fs::exists(dir.path() / "v.mp3"));
+    // Not media.
+    r = RunTask({{MakeTextWithMediaExtension(dir.path()), {}}}, dir.path() / "t.wav", {});
+    EXPECT_FALSE(r.built);
+    EXPECT_NE(r.error.find("notes.mp3"), std::string::npos) << r.error;
+    EXPECT_FALSE(fs::exists(dir.path() / "t.wav"));
+    // Zero length and a header cut short.
+    r = RunTask({{MakeZeroLength(dir.path()), {}}}, dir.path() / "z.wav", {});
+    EXPECT_FALSE(r.built);
+    EXPECT_FALSE(r.error.empty());
+    const TruncatedFiles t = MakeTruncated(dir.path());
+    r = RunTask({{t.headerCut, {}}}, dir.path() / "h.wav", {});
+    EXPECT_FALSE(r.built);
+    // A truncated MP3 converts what it holds.
+    r = RunTask({{t.partial, {}}}, dir.path() / "p.wav", {});
+    ASSERT_TRUE(r.finished) << r.error;
+    EXPECT_NEAR(DecodeAudio(dir.path() / "p.wav").seconds(), 1.6, 0.3);
+    // Unknown encoder and unknown output format.
+    const fs::path tone = Tone("t.wav", 440, 0.5);
+    r = RunTask({{tone, {}}}, dir.path() / "x.mp3", {{"acodec", "nosuchcodec"}});
+    EXPECT_EQ(r.error, "new_audio_stream fail: Unknown encoder 'nosuchcodec'");
+    r = RunTask({{tone, {}}}, dir.path() / "x.nosuchext", {});
+    EXPECT_EQ(r.error, "Unable to find a suitable output format for '" +
+                           (dir.path() / "x.nosuchext").string() + "'");
+    // A missing folder and a read-only folder.
+    r = RunTask({{tone, {}}}, dir.path() / "missing" / "x.wav", {});
+    EXPECT_FALSE(r.built);
+    EXPECT_NE(r.error.find("missing"), std::string::npos);
+}
+
+TEST_F(PipelineTest, AnOutputThatIsTheSourceIsRefused) {
+    const fs::path src = Tone("self.wav", 440, 0.5);
+    const std::string before = Bytes(src);
+    const TTaskResult r = RunTask({{src, {}}}, src, {});
+    EXPECT_FALSE(r.built);
+    EXPECT_NE(r.error.find("source would be overwritten"), std::string::npos) << r.error;
+    EXPECT_EQ(Bytes(src), before);
+    // The same file under another spelling of its path.
+    const fs::path other = dir.path() / "." / "self.wav";
+    EXPECT_FALSE(RunTask({{src, {}}}, other, {}).built);
+    EXPECT_EQ(Bytes(src), before);
+}
+
+TEST_F(PipelineTest, TagsAndChaptersReachTheOutput) {
+    for (const char* srcExt : {".mp3", ".mka"}) {
+        const fs::path src = MakeTaggedWithChapters(dir.path(), srcExt);
+        for (const char* outExt : {".m4a", ".mp3", ".ogg", ".flac"}) {
+            SCOPED_TRACE(std::string(srcExt) + " -> " + outExt);
+            const fs::path out = dir.path() / (std::string("tagged") + srcExt + outExt);
+            const TTaskResult r = RunTask({{src, {}}}, out, {});
+            ASSERT_TRUE(r.finished) << r.error;
+            const DecodedAudio a = DecodeAudio(out);
+            EXPECT_EQ(a.Tag("title"), a.Tag("title").empty() ? "" : DecodeAudio(src).Tag("title"));
+            EXPECT_FALSE(a.Tag("title").empty());
+            EXPECT_EQ(a.Tag("title"), DecodeAudio(src).Tag("title"));
+            EXPECT_EQ(a.Tag("artist"), DecodeAudio(src).Tag("artist"));
+            EXPECT_EQ(a.Tag("album"), DecodeAudio(src).Tag("album"));
+        }
+    }
+    // Tags kept on the Ogg stream reach an MP3's file tags.
+    ToneSpec s;
+    s.tags = {{"title", "Stream Title"}, {"artist", "Stream Artist"}};
+    const fs::path ogg = MakeTone(dir.path(), "st.ogg", s);
+    const fs::path mp3 = dir.path() / "st.mp3";
+    ASSERT_TRUE(RunTask({{ogg, {}}}, mp3, {}).finished);
+    EXPECT_EQ(DecodeAudio(mp3).Tag("title"), "Stream Title");
+    // Given metadata overrides the copied value.
+    const fs::path src = MakeTaggedWithChapters(dir.path(), ".mp3");
+    const fs::path out = dir.path() / "renamed.mp3";
+    ASSERT_TRUE(RunTask({{src, {}}}, out, {{"metadata", "title=New"}}).finished);
+    EXPECT_EQ(DecodeAudio(out).Tag("title"), "New");
+    EXPECT_EQ(DecodeAudio(out).Tag("artist"), DecodeAudio(src).Tag("artist"));
+}
+
+TEST_F(PipelineTest, ClosestSupportedRateIsUsedWithAWarning) {
+    const fs::path src = Tone("r.wav", 440, 0.5);
+    const fs::path out = dir.path() / "r.mp3";
+    ASSERT_TRUE(RunTask({{src, {}}}, out, {{"ar", "44000"}}).finished);
+    EXPECT_TRUE(Logged(llWarning, "Requested sampling rate unsupported using closest supported (44100)"));
+    EXPECT_EQ(DecodeAudio(out).sampleRate, 44100);
+}
+
+TEST_F(PipelineTest, AudioSyncInsertsSilenceForALateStart) {
+    // An input whose audio starts 0.5 s late (time-stamp offset of the input).
+    const fs::path src = Tone("late.wav", 440, 1, 44100, 1);
+    const fs::path out = dir.path() / "synced.wav";
+    TTaskResult r = RunTask({{src, {{"itsoffset", "0.5"}, {"copyts", "1"}}}}, out, {{"async", "1"}});
+    ASSERT_TRUE(r.finished) << r.error;
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_NEAR(a.seconds(), 1.5, 0.002);
+    DecodedAudio lead = a;
+    lead.samples.resize(20000);
+    EXPECT_LT(Rms(lead), 1e-4);
+    EXPECT_NEAR(DominantFrequency(a, 0, 0.6, 0.8), 440, 2);
+}
+
+TEST_F(PipelineTest, VideoAndAudioConvertToAnotherContainer) {
+    const fs::path src = MakeVideoWithAudio(dir.path());
+    const fs::path out = dir.path() / "converted.mkv";
+    const TTaskResult r = RunTask({{src, {}}}, out, {{"vcodec", "mpeg4"}, {"s", "80x60"}, {"r", "10"}});
+    ASSERT_TRUE(r.finished) << r.error;
+    // Probe the result: a video stream of the new size and the audio.
+    TFFDecoder probe;
+    ASSERT_TRUE(probe.LoadFile(out.string())) << probe.LastErrMsg();
+    EXPECT_EQ(probe.VideoStreamCount(), 1);
+    EXPECT_EQ(probe.AudioStreamCount(), 1);
+    EXPECT_EQ(probe.FirstVideoStreamInfo().Width, 80);
+    EXPECT_EQ(probe.FirstVideoStreamInfo().Height, 60);
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_NEAR(a.seconds(), DecodeAudio(src).seconds(), 0.05);
+    // Frames were reported while converting.
+    bool framed = false;
+    for (const auto& p : r.reports) framed = framed || p.FrameNumber > 0;
+    EXPECT_TRUE(framed);
+    // Stream copy of both kinds into another container.
+    const fs::path copied = dir.path() / "copied.mkv";
+    ASSERT_TRUE(RunTask({{src, {}}}, copied, {{"vcodec", "copy"}, {"acodec", "copy"}}).finished);
+    EXPECT_NEAR(DecodeAudio(copied).seconds(), DecodeAudio(src).seconds(), 0.05);
+    // The program's way: video disabled, audio only.
+    const fs::path audio = dir.path() / "sound.mp3";
+    ASSERT_TRUE(RunTask({{src, {}}}, audio, {{"vn", "1"}}).finished);
+    TFFDecoder p2;
+    ASSERT_TRUE(p2.LoadFile(audio.string()));
+    EXPECT_EQ(p2.VideoStreamCount(), 0);
+}
+
+TEST_F(PipelineTest, StopEndsTheRunAndTimeOutZeroNeverAbandons) {
+    const fs::path src = Tone("stop.flac", 440, 60, 44100, 2);
+    const fs::path out = dir.path() / "stopped.mp3";
+    TCustomFFmpeg ff;
+    ff.SetReadTimeout(0);
+    ff.SetRunsOnWorker(true);
+    ASSERT_TRUE(ff.OpenInput(src.string())) << ff.LastErrMsg();
+    ASSERT_GE(ff.OpenOutput(out.string(), false), 0) << ff.LastErrMsg();
+    std::thread worker([&] { ff.Transcode(); });
+    while (!fs::exists(out) || fs::file_size(out) < 20000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ff.RequestStop();
+    worker.join();
+    EXPECT_FALSE(ff.Finished());
+    ff.CloseCodecs();
+    ff.CloseFiles();
+    // The stopped output holds what was converted, as a file that decodes.
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_GT(a.seconds(), 0.5);
+    EXPECT_LT(a.seconds(), 59.0);
+}
+
+TEST_F(PipelineTest, PausedRunWritesNothingUntilResumed) {
+    const fs::path src = Tone("pause.flac", 440, 30, 44100, 2);
+    const fs::path out = dir.path() / "paused.wav";
+    TCustomFFmpeg ff;
+    ASSERT_TRUE(ff.OpenInput(src.string()));
+    ASSERT_GE(ff.OpenOutput(out.string(), false), 0);
+    std::thread worker([&] { ff.Transcode(); });
+    while (!fs::exists(out) || fs::file_size(out) < 100000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ff.SetPaused(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto size = fs::file_size(out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(fs::file_size(out), size);
+    ff.SetPaused(false);
+    worker.join();
+    EXPECT_TRUE(ff.Finished());
+    ff.CloseCodecs();
+    ff.CloseFiles();
+    EXPECT_EQ(DecodeAudio(out).frames(), size_t(30 * 44100));
+}
+
+TEST_F(PipelineTest, NonAsciiNamesConvert) {
+    const fs::path src = MakeNonAsciiTone(dir.path(), ".flac");
+    const fs::path out = NonAsciiName(dir.path(), ".m4a");
+    ASSERT_TRUE(RunTask({{src, {}}}, out, {}).finished);
+    EXPECT_NEAR(DecodeAudio(out).seconds(), DecodeAudio(src).seconds(), 0.05);
 }
