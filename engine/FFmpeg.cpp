@@ -125,6 +125,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
         return false;
     }
     const AVOption* found = nullptr;
+    AVMediaType kind = AVMEDIA_TYPE_UNKNOWN;
     int ret = 0;
     auto trySet = [&](void* AObj, const char* AOptName, int AFlags) {
         const AVOption* o = avutil.av_opt_find(AObj, AOptName, nullptr, AFlags, 0);
@@ -146,11 +147,12 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
     if (!found && AName.size() > 1) {
         const char* rest = AName.c_str() + 1;
         switch (AName[0]) {
-            case 'a': trySet(FCodecTemplates[AVMEDIA_TYPE_AUDIO].get(), rest, 0); break;
-            case 'v': trySet(FCodecTemplates[AVMEDIA_TYPE_VIDEO].get(), rest, 0); break;
-            case 's': trySet(FCodecTemplates[AVMEDIA_TYPE_SUBTITLE].get(), rest, 0); break;
+            case 'a': kind = AVMEDIA_TYPE_AUDIO; break;
+            case 'v': kind = AVMEDIA_TYPE_VIDEO; break;
+            case 's': kind = AVMEDIA_TYPE_SUBTITLE; break;
             default: break;
         }
+        if (kind != AVMEDIA_TYPE_UNKNOWN) trySet(FCodecTemplates[kind].get(), rest, 0);
     }
     if (found && ret < 0) {
         avutil.av_log(nullptr, AV_LOG_ERROR, "Invalid value \"%s\" for option \"%s\"\n",
@@ -184,7 +186,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
             return false;
         }
     }
-    FOptions.generic_options.emplace_back(libName, AValue);
+    FOptions.generic_options.push_back({libName, AValue, found ? kind : AVMEDIA_TYPE_UNKNOWN});
     int64_t vdebug = 0, fdebug = 0;
     avutil.av_opt_get_int(FCodecTemplates[AVMEDIA_TYPE_VIDEO].get(), "debug", 0, &vdebug);
     avutil.av_opt_get_int(FFormatTemplate.get(), "fdebug", 0, &fdebug);
@@ -193,7 +195,14 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
 }
 
 void TCustomFFmpeg::ApplyGenericOptions(void* AObj, int AFlags) const {
-    for (const auto& [name, value] : FOptions.generic_options) {
+    const AVMediaType ctxKind = (AFlags & AV_OPT_FLAG_AUDIO_PARAM)      ? AVMEDIA_TYPE_AUDIO
+                                : (AFlags & AV_OPT_FLAG_VIDEO_PARAM)    ? AVMEDIA_TYPE_VIDEO
+                                : (AFlags & AV_OPT_FLAG_SUBTITLE_PARAM) ? AVMEDIA_TYPE_SUBTITLE
+                                                                        : AVMEDIA_TYPE_UNKNOWN;
+    for (const TGenericOption& g : FOptions.generic_options) {
+        if (g.kind != AVMEDIA_TYPE_UNKNOWN && g.kind != ctxKind) continue;
+        const std::string& name = g.name;
+        const std::string& value = g.value;
         // The context's own option first: a private option of the same name (libx264 "profile")
         // takes other values than the one the template accepted.
         int search = 0;

@@ -55,7 +55,14 @@ struct TStreamKindOptions {
     std::vector<std::string> bitstream_filters;  // per stream
 };
 
-using TGenericOption = std::pair<std::string, std::string>;
+// A library option accepted by the option setter. An option found only through a kind prefix
+// ("ab" as the audio "b") keeps its kind and reaches only contexts of that kind.
+struct TGenericOption {
+    std::string name;
+    std::string value;
+    AVMediaType kind = AVMEDIA_TYPE_UNKNOWN;  // unknown: every context that knows the name
+    bool operator==(const TGenericOption&) const = default;
+};
 
 // The state the option setter writes and the pipeline reads. Field names follow the command-line
 // converter's variables.

@@ -162,10 +162,11 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     if (o.video_channel) opts.Set("channel", std::string(std::to_string(o.video_channel)).c_str());
     if (!o.video_standard.empty()) opts.Set("standard", std::string(o.video_standard).c_str());
     const AVClass* fcls = avformat.avformat_get_class();
-    for (const auto& [name, value] : o.generic_options)
-        if (avutil.av_opt_find(const_cast<AVClass**>(&fcls), name.c_str(), nullptr,
+    for (const TGenericOption& g : o.generic_options)
+        if (g.kind == AVMEDIA_TYPE_UNKNOWN &&
+            avutil.av_opt_find(const_cast<AVClass**>(&fcls), g.name.c_str(), nullptr,
                                AV_OPT_FLAG_DECODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ))
-            opts.Set(name.c_str(), value.c_str());
+            opts.Set(g.name.c_str(), g.value.c_str());
 
     // Forced decoders must exist and be of the right kind.
     const AVCodec* forced[3] = {nullptr, nullptr, nullptr};

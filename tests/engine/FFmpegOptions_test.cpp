@@ -227,7 +227,8 @@ TEST_F(EngineTest, GenericOptionsGoToTheTemplateOfTheirKind) {
     ff.SetExtOption("muxrate", "1000");  // a private option of the MPEG muxers
     const std::vector<TGenericOption> expected = {{"g", "33"},           {"cutoff", "15000"},
                                                   {"packetsize", "2048"}, {"sws_flags", "bilinear"},
-                                                  {"flags", "+global_header"}, {"preset", "fast"},
+                                                  {"flags", "+global_header", AVMEDIA_TYPE_VIDEO},
+                                                  {"preset", "fast"},
                                                   {"muxrate", "1000"}};
     EXPECT_EQ(ff.Options().generic_options, expected);
 
@@ -284,4 +285,40 @@ TEST_F(EngineTest, DebugOptionRaisesTheLogLevel) {
     TCustomFFmpeg ff;
     ff.SetExtOption("debug", "pict");
     EXPECT_EQ(TheLogger()->LogLevel(), llDebug);
+}
+
+TEST_F(EngineTest, KindPrefixedOptionsReachOnlyTheirKind) {
+    TCustomFFmpeg ff;
+    ff.SetExtOption("b", "2000000");
+    ff.SetExtOption("ab", "192000");
+    const AVCodec* mp2 = avcodec.avcodec_find_encoder_by_name("mp2");
+    const AVCodec* mpeg2 = avcodec.avcodec_find_encoder_by_name("mpeg2video");
+    ASSERT_TRUE(mp2 && mpeg2);
+    TCodecContextPtr audio(avcodec.avcodec_alloc_context3(mp2));
+    TCodecContextPtr video(avcodec.avcodec_alloc_context3(mpeg2));
+    ff.ApplyGenericOptions(audio.get(), AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
+    ff.ApplyGenericOptions(video.get(), AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
+    EXPECT_EQ(audio->bit_rate, 192000);
+    EXPECT_EQ(video->bit_rate, 2000000);
+}
+
+TEST_F(EngineTest, ListingAndThreadRowsLogTheirLines) {
+    TCustomFFmpeg ff;
+    ff.SetExtOption("threads", "2");
+    EXPECT_EQ(ff.Options().thread_count, 2);
+    EXPECT_TRUE(Logged(llVerbose, "Warning: if the ffmpeg libraries were not compiled with thread "
+                                  "support, it would be using thread emulation."));
+    ClearLog();
+    ff.SetExtOption("sample_fmt", "list");
+    EXPECT_TRUE(Logged(llInfo, "s16"));
+    EXPECT_TRUE(Logged(llInfo, "fltp"));
+    EXPECT_EQ(ff.Options().audio_sample_fmt, AV_SAMPLE_FMT_NONE);
+    ff.SetExtOption("pix_fmt", "list");
+    EXPECT_TRUE(Logged(llInfo, "yuv420p"));
+    EXPECT_EQ(ff.Options().frame_pix_fmt, AV_PIX_FMT_NONE);
+    // Negative verbosity silences the thread line.
+    ClearLog();
+    ff.SetExtOption("v", "-1");
+    ff.SetExtOption("threads", "1");
+    EXPECT_FALSE(Logged(llVerbose, "thread emulation"));
 }

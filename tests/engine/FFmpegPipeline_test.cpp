@@ -364,3 +364,26 @@ TEST_F(PipelineTest, NonAsciiNamesConvert) {
     ASSERT_TRUE(RunTask({{src, {}}}, out, {}).finished);
     EXPECT_NEAR(DecodeAudio(out).seconds(), DecodeAudio(src).seconds(), 0.05);
 }
+
+TEST_F(PipelineTest, DiscTargetsOpenTheirEncodersAndMuxers) {
+    const fs::path src = MakeVideoWithAudio(dir.path());
+    struct Case {
+        const char* target;
+        const char* video;
+        const char* audio;
+        int height;
+    } cases[] = {{"pal-vcd", "mpeg1video", "mp2", 288},
+                 {"ntsc-svcd", "mpeg2video", "mp2", 480},
+                 {"pal-dvd", "mpeg2video", "ac3", 576}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        const fs::path out = dir.path() / (std::string(c.target) + ".mpg");
+        const TTaskResult r = RunTask({{src, {}}}, out, {{"target", c.target}});
+        ASSERT_TRUE(r.finished) << r.error;
+        TFFDecoder probe;
+        ASSERT_TRUE(probe.LoadFile(out.string())) << probe.LastErrMsg();
+        EXPECT_EQ(probe.FirstVideoStreamInfo().CodecName.rfind(std::string(c.video) + "(", 0), 0u);
+        EXPECT_EQ(probe.FirstVideoStreamInfo().Height, c.height);
+        EXPECT_EQ(probe.FirstAudioStreamInfo().CodecName.rfind(std::string(c.audio) + "(", 0), 0u);
+    }
+}
