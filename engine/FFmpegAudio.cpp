@@ -194,33 +194,49 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
     const int channels = AFrame->ch_layout.nb_channels;
     const int encRate = enc->sample_rate;
 
+    // A layout without a channel order (plain WAV headers) is taken as the default layout of its
+    // channel count.
+    AVChannelLayout inLayout{};
+    if (AFrame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        avutil.av_channel_layout_default(&inLayout, channels);
+    else
+        avutil.av_channel_layout_copy(&inLayout, &AFrame->ch_layout);
+    struct TLayoutScope {
+        AVChannelLayout* l;
+        ~TLayoutScope() { avutil.av_channel_layout_uninit(l); }
+    } layoutScope{&inLayout};
+
+    const bool layoutChanged = avutil.av_channel_layout_compare(&inLayout, &c.resample_layout) != 0;
     if (fmt != c.resample_sample_fmt || rate != c.resample_sample_rate ||
-        avutil.av_channel_layout_compare(&AFrame->ch_layout, &c.resample_layout) != 0) {
+        channels != c.resample_channels || layoutChanged) {
         if (c.resample) {
             FlushResampler(AOst);
             EncodeAudioFrames(AOst, false);
         }
-        const char* oldName = avutil.av_get_sample_fmt_name(c.resample_sample_fmt);
-        TheLogger()->Log(this, llInfo,
-                         Format("Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d to "
-                                "rate:%d fmt:%s ch:%d",
-                                AIst.file_index, AIst.index, c.resample_sample_rate,
-                                oldName ? oldName : "none", c.resample_channels, rate,
-                                avutil.av_get_sample_fmt_name(fmt), channels));
+        if (fmt != c.resample_sample_fmt || rate != c.resample_sample_rate ||
+            channels != c.resample_channels) {
+            const char* oldName = avutil.av_get_sample_fmt_name(c.resample_sample_fmt);
+            TheLogger()->Log(this, llInfo,
+                             Format("Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d "
+                                    "to rate:%d fmt:%s ch:%d",
+                                    AIst.file_index, AIst.index, c.resample_sample_rate,
+                                    oldName ? oldName : "none", c.resample_channels, rate,
+                                    avutil.av_get_sample_fmt_name(fmt), channels));
+        }
         c.resample_sample_fmt = fmt;
         c.resample_sample_rate = rate;
         c.resample_channels = channels;
         avutil.av_channel_layout_uninit(&c.resample_layout);
-        avutil.av_channel_layout_copy(&c.resample_layout, &AFrame->ch_layout);
+        avutil.av_channel_layout_copy(&c.resample_layout, &inLayout);
         c.resample.reset();
     }
-    const bool sameLayout = avutil.av_channel_layout_compare(&AFrame->ch_layout, &enc->ch_layout) == 0;
+    const bool sameLayout = avutil.av_channel_layout_compare(&inLayout, &enc->ch_layout) == 0;
     c.audio_resample = rate != encRate || !sameLayout || o.audio_sync_method > 1;
     const bool convert = c.audio_resample || fmt != enc->sample_fmt;
     if (convert && !c.resample) {
         SwrContext* swr = nullptr;
         int ret = swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, encRate,
-                                                 const_cast<AVChannelLayout*>(&AFrame->ch_layout), fmt, rate, 0, nullptr);
+                                                 &inLayout, fmt, rate, 0, nullptr);
         if (ret >= 0 && c.audio_resample) {
             avutil.av_opt_set_int(swr, "filter_size", 16, 0);
             avutil.av_opt_set_int(swr, "phase_shift", 10, 0);

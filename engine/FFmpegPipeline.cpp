@@ -411,6 +411,27 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
             avutil.av_channel_layout_uninit(&layout);
             avutil.av_channel_layout_default(&layout, o.audio_channels);
         }
+        // An encoder that lists its layouts gets the listed one nearest in channel count.
+        if (codec->ch_layouts) {
+            const AVChannelLayout* best = nullptr;
+            for (const AVChannelLayout* l = codec->ch_layouts; l->nb_channels; ++l) {
+                if (avutil.av_channel_layout_compare(l, &layout) == 0) {
+                    best = nullptr;
+                    break;
+                }
+                if (!best || std::abs(l->nb_channels - layout.nb_channels) <
+                                 std::abs(best->nb_channels - layout.nb_channels))
+                    best = l;
+            }
+            if (best) {
+                if (best->nb_channels != layout.nb_channels)
+                    TheLogger()->Log(this, llWarning,
+                                     Format("Requested %d channels unsupported, using %d",
+                                            layout.nb_channels, best->nb_channels));
+                avutil.av_channel_layout_uninit(&layout);
+                avutil.av_channel_layout_copy(&layout, best);
+            }
+        }
         avutil.av_channel_layout_uninit(&enc->ch_layout);
         enc->ch_layout = layout;
         enc->sample_fmt = o.audio_sample_fmt;

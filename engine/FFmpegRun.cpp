@@ -233,7 +233,11 @@ void TCustomFFmpeg::SetUpRun() {
                     c.resample_sample_fmt = static_cast<AVSampleFormat>(par->format);
                     c.resample_channels = par->ch_layout.nb_channels;
                     c.resample_sample_rate = par->sample_rate;
-                    avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout);
+                    if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+                        avutil.av_channel_layout_default(&c.resample_layout,
+                                                         par->ch_layout.nb_channels);
+                    else
+                        avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout);
                     break;
                 }
                 case AVMEDIA_TYPE_VIDEO:

@@ -387,3 +387,31 @@ TEST_F(PipelineTest, DiscTargetsOpenTheirEncodersAndMuxers) {
         EXPECT_EQ(probe.FirstAudioStreamInfo().CodecName.rfind(std::string(c.audio) + "(", 0), 0u);
     }
 }
+
+TEST_F(PipelineTest, UnsupportedChannelCountsAndDamagedDataStillConvert) {
+    // Six channels into an encoder that takes at most two: downmixed with a warning.
+    const fs::path six = Tone("six.flac", 440, 1, 44100, 6);
+    const fs::path mp3 = dir.path() / "six.mp3";
+    TTaskResult r = RunTask({{six, {}}}, mp3, {});
+    ASSERT_TRUE(r.finished) << r.error;
+    EXPECT_TRUE(Logged(llWarning, "Requested 6 channels unsupported, using 2"));
+    EXPECT_EQ(DecodeAudio(mp3).channels, 2);
+    // An MP3 with garbage in its middle: the damaged part is skipped, the rest converted.
+    const fs::path src = Tone("good.mp3", 440, 4);
+    std::string bytes = Bytes(src);
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 3000; ++i) bytes[i] = char(i * 7919);
+    const fs::path bad = dir.path() / "damaged.mp3";
+    std::ofstream(bad, std::ios::binary) << bytes;
+    const fs::path out = dir.path() / "repaired.wav";
+    r = RunTask({{bad, {}}}, out, {});
+    ASSERT_TRUE(r.finished) << r.error;
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_GT(a.seconds(), 3.0);
+    EXPECT_NEAR(DominantFrequency(a, 0, 0.2, 1.0), 440, 2);
+    // With xerror a decoding error ends the task instead.
+    r = RunTask({{bad, {}}}, dir.path() / "strict.wav", {{"xerror", "1"}});
+    if (!r.finished) {
+        EXPECT_NE(r.error.find("Error while decoding stream #0.0 (audio)"), std::string::npos)
+            << r.error;
+    }
+}
