@@ -415,3 +415,44 @@ TEST_F(PipelineTest, UnsupportedChannelCountsAndDamagedDataStillConvert) {
             << r.error;
     }
 }
+
+TEST_F(PipelineTest, SubtitlesAreEncodedOrCopiedAndTwoPassWritesItsLog) {
+    const fs::path src = MakeWithSubtitle(dir.path());
+    for (const char* codec : {"ass", "copy"}) {
+        SCOPED_TRACE(codec);
+        const fs::path out = dir.path() / (std::string("sub-") + codec + ".mkv");
+        const TTaskResult r = RunTask({{src, {}}}, out, {{"scodec", codec}});
+        ASSERT_TRUE(r.finished) << r.error;
+        TFFDecoder probe;
+        ASSERT_TRUE(probe.LoadFile(out.string())) << probe.LastErrMsg();
+        EXPECT_EQ(probe.SubtitleStreamCount(), 1);
+        EXPECT_EQ(probe.AudioStreamCount(), 1);
+    }
+    // Two passes over a video: pass 1 writes "<prefix>-0.log", pass 2 reads it.
+    const fs::path video = MakeVideoWithAudio(dir.path());
+    const std::string prefix = (dir.path() / "twopass").string();
+    for (const char* pass : {"1", "2"}) {
+        SCOPED_TRACE(pass);
+        const fs::path out = dir.path() / (std::string("pass") + pass + ".avi");
+        const TTaskResult r = RunTask({{video, {}}}, out,
+                                      {{"vcodec", "mpeg4"}, {"b", "200000"}, {"an", "1"},
+                                       {"pass", pass}, {"passlogfile", prefix}});
+        ASSERT_TRUE(r.finished) << r.error;
+        EXPECT_GT(fs::file_size(prefix + "-0.log"), 0u);
+    }
+    fs::remove(prefix + "-0.log");
+    const TTaskResult r = RunTask({{video, {}}}, dir.path() / "pass3.avi",
+                                  {{"vcodec", "mpeg4"}, {"pass", "2"}, {"passlogfile", prefix}});
+    EXPECT_EQ(r.error, "Cannot read log file " + prefix + "-0.log for pass-2 encoding");
+}
+
+TEST_F(PipelineTest, TenMinutesOfWavBecomeTenMinutesOfMp3) {
+    const fs::path src = Tone("ten.wav", 700, 600, 8000, 1);
+    const fs::path out = dir.path() / "ten.mp3";
+    ASSERT_TRUE(RunTask({{src, {}}}, out, {{"ab", "32000"}}).finished);
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_EQ(a.sampleRate, 8000);
+    EXPECT_NEAR(double(a.frames()), 600.0 * 8000, 576);
+    EXPECT_NEAR(DominantFrequency(a, 0, 300, 2), 700, 2);
+    EXPECT_NEAR(DominantFrequency(a, 0, 597, 2), 700, 2);
+}
