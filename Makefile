@@ -27,5 +27,9 @@ tsan:
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DQAC_ASAN=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# Times the engine against the ffmpeg command-line tool (see bench/README.md).
+bench: build
+	bench/run.sh $(BUILD)
+
 clean:
 	rm -rf build build-tsan build-asan
