@@ -1,5 +1,11 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "FFDecode.h"
@@ -455,4 +461,47 @@ TEST_F(PipelineTest, TenMinutesOfWavBecomeTenMinutesOfMp3) {
     EXPECT_NEAR(double(a.frames()), 600.0 * 8000, 576);
     EXPECT_NEAR(DominantFrequency(a, 0, 300, 2), 700, 2);
     EXPECT_NEAR(DominantFrequency(a, 0, 597, 2), 700, 2);
+}
+
+namespace {
+// A local TCP server that accepts connections and never sends a byte.
+class TSilentServer {
+public:
+    TSilentServer() {
+        FSocket = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(FSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len);
+        FPort = ntohs(addr.sin_port);
+        listen(FSocket, 4);
+    }
+    ~TSilentServer() { close(FSocket); }
+    std::string Url() const { return "tcp://127.0.0.1:" + std::to_string(FPort); }
+
+private:
+    int FSocket = -1;
+    int FPort = 0;
+};
+}  // namespace
+
+TEST_F(PipelineTest, ReadTimeOutAbandonsABlockedOpenAndZeroWaitsForAStop) {
+    TSilentServer server;
+    {
+        TCustomFFmpeg ff;
+        ff.SetReadTimeout(300);
+        EXPECT_FALSE(ff.OpenInput(server.Url()));
+        EXPECT_TRUE(Logged(llInfo, "connecting/reading/writing timeout"));
+    }
+    {
+        TCustomFFmpeg ff;
+        ff.SetReadTimeout(0);
+        auto open = std::async(std::launch::async, [&] { return ff.OpenInput(server.Url()); });
+        EXPECT_EQ(open.wait_for(std::chrono::milliseconds(700)), std::future_status::timeout);
+        ff.RequestStop();
+        ASSERT_EQ(open.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(open.get());
+    }
 }
