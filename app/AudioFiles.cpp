@@ -34,7 +34,9 @@ TAudioFilesModel::TAudioFilesModel(std::vector<TAudioFile>& AAudioFiles,
     : QAbstractTableModel(AParent), FAudioFiles(AAudioFiles), FProfiles(AProfiles) {}
 
 int TAudioFilesModel::rowCount(const QModelIndex& AParent) const {
-    return AParent.isValid() ? 0 : static_cast<int>(FAudioFiles.size());
+    if (AParent.isValid()) return 0;
+    const int jobs = static_cast<int>(FAudioFiles.size());
+    return FPlaceholderRow && jobs == 0 ? 1 : jobs;
 }
 
 int TAudioFilesModel::columnCount(const QModelIndex& AParent) const {
@@ -43,6 +45,11 @@ int TAudioFilesModel::columnCount(const QModelIndex& AParent) const {
 
 QVariant TAudioFilesModel::data(const QModelIndex& AIndex, int ARole) const {
     if (!AIndex.isValid() || AIndex.row() >= rowCount()) return {};
+    if (IsCaptionRow(AIndex.row())) {
+        if (ARole == Qt::DisplayRole) return QString(ColumnCaptions[AIndex.column()]);
+        if (ARole == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+        return {};
+    }
     const TAudioFile& job = FAudioFiles[static_cast<size_t>(AIndex.row())];
     if (ARole == Qt::DisplayRole) {
         switch (AIndex.column()) {
@@ -76,26 +83,78 @@ void TAudioFilesModel::Reload() {
     endResetModel();
 }
 
+void TAudioFilesModel::DropPlaceholderRow() {
+    beginResetModel();
+    FPlaceholderRow = false;
+    endResetModel();
+}
+
 void TAudioFilesModel::RepaintAll() {
     if (rowCount() > 0) emit dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
 }
 
+const QPixmap& TAudioFileCellPainter::CaptionPicture() {
+    static const QPixmap picture = [] {
+        QPixmap p(8, 20);
+        QPainter painter(&p);
+        QLinearGradient g(0, 0, 0, 20);
+        g.setColorAt(0, QColor(0xf7, 0xf9, 0xfc));
+        g.setColorAt(1, QColor(0xd9, 0xe1, 0xec));
+        painter.fillRect(p.rect(), g);
+        painter.setPen(QColor(0xb4, 0xc1, 0xd2));
+        painter.drawLine(0, 19, 7, 19);
+        return p;
+    }();
+    return picture;
+}
+
+const QPixmap& TAudioFileCellPainter::RowPicture() {
+    static const QPixmap picture = [] {
+        QPixmap p(8, 17);
+        QPainter painter(&p);
+        QLinearGradient g(0, 0, 0, 17);
+        g.setColorAt(0, QColor(0xdd, 0xea, 0xfa));
+        g.setColorAt(1, QColor(0xb9, 0xd2, 0xf1));
+        painter.fillRect(p.rect(), g);
+        return p;
+    }();
+    return picture;
+}
+
+const QPixmap& TAudioFileCellPainter::ListIcon() {
+    static const QPixmap icon =
+        QApplication::style()->standardIcon(QStyle::SP_MediaVolume).pixmap(14, 16);
+    return icon;
+}
+
 void TAudioFileCellPainter::paint(QPainter* APainter, const QStyleOptionViewItem& AOption,
                                   const QModelIndex& AIndex) const {
+    const auto* model = qobject_cast<const TAudioFilesModel*>(AIndex.model());
     const auto* view = qobject_cast<const QTableView*>(parent());
+    APainter->save();
+    const QString text = AIndex.data(Qt::DisplayRole).toString();
+    const QRect cell = AOption.rect;
+    if (model && model->IsCaptionRow(AIndex.row())) {
+        APainter->drawPixmap(cell, CaptionPicture());
+        APainter->setPen(AOption.palette.color(QPalette::WindowText));
+        APainter->drawText(cell, Qt::AlignCenter | Qt::TextSingleLine,
+                           AOption.fontMetrics.elidedText(text, Qt::ElideRight, cell.width()));
+        APainter->restore();
+        return;
+    }
     const bool current = view && view->currentIndex().isValid() &&
                          view->currentIndex().row() == AIndex.row();
-    APainter->save();
-    APainter->fillRect(AOption.rect, current ? QColor(204, 224, 247) : QColor(Qt::white));
-    QRect textRect = AOption.rect;
+    if (current)
+        APainter->drawPixmap(cell, RowPicture());
+    else
+        APainter->fillRect(cell, Qt::white);
+    QRect textRect = cell;
     if (AIndex.column() == 0) {
-        const QIcon icon = QApplication::style()->standardIcon(QStyle::SP_MediaVolume);
-        icon.paint(APainter, QRect(AOption.rect.left() + 2, AOption.rect.top() + 1, 14, 16));
-        textRect.setLeft(AOption.rect.left() + 23);
+        APainter->drawPixmap(QRect(cell.left() + 2, cell.top() + 1, 14, 16), ListIcon());
+        textRect.setLeft(cell.left() + 23);
     } else if (AIndex.column() >= 3) {
-        textRect.setLeft(AOption.rect.left() + 5);
+        textRect.setLeft(cell.left() + 5);
     }
-    const QString text = AIndex.data(Qt::DisplayRole).toString();
     if (!text.isEmpty()) {
         const auto alignment = AIndex.data(Qt::TextAlignmentRole).value<Qt::Alignment>();
         APainter->setPen(AOption.palette.color(QPalette::Text));

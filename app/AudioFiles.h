@@ -31,7 +31,8 @@ void UpdateEstimatedSize(std::vector<TAudioFile>& AAudioFiles, const std::vector
                          int AIndex);
 
 // Five columns: Source, Trimmed Length, Estimated Size, Destination File, Format. Model row i
-// is job i (the grid's row i + 1 counting its header row).
+// is job i (the grid's row i + 1 counting its header row). Until the list is first emptied by
+// "Clear All", an empty list still shows one row, drawn like the header.
 class TAudioFilesModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -50,18 +51,29 @@ public:
     // Call after AudioFiles changed in length or content, so the grid follows.
     void Reload();
     void RepaintAll();
+    // Whether model row ARow is a row beyond the last job (drawn like the header).
+    bool IsCaptionRow(int ARow) const { return ARow >= static_cast<int>(FAudioFiles.size()); }
+    // "Clear All": from now on an empty list shows no row below the header.
+    void DropPlaceholderRow();
 
 private:
     std::vector<TAudioFile>& FAudioFiles;
     const std::vector<TProfile>& FProfiles;
+    bool FPlaceholderRow = true;
 };
 
-// Paints the job cells: white background, the current row highlighted, the list icon in the
-// source column, texts aligned per column and cut with an ellipsis.
+// Paints the cells (sgListDrawCell): a row beyond the last job like the header (the caption
+// picture stretched, the caption centred); a job row on white, or on the row picture stretched
+// when it is the current row, with the list icon in the source column and the texts aligned per
+// column and cut with an ellipsis.
 class TAudioFileCellPainter : public QStyledItemDelegate {
     Q_OBJECT
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter* APainter, const QStyleOptionViewItem& AOption,
                const QModelIndex& AIndex) const override;
+
+    static const QPixmap& CaptionPicture();
+    static const QPixmap& RowPicture();
+    static const QPixmap& ListIcon();  // 14 x 16
 };

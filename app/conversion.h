@@ -1,12 +1,20 @@
-// The conversion progress dialog; its content comes with the conversion run.
+// The conversion progress dialog: the current job, the gauges of the task and of the run, the
+// end-of-run options and the pause and cancel buttons. Created once and reused, so the check
+// boxes keep their state from one run to the next. Main thread only.
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <memory>
 
 namespace Ui {
 class TConvForm;
 }
+class QCheckBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class TCustomEncoder;
 
 class TConvForm : public QDialog {
     Q_OBJECT
@@ -14,6 +22,38 @@ public:
     explicit TConvForm(QWidget* AParent = nullptr);
     ~TConvForm() override;
 
+    // The encoder the buttons drive, the window the dialog is centred on, and what Cancel
+    // writes to the events log; set by the main window.
+    void Attach(TCustomEncoder* AEncoder, QWidget* ACentreOn, std::function<void()> AOnCancel);
+
+    QLabel* lblConvertingTitle() const;
+    QProgressBar* ProgressCurrent() const;
+    QProgressBar* ProgressTotal() const;
+    QCheckBox* cbOpenOutput() const;
+    QCheckBox* cbShutdownPC() const;
+    QPushButton* PauseButton() const;
+    QPushButton* CancelButton() const;
+
+    // The converting label: the full text, shown cut with an ellipsis at the end.
+    void SetConvertingTitle(const QString& AText);
+    QString ConvertingTitle() const { return FConvertingTitle; }
+
+    void PauseButtonClick();
+    void CancelButtonClick();
+    // Closes the dialog from code (end of run, task error, Cancel); the user cannot close it
+    // otherwise (no title-bar buttons, Escape does nothing).
+    void CloseForm();
+
+    void reject() override {}
+
+protected:
+    void showEvent(QShowEvent* AEvent) override;  // FormShow
+    void resizeEvent(QResizeEvent* AEvent) override;
+
 private:
     std::unique_ptr<Ui::TConvForm> ui;
+    TCustomEncoder* FEncoder = nullptr;
+    QWidget* FCentreOn = nullptr;
+    std::function<void()> FOnCancel;
+    QString FConvertingTitle;
 };
