@@ -9,17 +9,30 @@
 #include <QSettings>
 #include <QTime>
 #include <QTimer>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QLabel>
+#include <QCheckBox>
 #include <atomic>
+#include <cmath>
+#include <map>
 #include <thread>
 
 #include "AppShell.h"
 #include "Convert.h"
 #include "Dispatcher.h"
 #include "ErrorReport.h"
+#include "FFEncode.h"
 #include "OpenFilter.h"
 #include "Platform.h"
+#include "UserDialogs.h"
 #include "about.h"
+#include "conversion.h"
 #include "errordlg.h"
+#include "fileinfo.h"
 #include "log.h"
 #include "ui_main_form.h"
 
@@ -53,7 +66,12 @@ bool ReadInt(const QSettings& ASettings, const char* AName, int& AValue) {
 }  // namespace
 
 TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
-    : QMainWindow(AParent), Forms(AForms), ui(new Ui::TMainForm), FSystem(new TSystemControl) {
+    : QMainWindow(AParent),
+      FFEncoder(new TFFEncoder),
+      Forms(AForms),
+      ui(new Ui::TMainForm),
+      FSystem(new TSystemControl),
+      FNotices(std::make_shared<TNoticeGate>()) {
     ui->setupUi(this);
     FAudioFilesModel = new TAudioFilesModel(AudioFiles, Profiles, this);
     ui->sgList->setModel(FAudioFilesModel);
@@ -76,8 +94,51 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
     connect(ui->sgList, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& APos) { ui->ListMenu->popup(ui->sgList->viewport()->mapToGlobal(APos)); });
 
-    // Menus and buttons of this window; the list, trim, conversion and preview commands are
-    // connected by their own units.
+    // The encoder's events. Progress arrives on the main thread (the worker waits); termination
+    // notices arrive on a notification thread and are handed to the main thread.
+    FFEncoder->OnProgress = [this](void*, PProgressInfo AInfo) { FFEncoderProgress(AInfo); };
+    FFEncoder->OnTerminate = [gate = FNotices, this](void*, const TTerminateInfo& AInfo) {
+        ++gate->Pending;
+        const TTerminateInfo info = AInfo;
+        Synchronize([gate, this, info] {
+            if (gate->Alive) FFEncoderTerminate(info);
+        });
+        --gate->Pending;
+    };
+    Forms.ConvForm->Attach(FFEncoder.get(), this, [this] { ConvFormCancel(); });
+
+    // Job list commands.
+    for (QAction* a : {ui->Addaudiofiles1, ui->AddFiles1})
+        connect(a, &QAction::triggered, this, &TMainForm::AddButtonClick);
+    connect(ui->AddButton, &QPushButton::clicked, this, &TMainForm::AddButtonClick);
+    connect(ui->EditButton, &QPushButton::clicked, this, &TMainForm::EditButtonClick);
+    for (QAction* a : {ui->Remove1, ui->Remove2}) connect(a, &QAction::triggered, this, &TMainForm::Remove1Click);
+    for (QAction* a : {ui->ClearAll1, ui->ClearAll2})
+        connect(a, &QAction::triggered, this, &TMainForm::ClearAll1Click);
+    for (QAction* a : {ui->Rename1, ui->Rename2}) connect(a, &QAction::triggered, this, &TMainForm::Rename1Click);
+    for (QAction* a : {ui->MoveUp1, ui->MoveUp2}) connect(a, &QAction::triggered, this, &TMainForm::MoveUp1Click);
+    for (QAction* a : {ui->MoveDown1, ui->MoveDown2})
+        connect(a, &QAction::triggered, this, &TMainForm::MoveDown1Click);
+    connect(ui->FileInformation1, &QAction::triggered, this, &TMainForm::FileInformation1Click);
+    connect(ui->sgList, &QTableView::pressed, this, &TMainForm::sgListMouseDown);
+    connect(ui->edDestinationTitle, &QLineEdit::returnPressed, this,
+            [this] { edDestinationTitleKeyPress(Qt::Key_Return); });
+    ui->edDestinationTitle->installEventFilter(this);
+    // Files dropped from a file manager on the list (or the panel covering it) are added.
+    for (QWidget* w : {static_cast<QWidget*>(ui->sgList->viewport()), static_cast<QWidget*>(ui->GettingStartedPanel)}) {
+        w->setAcceptDrops(true);
+        w->installEventFilter(this);
+    }
+
+    // Conversion run.
+    for (QAction* a : {ui->StartConversion1}) connect(a, &QAction::triggered, this, &TMainForm::StartButtonClick);
+    connect(ui->StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
+    connect(ui->spSkinButton1, &QPushButton::clicked, this, &TMainForm::spSkinButton1Click);
+    connect(ui->spSkinButton3, &QPushButton::clicked, this, &TMainForm::spSkinButton3Click);
+    connect(ui->chMerge, &QCheckBox::clicked, this, &TMainForm::chMergeClick);
+
+    // Menus and buttons of this window; the trim and preview commands are connected by their
+    // own units.
     connect(ui->Exit1, &QAction::triggered, this, &TMainForm::Exit1Click);
     connect(ui->oolsitem11, &QAction::triggered, this, &TMainForm::oolsitem11Click);
     connect(ui->OnlineGuide1, &QAction::triggered, this, &TMainForm::OnlineGuide1Click);
@@ -90,6 +151,16 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
 }
 
 TMainForm::~TMainForm() {
+    // No notice reaches the window from here on; a running conversion is stopped and every
+    // notice already on its way is let through (as a no-op) before the encoder goes.
+    FNotices->Alive = false;
+    if (FFEncoder->Working() && !FFEncoder->Terminated()) FFEncoder->Stop(true);
+    WaitPumping([this] { return (!FFEncoder->Working() || FFEncoder->Terminated()) && FNotices->Pending == 0; },
+                std::chrono::milliseconds(10), std::chrono::milliseconds(10000));
+    FFEncoder->OnProgress = nullptr;
+    FFEncoder->OnTerminate = nullptr;
+    // The encoder goes while the window is whole: its destruction pumps the event loop.
+    FFEncoder.reset();
     FFLogger->SetOnLog(nullptr);
 }
 
@@ -170,6 +241,10 @@ void TMainForm::FormCreate() {
         ui->GettingStartedImage->setPixmap(pixmap);
     else
         ui->GettingStartedPanel->hide();
+
+    // 12: the media libraries; without them the program keeps running and tries again when
+    // files are added.
+    LoadMediaLibraries("CLM_FFAVLibLoad");
 }
 
 void TMainForm::closeEvent(QCloseEvent* AEvent) {
@@ -311,6 +386,44 @@ void TMainForm::WatchCloseUp(QComboBox* ACombo) {
 }
 
 bool TMainForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    if (!ui) return QMainWindow::eventFilter(AWatched, AEvent);
+    if (AWatched == ui->edDestinationTitle && AEvent->type() == QEvent::FocusOut) {
+        edDestinationTitleExit();
+        return false;
+    }
+    if (AWatched == ui->sgList->viewport() || AWatched == ui->GettingStartedPanel) {
+        auto localFiles = [](const QMimeData* AData) {
+            QStringList files;
+            if (AData && AData->hasUrls())
+                for (const QUrl& url : AData->urls())
+                    if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile())
+                        files << QDir::toNativeSeparators(url.toLocalFile());
+            return files;
+        };
+        switch (AEvent->type()) {
+            case QEvent::DragEnter:
+            case QEvent::DragMove: {
+                auto* e = static_cast<QDragMoveEvent*>(AEvent);
+                if (!localFiles(e->mimeData()).isEmpty()) {
+                    e->setDropAction(Qt::CopyAction);
+                    e->accept();
+                    return true;
+                }
+                break;
+            }
+            case QEvent::Drop: {
+                auto* e = static_cast<QDropEvent*>(AEvent);
+                const QStringList files = localFiles(e->mimeData());
+                if (files.isEmpty()) break;
+                e->setDropAction(Qt::CopyAction);
+                e->accept();
+                // The drag source waits for the drop to end; the files are added afterwards.
+                QTimer::singleShot(0, this, [this, files] { AddDroppedFiles(files); });
+                return true;
+            }
+            default: break;
+        }
+    }
     if (AEvent->type() == QEvent::Hide) {
         const std::pair<QComboBox*, void (TMainForm::*)()> handlers[] = {
             {ui->cmbAudioEncoder, &TMainForm::cmbAudioEncoderCloseUp},
@@ -405,3 +518,516 @@ void TMainForm::ShutdownComputer() {
 }
 
 void TMainForm::SetSystemControl(std::unique_ptr<TSystemControl> ASystem) { FSystem = std::move(ASystem); }
+
+// ---- job list
+
+namespace {
+
+// File name of a path, without folder.
+QString FileNameOf(const QString& APath) { return QFileInfo(APath).fileName(); }
+
+// The name without its last extension (from the last "." on); a name without "." stays whole.
+QString WithoutExtension(const QString& AName) {
+    const int dot = AName.lastIndexOf('.');
+    return dot < 0 ? AName : AName.left(dot);
+}
+
+}  // namespace
+
+QString TMainForm::LibraryFolder() const { return ApplicationFolder() + "LibAV"; }
+
+bool TMainForm::LoadMediaLibraries(const QString& AMark) {
+    if (FFEncoder->AVLibLoaded()) return true;
+    if (FFEncoder->LoadAVLib(LibraryFolder().toStdString())) return true;
+    const QString message = QString::fromStdString(FFEncoder->LastErrMsg());
+    ShowErrorReport(message, AMark);
+    EventsLogLine("-> " + message);
+    return false;
+}
+
+void TMainForm::SetListCommandsEnabled(bool AEnabled) {
+    for (QWidget* w : {static_cast<QWidget*>(ui->EditButton), static_cast<QWidget*>(ui->ClipButton),
+                       static_cast<QWidget*>(ui->SettingsButton)})
+        w->setEnabled(AEnabled);
+    for (QAction* a : {ui->Remove2, ui->ClearAll2, ui->Rename2, ui->MoveUp2, ui->MoveDown2, ui->TrimAudio1,
+                       ui->FileInformation1})
+        a->setEnabled(AEnabled);
+}
+
+void TMainForm::RefreshList(int ARow) {
+    FAudioFilesModel->Reload();
+    if (ARow >= 1 && ARow <= static_cast<int>(AudioFiles.size())) SetCurrentRow(ARow);
+}
+
+void TMainForm::AddButtonClick() {
+    if (FAdding) return;
+    if (!LoadMediaLibraries("CLM_FFLoadAVLib2")) return;
+    if (!PreviewLoadSDL()) return;
+    const QStringList files =
+        ExecuteOpenDialog(this, dlgopen.Title, dlgopen.InitialDir, dlgopen.Filter, dlgopen.FilterIndex);
+    if (files.isEmpty()) return;
+    dlgopen.Files = files;
+    dlgopen.InitialDir = QFileInfo(files.first()).path();
+    AddFiles(files);
+}
+
+void TMainForm::AddDroppedFiles(const QStringList& AFiles) {
+    if (FAdding || AFiles.isEmpty()) return;
+    if (!LoadMediaLibraries("CLM_FFLoadAVLib2")) return;
+    if (!PreviewLoadSDL()) return;
+    AddFiles(AFiles);
+}
+
+void TMainForm::AddFiles(const QStringList& AFiles) {
+    FAdding = true;
+    ui->GettingStartedPanel->hide();
+    ui->sgList->show();
+    SetListCommandsEnabled(true);
+
+    // Probing runs here on the main thread, one file at a time; between files the window is
+    // repainted, and a long list shows its progress (input to the window is blocked meanwhile).
+    std::unique_ptr<QProgressDialog> progress;
+    if (AFiles.size() > 1) {
+        progress = std::make_unique<QProgressDialog>("Adding files...", QString(), 0,
+                                                     static_cast<int>(AFiles.size()), this);
+        progress->setWindowTitle("Open file");
+        progress->setWindowModality(Qt::WindowModal);
+        progress->setMinimumDuration(400);
+        progress->setAutoClose(false);
+        progress->setValue(0);
+    }
+    const int row = CurrentRow();
+    TFFDecoder* probe = FFEncoder->Decoder();
+    for (int i = 0; i < AFiles.size(); ++i) {
+        const QString& file = AFiles[i];
+        if (progress) {
+            progress->setLabelText(QString("Adding files... %1 of %2\n%3").arg(i + 1).arg(AFiles.size()).arg(FileNameOf(file)));
+            progress->setValue(i);
+        }
+        QCoreApplication::processEvents();
+        if (!probe->LoadFile(file.toStdString())) {
+            Forms.LogForm->AppendLine(QString());
+            EventsLogLine("-> File load error: " + QString::fromStdString(probe->LastErrMsg()));
+            Forms.LogForm->AppendLine(QString());
+            ShowMessageBox(this, mkInformation,
+                           "File " + FileNameOf(file) +
+                               " is not a valid media file or its format is not supported.");
+            continue;
+        }
+        TAudioFile job;
+        job.Source = file.toStdString();
+        EventsLogLine("-> Added file " + file);
+        job.SourceTitleExt = FileNameOf(file).toStdString();
+        job.DestinationTitle = WithoutExtension(FileNameOf(file)).toStdString();
+        job.Status = "-";
+        job.TrimmedLength = probe->FileStreamInfo().Duration;
+        job.TimeStart = 0;
+        job.TimeEnd = job.TrimmedLength;
+        job.ProfileInd = CurrentProfileInd;
+        AudioFiles.push_back(job);
+        UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
+        probe->CloseFile();
+        RefreshList(row);
+    }
+    progress.reset();
+
+    ui->Notebook1->setCurrentIndex(1);
+    if (!AudioFiles.empty()) {
+        if (CurrentRow() < 1) SetCurrentRow(1);
+        sgListClick();
+    }
+    FAdding = false;
+}
+
+void TMainForm::EditButtonClick() { Remove1Click(); }
+
+void TMainForm::Remove1Click() {
+    const int n = static_cast<int>(AudioFiles.size());
+    if (n == 0) return;
+    const int r = CurrentRow();
+    if (n == 1 && r == 1) {
+        ClearAll1Click();
+        return;
+    }
+    if (r < 1 || r > n) return;
+    for (int i = r; i <= n - 1; ++i) SwapAudioFiles(i - 1, i);
+    AudioFiles.pop_back();
+    RefreshList(std::min(r, n - 1));
+}
+
+void TMainForm::ClearAll1Click() {
+    ui->edDestinationTitle->hide();
+    AudioFiles.clear();
+    FAudioFilesModel->DropPlaceholderRow();
+    SetListCommandsEnabled(false);
+}
+
+void TMainForm::MoveUp1Click() {
+    if (AudioFiles.size() < 2) return;
+    const int r = CurrentRow();
+    if (r > 1 && r <= static_cast<int>(AudioFiles.size())) {
+        SwapAudioFiles(r - 2, r - 1);
+        SetCurrentRow(r - 1);
+    }
+    FAudioFilesModel->RepaintAll();
+}
+
+void TMainForm::MoveDown1Click() {
+    if (AudioFiles.size() < 2) return;
+    const int r = CurrentRow();
+    if (r >= 1 && r < static_cast<int>(AudioFiles.size())) {
+        SwapAudioFiles(r - 1, r);
+        SetCurrentRow(r + 1);
+    }
+    FAudioFilesModel->RepaintAll();
+}
+
+void TMainForm::SwapAudioFiles(int A, int B) {
+    std::swap(AudioFiles.at(static_cast<size_t>(A)), AudioFiles.at(static_cast<size_t>(B)));
+}
+
+void TMainForm::Rename1Click() {
+    const int r = CurrentRow();
+    if (r >= 1 && r <= static_cast<int>(AudioFiles.size())) OpenTitleEditor(r);
+}
+
+void TMainForm::sgListMouseDown(const QModelIndex& AIndex) {
+    if (AIndex.isValid() && AIndex.column() == 3 && AIndex.row() < static_cast<int>(AudioFiles.size()))
+        OpenTitleEditor(AIndex.row() + 1);
+}
+
+void TMainForm::OpenTitleEditor(int ARow) {
+    QLineEdit* editor = ui->edDestinationTitle;
+    ui->sgList->scrollTo(FAudioFilesModel->index(ARow - 1, 3));
+    const QRect cell = ui->sgList->visualRect(FAudioFilesModel->index(ARow - 1, 3));
+    const QPoint topLeft = ui->sgList->viewport()->mapTo(editor->parentWidget(), cell.topLeft());
+    editor->setGeometry(topLeft.x(), topLeft.y() - 1, ui->sgList->columnWidth(3), editor->height());
+    editor->setText(QString::fromStdString(AudioFiles[static_cast<size_t>(ARow - 1)].DestinationTitle));
+    editor->show();
+    editor->raise();
+    editor->setFocus();
+    editor->selectAll();
+}
+
+void TMainForm::edDestinationTitleExit() {
+    QLineEdit* editor = ui->edDestinationTitle;
+    if (editor->isHidden()) return;
+    const QString text = editor->text();
+    editor->hide();  // before anything else: hiding moves the focus, which calls here again
+    const int r = CurrentRow();
+    if (r >= 1 && r <= static_cast<int>(AudioFiles.size()))
+        AudioFiles[static_cast<size_t>(r - 1)].DestinationTitle = text.toStdString();
+    FAudioFilesModel->RepaintAll();
+}
+
+void TMainForm::edDestinationTitleKeyPress(int AKey) {
+    if (AKey != Qt::Key_Return && AKey != Qt::Key_Enter) return;
+    edDestinationTitleExit();
+    ui->sgList->setFocus();
+}
+
+// ---- file information
+
+void TMainForm::FileInformation1Click() {
+    const int r = CurrentRow();
+    if (r < 1 || r > static_cast<int>(AudioFiles.size())) return;
+    const TAudioFile& job = AudioFiles[static_cast<size_t>(r - 1)];
+    TFFDecoder* probe = FFEncoder->Decoder();
+    if (!probe->LoadFile(job.Source)) {
+        const QString error = QString::fromStdString(probe->LastErrMsg());
+        Forms.LogForm->AppendLine(QString());
+        EventsLogLine("-> File load error: " + error);
+        Forms.LogForm->AppendLine(QString());
+        ShowErrorReport("Error getting file info! " + error, "CLM_ProbeLoadFile");
+        return;
+    }
+    TFileInfoForm* form = Forms.FileInfoForm;
+    form->spSkinLabel2()->setText(FileNameOf(QString::fromStdString(job.Source)));
+    form->spSkinLabel3()->setText(DurationText(probe->FileStreamInfo().Duration));
+    try {
+        for (int i = 0; i < probe->StreamCount(); ++i) {
+            if (!probe->IsAudioStream(i) || probe->IsVideoStream(i)) continue;
+            const TAudioStreamInfo audio = probe->GetAudioStreamInfo(i);
+            form->spSkinLabel7()->setText(QString::number(audio.Channels) + " channel");
+            form->spSkinLabel6()->setText(QString::number(audio.SampleRate) + " Hz");
+            form->spSkinLabel8()->setText(audio.BitRate <= 0 ? QString("is not preseted")
+                                                             : QString::number(audio.BitRate / 1000) + " Kb");
+        }
+    } catch (const std::exception&) {
+        ShowErrorReport("Error writing file info", "CLM_WriteFileInfo");
+    }
+    form->exec();
+}
+
+// ---- conversion run
+
+QString TMainForm::FallbackOutputFolder() {
+#ifdef _WIN32
+    return "c:\\quendral_temp";
+#else
+    return QDir::tempPath() + "/quendral_temp";
+#endif
+}
+
+QString TMainForm::JobOutputFile(int AJob) const {
+    const TAudioFile& job = AudioFiles[static_cast<size_t>(AJob)];
+    const std::string ext = job.ProfileInd >= 0 && job.ProfileInd < static_cast<int>(Profiles.size())
+                                ? Profiles[static_cast<size_t>(job.ProfileInd)].FormatExt
+                                : std::string();
+    return OutputFolder + QDir::separator() + QString::fromStdString(job.DestinationTitle + ext);
+}
+
+void TMainForm::StartButtonClick() {
+    // Failures the steps do not report themselves (a value that is not a number, an encoder
+    // that refuses the call) end the command with a message box and no run.
+    try {
+        StartConversion();
+    } catch (const std::exception& e) {
+        ShowMessageBox(this, mkError, QString::fromStdString(e.what()));
+    }
+}
+
+namespace {
+
+// A path in the form two paths to one file compare equal in: the file's canonical path when it
+// exists (links resolved), else the cleaned absolute path under a canonical folder.
+QString ComparablePath(const QString& APath) {
+    const QFileInfo info(APath);
+    QString path = info.exists() ? info.canonicalFilePath() : QString();
+    if (path.isEmpty()) {
+        const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+        path = QDir::cleanPath((folder.isEmpty() ? info.absolutePath() : folder) + "/" + info.fileName());
+    }
+#ifdef _WIN32
+    path = path.toLower();
+#endif
+    return path;
+}
+
+int ChosenInteger(const std::string& AValue, const char* AWhat, const TProfile& AProfile, int AJob,
+                  const TAudioFile& AFile) {
+    int value = 0;
+    if (!TryStrToInt(AValue, value))
+        throw std::runtime_error("Cannot start the conversion: the " + std::string(AWhat) + " \"" + AValue +
+                                 "\" of profile \"" + AProfile.Title + "\" (job " + std::to_string(AJob + 1) +
+                                 ", \"" + AFile.SourceTitleExt + "\") is not a whole number.");
+    return value;
+}
+
+}  // namespace
+
+bool TMainForm::CheckOutputPaths() {
+    const int n = static_cast<int>(AudioFiles.size());
+    auto refuse = [this](const QString& AMessage) {
+        EventsLogLine("-> " + AMessage);
+        ShowMessageBox(this, mkWarning, AMessage);
+        return false;
+    };
+    auto jobName = [this](int AJob) {
+        return QString("job %1 (\"%2\")")
+            .arg(AJob + 1)
+            .arg(QString::fromStdString(AudioFiles[static_cast<size_t>(AJob)].SourceTitleExt));
+    };
+    if (ui->chMerge->isChecked()) {
+        int k = CurrentRow() - 1;
+        if (k < 0 || k >= n) k = 0;
+        const QString joined = OutputFolder + QDir::separator() + "Joined" +
+                               QString::fromStdString(Profiles.empty() || AudioFiles[static_cast<size_t>(k)].ProfileInd < 0 ||
+                                                              AudioFiles[static_cast<size_t>(k)].ProfileInd >= static_cast<int>(Profiles.size())
+                                                          ? std::string()
+                                                          : Profiles[static_cast<size_t>(AudioFiles[static_cast<size_t>(k)].ProfileInd)].FormatExt);
+        const QString target = ComparablePath(joined);
+        for (int i = 0; i < n; ++i)
+            if (ComparablePath(QString::fromStdString(AudioFiles[static_cast<size_t>(i)].Source)) == target)
+                return refuse("Cannot start the conversion: the merged output file \"" + joined +
+                              "\" is the source file of " + jobName(i) + ".");
+        return true;
+    }
+    std::map<QString, int> outputs;
+    for (int i = 0; i < n; ++i) {
+        const QString output = JobOutputFile(i);
+        const QString target = ComparablePath(output);
+        if (ComparablePath(QString::fromStdString(AudioFiles[static_cast<size_t>(i)].Source)) == target)
+            return refuse("Cannot start the conversion: the output file of " + jobName(i) +
+                          " is its own source file \"" + output + "\".");
+        const auto [it, added] = outputs.emplace(target, i);
+        if (!added)
+            return refuse("Cannot start the conversion: " + jobName(it->second) + " and " + jobName(i) +
+                          " would both write the output file \"" + output + "\".");
+    }
+    return true;
+}
+
+void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& AInput,
+                            TOutputOptions& AOutput) const {
+    const TAudioFile& job = AudioFiles[static_cast<size_t>(AJob)];
+    if (job.ProfileInd < 0 || job.ProfileInd >= static_cast<int>(Profiles.size()))
+        throw std::runtime_error("Cannot start the conversion: job " + std::to_string(AJob + 1) + " (\"" +
+                                 job.SourceTitleExt + "\") has no profile.");
+    const TProfile& profile = Profiles[static_cast<size_t>(job.ProfileInd)];
+    InitInputOptions(AInput);
+    InitOutputOptions(AOutput);
+    AInput.FileName = job.Source;
+    AOutput.FileExt = profile.FormatExt;
+    AOutput.AudioCodec = profile.AudioCodecName;
+    AOutput.AudioChannels = ChosenInteger(profile.Channel, "channel count", profile, AJob, job);
+    AOutput.AudioSampleRate = ChosenInteger(profile.SampleRate, "sample rate", profile, AJob, job);
+    AOutput.AudioBitrate = ChosenInteger(profile.AudioBitRate, "bit rate", profile, AJob, job);
+    AOutput.AudioVolume = AVolume;
+    AOutput.DisableVideo = true;
+    if (!AMerge) {
+        AInput.TimeStart = job.TimeStart;
+        AOutput.FileName = JobOutputFile(AJob).toStdString();
+        AOutput.TimeLength = job.TimeEnd - job.TimeStart;
+        AOutput.Info.TimeStamp = 0;
+    }
+}
+
+void TMainForm::StartConversion() {
+    // 1-2: jobs to convert; the merge limit.
+    const int n = static_cast<int>(AudioFiles.size());
+    if (n == 0) return;
+    const bool merge = ui->chMerge->isChecked();
+    if (merge && n >= 21) {
+        ShowMessageBox(this, mkWarning, "Cannot merge more than 20 files.");
+        return;
+    }
+
+    // 3: the output folder, or the fallback folder when it is missing.
+    OutputFolder = ui->edDestinationFolder->text();
+    if (OutputFolder.isEmpty() || !QFileInfo(OutputFolder).isDir()) {
+        const QString fallback = FallbackOutputFolder();
+        ShowMessageBox(this, mkWarning, "Output folder does not exit. Converting to \"" + fallback + "\".");
+        if (!QFileInfo(fallback).isDir() && !QDir().mkdir(fallback)) {
+            ShowMessageBox(this, mkWarning,
+                           "Could not create temporary directory. Please choose another output folder.");
+            return;
+        }
+        OutputFolder = fallback;
+    }
+
+    // Nothing starts when a job would overwrite its source or another job's output, or when a
+    // chosen value is not a number: all of it is checked before the encoder opens any file.
+    if (!CheckOutputPaths()) return;
+    const int volume = static_cast<int>(std::lround(ui->edVolume->value() * 256.0 / 100.0));
+    std::vector<TInputOptions> inputs(static_cast<size_t>(n));
+    std::vector<TOutputOptions> outputs(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) FillOptions(i, merge, volume, inputs[static_cast<size_t>(i)], outputs[static_cast<size_t>(i)]);
+
+    // 4-5: the preview stops; the encoder is emptied and the records take their places.
+    PreviewStop();
+    FFEncoder->ClearTasks();
+    InputOptionsList = std::move(inputs);
+    OutputOptionsList = std::move(outputs);
+
+    // 6: one task per job, or one task with every job as an input.
+    auto fail = [this](const QString& APrefix, const char* AMark) {
+        const QString message = APrefix + QString::fromStdString(FFEncoder->LastErrMsg());
+        ShowErrorReport(message, AMark);
+        EventsLogLine("-> " + message);
+    };
+    for (int i = 0; i < n; ++i) {
+        const TAudioFile& job = AudioFiles[static_cast<size_t>(i)];
+        TInputOptions* input = &InputOptionsList[static_cast<size_t>(i)];
+        if (merge && FFEncoder->TasksCount() == 0) {
+            if (FFEncoder->AddTask(job.Source, input) < 0) return fail("", "CLM_FFAddTaskToMerged");
+        } else if (merge) {
+            if (!FFEncoder->AddInputFile(0, job.Source, input)) return fail("", "CLM_FFAddInputFileToMerged");
+        } else {
+            const int task = FFEncoder->AddTask(job.Source, input);
+            if (task < 0) return fail("", "CLM_FFAddTaskToMerged");
+            TOutputOptions* output = &OutputOptionsList[static_cast<size_t>(i)];
+            if (!FFEncoder->SetOutputFile(task, output->FileName, output))
+                return fail("Cannot set output file: ", "CLM_SetOutputFile");
+        }
+    }
+
+    // 7: the merged output takes the selected job's profile (the first job when none is selected).
+    if (merge) {
+        int k = CurrentRow() - 1;
+        if (k < 0 || k >= n) k = 0;
+        TOutputOptions* output = &OutputOptionsList[static_cast<size_t>(k)];
+        output->Join = true;
+        const std::string joined = (OutputFolder + QDir::separator() + "Joined").toStdString() + output->FileExt;
+        if (!FFEncoder->SetOutputFile(0, joined, output))
+            return fail("Cannot set output file (Merge): ", "CLM_SetOutputFileMerge");
+    }
+
+    // 8-9: run the tasks one after another while the conversion dialog shows the progress.
+    EventsLogLine("-> Started conversion");
+    FCancelled = false;
+    TConvForm* conv = Forms.ConvForm;
+    conv->ProgressCurrent()->setValue(0);
+    conv->ProgressTotal()->setValue(0);
+    conv->SetConvertingTitle("Converting...");
+    FFEncoder->Start(1);
+    conv->exec();
+}
+
+void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
+    const TProgressInfo& p = *AProgressInfo;
+    TConvForm* conv = Forms.ConvForm;
+    const int j = p.TaskIndex;
+    const int n = FFEncoder->TasksCount();
+    // A total duration that is not known (0 or below) shows no progress within the task.
+    const bool known = p.TotalDuration > 0;
+    const int64_t current = known ? p.CurrentDuration * 100 / p.TotalDuration : 0;
+    conv->ProgressCurrent()->setValue(static_cast<int>(std::clamp<int64_t>(current, 0, 100)));
+    if (n > 0) {
+        double total = 100.0 / n * j;
+        if (known) total += 100.0 / n * static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration);
+        conv->ProgressTotal()->setValue(std::clamp(static_cast<int>(std::lround(total)), 0, 100));
+    }
+    if (j >= 0 && j < static_cast<int>(AudioFiles.size())) {
+        const TAudioFile& job = AudioFiles[static_cast<size_t>(j)];
+        const std::string ext = job.ProfileInd >= 0 && job.ProfileInd < static_cast<int>(Profiles.size())
+                                    ? Profiles[static_cast<size_t>(job.ProfileInd)].FormatExt
+                                    : std::string();
+        conv->SetConvertingTitle("Converting \"" + QString::fromStdString(job.SourceTitleExt) + "\" to \"" +
+                                 QString::fromStdString(job.DestinationTitle + ext) + "\"");
+    }
+}
+
+void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
+    TConvForm* conv = Forms.ConvForm;
+    if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Finished) {
+        InputOptionsList.clear();
+        OutputOptionsList.clear();
+        // A run the user cancelled ends here: no success line, no shutdown, no folder opening.
+        if (FCancelled) {
+            FCancelled = false;
+            conv->CloseForm();
+        } else {
+            const bool shutdown = conv->cbShutdownPC()->isChecked();
+            if (shutdown) {
+                SaveSettings();
+                ShutdownComputer();
+            } else {
+                EventsLogLine("-> Conversion successfully done.");
+            }
+            conv->CloseForm();
+            if (conv->cbOpenOutput()->isChecked() && !shutdown) ShellOpen(QUrl::fromLocalFile(OutputFolder));
+        }
+    }
+    if (ATerminateInfo.Exception) {
+        const QString message = "Conversion terminated with error: " + QString::fromStdString(ATerminateInfo.ExceptionMsg);
+        ShowErrorReport(message, "CLM_Terminate");
+        EventsLogLine("-> " + message);
+        conv->CloseForm();
+    }
+}
+
+void TMainForm::ConvFormCancel() {
+    FCancelled = true;
+    FFEncoder->Stop(true);
+    EventsLogLine("-> Conversion cancelled by user");
+}
+
+void TMainForm::spSkinButton1Click() {
+    const QString folder = ExecuteFolderDialog(this, ui->edDestinationFolder->text());
+    if (!folder.isEmpty()) ui->edDestinationFolder->setText(QDir::toNativeSeparators(folder));
+}
+
+void TMainForm::spSkinButton3Click() { ShellOpen(QUrl::fromLocalFile(ui->edDestinationFolder->text())); }
+
+void TMainForm::chMergeClick() {}

@@ -4,12 +4,14 @@
 
 #include <QMainWindow>
 #include <QStringList>
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "AudioFiles.h"
 #include "Decryptor.h"
 #include "FFLog.h"
+#include "FFmpegRecords.h"
 
 namespace Ui {
 class TMainForm;
@@ -20,6 +22,7 @@ class TAudioFilesModel;
 class TClipForm;
 class TConvForm;
 class TErrorForm;
+class TFFEncoder;
 class TFileInfoForm;
 class TLogForm;
 class TSystemControl;
@@ -51,6 +54,9 @@ public:
     explicit TMainForm(const TFormSet& AForms, QWidget* AParent = nullptr);
     ~TMainForm() override;
 
+    // The encoder, owned for the window's whole life; its probe (Decoder) reads added files.
+    std::unique_ptr<TFFEncoder> FFEncoder;
+
     // Process-wide state of the main window (see the profile and job-list handlers).
     std::vector<TProfile> Profiles;
     std::vector<TAudioFile> AudioFiles;
@@ -61,6 +67,12 @@ public:
     QString TempFolder;
     TOpenDialogState dlgopen;
     TFormSet Forms;
+
+    // The conversion run: the folder it writes into (kept for opening it at the end) and one
+    // option record pair per job, in place for the whole run (the encoder refers to them).
+    QString OutputFolder;
+    std::vector<TInputOptions> InputOptionsList;
+    std::vector<TOutputOptions> OutputOptionsList;
 
     TAudioFilesModel* AudioFilesModel() const { return FAudioFilesModel; }
     // The grid's current row counting the header row (job r - 1); 0 when no job is current.
@@ -85,6 +97,38 @@ public:
     // Selects item AIndex of cmbProfile from code, which runs cmbProfileClick as a user choice does.
     void SelectProfile(int AIndex);
     void UpdateAllEstimates();
+
+    // Job list.
+    QString LibraryFolder() const;  // ApplicationFolder + "LibAV"
+    void AddButtonClick();
+    // Adds files as chosen in the open dialog (steps after the dialog); also used for files
+    // dropped on the list.
+    void AddFiles(const QStringList& AFiles);
+    void AddDroppedFiles(const QStringList& AFiles);
+    void Remove1Click();
+    void EditButtonClick();
+    void ClearAll1Click();
+    void Rename1Click();
+    void MoveUp1Click();
+    void MoveDown1Click();
+    void SwapAudioFiles(int A, int B);
+    void sgListMouseDown(const QModelIndex& AIndex);
+    void edDestinationTitleExit();
+    void edDestinationTitleKeyPress(int AKey);
+    void FileInformation1Click();
+
+    // Conversion run.
+    // Where a run writes when the output folder is missing: "c:\quendral_temp" on Windows,
+    // <temporary folder>/quendral_temp elsewhere.
+    static QString FallbackOutputFolder();
+    void StartButtonClick();
+    void spSkinButton1Click();  // "Change"
+    void spSkinButton3Click();  // "Open"
+    void chMergeClick();
+    void FFEncoderProgress(PProgressInfo AProgressInfo);  // main thread
+    void FFEncoderTerminate(const TTerminateInfo& ATerminateInfo);  // main thread
+    // The conversion dialog's Cancel: stops the run (waiting) and logs it.
+    void ConvFormCancel();
 
     // Logs and error report.
     void EventsLogLine(const QString& AText);
@@ -113,11 +157,34 @@ protected:
 
 private:
     void WatchCloseUp(QComboBox* ACombo);
+    // Loads the media libraries when they are not loaded; on failure reports with AMark.
+    bool LoadMediaLibraries(const QString& AMark);
+    // Steps of the preview player, which is not part of this window yet: loading its SDL
+    // library (true: go on) and stopping a playing or paused preview.
+    bool PreviewLoadSDL() { return true; }
+    void PreviewStop() {}
+    void SetListCommandsEnabled(bool AEnabled);
+    // Rebuilds the grid from AudioFiles and makes ARow current (none when out of range).
+    void RefreshList(int ARow);
+    void OpenTitleEditor(int ARow);
+    void StartConversion();
+    // Refusals before a run: a job writing over its own source, two jobs writing one file.
+    bool CheckOutputPaths();
+    QString JobOutputFile(int AJob) const;
+    void FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& AInput, TOutputOptions& AOutput) const;
 
     std::unique_ptr<Ui::TMainForm> ui;
     TAudioFilesModel* FAudioFilesModel = nullptr;
     std::unique_ptr<TFFLogger> FFLogger;
     std::unique_ptr<TSystemControl> FSystem;
-    // The encoder FFEncoder (TFFEncoder) and the preview player FFPlayer join this window with
-    // the engine and player; start-up step 12 (loading the media libraries) comes with them.
+    // Termination notices in flight from the encoder's notification threads. Alive is read and
+    // written on the main thread only; the window waits for Pending to drain before it goes.
+    struct TNoticeGate {
+        bool Alive = true;
+        std::atomic<int> Pending{0};
+    };
+    std::shared_ptr<TNoticeGate> FNotices;
+    bool FCancelled = false;  // the running conversion was cancelled by the user
+    bool FAdding = false;     // files are being added
+    // The preview player FFPlayer joins this window with the preview.
 };
