@@ -1,0 +1,414 @@
+// The conversion run of the main window with the real engine: separate and merged runs, the
+// records handed to the encoder, cancel and pause, a task error, the missing output folder, and
+// the refusals before a run. Offscreen, generated media, outputs decoded back.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "FFEncode.h"
+#include "JobTestEnv.h"
+#include "conversion.h"
+
+namespace fs = std::filesystem;
+using testmedia::DecodeAudio;
+using testmedia::MakeTone;
+using testmedia::ToneSpec;
+
+class ConversionRunTest : public TJobTest {
+protected:
+    void SetUp() override {
+        TJobTest::SetUp();
+        WriteCatalogue(RunProfiles);
+    }
+
+    // Starts the program with jobs for AFiles, job i on profile AProfiles[i].
+    std::unique_ptr<TAppWindows> StartWith(const std::vector<fs::path>& AFiles, const std::vector<int>& AProfiles) {
+        auto app = Start();
+        TMainForm& form = *app->MainForm;
+        FindChild<QCheckBox>(&form, "chApplyToAll")->setChecked(false);
+        AddThroughDialog(form, AFiles);
+        EXPECT_EQ(form.AudioFiles.size(), AFiles.size());
+        for (size_t i = 0; i < AProfiles.size() && i < form.AudioFiles.size(); ++i)
+            form.AudioFiles[i].ProfileInd = AProfiles[i];
+        Output = Path("out");
+        QDir().mkpath(Output);
+        FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Output);
+        return app;
+    }
+
+    // Presses Start; returns when the conversion dialog has closed (or after a minute).
+    void RunStart(TAppWindows& AApp) {
+        QTimer watchdog;
+        watchdog.setSingleShot(true);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            ADD_FAILURE() << "the conversion dialog did not close";
+            AApp.ConvForm->CloseForm();
+        });
+        watchdog.start(90000);
+        AApp.MainForm->StartButtonClick();
+    }
+
+    static void WaitForEnd(TAppWindows& AApp) {
+        EXPECT_TRUE(WaitFor([&] {
+            return !AApp.MainForm->FFEncoder->Working() || AApp.MainForm->FFEncoder->Terminated();
+        }));
+        ProcessPending();
+    }
+
+    QString Output;
+};
+
+TEST_F(ConversionRunTest, SeparateRunWritesOneFilePerJobWithItsProfileAndTrimmedLength) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("run");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 2.0, 44100, 2));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(660, 0.5, 3.0, 44100, 2));
+    const fs::path c = MakeTone(dir.path(), "c.flac", Tone(880, 0.5, 1.5, 48000, 1));
+    const QByteArray hashes[] = {FileHash(a), FileHash(b), FileHash(c)};
+    auto app = StartWith({a, b, c}, {0, 1, 2});
+    TMainForm& form = *app->MainForm;
+    // Job 2 trimmed to 0.5 s .. 2.0 s.
+    form.AudioFiles[1].TimeStart = 500'000;
+    form.AudioFiles[1].TimeEnd = 2'000'000;
+    form.AudioFiles[1].TrimmedLength = 1'500'000;
+    app->ConvForm->cbOpenOutput()->setChecked(true);
+    int progressEvents = 0;
+    QString lastTitle;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (app->ConvForm->isVisible() && app->ConvForm->ConvertingTitle() != lastTitle) {
+            lastTitle = app->ConvForm->ConvertingTitle();
+            ++progressEvents;
+        }
+    });
+    watch.start(1);
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+
+    RunStart(*app);
+    WaitForEnd(*app);
+
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    EXPECT_TRUE(Messages.empty()) << MessageTexts().join("; ").toStdString();
+    EXPECT_FALSE(app->ConvForm->isVisible());
+    EXPECT_GE(progressEvents, 1);
+    const QStringList log = LogLines(*app, logStart);
+    EXPECT_EQ(log, (QStringList{"-> Started conversion", "-> Conversion successfully done."}));
+    EXPECT_EQ(Opened, QList<QUrl>{QUrl::fromLocalFile(Output)});
+    EXPECT_TRUE(form.InputOptionsList.empty());
+    EXPECT_TRUE(form.OutputOptionsList.empty());
+
+    const fs::path out = Output.toStdString();
+    const auto wav = DecodeAudio(out / "a.wav");
+    EXPECT_EQ(wav.sampleRate, 22050);
+    EXPECT_EQ(wav.channels, 1);
+    EXPECT_EQ(wav.codecName, "pcm_s16le");
+    EXPECT_NEAR(wav.seconds(), 2.0, 0.01);
+    EXPECT_NEAR(testmedia::DominantFrequency(wav), 440, 2);
+
+    const auto flac = DecodeAudio(out / "b.flac");
+    EXPECT_EQ(flac.sampleRate, 48000);
+    EXPECT_EQ(flac.channels, 2);
+    EXPECT_EQ(flac.codecName, "flac");
+    EXPECT_NEAR(flac.seconds(), 1.5, 0.03);
+    EXPECT_NEAR(testmedia::DominantFrequency(flac), 660, 2);
+
+    const auto mp3 = DecodeAudio(out / "c.mp3");
+    EXPECT_EQ(mp3.sampleRate, 44100);
+    EXPECT_EQ(mp3.channels, 1);
+    EXPECT_EQ(mp3.codecName, "mp3");
+    EXPECT_NEAR(mp3.seconds(), 1.5, 0.06);
+    EXPECT_NEAR(testmedia::DominantFrequency(mp3), 880, 3);
+
+    // The sources are untouched.
+    EXPECT_EQ(FileHash(a), hashes[0]);
+    EXPECT_EQ(FileHash(b), hashes[1]);
+    EXPECT_EQ(FileHash(c), hashes[2]);
+
+    // A second run reuses the dialog: the check box kept its state.
+    EXPECT_TRUE(app->ConvForm->cbOpenOutput()->isChecked());
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_EQ(LogLines(*app, logStart).count("-> Conversion successfully done."), 2);
+}
+
+TEST_F(ConversionRunTest, MergeRunWritesJoinedWithTheSelectedJobsProfileAndTheSummedLength) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("merge");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 1.0, 44100, 2));
+    const fs::path b = MakeTone(dir.path(), "b.flac", Tone(440, 0.5, 1.5, 48000, 1));
+    const fs::path c = MakeTone(dir.path(), "c.wav", Tone(440, 0.5, 0.5, 22050, 2));
+    auto app = StartWith({a, b, c}, {0, 1, 0});
+    TMainForm& form = *app->MainForm;
+    FindChild<QCheckBox>(&form, "chMerge")->setChecked(true);
+    form.AudioFiles[0].TimeStart = 500'000;  // trim ranges are not applied when merging
+    form.SetCurrentRow(2);
+
+    RunStart(*app);
+    WaitForEnd(*app);
+
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    EXPECT_TRUE(Messages.empty()) << MessageTexts().join("; ").toStdString();
+    const fs::path joined = fs::path(Output.toStdString()) / "Joined.flac";
+    ASSERT_TRUE(fs::exists(joined));
+    const auto audio = DecodeAudio(joined);
+    EXPECT_EQ(audio.sampleRate, 48000);
+    EXPECT_EQ(audio.channels, 2);
+    EXPECT_EQ(audio.codecName, "flac");
+    EXPECT_NEAR(audio.seconds(), 3.0, 0.06);
+    EXPECT_EQ(fs::directory_iterator(Output.toStdString()) != fs::directory_iterator(), true);
+    EXPECT_FALSE(fs::exists(fs::path(Output.toStdString()) / "a.wav"));
+    EXPECT_TRUE(LogLines(*app).contains("-> Conversion successfully done."));
+}
+
+TEST_F(ConversionRunTest, MergeOfMoreThanTwentyFilesIsRefused) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("merge");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.2, 8000, 1));
+    auto app = StartWith(std::vector<fs::path>(21, a), {});
+    FindChild<QCheckBox>(app->MainForm.get(), "chMerge")->setChecked(true);
+    app->MainForm->StartButtonClick();
+    EXPECT_EQ(MessageTexts(), QStringList{"Cannot merge more than 20 files."});
+    EXPECT_EQ(Messages[0].Kind, mkWarning);
+    EXPECT_FALSE(LogLines(*app).contains("-> Started conversion"));
+    EXPECT_EQ(app->MainForm->FFEncoder->TasksCount(), 0);
+}
+
+TEST_F(ConversionRunTest, RecordsCarryTheTrimRangeAndVolumeAndAFailedAddTaskReportsIt) {
+    testmedia::ScopedTempDir dir("records");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 30.0, 8000, 1));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 1.0, 8000, 1));
+    CancelErrors();
+    auto app = StartWith({a, b}, {0, 1});
+    TMainForm& form = *app->MainForm;
+    form.AudioFiles[0].TimeStart = 10'000'000;
+    form.AudioFiles[0].TimeEnd = 25'000'000;
+    FindChild<QSpinBox>(&form, "edVolume")->setValue(1);
+    fs::remove(b);  // the second job's source is gone: its task cannot be added
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    form.StartButtonClick();
+
+    ASSERT_EQ(form.InputOptionsList.size(), 2u);
+    EXPECT_EQ(form.InputOptionsList[0].FileName, a.string());
+    EXPECT_EQ(form.InputOptionsList[0].TimeStart, 10'000'000);
+    const TOutputOptions& o = form.OutputOptionsList[0];
+    EXPECT_EQ(o.TimeLength, 15'000'000);
+    EXPECT_EQ(o.AudioVolume, 3);
+    EXPECT_EQ(o.FileName, (Output + "/a.wav").toStdString());
+    EXPECT_EQ(o.FileExt, ".wav");
+    EXPECT_EQ(o.AudioCodec, "pcm_s16le");
+    EXPECT_EQ(o.AudioChannels, 1);
+    EXPECT_EQ(o.AudioSampleRate, 22050);
+    EXPECT_EQ(o.AudioBitrate, 128000);
+    EXPECT_TRUE(o.DisableVideo);
+    EXPECT_EQ(o.Info.TimeStamp, 0);
+    EXPECT_FALSE(o.Join);
+    EXPECT_EQ(form.OutputOptionsList[1].AudioVolume, 3);
+
+    // The add failure: error dialog with the encoder's message, its log line, no run.
+    ASSERT_EQ(ErrorMessages.size(), 1);
+    EXPECT_EQ(ErrorMessages[0], QString::fromStdString(form.FFEncoder->LastErrMsg()));
+    EXPECT_FALSE(ErrorMessages[0].isEmpty());
+    EXPECT_EQ(LogLines(*app, logStart), QStringList{"-> " + ErrorMessages[0]});
+    EXPECT_FALSE(form.FFEncoder->Working());
+
+    // 100 % is 256, 5000 % is 12800.
+    FindChild<QSpinBox>(&form, "edVolume")->setValue(5000);
+    form.AudioFiles.pop_back();
+    form.AudioFilesModel()->Reload();
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(LogLines(*app).contains("-> Conversion successfully done."));
+    const auto out = DecodeAudio(fs::path(Output.toStdString()) / "a.wav");
+    EXPECT_NEAR(out.seconds(), 15.0, 0.01);
+}
+
+TEST_F(ConversionRunTest, CancelStopsTheRunWithoutTheEndOfRunActionsAndPauseTogglesTheCaption) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("cancel");
+    std::vector<fs::path> files;
+    for (const char* name : {"a.wav", "b.wav", "c.wav"})
+        files.push_back(MakeTone(dir.path(), name, Tone(440, 0.5, 240.0, 48000, 2)));
+    auto app = StartWith(files, {2, 2, 2});
+    TConvForm& conv = *app->ConvForm;
+    conv.cbOpenOutput()->setChecked(true);
+    QStringList captions;
+    bool cancelled = false;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (cancelled || !conv.isVisible() || conv.ConvertingTitle() == "Converting...") return;
+        // Running: pause, resume, then cancel.
+        conv.PauseButton()->click();
+        captions << conv.PauseButton()->text();
+        EXPECT_TRUE(app->MainForm->FFEncoder->Paused());
+        conv.PauseButton()->click();
+        captions << conv.PauseButton()->text();
+        cancelled = true;
+        conv.CancelButton()->click();
+    });
+    driver.start(5);
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(captions, (QStringList{"Resume", "Pause"}));
+    EXPECT_FALSE(conv.isVisible());
+    EXPECT_EQ(LogLines(*app, logStart), (QStringList{"-> Started conversion", "-> Conversion cancelled by user"}));
+    EXPECT_TRUE(Opened.isEmpty());  // a cancelled run does not open the output folder
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    EXPECT_FALSE(fs::exists(fs::path(Output.toStdString()) / "c.mp3") &&
+                 fs::file_size(fs::path(Output.toStdString()) / "c.mp3") > 1000);
+}
+
+TEST_F(ConversionRunTest, TaskErrorIsReportedClosesTheDialogAndTheOtherTasksGoOn) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("taskerror");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 1.0, 44100, 2));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 1.0, 44100, 2));
+    const fs::path c = MakeTone(dir.path(), "c.wav", Tone(440, 0.5, 1.0, 44100, 2));
+    auto app = StartWith({a, b, c}, {0, 2, 0});
+    TMainForm& form = *app->MainForm;
+    // The MP3 writer refuses a PCM stream when the task writes the file's header.
+    form.Profiles[2].AudioCodecName = "pcm_s16le";
+    form.AudioFiles[2].DestinationTitle = "c3";
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+
+    EXPECT_FALSE(app->ConvForm->isVisible());
+    ASSERT_EQ(ErrorMessages.size(), 1) << LogLines(*app, logStart).join("\n").toStdString()
+                                       << MessageTexts().join("; ").toStdString();
+    EXPECT_TRUE(ErrorMessages[0].startsWith("Conversion terminated with error: ")) << ErrorMessages[0].toStdString();
+    const QStringList log = LogLines(*app, logStart);
+    EXPECT_TRUE(log.contains("-> " + ErrorMessages[0])) << log.join("\n").toStdString();
+    EXPECT_TRUE(fs::exists(fs::path(Output.toStdString()) / "a.wav"));
+    EXPECT_TRUE(fs::exists(fs::path(Output.toStdString()) / "c3.wav"));  // the run went on
+    EXPECT_NEAR(DecodeAudio(fs::path(Output.toStdString()) / "c3.wav").seconds(), 1.0, 0.01);
+}
+
+TEST_F(ConversionRunTest, MissingOutputFolderWarnsAndConvertsIntoTheFallbackFolder) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("fallback");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.5, 44100, 2));
+    auto app = StartWith({a}, {0});
+    TMainForm& form = *app->MainForm;
+    FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Path("gone"));
+    app->ConvForm->cbOpenOutput()->setChecked(true);
+    const QString fallback = Path("tmp") + "/quendral_temp";
+    EXPECT_EQ(TMainForm::FallbackOutputFolder(), fallback);
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_EQ(MessageTexts(), QStringList{"Output folder does not exit. Converting to \"" + fallback + "\"."});
+    EXPECT_EQ(Messages[0].Kind, mkWarning);
+    EXPECT_EQ(form.OutputFolder, fallback);
+    EXPECT_NEAR(DecodeAudio(fs::path(fallback.toStdString()) / "a.wav").seconds(), 0.5, 0.01);
+    EXPECT_EQ(Opened, QList<QUrl>{QUrl::fromLocalFile(fallback)});
+
+    // A fallback folder that cannot be made: the second warning and no run.
+    Messages.clear();
+    QFile blocker(Path("blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("TMPDIR", Path("blocker").toUtf8());
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    form.StartButtonClick();
+    ASSERT_EQ(Messages.size(), 2u);
+    EXPECT_EQ(Messages[1].Text, "Could not create temporary directory. Please choose another output folder.");
+    EXPECT_TRUE(LogLines(*app, logStart).isEmpty());
+}
+
+TEST_F(ConversionRunTest, AJobWritingOverItsSourceOrTwoJobsWritingOneFileAreRefusedBeforeAnythingStarts) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("refuse");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.5, 22050, 1));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 0.5, 22050, 1));
+    const QByteArray hashA = FileHash(a);
+    auto app = StartWith({a, b}, {1, 0});
+    TMainForm& form = *app->MainForm;
+
+    // Job 2 writes b.wav into the folder it comes from.
+    FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Q(dir.path()));
+    form.StartButtonClick();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Kind, mkWarning);
+    EXPECT_TRUE(Messages[0].Text.contains("job 2 (\"b.wav\")")) << Messages[0].Text.toStdString();
+    EXPECT_TRUE(Messages[0].Text.contains("own source file")) << Messages[0].Text.toStdString();
+    EXPECT_EQ(form.FFEncoder->TasksCount(), 0);
+    EXPECT_FALSE(LogLines(*app).contains("-> Started conversion"));
+    EXPECT_TRUE(LogLines(*app).contains("-> " + Messages[0].Text));
+
+    // Two jobs with one output path.
+    Messages.clear();
+    FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Output);
+    form.AudioFiles[1].ProfileInd = 1;
+    form.AudioFiles[1].DestinationTitle = "a";
+    form.StartButtonClick();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_TRUE(Messages[0].Text.contains("job 1 (\"a.wav\") and job 2 (\"b.wav\")")) << Messages[0].Text.toStdString();
+    EXPECT_TRUE(Messages[0].Text.contains(Output + "/a.flac")) << Messages[0].Text.toStdString();
+    EXPECT_EQ(form.FFEncoder->TasksCount(), 0);
+    EXPECT_FALSE(fs::exists(fs::path(Output.toStdString()) / "a.flac"));
+    EXPECT_EQ(FileHash(a), hashA);
+
+    // A profile value that is not a number: a clear message and no run.
+    Messages.clear();
+    form.AudioFiles[1].DestinationTitle = "b";
+    form.AudioFiles[1].ProfileInd = 3;
+    form.StartButtonClick();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].Kind, mkError);
+    EXPECT_TRUE(Messages[0].Text.contains("\"Not numbers\"")) << Messages[0].Text.toStdString();
+    EXPECT_TRUE(Messages[0].Text.contains("not a whole number")) << Messages[0].Text.toStdString();
+    EXPECT_EQ(form.FFEncoder->TasksCount(), 0);
+    EXPECT_FALSE(fs::exists(fs::path(Output.toStdString()) / "a.flac"));
+    EXPECT_FALSE(LogLines(*app).contains("-> Started conversion"));
+}
+
+TEST_F(ConversionRunTest, ProgressWithUnknownTotalDurationDoesNotFailAndTheLabelNamesTheJob) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("progress");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.5, 8000, 1));
+    auto app = StartWith({a, a}, {0, 1});
+    TMainForm& form = *app->MainForm;
+    // Tasks exist for the task count the gauges divide by.
+    form.FFEncoder->ClearTasks();
+    TInputOptions in;
+    ASSERT_GE(form.FFEncoder->AddTask(a.string(), &in), 0);
+    ASSERT_GE(form.FFEncoder->AddTask(a.string(), &in), 0);
+    TConvForm& conv = *app->ConvForm;
+    TProgressInfo p;
+    p.TaskIndex = 1;
+    p.CurrentDuration = 250'000;
+    for (int64_t total : {0LL, -1LL}) {
+        p.TotalDuration = total;
+        form.FFEncoderProgress(&p);
+        EXPECT_EQ(conv.ProgressCurrent()->value(), 0);
+        EXPECT_EQ(conv.ProgressTotal()->value(), 50);
+    }
+    p.TotalDuration = 1'000'000;
+    form.FFEncoderProgress(&p);
+    EXPECT_EQ(conv.ProgressCurrent()->value(), 25);
+    EXPECT_EQ(conv.ProgressTotal()->value(), 63);  // 50 + 12.5, rounded
+    EXPECT_EQ(conv.ConvertingTitle(), "Converting \"a.wav\" to \"a.flac\"");
+    form.FFEncoder->ClearTasks();
+}
+
+TEST_F(ConversionRunTest, ChangeChoosesTheOutputFolderAndOpenShowsIt) {
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    auto* box = FindChild<QLineEdit>(&form, "edDestinationFolder");
+    const QString before = box->text();
+    ChosenFolder.clear();
+    FindChild<QPushButton>(&form, "spSkinButton1")->click();
+    EXPECT_EQ(FolderAsked, QStringList{before});
+    EXPECT_EQ(box->text(), before);
+    ChosenFolder = Path("chosen");
+    form.spSkinButton1Click();
+    EXPECT_EQ(box->text(), Path("chosen"));
+    FindChild<QPushButton>(&form, "spSkinButton3")->click();
+    EXPECT_EQ(Opened, QList<QUrl>{QUrl::fromLocalFile(Path("chosen"))});
+}
