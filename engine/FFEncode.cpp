@@ -358,7 +358,10 @@ TCustomEncoder::~TCustomEncoder() {
     // worker inside a main-thread hand-over can finish) before the events are cleared.
     m.FDestroying = true;
     Stop(true);
-    m.FFFmpegList.clear();  // each task waits for its worker
+    // Notification threads first (one may still be ending a task that never started), then the
+    // tasks, each waiting for its worker.
+    WaitStopping([&m] { return m.NotifiersDone(); });
+    m.FFFmpegList.clear();
     WaitStopping([&m] { return m.NotifiersDone(); });
     {
         std::lock_guard lock(m.FNoticeLock);
@@ -960,7 +963,11 @@ void TCustomEncoder::DeliverNotice(const TTerminateInfo& AInfo) {
     TImpl& m = *FImpl;
     if (m.FDestroying) return;
     if (!m.FThreadMode && m.FWorking) {
-        OnTerminate(this, AInfo);
+        try {
+            OnTerminate(this, AInfo);
+        } catch (const std::exception& e) {
+            TheLogger()->Log(this, llError, std::string("OnTerminate: ") + e.what());
+        }
         return;
     }
     auto n = std::make_unique<TNotifier>();
