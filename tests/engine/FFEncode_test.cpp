@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <thread>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "Dispatcher.h"
 #include "EngineTestSupport.h"
 #include "FFEncode.h"
@@ -495,4 +499,22 @@ TEST_F(EncoderTest, DestroyingARunningEncoderStopsAndWaits) {
     Encoder->Pause();
     Encoder.reset();  // must return, with every thread joined
     SUCCEED();
+}
+
+TEST_F(EncoderTest, LoweredThreadPriorityReachesTheWorker) {
+    const fs::path in = Tone("in.wav", 0.5);
+    Task(in, Dir / "out.wav", "AudioHook=1");
+    std::atomic<int> nice{-100};
+    std::atomic<bool> onWorker{true};
+    const auto testThread = std::this_thread::get_id();
+    Encoder->OnAudioHook = [&](void*, int, int64_t, uint8_t*, int, int, int, AVSampleFormat) {
+        errno = 0;
+        nice = getpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)));
+        if (std::this_thread::get_id() == testThread) onWorker = false;
+    };
+    Encoder->SetThreadPriority(tpLower);
+    Encoder->Start(1);
+    ASSERT_TRUE(WaitFinal());
+    EXPECT_TRUE(onWorker.load());
+    EXPECT_EQ(nice.load(), 5);
 }
