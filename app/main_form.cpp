@@ -875,6 +875,8 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     AOutput.AudioBitrate = ChosenInteger(profile.AudioBitRate, "bit rate", profile, AJob, job);
     AOutput.AudioVolume = AVolume;
     AOutput.DisableVideo = true;
+    // Option lines of the profile, e.g. the muxer of an extension FFmpeg does not know (".m4r").
+    AOutput.ExtOptions = profile.ExtraParam;
     if (!AMerge) {
         AInput.TimeStart = job.TimeStart;
         AOutput.FileName = JobOutputFile(AJob).toStdString();

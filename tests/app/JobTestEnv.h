@@ -66,6 +66,18 @@ inline const char* const RunProfiles = R"(<ProfileSet>
 <audiobitrate value="xyz" />
 <channels value="1$Mono" />
 <channel value="1" />
+<Profile>
+<profilename value="Ringtone" />
+<formatext value=".m4r" />
+<audiocodecs value="aac$AAC" />
+<audiocodecname value="aac" />
+<samplerates value="44100$44100 Hz" />
+<samplerate value="44100" />
+<audiobitrates value="128000$128" />
+<audiobitrate value="128000" />
+<channels value="2$Stereo" />
+<channel value="2" />
+<extraparam value="f=ipod" />
 </ProfileSet>
 )";
 

@@ -412,3 +412,16 @@ TEST_F(ConversionRunTest, ChangeChoosesTheOutputFolderAndOpenShowsIt) {
     FindChild<QPushButton>(&form, "spSkinButton3")->click();
     EXPECT_EQ(Opened, QList<QUrl>{QUrl::fromLocalFile(Path("chosen"))});
 }
+
+TEST_F(ConversionRunTest, TheProfilesExtraOptionsReachTheEncoder) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("ringtone");
+    const fs::path a = MakeTone(dir.path(), "ring.wav", Tone(440, 0.5, 1.0, 44100, 2));
+    auto app = StartWith({a}, {4});
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    const auto m4r = DecodeAudio(fs::path(Output.toStdString()) / "ring.m4r");
+    EXPECT_EQ(m4r.codecName, "aac");
+    EXPECT_NEAR(m4r.seconds(), 1.0, 0.05);
+}
