@@ -403,6 +403,40 @@ static void ApplyOptionLines(TFFmpeg& ATask, const std::string& AText, bool AOut
     }
 }
 
+// The input record of the string forms: "TimeStart" picked out, every other line passed on.
+static TInputOptions InputRecordFromLines(const std::string& AExtOptions) {
+    TInputOptions rec;
+    for (const TOptionLine& line : ParseOptionLines(AExtOptions)) {
+        if (SameText(line.Name, "TimeStart"))
+            rec.TimeStart = TimeValue(line.Value);
+        else
+            rec.ExtOptions = JoinLine(rec.ExtOptions, line);
+    }
+    return rec;
+}
+
+bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
+                                   PInputOptions AOptions) {
+    const int slot = ATask.nb_input_files();
+    TInputOptions& rec = ATask.FInputOptions[slot];
+    std::string fileName = AFileName;
+    if (AOptions) {
+        rec = *AOptions;
+        if (rec.FileName.empty()) rec.FileName = AFileName;
+        fileName = rec.FileName;
+        ApplyOptionLines(ATask, rec.ExtOptions, false);
+        if (!rec.ForceFormat.empty()) ATask.SetExtOption("f", rec.ForceFormat);
+        if (rec.TimeStart != kTimeNotSet) ATask.Options().start_time = rec.TimeStart;
+        if (rec.ProgramID >= 0) ATask.SetExtOption("programid", IntText(rec.ProgramID));
+    } else {
+        InitInputOptions(rec);
+    }
+    ATask.SetReadTimeout(FImpl->FReadTimeout);
+    if (!ATask.OpenInput(fileName)) return false;
+    ATask.Decoders(slot)->SetFileHandle(ATask.InputContext(slot));
+    return true;
+}
+
 int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "AddTask");
@@ -419,24 +453,10 @@ int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions
         };
         t->OnPreviewBitmap = [this, t](const TPreviewInfo& AInfo) { DoPreviewBitmap(t, AInfo); };
 
-        const int slot = t->nb_input_files();
-        std::string fileName = AFileName;
-        if (AOptions) {
-            TInputOptions& rec = t->FInputOptions[slot];
-            rec = *AOptions;
-            if (rec.FileName.empty()) rec.FileName = AFileName;
-            fileName = rec.FileName;
-            ApplyOptionLines(*t, rec.ExtOptions, false);
-            if (!rec.ForceFormat.empty()) t->SetExtOption("f", rec.ForceFormat);
-            if (rec.TimeStart != kTimeNotSet) t->Options().start_time = rec.TimeStart;
-            if (rec.ProgramID >= 0) t->SetExtOption("programid", IntText(rec.ProgramID));
-        }
-        t->SetReadTimeout(m.FReadTimeout);
-        if (!t->OpenInput(fileName)) {
+        if (!OpenTaskInput(*t, AFileName, AOptions)) {
             m.FLastErrMsg = t->LastErrMsg();
             return -1;
         }
-        t->Decoders(slot)->SetFileHandle(t->InputContext(slot));
         t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
         m.FFFmpegList.push_back(std::move(task));
         return static_cast<int>(m.FFFmpegList.size()) - 1;
@@ -448,13 +468,7 @@ int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions
 
 int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AExtOptions) {
     CheckNotWorking(FImpl->FWorking, "AddTask");
-    TInputOptions rec;
-    for (const TOptionLine& line : ParseOptionLines(AExtOptions)) {
-        if (SameText(line.Name, "TimeStart"))
-            rec.TimeStart = TimeValue(line.Value);
-        else
-            rec.ExtOptions = JoinLine(rec.ExtOptions, line);
-    }
+    TInputOptions rec = InputRecordFromLines(AExtOptions);
     return AddTask(AFileName, &rec);
 }
 
@@ -471,25 +485,11 @@ bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
     }
     TInputOptions& rec = t.FInputOptions[slot];
     try {
-        std::string fileName = AFileName;
-        if (AOptions) {
-            rec = *AOptions;
-            if (rec.FileName.empty()) rec.FileName = AFileName;
-            fileName = rec.FileName;
-            ApplyOptionLines(t, rec.ExtOptions, false);
-            if (!rec.ForceFormat.empty()) t.SetExtOption("f", rec.ForceFormat);
-            if (rec.TimeStart != kTimeNotSet) t.Options().start_time = rec.TimeStart;
-            if (rec.ProgramID >= 0) t.SetExtOption("programid", IntText(rec.ProgramID));
-        } else {
-            InitInputOptions(rec);
-        }
-        t.SetReadTimeout(m.FReadTimeout);
-        if (!t.OpenInput(fileName)) {
+        if (!OpenTaskInput(t, AFileName, AOptions)) {
             InitInputOptions(rec);
             m.FLastErrMsg = t.LastErrMsg();
             return false;
         }
-        t.Decoders(slot)->SetFileHandle(t.InputContext(slot));
         return true;
     } catch (const std::exception& e) {
         InitInputOptions(rec);
@@ -501,13 +501,7 @@ bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
 bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
                                   const std::string& AExtOptions) {
     CheckNotWorking(FImpl->FWorking, "AddInputFile");
-    TInputOptions rec;
-    for (const TOptionLine& line : ParseOptionLines(AExtOptions)) {
-        if (SameText(line.Name, "TimeStart"))
-            rec.TimeStart = TimeValue(line.Value);
-        else
-            rec.ExtOptions = JoinLine(rec.ExtOptions, line);
-    }
+    TInputOptions rec = InputRecordFromLines(AExtOptions);
     return AddInputFile(ATaskIndex, AFileName, &rec);
 }
 

@@ -132,6 +132,9 @@ private:
     void GiveFinalNotice();
     // Hands a termination notice to OnTerminate; terminate lock held.
     void DeliverNotice(const TTerminateInfo& AInfo);
+    // Applies an input record (or none) to the task's next input slot and opens the input;
+    // false with the task's LastErrMsg when the open fails.
+    bool OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName, PInputOptions AOptions);
 
     struct TImpl;
     std::unique_ptr<TImpl> FImpl;

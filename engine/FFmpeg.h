@@ -177,6 +177,8 @@ private:
     void NewVideoStream(TAVOutputFile& AOut);
     void NewSubtitleStream(TAVOutputFile& AOut);
     TAVOutputStream& AddOutputStream(TAVOutputFile& AOut, AVMediaType AType);
+    // The stream's language tag, then the per-stream options of its kind reset.
+    void FinishNewStream(TAVOutputStream& AOst, AVMediaType AType);
     // The encoder or decoder named AName for AType; raises the option table's codec messages.
     const AVCodec* FindCodec(const std::string& AName, AVMediaType AType, bool AEncoder);
     const AVCodec* OutputEncoder(AVFormatContext* AOC, AVMediaType AType);
@@ -188,7 +190,16 @@ private:
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
     void ApplyMetadataMaps();
+    // Sends APkt (null: drain) to the stream's decoder and hands each frame it gives, with its
+    // number within the packet, to AOnFrame; decoder errors go through DecoderError.
+    void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt,
+                      const std::function<void(AVFrame*, int)>& AOnFrame);
     void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
+    void AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* AFrame, int ACount);
+    void VideoFrame(TAVInputStream& AIst, AVFrame* AFrame);
+    // Hands a frame as a bitmap to a video hook; a changed bitmap goes back into the frame.
+    void RunVideoHook(const std::function<void(THookInfo&)>& AHook, AVFrame* AFrame,
+                      int AFrameNumber, int64_t APTS, bool& AStopped);
     void AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
                   int AOffset, int ACount, int64_t APTS);
     void WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount);

@@ -71,8 +71,8 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
     }
 }
 
-void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
-    TOptionState& o = FOptions;
+void TCustomFFmpeg::DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt,
+                                 const std::function<void(AVFrame*, int)>& AOnFrame) {
     TRun& R = *FRun;
     AVCodecContext* dec = AIst.dec.get();
     int ret = avcodec.avcodec_send_packet(dec, APkt);
@@ -81,84 +81,92 @@ void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
         return;
     }
     AVFrame* frame = R.frame.get();
-    int chunks = 0;
-    for (;;) {
+    for (int count = 1;; ++count) {
         ret = avcodec.avcodec_receive_frame(dec, frame);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
         if (ret < 0) {
             DecoderError(AIst, ret);
-            break;
-        }
-        if (++chunks == 2 && APkt && !AIst.showed_multi_packet_warning &&
-            (o.verbose > 1 || o.verbose > 0)) {
-            TheLogger()->Log(this, llError,
-                             Format("Multiple frames in a packet from stream %d", APkt->stream_index));
-            AIst.showed_multi_packet_warning = true;
+            return;
         }
         struct TUnref {
             AVFrame* f;
             ~TUnref() { avutil.av_frame_unref(f); }
         } unref{frame};
+        AOnFrame(frame, count);
+    }
+}
 
-        const int rate = frame->sample_rate;
-        const int n = frame->nb_samples;
-        if (rate <= 0 || n <= 0) continue;
-        int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
-        if (frame->best_effort_timestamp != kNoPTS)
-            pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
-                                      AVRational{1, AV_TIME_BASE});
-        AIst.pts = pts;
-        AIst.next_pts = pts + int64_t(n) * AV_TIME_BASE / rate;
+void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
+    DecodeFrames(AIst, APkt, [&](AVFrame* AFrame, int ACount) { AudioFrame(AIst, APkt, AFrame, ACount); });
+}
 
-        if (OnAudioHook) {
-            const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
-            const int planar = avutil.av_sample_fmt_is_planar(fmt);
-            const int size = avutil.av_samples_get_buffer_size(
-                nullptr, planar ? 1 : frame->ch_layout.nb_channels, n, fmt, 1);
-            OnAudioHook(pts, frame->extended_data[0], size, rate, frame->ch_layout.nb_channels,
-                        fmt);
-        }
-        if (o.audio_volume != 256) {
-            if (avutil.av_frame_make_writable(frame) < 0)
-                throw FFmpegException("Out of memory in do_audio_out");
-            ScaleVolume(frame, o.audio_volume);
-        }
-        if (o.rate_emu) {
-            for (;;) {
-                const int64_t ahead = pts - (NowMicroseconds() - AIst.start);
-                if (ahead <= 1000 || FBroken) break;
-                std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(ahead, 10000)));
-            }
-        }
+void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* frame,
+                               int ACount) {
+    TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    if (ACount == 2 && APkt && !AIst.showed_multi_packet_warning && o.verbose > 0) {
+        TheLogger()->Log(this, llError,
+                         Format("Multiple frames in a packet from stream %d", APkt->stream_index));
+        AIst.showed_multi_packet_warning = true;
+    }
+    const int rate = frame->sample_rate;
+    const int n = frame->nb_samples;
+    if (rate <= 0 || n <= 0) return;
+    int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
+    if (frame->best_effort_timestamp != kNoPTS)
+        pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
+                                  AVRational{1, AV_TIME_BASE});
+    AIst.pts = pts;
+    AIst.next_pts = pts + int64_t(n) * AV_TIME_BASE / rate;
 
-        // The output window: samples before the start (or before an input's seek target) and
-        // after the recording time are cut off, sample by sample.
-        int first = 0, count = n;
-        if (pts < o.start_time) {
-            const int64_t skip = (int64_t(o.start_time - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
-            if (skip >= n) continue;
-            first = static_cast<int>(skip);
-            count = n - first;
+    if (OnAudioHook) {
+        const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
+        const int planar = avutil.av_sample_fmt_is_planar(fmt);
+        const int size = avutil.av_samples_get_buffer_size(
+            nullptr, planar ? 1 : frame->ch_layout.nb_channels, n, fmt, 1);
+        OnAudioHook(pts, frame->extended_data[0], size, rate, frame->ch_layout.nb_channels,
+                    fmt);
+    }
+    if (o.audio_volume != 256) {
+        if (avutil.av_frame_make_writable(frame) < 0)
+            throw FFmpegException("Out of memory in do_audio_out");
+        ScaleVolume(frame, o.audio_volume);
+    }
+    if (o.rate_emu) {
+        for (;;) {
+            const int64_t ahead = pts - (NowMicroseconds() - AIst.start);
+            if (ahead <= 1000 || FBroken) break;
+            std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(ahead, 10000)));
         }
-        if (o.recording_time != INT64_MAX) {
-            const int64_t end = o.start_time + o.recording_time;
-            const int64_t keep = llrint(double(end - pts) * rate / AV_TIME_BASE) - first;
-            if (keep <= 0) {
-                AIst.is_past_recording_time = true;
-                continue;
-            }
-            if (keep < count) {
-                count = static_cast<int>(keep);
-                AIst.is_past_recording_time = true;
-            }
+    }
+
+    // The output window: samples before the start (or before an input's seek target) and
+    // after the recording time are cut off, sample by sample.
+    int first = 0, count = n;
+    if (pts < o.start_time) {
+        const int64_t skip = (int64_t(o.start_time - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
+        if (skip >= n) return;
+        first = static_cast<int>(skip);
+        count = n - first;
+    }
+    if (o.recording_time != INT64_MAX) {
+        const int64_t end = o.start_time + o.recording_time;
+        const int64_t keep = llrint(double(end - pts) * rate / AV_TIME_BASE) - first;
+        if (keep <= 0) {
+            AIst.is_past_recording_time = true;
+            return;
         }
-        const int64_t chunkPts = pts + int64_t(first) * AV_TIME_BASE / rate;
-        const int index = static_cast<int>(&AIst - R.ist.data());
-        for (TAVOutputStream* pos : R.ost) {
-            if (pos->source_index != index || !pos->encoding_needed) continue;
-            if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
-            AudioOut(*pos, AIst, frame, first, count, chunkPts);
+        if (keep < count) {
+            count = static_cast<int>(keep);
+            AIst.is_past_recording_time = true;
         }
+    }
+    const int64_t chunkPts = pts + int64_t(first) * AV_TIME_BASE / rate;
+    const int index = static_cast<int>(&AIst - R.ist.data());
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->source_index != index || !pos->encoding_needed) continue;
+        if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
+        AudioOut(*pos, AIst, frame, first, count, chunkPts);
     }
 }
 

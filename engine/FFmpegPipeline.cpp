@@ -458,9 +458,7 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
         }
         enc->time_base = AVRational{1, enc->sample_rate};
     }
-    if (!o.audio.language.empty())
-        avutil.av_dict_set(&os.st->metadata, "language", o.audio.language.c_str(), 0);
-    o.ResetStreamOptions(AVMEDIA_TYPE_AUDIO);
+    FinishNewStream(os, AVMEDIA_TYPE_AUDIO);
 }
 
 void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
@@ -479,9 +477,14 @@ void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
                             AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
         c.enc->time_base = AV_TIME_BASE_Q;
     }
-    if (!o.subtitle.language.empty())
-        avutil.av_dict_set(&os.st->metadata, "language", o.subtitle.language.c_str(), 0);
-    o.ResetStreamOptions(AVMEDIA_TYPE_SUBTITLE);
+    FinishNewStream(os, AVMEDIA_TYPE_SUBTITLE);
+}
+
+void TCustomFFmpeg::FinishNewStream(TAVOutputStream& AOst, AVMediaType AType) {
+    TStreamKindOptions& k = FOptions.Kind(AType);
+    if (!k.language.empty())
+        avutil.av_dict_set(&AOst.st->metadata, "language", k.language.c_str(), 0);
+    FOptions.ResetStreamOptions(AType);
 }
 
 void TCustomFFmpeg::NewOutputStream(AVMediaType AType) {

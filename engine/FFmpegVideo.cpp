@@ -54,6 +54,24 @@ bool BitmapToFrame(const TBitmap& ABitmap, AVFrame* AFrame) {
 
 }  // namespace
 
+void TCustomFFmpeg::RunVideoHook(const std::function<void(THookInfo&)>& AHook, AVFrame* AFrame,
+                                 int AFrameNumber, int64_t APTS, bool& AStopped) {
+    TBitmap bmp;
+    if (!FrameToBitmap(AFrame, VideoHookBitsPixel, bmp)) return;
+    THookInfo info;
+    info.Bitmap = &bmp;
+    info.FrameNumber = AFrameNumber;
+    info.PTS = APTS;
+    try {
+        AHook(info);
+        if (info.Update && avutil.av_frame_make_writable(AFrame) >= 0)
+            (void)BitmapToFrame(bmp, AFrame);
+        AStopped = info.StopHook;
+    } catch (const std::exception& e) {
+        TheLogger()->Log(this, llError, std::string("Error occurs VideoHook event: ") + e.what());
+    }
+}
+
 void TCustomFFmpeg::NewVideoStream(TAVOutputFile& AOut) {
     TOptionState& o = FOptions;
     AVFormatContext* oc = AOut.ctx.get();
@@ -109,9 +127,7 @@ void TCustomFFmpeg::NewVideoStream(TAVOutputFile& AOut) {
         c.filters = o.vfilters;
         c.sws_flags = o.sws_flags;
     }
-    if (!o.video.language.empty())
-        avutil.av_dict_set(&os.st->metadata, "language", o.video.language.c_str(), 0);
-    o.ResetStreamOptions(AVMEDIA_TYPE_VIDEO);
+    FinishNewStream(os, AVMEDIA_TYPE_VIDEO);
 }
 
 void TCustomFFmpeg::PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst) {
@@ -144,66 +160,35 @@ void TCustomFFmpeg::PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& A
 }
 
 void TCustomFFmpeg::DecodeVideo(TAVInputStream& AIst, const AVPacket* APkt) {
+    DecodeFrames(AIst, APkt, [&](AVFrame* AFrame, int) { VideoFrame(AIst, AFrame); });
+}
+
+void TCustomFFmpeg::VideoFrame(TAVInputStream& AIst, AVFrame* frame) {
     TOptionState& o = FOptions;
     TRun& R = *FRun;
-    AVCodecContext* dec = AIst.dec.get();
-    int ret = avcodec.avcodec_send_packet(dec, APkt);
-    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
-        DecoderError(AIst, ret);
+    const int index = static_cast<int>(&AIst - R.ist.data());
+    ++AIst.frame_number;
+    int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
+    if (frame->best_effort_timestamp != kNoPTS)
+        pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
+                                  AVRational{1, AV_TIME_BASE});
+    AIst.pts = pts;
+    const AVRational fr = AIst.st->avg_frame_rate.num ? AIst.st->avg_frame_rate
+                                                       : AVRational{25, 1};
+    AIst.next_pts = pts + avutil.av_rescale_q(1, AVRational{fr.den, fr.num},
+                                              AVRational{1, AV_TIME_BASE});
+    if (pts < o.start_time) return;
+    if (o.recording_time != INT64_MAX && pts >= o.start_time + o.recording_time) {
+        AIst.is_past_recording_time = true;
         return;
     }
-    AVFrame* frame = R.frame.get();
-    const int index = static_cast<int>(&AIst - R.ist.data());
-    for (;;) {
-        ret = avcodec.avcodec_receive_frame(dec, frame);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret < 0) {
-            DecoderError(AIst, ret);
-            break;
-        }
-        struct TUnref {
-            AVFrame* f;
-            ~TUnref() { avutil.av_frame_unref(f); }
-        } unref{frame};
-        ++AIst.frame_number;
-        int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
-        if (frame->best_effort_timestamp != kNoPTS)
-            pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
-                                      AVRational{1, AV_TIME_BASE});
-        AIst.pts = pts;
-        const AVRational fr = AIst.st->avg_frame_rate.num ? AIst.st->avg_frame_rate
-                                                           : AVRational{25, 1};
-        AIst.next_pts = pts + avutil.av_rescale_q(1, AVRational{fr.den, fr.num},
-                                                  AVRational{1, AV_TIME_BASE});
-        if (pts < o.start_time) continue;
-        if (o.recording_time != INT64_MAX && pts >= o.start_time + o.recording_time) {
-            AIst.is_past_recording_time = true;
-            continue;
-        }
-        if (OnVideoInputHook && !FInputHookStopped) {
-            TBitmap bmp;
-            if (FrameToBitmap(frame, VideoHookBitsPixel, bmp)) {
-                THookInfo info;
-                info.Bitmap = &bmp;
-                info.FrameNumber = AIst.frame_number;
-                info.PTS = pts;
-                try {
-                    OnVideoInputHook(info);
-                    if (info.Update && avutil.av_frame_make_writable(frame) >= 0)
-                        (void)BitmapToFrame(bmp, frame);
-                    FInputHookStopped = info.StopHook;
-                } catch (const std::exception& e) {
-                    TheLogger()->Log(this, llError,
-                                     std::string("Error occurs VideoHook event: ") + e.what());
-                }
-            }
-        }
-        frame->pts = pts - o.start_time;  // microseconds from the output's start
-        for (TAVOutputStream* pos : R.ost) {
-            if (pos->source_index != index || !pos->encoding_needed) continue;
-            if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
-            VideoOut(*pos, AIst, frame);
-        }
+    if (OnVideoInputHook && !FInputHookStopped)
+        RunVideoHook(OnVideoInputHook, frame, AIst.frame_number, pts, FInputHookStopped);
+    frame->pts = pts - o.start_time;  // microseconds from the output's start
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->source_index != index || !pos->encoding_needed) continue;
+        if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
+        VideoOut(*pos, AIst, frame);
     }
 }
 
@@ -303,24 +288,8 @@ void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
             continue;
         }
         if (nb > 1) R.nb_frames_dup += nb - 1;
-        if (OnVideoOutputHook && !FOutputHookStopped) {
-            TBitmap bmp;
-            if (FrameToBitmap(f, VideoHookBitsPixel, bmp)) {
-                THookInfo info;
-                info.Bitmap = &bmp;
-                info.FrameNumber = AOst.frame_number;
-                info.PTS = f->pts;
-                try {
-                    OnVideoOutputHook(info);
-                    if (info.Update && avutil.av_frame_make_writable(f) >= 0)
-                        (void)BitmapToFrame(bmp, f);
-                    FOutputHookStopped = info.StopHook;
-                } catch (const std::exception& e) {
-                    TheLogger()->Log(this, llError,
-                                     std::string("Error occurs VideoHook event: ") + e.what());
-                }
-            }
-        }
+        if (OnVideoOutputHook && !FOutputHookStopped)
+            RunVideoHook(OnVideoOutputHook, f, AOst.frame_number, f->pts, FOutputHookStopped);
         for (int i = 0; i < nb; ++i) {
             if (AOst.frame_number >= o.max_frames[AVMEDIA_TYPE_VIDEO]) return;
             f->pts = c.sync_opts++;

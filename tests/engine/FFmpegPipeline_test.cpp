@@ -505,3 +505,42 @@ TEST_F(PipelineTest, ReadTimeOutAbandonsABlockedOpenAndZeroWaitsForAStop) {
         EXPECT_FALSE(open.get());
     }
 }
+
+TEST_F(PipelineTest, VideoHooksSeeAndChangeFramesAndPreviewBitmapsArrive) {
+    const fs::path src = MakeVideoWithAudio(dir.path());
+    const fs::path out = dir.path() / "hooked.mkv";
+    TCustomFFmpeg ff;
+    int inputCalls = 0, outputCalls = 0, previews = 0;
+    ff.OnVideoInputHook = [&](THookInfo& AInfo) {
+        ++inputCalls;
+        EXPECT_EQ(AInfo.Bitmap->Width, 160);
+        EXPECT_EQ(AInfo.Bitmap->BitsPixel, 24);
+        std::fill(AInfo.Bitmap->Pixels.begin(), AInfo.Bitmap->Pixels.end(), 0);  // black
+        AInfo.Update = true;
+    };
+    ff.OnVideoOutputHook = [&](THookInfo& AInfo) {
+        ++outputCalls;
+        EXPECT_EQ(AInfo.Bitmap->Width, 80);
+        // A black input frame stays black after scaling.
+        int bright = 0;
+        for (uint8_t v : AInfo.Bitmap->Pixels) bright += v > 40;
+        EXPECT_EQ(bright, 0);
+        AInfo.StopHook = true;  // no further calls
+    };
+    ff.SetPostHook(phBitmap, true);
+    ff.PreviewInterval = 0;
+    ff.OnPreviewBitmap = [&](const TPreviewInfo& AInfo) {
+        ++previews;
+        EXPECT_EQ(AInfo.Bitmap->Height, 60);
+    };
+    const TTaskResult r = RunTask({{src, {}}}, out, {{"vcodec", "mpeg4"}, {"s", "80x60"}}, false, &ff);
+    ASSERT_TRUE(r.finished) << r.error;
+    EXPECT_GT(inputCalls, 10);
+    EXPECT_EQ(outputCalls, 1);
+    EXPECT_GT(previews, 10);
+    // The same hooks on a copied video stream are refused.
+    TCustomFFmpeg copy;
+    copy.OnVideoInputHook = [](THookInfo&) {};
+    const TTaskResult c = RunTask({{src, {}}}, dir.path() / "c.mkv", {{"vcodec", "copy"}}, false, &copy);
+    EXPECT_EQ(c.error, "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
+}
