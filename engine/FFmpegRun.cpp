@@ -849,16 +849,26 @@ void TCustomFFmpeg::EndRun() {
     }
     for (TAVOutputStream* pos : R.ost)
         if (pos->encoding_needed) FlushEncoder(*pos);
+    // A trailer or buffered data that cannot be written (a full disk) fails the run: the file
+    // is incomplete.
+    std::string writeError;
     for (TAVOutputFile& out : FOutputFiles)
         if (out.group == 0 && out.header_written) {
-            const int ret = avformat.av_write_trailer(out.ctx.get());
+            int ret = avformat.av_write_trailer(out.ctx.get());
             out.header_written = false;
-            if (ret < 0)
-                TheLogger()->Log(this, llError,
-                                 Format("%s: %s", out.file_name, ErrorCodeText(ret)));
+            if (AVIOContext* pb = out.ctx->pb) {
+                avformat.avio_flush(pb);
+                if (ret >= 0 && pb->error < 0) ret = pb->error;
+            }
+            if (ret < 0 && writeError.empty())
+                writeError = Format("%s: %s", out.file_name, ErrorCodeText(ret));
         }
     Report(true, -1);
     CloseCodecs();
+    if (!writeError.empty()) {
+        TheLogger()->Log(this, llError, writeError);
+        throw FFmpegException(writeError);
+    }
     FFinished = !FBroken;
 }
 

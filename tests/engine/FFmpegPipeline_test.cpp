@@ -544,3 +544,15 @@ TEST_F(PipelineTest, VideoHooksSeeAndChangeFramesAndPreviewBitmapsArrive) {
     const TTaskResult c = RunTask({{src, {}}}, dir.path() / "c.mkv", {{"vcodec", "copy"}}, false, &copy);
     EXPECT_EQ(c.error, "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
 }
+
+TEST_F(PipelineTest, AFullDiskFailsTheRunInsteadOfReportingSuccess) {
+    // /dev/full refuses every write with "No space left on device".
+    const fs::path small = Tone("small.wav", 440, 0.1);  // fits in the write buffer
+    TTaskResult r = RunTask({{small, {}}}, "/dev/full", {{"f", "wav"}});
+    EXPECT_FALSE(r.finished);
+    EXPECT_NE(r.error.find("No space left on device"), std::string::npos) << r.error;
+    const fs::path large = Tone("large.wav", 440, 5);
+    r = RunTask({{large, {}}}, "/dev/full", {{"f", "wav"}});
+    EXPECT_FALSE(r.finished);
+    EXPECT_NE(r.error.find("No space left on device"), std::string::npos) << r.error;
+}
