@@ -218,6 +218,8 @@ private:
     void PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst);
     void Report(bool AFinal, int AInput);
     bool DecoderError(TAVInputStream& AIst, int AError);
+    // Closes the inputs and outputs and frees the run (CloseFiles without the option reset).
+    void CloseAll();
     void BeginBlockingStep();
     void EndBlockingStep();
     static bool ReadTimeoutCheck(void* ASender);

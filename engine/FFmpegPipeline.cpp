@@ -33,7 +33,7 @@ TStreamCoder::~TStreamCoder() {
 TCustomFFmpeg::~TCustomFFmpeg() {
     try {
         CloseCodecs();
-        CloseFiles();
+        CloseAll();
     } catch (...) {
         // Destruction must not throw; closing already logged what failed.
     }
@@ -662,6 +662,11 @@ void TCustomFFmpeg::CloseCodecs() {
 }
 
 void TCustomFFmpeg::CloseFiles() {
+    CloseAll();
+    ResetOptions();
+}
+
+void TCustomFFmpeg::CloseAll() {
     FRun.reset();
     std::vector<std::string> written;
     for (const TAVOutputFile& out : FOutputFiles)
@@ -675,5 +680,4 @@ void TCustomFFmpeg::CloseFiles() {
     }
     FOutputCount = 0;
     FJoinMode = false;
-    ResetOptions();
 }
