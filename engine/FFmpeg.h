@@ -192,8 +192,8 @@ private:
     void ApplyMetadataMaps();
     // Sends APkt (null: drain) to the stream's decoder and hands each frame it gives, with its
     // number within the packet, to AOnFrame; decoder errors go through DecoderError.
-    void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt,
-                      const std::function<void(AVFrame*, int)>& AOnFrame);
+    template <typename TOnFrame>
+    void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame);
     void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
     void AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* AFrame, int ACount);
     void VideoFrame(TAVInputStream& AIst, AVFrame* AFrame);

@@ -71,31 +71,6 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
     }
 }
 
-void TCustomFFmpeg::DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt,
-                                 const std::function<void(AVFrame*, int)>& AOnFrame) {
-    TRun& R = *FRun;
-    AVCodecContext* dec = AIst.dec.get();
-    int ret = avcodec.avcodec_send_packet(dec, APkt);
-    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
-        DecoderError(AIst, ret);
-        return;
-    }
-    AVFrame* frame = R.frame.get();
-    for (int count = 1;; ++count) {
-        ret = avcodec.avcodec_receive_frame(dec, frame);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
-        if (ret < 0) {
-            DecoderError(AIst, ret);
-            return;
-        }
-        struct TUnref {
-            AVFrame* f;
-            ~TUnref() { avutil.av_frame_unref(f); }
-        } unref{frame};
-        AOnFrame(frame, count);
-    }
-}
-
 void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
     DecodeFrames(AIst, APkt, [&](AVFrame* AFrame, int ACount) { AudioFrame(AIst, APkt, AFrame, ACount); });
 }

@@ -25,3 +25,30 @@ struct TCustomFFmpeg::TRun {
 
 // Wall clock in microseconds (monotonic).
 int64_t NowMicroseconds();
+
+// Defined here for the audio and video branches: a template, so the per-packet call allocates
+// nothing.
+template <typename TOnFrame>
+void TCustomFFmpeg::DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame) {
+    TRun& R = *FRun;
+    AVCodecContext* dec = AIst.dec.get();
+    int ret = avcodec.avcodec_send_packet(dec, APkt);
+    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
+        DecoderError(AIst, ret);
+        return;
+    }
+    AVFrame* frame = R.frame.get();
+    for (int count = 1;; ++count) {
+        ret = avcodec.avcodec_receive_frame(dec, frame);
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+        if (ret < 0) {
+            DecoderError(AIst, ret);
+            return;
+        }
+        struct TUnref {
+            AVFrame* f;
+            ~TUnref() { avutil.av_frame_unref(f); }
+        } unref{frame};
+        AOnFrame(frame, count);
+    }
+}
