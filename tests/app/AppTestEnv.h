@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -39,7 +40,8 @@ protected:
 private:
     QTemporaryDir FRoot;
     std::unique_ptr<QTimer> FModalTimer;
-    QWidget* FAnswered = nullptr;
+    // Guarded: a dialog of the next window set may be created at the address of a destroyed one.
+    QPointer<QWidget> FAnswered;
 };
 
 // Drives a combo box's drop-down: opens it, chooses AIndex (-1 keeps the choice) and closes it,
