@@ -1,8 +1,3 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <fstream>
 #include <future>
@@ -11,6 +6,7 @@
 #include "FFDecode.h"
 #include "FFUtils.h"
 #include "PipelineTestSupport.h"
+#include "SilentServer.h"
 
 namespace fs = std::filesystem;
 using namespace testmedia;
@@ -463,32 +459,9 @@ TEST_F(PipelineTest, TenMinutesOfWavBecomeTenMinutesOfMp3) {
     EXPECT_NEAR(DominantFrequency(a, 0, 597, 2), 700, 2);
 }
 
-namespace {
-// A local TCP server that accepts connections and never sends a byte.
-class TSilentServer {
-public:
-    TSilentServer() {
-        FSocket = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(FSocket, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        getsockname(FSocket, reinterpret_cast<sockaddr*>(&addr), &len);
-        FPort = ntohs(addr.sin_port);
-        listen(FSocket, 4);
-    }
-    ~TSilentServer() { close(FSocket); }
-    std::string Url() const { return "tcp://127.0.0.1:" + std::to_string(FPort); }
-
-private:
-    int FSocket = -1;
-    int FPort = 0;
-};
-}  // namespace
 
 TEST_F(PipelineTest, ReadTimeOutAbandonsABlockedOpenAndZeroWaitsForAStop) {
-    TSilentServer server;
+    SilentServer server;
     {
         TCustomFFmpeg ff;
         ff.SetReadTimeout(300);

@@ -15,6 +15,7 @@
 #include "Dispatcher.h"
 #include "FFAPI.h"
 #include "FFLoad.h"
+#include "SilentServer.h"
 #include "FFLog.h"
 #include "FFPtr.h"
 #include "Platform.h"
@@ -198,45 +199,13 @@ TEST_F(LoaderTest, UnicodeNamesAreWrittenAndReadThroughOwnFileIO) {
 }
 
 namespace {
-// A local server that accepts connections and never sends a byte.
-struct SilentServer {
-    int Listener = -1;
-    int Port = 0;
-    std::vector<int> Clients;
-    std::thread Acceptor;
-    SilentServer() {
-        Listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(Listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(Listener, reinterpret_cast<sockaddr*>(&a), &len);
-        Port = ntohs(a.sin_port);
-        listen(Listener, 4);
-        Acceptor = std::thread([this] {
-            for (int i = 0; i < 2; ++i) {
-                int c = accept(Listener, nullptr, nullptr);
-                if (c < 0) return;
-                Clients.push_back(c);
-            }
-        });
-    }
-    ~SilentServer() {
-        shutdown(Listener, SHUT_RDWR);
-        close(Listener);
-        Acceptor.join();
-        for (int c : Clients) close(c);
-    }
-};
-
 bool AbortWhenSet(void* ASender) { return static_cast<std::atomic<bool>*>(ASender)->load(); }
 }  // namespace
 
 TEST_F(LoaderTest, InterruptAbortsBlockingOpenOnlyOnItsThread) {
     ASSERT_TRUE(GlobalFFLoader.Load(EncoderLibraries)) << GlobalFFLoader.LastErrMsg();
-    SilentServer server;
-    const std::string url = "tcp://127.0.0.1:" + std::to_string(server.Port);
+    testmedia::SilentServer server(2);
+    const std::string url = server.Url();
     std::atomic<bool> stopA{false}, stopB{false}, doneA{false}, doneB{false};
     std::atomic<int> resultA{0}, resultB{0};
     auto opener = [&](std::atomic<bool>& stop, std::atomic<bool>& done, std::atomic<int>& result) {
