@@ -101,26 +101,23 @@ TEST_F(ConversionRunTest, SeparateRunWritesOneFilePerJobWithItsProfileAndTrimmed
     EXPECT_TRUE(form.OutputOptionsList.empty());
 
     const fs::path out = Output.toStdString();
-    const auto wav = DecodeAudio(out / "a.wav");
-    EXPECT_EQ(wav.sampleRate, 22050);
-    EXPECT_EQ(wav.channels, 1);
-    EXPECT_EQ(wav.codecName, "pcm_s16le");
-    EXPECT_NEAR(wav.seconds(), 2.0, 0.01);
-    EXPECT_NEAR(testmedia::DominantFrequency(wav), 440, 2);
-
-    const auto flac = DecodeAudio(out / "b.flac");
-    EXPECT_EQ(flac.sampleRate, 48000);
-    EXPECT_EQ(flac.channels, 2);
-    EXPECT_EQ(flac.codecName, "flac");
-    EXPECT_NEAR(flac.seconds(), 1.5, 0.03);
-    EXPECT_NEAR(testmedia::DominantFrequency(flac), 660, 2);
-
-    const auto mp3 = DecodeAudio(out / "c.mp3");
-    EXPECT_EQ(mp3.sampleRate, 44100);
-    EXPECT_EQ(mp3.channels, 1);
-    EXPECT_EQ(mp3.codecName, "mp3");
-    EXPECT_NEAR(mp3.seconds(), 1.5, 0.06);
-    EXPECT_NEAR(testmedia::DominantFrequency(mp3), 880, 3);
+    struct TExpected {
+        const char* file;
+        int rate, channels;
+        const char* codec;
+        double seconds, secondsTolerance, frequency, frequencyTolerance;
+    } expected[] = {{"a.wav", 22050, 1, "pcm_s16le", 2.0, 0.01, 440, 2},
+                    {"b.flac", 48000, 2, "flac", 1.5, 0.03, 660, 2},
+                    {"c.mp3", 44100, 1, "mp3", 1.5, 0.06, 880, 3}};
+    for (const TExpected& e : expected) {
+        SCOPED_TRACE(e.file);
+        const auto a = DecodeAudio(out / e.file);
+        EXPECT_EQ(a.sampleRate, e.rate);
+        EXPECT_EQ(a.channels, e.channels);
+        EXPECT_EQ(a.codecName, e.codec);
+        EXPECT_NEAR(a.seconds(), e.seconds, e.secondsTolerance);
+        EXPECT_NEAR(testmedia::DominantFrequency(a), e.frequency, e.frequencyTolerance);
+    }
 
     // The sources are untouched.
     EXPECT_EQ(FileHash(a), hashes[0]);
