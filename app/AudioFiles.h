@@ -20,6 +20,9 @@ struct TAudioFile {
     int64_t TimeStart = 0;  // microseconds
     int64_t TimeEnd = 0;    // microseconds
     int ProfileInd = 0;     // index into Profiles
+    // Whole length of the source as probed when added (microseconds). A range that ends there
+    // is not limited at conversion: the probe may underestimate the real length.
+    int64_t Duration = 0;
 };
 
 // "%.2d:%.2d:%.2d" of a time in microseconds; hours are not limited to 24.

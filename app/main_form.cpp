@@ -3,12 +3,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QSettings>
 #include <QTime>
 #include <QTimer>
+#include <QWindow>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
@@ -18,6 +20,7 @@
 #include <QCheckBox>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <thread>
 
@@ -248,6 +251,13 @@ void TMainForm::FormCreate() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* AEvent) {
+    // While files are added the window cannot go: the add loop stops at the next file and then
+    // closes it.
+    if (FAdding) {
+        FCloseRequested = true;
+        AEvent->ignore();
+        return;
+    }
     FormClose();
     QMainWindow::closeEvent(AEvent);
 }
@@ -453,7 +463,16 @@ void TMainForm::FFLoggerLog(TSender, uint32_t AThreadID, TLogLevel ALogLevel, co
 void TMainForm::ShowErrorReport(const QString& AMessage, const QString& AMark) {
     TErrorForm* form = Forms.ErrorForm;
     form->lblErrorText()->setText(AMessage);
-    if (form->exec() != QDialog::Accepted) return;
+    // Application-modal and stacked over the dialog the user is working in (the conversion
+    // dialog during a run), so nothing under it can be pressed or cover it.
+    form->setWindowModality(Qt::ApplicationModal);
+    QWidget* over = QApplication::activeModalWidget();
+    form->winId();
+    if (over && over != form && over->windowHandle())
+        form->windowHandle()->setTransientParent(over->windowHandle());
+    const int answer = form->exec();
+    form->windowHandle()->setTransientParent(nullptr);
+    if (answer != QDialog::Accepted) return;
 
     const TReportMailAccount account = TReportMailAccount::Load();
     TReportMail mail;
@@ -585,24 +604,31 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
     SetListCommandsEnabled(true);
 
     // Probing runs here on the main thread, one file at a time; between files the window is
-    // repainted, and a long list shows its progress (input to the window is blocked meanwhile).
+    // repainted, and a list that takes a while shows its progress, which can cancel the rest.
+    // The progress box is shown only here, between files, never by a timer of its own: it must
+    // not open over a message box the user has to answer.
     std::unique_ptr<QProgressDialog> progress;
+    QElapsedTimer elapsed;
+    elapsed.start();
     if (AFiles.size() > 1) {
-        progress = std::make_unique<QProgressDialog>("Adding files...", QString(), 0,
+        progress = std::make_unique<QProgressDialog>("Adding files...", "Cancel", 0,
                                                      static_cast<int>(AFiles.size()), this);
         progress->setWindowTitle("Open file");
         progress->setWindowModality(Qt::WindowModal);
-        progress->setMinimumDuration(400);
+        progress->setMinimumDuration(std::numeric_limits<int>::max());
         progress->setAutoClose(false);
-        progress->setValue(0);
+        progress->setAutoReset(false);
     }
     const int row = CurrentRow();
     TFFDecoder* probe = FFEncoder->Decoder();
     for (int i = 0; i < AFiles.size(); ++i) {
         const QString& file = AFiles[i];
+        if (FCloseRequested) break;
         if (progress) {
+            if (progress->wasCanceled()) break;
             progress->setLabelText(QString("Adding files... %1 of %2\n%3").arg(i + 1).arg(AFiles.size()).arg(FileNameOf(file)));
             progress->setValue(i);
+            if (!progress->isVisible() && elapsed.elapsed() >= 400) progress->show();
         }
         QCoreApplication::processEvents();
         if (!probe->LoadFile(file.toStdString())) {
@@ -624,6 +650,7 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
         job.TimeStart = 0;
         job.TimeEnd = job.TrimmedLength;
         job.ProfileInd = CurrentProfileInd;
+        job.Duration = job.TrimmedLength;
         AudioFiles.push_back(job);
         UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
         probe->CloseFile();
@@ -637,11 +664,16 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
         sgListClick();
     }
     FAdding = false;
+    if (FCloseRequested) {
+        FCloseRequested = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
 }
 
 void TMainForm::EditButtonClick() { Remove1Click(); }
 
 void TMainForm::Remove1Click() {
+    if (FAdding) return;
     const int n = static_cast<int>(AudioFiles.size());
     if (n == 0) return;
     const int r = CurrentRow();
@@ -656,6 +688,7 @@ void TMainForm::Remove1Click() {
 }
 
 void TMainForm::ClearAll1Click() {
+    if (FAdding) return;
     ui->edDestinationTitle->hide();
     AudioFiles.clear();
     FAudioFilesModel->DropPlaceholderRow();
@@ -663,6 +696,7 @@ void TMainForm::ClearAll1Click() {
 }
 
 void TMainForm::MoveUp1Click() {
+    if (FAdding) return;
     if (AudioFiles.size() < 2) return;
     const int r = CurrentRow();
     if (r > 1 && r <= static_cast<int>(AudioFiles.size())) {
@@ -673,6 +707,7 @@ void TMainForm::MoveUp1Click() {
 }
 
 void TMainForm::MoveDown1Click() {
+    if (FAdding) return;
     if (AudioFiles.size() < 2) return;
     const int r = CurrentRow();
     if (r >= 1 && r < static_cast<int>(AudioFiles.size())) {
@@ -687,6 +722,7 @@ void TMainForm::SwapAudioFiles(int A, int B) {
 }
 
 void TMainForm::Rename1Click() {
+    if (FAdding) return;
     const int r = CurrentRow();
     if (r >= 1 && r <= static_cast<int>(AudioFiles.size())) OpenTitleEditor(r);
 }
@@ -729,6 +765,7 @@ void TMainForm::edDestinationTitleKeyPress(int AKey) {
 // ---- file information
 
 void TMainForm::FileInformation1Click() {
+    if (FAdding) return;
     const int r = CurrentRow();
     if (r < 1 || r > static_cast<int>(AudioFiles.size())) return;
     const TAudioFile& job = AudioFiles[static_cast<size_t>(r - 1)];
@@ -778,6 +815,7 @@ QString TMainForm::JobOutputFile(int AJob) const {
 }
 
 void TMainForm::StartButtonClick() {
+    if (FAdding) return;
     // Failures the steps do not report themselves (a value that is not a number, an encoder
     // that refuses the call) end the command with a message box and no run.
     try {
@@ -880,7 +918,9 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     if (!AMerge) {
         AInput.TimeStart = job.TimeStart;
         AOutput.FileName = JobOutputFile(AJob).toStdString();
-        AOutput.TimeLength = job.TimeEnd - job.TimeStart;
+        // Only an end the user chose limits the output; a range reaching the probed length runs
+        // to the real end of the input.
+        if (job.TimeEnd < job.Duration) AOutput.TimeLength = job.TimeEnd - job.TimeStart;
         AOutput.Info.TimeStamp = 0;
     }
 }
@@ -958,6 +998,8 @@ void TMainForm::StartConversion() {
     // 8-9: run the tasks one after another while the conversion dialog shows the progress.
     EventsLogLine("-> Started conversion");
     FCancelled = false;
+    FFailedTasks = 0;
+    FRunTasks = FFEncoder->TasksCount();
     TConvForm* conv = Forms.ConvForm;
     conv->ProgressCurrent()->setValue(0);
     conv->ProgressTotal()->setValue(0);
@@ -992,12 +1034,26 @@ void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
 
 void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
     TConvForm* conv = Forms.ConvForm;
+    // A task error is shown over the conversion dialog, which stays up for the remaining tasks
+    // (the next notice waits until the user has answered).
+    if (ATerminateInfo.Exception) {
+        ++FFailedTasks;
+        const QString message = "Conversion terminated with error: " + QString::fromStdString(ATerminateInfo.ExceptionMsg);
+        ShowErrorReport(message, "CLM_Terminate");
+        EventsLogLine("-> " + message);
+    }
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Finished) {
         InputOptionsList.clear();
         OutputOptionsList.clear();
-        // A run the user cancelled ends here: no success line, no shutdown, no folder opening.
+        // A run the user cancelled, or one in which a task failed, ends here: no success line,
+        // no shutdown, no folder opening.
         if (FCancelled) {
             FCancelled = false;
+            conv->CloseForm();
+        } else if (FFailedTasks > 0) {
+            EventsLogLine(QString("-> Conversion finished with errors: %1 of %2 jobs failed.")
+                              .arg(FFailedTasks)
+                              .arg(FRunTasks));
             conv->CloseForm();
         } else {
             const bool shutdown = conv->cbShutdownPC()->isChecked();
@@ -1010,12 +1066,6 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
             conv->CloseForm();
             if (conv->cbOpenOutput()->isChecked() && !shutdown) ShellOpen(QUrl::fromLocalFile(OutputFolder));
         }
-    }
-    if (ATerminateInfo.Exception) {
-        const QString message = "Conversion terminated with error: " + QString::fromStdString(ATerminateInfo.ExceptionMsg);
-        ShowErrorReport(message, "CLM_Terminate");
-        EventsLogLine("-> " + message);
-        conv->CloseForm();
     }
 }
 

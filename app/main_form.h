@@ -185,6 +185,11 @@ private:
     };
     std::shared_ptr<TNoticeGate> FNotices;
     bool FCancelled = false;  // the running conversion was cancelled by the user
-    bool FAdding = false;     // files are being added
+    int FFailedTasks = 0;     // tasks of the running conversion that ended with an error
+    int FRunTasks = 0;        // tasks of the running conversion
+    // Files are being added: the add loop pumps the window, so the list commands, Start and
+    // the file information do nothing meanwhile, and closing waits for the loop.
+    bool FAdding = false;
+    bool FCloseRequested = false;  // the window was asked to close while files were added
     // The preview player FFPlayer joins this window with the preview.
 };

@@ -7,10 +7,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QWindow>
 
 #include "FFEncode.h"
 #include "JobTestEnv.h"
 #include "conversion.h"
+#include "errordlg.h"
 
 namespace fs = std::filesystem;
 using testmedia::DecodeAudio;
@@ -260,8 +262,7 @@ TEST_F(ConversionRunTest, CancelStopsTheRunWithoutTheEndOfRunActionsAndPauseTogg
                  fs::file_size(fs::path(Output.toStdString()) / "c.mp3") > 1000);
 }
 
-TEST_F(ConversionRunTest, TaskErrorIsReportedClosesTheDialogAndTheOtherTasksGoOn) {
-    CancelErrors();
+TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWithoutSuccess) {
     testmedia::ScopedTempDir dir("taskerror");
     const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 1.0, 44100, 2));
     const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 1.0, 44100, 2));
@@ -271,6 +272,17 @@ TEST_F(ConversionRunTest, TaskErrorIsReportedClosesTheDialogAndTheOtherTasksGoOn
     // The MP3 writer refuses a PCM stream when the task writes the file's header.
     form.Profiles[2].AudioCodecName = "pcm_s16le";
     form.AudioFiles[2].DestinationTitle = "c3";
+    app->ConvForm->cbOpenOutput()->setChecked(true);
+    // The error dialog is answered while the conversion dialog is still up beneath it.
+    bool stacked = false;
+    AnswerModals([&](QWidget* AModal) {
+        auto* error = qobject_cast<TErrorForm*>(AModal);
+        if (!error) return;
+        ErrorMessages << error->lblErrorText()->text();
+        stacked = app->ConvForm->isVisible() && error->windowModality() == Qt::ApplicationModal &&
+                  error->windowHandle()->transientParent() == app->ConvForm->windowHandle();
+        error->spSkinButton1()->click();
+    });
     const int logStart = static_cast<int>(app->LogForm->Lines().size());
     RunStart(*app);
     WaitForEnd(*app);
@@ -278,12 +290,29 @@ TEST_F(ConversionRunTest, TaskErrorIsReportedClosesTheDialogAndTheOtherTasksGoOn
     EXPECT_FALSE(app->ConvForm->isVisible());
     ASSERT_EQ(ErrorMessages.size(), 1) << LogLines(*app, logStart).join("\n").toStdString()
                                        << MessageTexts().join("; ").toStdString();
+    EXPECT_TRUE(stacked);
     EXPECT_TRUE(ErrorMessages[0].startsWith("Conversion terminated with error: ")) << ErrorMessages[0].toStdString();
     const QStringList log = LogLines(*app, logStart);
-    EXPECT_TRUE(log.contains("-> " + ErrorMessages[0])) << log.join("\n").toStdString();
+    EXPECT_EQ(log, (QStringList{"-> Started conversion", "-> " + ErrorMessages[0],
+                                "-> Conversion finished with errors: 1 of 3 jobs failed."}));
+    EXPECT_TRUE(Opened.isEmpty());
     EXPECT_TRUE(fs::exists(fs::path(Output.toStdString()) / "a.wav"));
-    EXPECT_TRUE(fs::exists(fs::path(Output.toStdString()) / "c3.wav"));  // the run went on
-    EXPECT_NEAR(DecodeAudio(fs::path(Output.toStdString()) / "c3.wav").seconds(), 1.0, 0.01);
+    EXPECT_NEAR(DecodeAudio(fs::path(Output.toStdString()) / "c3.wav").seconds(), 1.0, 0.01);  // the run went on
+}
+
+TEST_F(ConversionRunTest, AnUntrimmedJobConvertsTheWholeInputWhateverItsProbedLength) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("whole");
+    const fs::path vbr = testmedia::MakeVbrMp3WithoutXing(dir.path());
+    auto app = StartWith({vbr}, {0});
+    ASSERT_EQ(app->MainForm->AudioFiles.size(), 1u);
+    ASSERT_LT(app->MainForm->AudioFiles[0].TrimmedLength, 8'000'000);  // the probe underestimates it
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    const auto out = DecodeAudio(fs::path(Output.toStdString()) / "vbr.wav");
+    EXPECT_NEAR(out.seconds(), DecodeAudio(vbr).seconds(), 0.01);
+    EXPECT_NEAR(testmedia::DominantFrequency(out, 0, 10, 1), 440, 3);
 }
 
 TEST_F(ConversionRunTest, MissingOutputFolderWarnsAndConvertsIntoTheFallbackFolder) {

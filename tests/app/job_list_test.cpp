@@ -6,6 +6,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QElapsedTimer>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -200,6 +202,64 @@ TEST_F(JobListTest, HundredsOfFilesKeepTheWindowResponsiveAndAllAreAdded) {
     EXPECT_EQ(form.AudioFiles[299].SourceTitleExt, "t299.wav");
     // The event loop ran between the files (timers fired while probing went on).
     EXPECT_GT(ticks, 10) << ms << " ms";
+}
+
+TEST_F(JobListTest, ARefusedFileMessageIsNeverCoveredAndTheAddLoopIsNotReentered) {
+    // Real message boxes: the refusal of the first file stays the dialog the user answers, even
+    // past the progress box's delay, and the list commands wait for the add loop.
+    SetMessageBox(nullptr);
+    testmedia::ScopedTempDir dir("joblist");
+    const fs::path notes = testmedia::MakeTextWithMediaExtension(dir.path());
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.5, 8000, 1));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 0.5, 8000, 1));
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    form.show();
+    AddFakeJobs(form, {"old.mp3"});
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    QElapsedTimer shown;
+    QStringList boxes, covered;
+    bool closing = false, closed = true;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QMessageBox* box = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* b = qobject_cast<QMessageBox*>(w); b && b->isVisible()) box = b;
+        if (!box) return;
+        if (QWidget* modal = QApplication::activeModalWidget(); modal != box)
+            covered << (modal ? modal->metaObject()->className() : "nothing");
+        if (!shown.isValid()) {
+            shown.start();
+            boxes << box->text();
+            if (closing) {
+                closed = form.close();
+            } else {
+                form.StartButtonClick();
+                form.ClearAll1Click();
+                form.Remove1Click();
+            }
+        }
+        if (shown.elapsed() < 800) return;
+        shown.invalidate();
+        box->button(QMessageBox::Ok)->click();
+    });
+    watch.start(5);
+    AddThroughDialog(form, {notes, a, b});
+    watch.stop();
+
+    EXPECT_EQ(boxes, QStringList{"File notes.mp3 is not a valid media file or its format is not supported."});
+    EXPECT_TRUE(covered.isEmpty()) << covered.join("; ").toStdString();
+    EXPECT_EQ(Titles(form), (QStringList{"old.mp3", "a.wav", "b.wav"}));
+    EXPECT_FALSE(LogLines(*app, logStart).contains("-> Started conversion"));
+
+    // Closing the window meanwhile stops adding at the next file, then closes it.
+    closing = true;
+    watch.start(5);
+    AddThroughDialog(form, {notes, a});
+    watch.stop();
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(form.AudioFiles.size(), 3u);
+    EXPECT_TRUE(WaitFor([&] { return !form.isVisible(); }, 5));
 }
 
 TEST_F(JobListTest, EstimateFollowsTheProfileRateAndANonNumericRateKeepsTheOldValue) {

@@ -210,12 +210,33 @@ constexpr const char* kAssHeader =
     "\r\n[Events]\r\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, "
     "Text\r\n";
 
-void OpenEncoder(AVCodecContext* enc, const AVFormatContext* fmt) {
+// A dictionary of options that must all be taken; freed on every path.
+class Options {
+public:
+    explicit Options(const std::map<std::string, std::string>& options) {
+        for (const auto& [key, value] : options)
+            Check(av_dict_set(&dict_, key.c_str(), value.c_str(), 0), "av_dict_set");
+    }
+    ~Options() { av_dict_free(&dict_); }
+    AVDictionary** get() { return &dict_; }
+    void CheckAllTaken(const std::string& what) const {
+        if (const AVDictionaryEntry* left = av_dict_get(dict_, "", nullptr, AV_DICT_IGNORE_SUFFIX))
+            throw std::runtime_error(what + ": unknown option " + left->key);
+    }
+
+private:
+    AVDictionary* dict_ = nullptr;
+};
+
+void OpenEncoder(AVCodecContext* enc, const AVFormatContext* fmt,
+                 const std::map<std::string, std::string>& options = {}) {
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (enc->codec->capabilities & AV_CODEC_CAP_EXPERIMENTAL)
         enc->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
-    Check(avcodec_open2(enc, enc->codec, nullptr),
-          std::string("cannot open encoder ") + enc->codec->name);
+    Options dict(options);
+    const std::string what = std::string("cannot open encoder ") + enc->codec->name;
+    Check(avcodec_open2(enc, enc->codec, dict.get()), what);
+    dict.CheckAllTaken(what);
 }
 
 }  // namespace
@@ -254,7 +275,7 @@ AVStream* MediaWriter::NewStream(AVCodecContext* enc) {
 }
 
 int MediaWriter::AddAudio(const std::string& codec, int sampleRate, int channels, int bitRate,
-                          PcmSource source) {
+                          PcmSource source, const std::map<std::string, std::string>& encoderOptions) {
     CodecContextPtr enc = NewEncoder(codec, AVMEDIA_TYPE_AUDIO);
     const AVCodec* c = enc->codec;
     if (c->supported_samplerates) {
@@ -269,7 +290,7 @@ int MediaWriter::AddAudio(const std::string& codec, int sampleRate, int channels
     av_channel_layout_default(&enc->ch_layout, channels);
     enc->time_base = {1, sampleRate};
     if (bitRate > 0) enc->bit_rate = bitRate;
-    OpenEncoder(enc.get(), fmt_.get());
+    OpenEncoder(enc.get(), fmt_.get(), encoderOptions);
     AVStream* stream = NewStream(enc.get());
     tracks_.push_back(std::make_unique<AudioTrack>(std::move(enc), stream, std::move(source)));
     return stream->index;
@@ -325,12 +346,14 @@ void MediaWriter::AddChapter(double start, double end, const std::string& title)
     Check(av_dict_set(&chapter->metadata, "title", title.c_str(), 0), "av_dict_set");
 }
 
-void MediaWriter::Write() {
+void MediaWriter::Write(const std::map<std::string, std::string>& muxerOptions) {
     AVFormatContext* fmt = fmt_.get();
     const std::string name = Utf8(file_);
     if (!(fmt->oformat->flags & AVFMT_NOFILE))
         Check(avio_open(&fmt->pb, name.c_str(), AVIO_FLAG_WRITE), "cannot create " + name);
-    Check(avformat_write_header(fmt, nullptr), "cannot write header of " + name);
+    Options options(muxerOptions);
+    Check(avformat_write_header(fmt, options.get()), "cannot write header of " + name);
+    options.CheckAllTaken("cannot write header of " + name);
     for (;;) {
         Track* earliest = nullptr;
         for (const auto& track : tracks_)

@@ -33,8 +33,9 @@ public:
     MediaWriter& operator=(const MediaWriter&) = delete;
 
     // Each returns the new stream's index. An empty codec name takes the container's default.
+    // encoderOptions go to the encoder's open (e.g. {"flags", "+qscale"}).
     int AddAudio(const std::string& codec, int sampleRate, int channels, int bitRate,
-                 PcmSource source);
+                 PcmSource source, const std::map<std::string, std::string>& encoderOptions = {});
     int AddVideo(const std::string& codec, int width, int height, int fps, int64_t frameCount,
                  PictureSource source);
     int AddSubtitles(const std::string& codec, std::vector<SubtitleEvent> events);
@@ -44,7 +45,8 @@ public:
     // For container settings such as programs; valid until Write() returns.
     AVFormatContext* Context() const { return fmt_.get(); }
 
-    void Write();
+    // muxerOptions go to the header's writing (e.g. {"write_xing", "0"}).
+    void Write(const std::map<std::string, std::string>& muxerOptions = {});
 
     class Track;
 

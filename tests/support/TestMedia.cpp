@@ -200,6 +200,27 @@ TruncatedFiles MakeTruncated(const fs::path& dir) {
     return files;
 }
 
+fs::path MakeVbrMp3WithoutXing(const fs::path& dir) {
+    const fs::path out = dir / "vbr.mp3";
+    constexpr int kRate = 44100, kNoise = 3 * kRate, kTotal = 12 * kRate;
+    detail::MediaWriter writer(out);
+    uint32_t seed = 12345;
+    writer.AddAudio(
+        "libmp3lame", kRate, 1, 0,
+        [&, n = 0](float* dst, int maxFrames) mutable {
+            const int count = std::min(maxFrames, kTotal - n);
+            for (int i = 0; i < count; ++i, ++n) {
+                seed = seed * 1664525u + 1013904223u;
+                dst[i] = n < kNoise ? 0.7f * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f)
+                                    : 0.05f * static_cast<float>(std::sin(2 * std::numbers::pi * 440 * n / kRate));
+            }
+            return count;
+        },
+        {{"flags", "+qscale"}, {"global_quality", std::to_string(2 * FF_QP2LAMBDA)}});
+    writer.Write({{"write_xing", "0"}});
+    return out;
+}
+
 fs::path MakeZeroLength(const fs::path& dir) {
     const fs::path out = dir / "empty.wav";
     WriteText(out, "");

@@ -95,6 +95,10 @@ struct TruncatedFiles {
     std::filesystem::path headerCut;  // a WAV cut inside its header: RIFF/WAVE but no format
 };
 TruncatedFiles MakeTruncated(const std::filesystem::path& dir);
+// "vbr.mp3": a VBR MP3 without a Xing header, 44.1 kHz mono, 12 s: 3 s of loud noise, then
+// 9 s of a quiet 440 Hz tone. A demuxer estimates its length from the first frames' high bit
+// rate, far below the 12 s it decodes to.
+std::filesystem::path MakeVbrMp3WithoutXing(const std::filesystem::path& dir);
 // An empty "empty.wav".
 std::filesystem::path MakeZeroLength(const std::filesystem::path& dir);
 // Plain text named "notes.mp3".
