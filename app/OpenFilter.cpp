@@ -1,6 +1,6 @@
 #include "OpenFilter.h"
 
-const std::array<TFormatMask, 17> AudioFormats = {{
+const std::array<TFormatMask, 21> AudioFormats = {{
     {"Advanced Audio Coding", "*.aac"},
     {"Dolby-digital AC-3", "*.ac3"},
     {"Monkey's Audio", "*.ape"},
@@ -18,6 +18,11 @@ const std::array<TFormatMask, 17> AudioFormats = {{
     {"The True Audio", "*.tta"},
     {"Waveform files", "*.wav"},
     {"Windows Media Audio", "*.wma"},
+    // Formats the program itself writes.
+    {"Opus Audio", "*.opus"},
+    {"Audio Interchange File Format", "*.aiff; *.aif"},
+    {"WavPack Audio", "*.wv"},
+    {"iPhone Ringtone", "*.m4r"},
 }};
 
 const std::array<TFormatMask, 17> VideoFormats = {{
@@ -40,6 +45,12 @@ const std::array<TFormatMask, 17> VideoFormats = {{
     {"Video Object files", "*.vob"},
 }};
 
+std::vector<TFormatMask> FormatRows() {
+    std::vector<TFormatMask> rows(AudioFormats.begin(), AudioFormats.end());
+    rows.insert(rows.end(), VideoFormats.begin(), VideoFormats.end());
+    return rows;
+}
+
 QString BuildOpenDialogFilter() {
     auto masks = [](const auto& ATable) {
         QString s;
@@ -49,10 +60,9 @@ QString BuildOpenDialogFilter() {
     QString filter = "All Supported Formats|" + masks(AudioFormats) + masks(VideoFormats);
     filter += "|Audio Formats|" + masks(AudioFormats);
     filter += "|Video Formats|" + masks(VideoFormats);
-    for (const auto* table : {&AudioFormats, &VideoFormats})
-        for (const auto& row : *table)
+    for (const auto& row : FormatRows())
             filter += "|" + QString(row.Name) + " (" + row.Mask + ")|" + row.Mask + ";";
-    return filter;
+    return filter + "|All files (*)|*";
 }
 
 QStringList QtNameFilters(const QString& AFilter) {

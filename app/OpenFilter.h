@@ -5,16 +5,21 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <vector>
 
 struct TFormatMask {
     const char* Name;
     const char* Mask;
 };
 
-extern const std::array<TFormatMask, 17> AudioFormats;
+extern const std::array<TFormatMask, 21> AudioFormats;
 extern const std::array<TFormatMask, 17> VideoFormats;
 
-// "All Supported Formats|...|Audio Formats|...|Video Formats|..." followed by one pair per row.
+// The rows of both tables, audio first.
+std::vector<TFormatMask> FormatRows();
+
+// "All Supported Formats|...|Audio Formats|...|Video Formats|..." followed by one pair per row
+// and "All files (*)".
 QString BuildOpenDialogFilter();
 
 // One Qt name filter per pair: "name (p1 p2 ...)", the patterns split at ";" with blanks

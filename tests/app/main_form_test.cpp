@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QThread>
 #include <QCheckBox>
+#include <QWheelEvent>
+#include <QTest>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -241,6 +243,9 @@ TEST_F(MainFormTest, CatalogueThatFailsToLoadStopsStartUpAfterTheErrorDialog) {
         EXPECT_TRUE(Child<QLabel>(&form, "GettingStartedImage")->pixmap().isNull());
         // The filter was built before the failure.
         EXPECT_TRUE(form.dlgopen.Filter.startsWith("All Supported Formats|*.aac;"));
+        // Closing keeps the stored settings: nothing of them was read, so nothing is saved.
+        form.close();
+        EXPECT_EQ(QSettings("Quendral", "Quendral Audio Converter").value("OutputPath").toString(), Path("stored"));
     }
 }
 
@@ -249,11 +254,11 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
     auto app = Start();
     const QString expected =
         "All Supported Formats|*.aac;*.ac3;*.ape;*.dts;*.flac;*.mka;*.mpa;*.mp2;*.mp3;*.m4a;*.mpc;"
-        "*.ofr;*.ogg;*.ra;*.tta;*.wav;*.wma;*.mod;*.mts; *.ts; *m2ts; *.tp;*.avi;*.mp4; *.m4v;"
+        "*.ofr;*.ogg;*.ra;*.tta;*.wav;*.wma;*.opus;*.aiff; *.aif;*.wv;*.m4r;*.mod;*.mts; *.ts; *m2ts; *.tp;*.avi;*.mp4; *.m4v;"
         "*.mpg; *.mpeg;*.3gp; *.3g2;*.wmv; *.asf;*.rm; *.rmvb;*.dat;*.mov;*.flv; *.f4v;*.mkv;*.dv;"
         "*.nut;*.h.264;*.nsv;*.vob;"
         "|Audio Formats|*.aac;*.ac3;*.ape;*.dts;*.flac;*.mka;*.mpa;*.mp2;*.mp3;*.m4a;*.mpc;*.ofr;"
-        "*.ogg;*.ra;*.tta;*.wav;*.wma;"
+        "*.ogg;*.ra;*.tta;*.wav;*.wma;*.opus;*.aiff; *.aif;*.wv;*.m4r;"
         "|Video Formats|*.mod;*.mts; *.ts; *m2ts; *.tp;*.avi;*.mp4; *.m4v;*.mpg; *.mpeg;*.3gp; *.3g2;"
         "*.wmv; *.asf;*.rm; *.rmvb;*.dat;*.mov;*.flv; *.f4v;*.mkv;*.dv;*.nut;*.h.264;*.nsv;*.vob;"
         "|Advanced Audio Coding (*.aac)|*.aac;|Dolby-digital AC-3 (*.ac3)|*.ac3;"
@@ -262,7 +267,9 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
         "|MP2 MPEG-1 layer 2 audio (*.mp2)|*.mp2;|MP3 MPEG-1 layer 3 audio (*.mp3)|*.mp3;"
         "|MPEG-4 Audio (*.m4a)|*.m4a;|Musepack (*.mpc)|*.mpc;|OptimFROG Audio (*.ofr)|*.ofr;"
         "|OGG Vorbis Audio (*.ogg)|*.ogg;|RealAudio files (*.ra)|*.ra;|The True Audio (*.tta)|*.tta;"
-        "|Waveform files (*.wav)|*.wav;|Windows Media Audio (*.wma)|*.wma;|MOD files (*.mod)|*.mod;"
+        "|Waveform files (*.wav)|*.wav;|Windows Media Audio (*.wma)|*.wma;"
+        "|Opus Audio (*.opus)|*.opus;|Audio Interchange File Format (*.aiff; *.aif)|*.aiff; *.aif;"
+        "|WavPack Audio (*.wv)|*.wv;|iPhone Ringtone (*.m4r)|*.m4r;|MOD files (*.mod)|*.mod;"
         "|High-definition files (*.mts; *.ts; *m2ts; *.tp)|*.mts; *.ts; *m2ts; *.tp;"
         "|AVI files (*.avi)|*.avi;|MPEG-4 files (*.mp4; *.m4v)|*.mp4; *.m4v;"
         "|MPEG files (*.mpg; *.mpeg)|*.mpg; *.mpeg;|3GP files (*.3gp; *.3g2)|*.3gp; *.3g2;"
@@ -271,7 +278,7 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
         "|Flash Video files (*.flv; *.f4v)|*.flv; *.f4v;|Matroska files (*.mkv)|*.mkv;"
         "|Digital Video files (*.dv)|*.dv;|NUT files (*.nut)|*.nut;"
         "|Raw h.264 video files (*.h.264)|*.h.264;|Nullsoft Stream Video (*.nsv)|*.nsv;"
-        "|Video Object files (*.vob)|*.vob;";
+        "|Video Object files (*.vob)|*.vob;|All files (*)|*";
     EXPECT_EQ(app->MainForm->dlgopen.Filter, expected);
     EXPECT_EQ(app->MainForm->dlgopen.FilterIndex, 1);
 
@@ -279,8 +286,7 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
     const QString dir = Path("media");
     QDir().mkpath(dir);
     QStringList all;
-    for (const auto* table : {&AudioFormats, &VideoFormats})
-        for (const auto& row : *table)
+    for (const auto& row : FormatRows())
             for (QString mask : QString(row.Mask).split(';')) {
                 const QString name = "f" + mask.trimmed().remove('*');
                 QFile f(dir + "/" + name);
@@ -288,7 +294,7 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
                 all << name;
             }
     const QStringList filters = QtNameFilters(app->MainForm->dlgopen.Filter);
-    ASSERT_EQ(filters.size(), 3 + 34);
+    ASSERT_EQ(filters.size(), 3 + 38 + 1);
     QFileDialog dialog;
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setNameFilters(filters);
@@ -313,12 +319,12 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
     };
     shows(filters[0], all);
     int i = 3;
-    for (const auto* table : {&AudioFormats, &VideoFormats})
-        for (const auto& row : *table) {
+    for (const auto& row : FormatRows()) {
             QStringList named;
             for (QString mask : QString(row.Mask).split(';')) named << "f" + mask.trimmed().remove('*');
             shows(filters[i++], named);
         }
+    shows(filters.last(), all);
 }
 
 TEST_F(MainFormTest, ChoosingAProfileMovesTheCurrentJobOrAllJobsWithApplyToAll) {
@@ -349,12 +355,36 @@ TEST_F(MainFormTest, ChoosingAProfileMovesTheCurrentJobOrAllJobsWithApplyToAll) 
     form.sgListClick();
     EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 1);
 
-    // Checking the box moves every job to the current profile; choosing with it checked too.
+    // Moving the current row with the keys shows that job's profile as a click does.
+    form.show();
+    form.SetCurrentRow(1);
+    auto* grid = Child<QTableView>(&form, "sgList");
+    grid->setFocus();
+    QTest::keyClick(grid, Qt::Key_Down);
+    EXPECT_EQ(form.CurrentRow(), 2);
+    EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 1);
+
+    // Checking the box moves every job to the current profile and recomputes their estimates;
+    // choosing with it checked too.
     applyAll->click();
     EXPECT_TRUE(applyAll->isChecked());
     for (int j = 0; j < 3; ++j) EXPECT_EQ(Cell(form, j, 4), ".two") << j;
+    for (int j = 0; j < 3; ++j) EXPECT_EQ(Cell(form, j, 2), "2.34 MB") << j;
     form.SelectProfile(0);
     for (int j = 0; j < 3; ++j) EXPECT_EQ(Cell(form, j, 4), ".one") << j;
+
+    // A setting changed by the keys or the wheel, without its drop-down, applies at once.
+    auto* bitRate = Child<QComboBox>(&form, "cmbAudioBitRate");
+    bitRate->setFocus();
+    QTest::keyClick(bitRate, Qt::Key_Down);
+    EXPECT_EQ(form.Profiles[0].AudioBitRate, "256000");
+    EXPECT_EQ(Cell(form, 0, 2), "9.38 MB");
+    auto* rate = Child<QComboBox>(&form, "cmbSampleRate");
+    QWheelEvent wheel(QPointF(5, 5), rate->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(rate, &wheel);
+    EXPECT_EQ(rate->currentIndex(), 1);
+    EXPECT_EQ(form.Profiles[0].SampleRate, "48000");
     EXPECT_TRUE(ErrorMessages.isEmpty());
 }
 
