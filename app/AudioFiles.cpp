@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QTableView>
+#include <cctype>
 
 #include "Convert.h"
 
@@ -18,13 +19,50 @@ QString DurationText(int64_t AMicroseconds) {
                              static_cast<long long>(seconds % 60));
 }
 
+namespace {
+
+// Bits per sample of a PCM encoder name ("pcm_s16le", "pcm_f32be", "pcm_alaw" ...); 0 when the
+// name is not PCM.
+int PcmBits(const std::string& ACodec) {
+    if (ACodec.rfind("pcm_", 0) != 0) return 0;
+    if (ACodec == "pcm_alaw" || ACodec == "pcm_mulaw" || ACodec == "pcm_vidc") return 8;
+    const size_t digits = ACodec.find_first_of("0123456789", 4);
+    if (digits == std::string::npos) return 0;
+    int bits = 0;
+    for (size_t i = digits; i < ACodec.size() && std::isdigit(static_cast<unsigned char>(ACodec[i])); ++i)
+        bits = bits * 10 + (ACodec[i] - '0');
+    return bits;
+}
+
+bool IsLossless(const std::string& ACodec) {
+    for (const char* name : {"flac", "alac", "wavpack", "tta", "mlp", "truehd", "ape"})
+        if (ACodec == name) return true;
+    return false;
+}
+
+}  // namespace
+
+int64_t EstimatedBitRate(const TProfile& AProfile) {
+    const int pcmBits = PcmBits(AProfile.AudioCodecName);
+    if (pcmBits > 0 || IsLossless(AProfile.AudioCodecName)) {
+        int64_t sampleRate = 0, channels = 0;
+        if (!TryStrToInt64(AProfile.SampleRate, sampleRate) || !TryStrToInt64(AProfile.Channel, channels) ||
+            sampleRate <= 0 || channels <= 0)
+            return -1;
+        const int64_t pcm = sampleRate * channels * (pcmBits > 0 ? pcmBits : 16);
+        return pcmBits > 0 ? pcm : pcm * LosslessRatioPercent / 100;
+    }
+    int64_t rate = 0;
+    return TryStrToInt64(AProfile.AudioBitRate, rate) && rate >= 0 ? rate : -1;
+}
+
 void UpdateEstimatedSize(std::vector<TAudioFile>& AAudioFiles, const std::vector<TProfile>& AProfiles,
                          int AIndex) {
     if (AIndex < 0 || AIndex >= static_cast<int>(AAudioFiles.size())) return;
     TAudioFile& job = AAudioFiles[static_cast<size_t>(AIndex)];
     if (job.ProfileInd < 0 || job.ProfileInd >= static_cast<int>(AProfiles.size())) return;
-    int64_t rate = 0;
-    if (!TryStrToInt64(AProfiles[static_cast<size_t>(job.ProfileInd)].AudioBitRate, rate)) return;
+    const int64_t rate = EstimatedBitRate(AProfiles[static_cast<size_t>(job.ProfileInd)]);
+    if (rate < 0) return;
     const int64_t seconds = job.TrimmedLength / 1000000;
     job.EstimatedSize = static_cast<double>(rate) / 1000 / 8 * static_cast<double>(seconds) / 1024;
 }

@@ -28,8 +28,14 @@ struct TAudioFile {
 // "%.2d:%.2d:%.2d" of a time in microseconds; hours are not limited to 24.
 QString DurationText(int64_t AMicroseconds);
 
-// Recomputes EstimatedSize of one job from its trimmed length and its profile's AudioBitRate;
-// leaves it unchanged when the rate is not a whole number or an index is out of range.
+// The output bit rate a profile's estimate uses: PCM encoders write sample rate x channels x
+// sample size; lossless ones typically LosslessRatioPercent of 16-bit PCM; others their
+// AudioBitRate. -1 when a value it needs is not a whole number.
+constexpr int LosslessRatioPercent = 60;
+int64_t EstimatedBitRate(const TProfile& AProfile);
+
+// Recomputes EstimatedSize of one job from its trimmed length and EstimatedBitRate of its
+// profile; leaves it unchanged when that is not known or an index is out of range.
 void UpdateEstimatedSize(std::vector<TAudioFile>& AAudioFiles, const std::vector<TProfile>& AProfiles,
                          int AIndex);
 

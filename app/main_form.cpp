@@ -90,10 +90,17 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
 
     // Profile selectors.
     connect(ui->cmbProfile, &QComboBox::activated, this, [this] { cmbProfileClick(); });
-    for (QComboBox* combo : {ui->cmbAudioEncoder, ui->cmbSampleRate, ui->cmbAudioBitRate, ui->cmbChannel})
+    // A setting applies when its drop-down closes and whenever the user changes it otherwise
+    // (keys, wheel); the current row moved by the keys selects its job's profile like a click.
+    for (QComboBox* combo : {ui->cmbAudioEncoder, ui->cmbSampleRate, ui->cmbAudioBitRate, ui->cmbChannel}) {
         WatchCloseUp(combo);
+        connect(combo, &QComboBox::activated, this, [this] { ApplyProfileSettings(); });
+    }
     connect(ui->chApplyToAll, &QCheckBox::clicked, this, &TMainForm::chApplyToAllClick);
     connect(ui->sgList, &QTableView::clicked, this, [this] { sgListClick(); });
+    connect(ui->sgList->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
+        if (!FAdding) sgListClick();
+    });
     connect(ui->sgList, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& APos) { ui->ListMenu->popup(ui->sgList->viewport()->mapToGlobal(APos)); });
 
@@ -209,6 +216,7 @@ void TMainForm::FormCreate() {
     }
 
     // 9: stored settings. An unreadable store leaves the defaults and says so in the log.
+    FSettingsLoaded = true;
     RecentProfileInd = 0;
     {
         QSettings settings(SettingsOrganization, SettingsApplication);
@@ -265,6 +273,8 @@ void TMainForm::closeEvent(QCloseEvent* AEvent) {
 void TMainForm::FormClose() { SaveSettings(); }
 
 void TMainForm::SaveSettings() {
+    // A start that did not get as far as reading the settings has nothing of them to keep.
+    if (!FSettingsLoaded) return;
     bool failed = false;
     {
         QSettings settings(SettingsOrganization, SettingsApplication);
@@ -378,7 +388,7 @@ void TMainForm::cmbChannelCloseUp() { ApplyProfileSettings(); }
 void TMainForm::chApplyToAllClick() {
     if (!ui->chApplyToAll->isChecked()) return;
     for (TAudioFile& job : AudioFiles) job.ProfileInd = CurrentProfileInd;
-    FAudioFilesModel->RepaintAll();
+    UpdateAllEstimates();
 }
 
 void TMainForm::sgListClick() {
@@ -640,6 +650,16 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
                                " is not a valid media file or its format is not supported.");
             continue;
         }
+        // A file without sound (a silent video, a subtitle file) has nothing to convert.
+        if (probe->AudioStreamCount() == 0) {
+            probe->CloseFile();
+            Forms.LogForm->AppendLine(QString());
+            EventsLogLine("-> File load error: " + file + " has no audio stream.");
+            Forms.LogForm->AppendLine(QString());
+            ShowMessageBox(this, mkInformation,
+                           "File " + FileNameOf(file) + " has no audio stream: there is nothing to convert.");
+            continue;
+        }
         TAudioFile job;
         job.Source = file.toStdString();
         EventsLogLine("-> Added file " + file);
@@ -751,9 +771,30 @@ void TMainForm::edDestinationTitleExit() {
     const QString text = editor->text();
     editor->hide();  // before anything else: hiding moves the focus, which calls here again
     const int r = CurrentRow();
-    if (r >= 1 && r <= static_cast<int>(AudioFiles.size()))
-        AudioFiles[static_cast<size_t>(r - 1)].DestinationTitle = text.toStdString();
+    if (r < 1 || r > static_cast<int>(AudioFiles.size())) return;
+    // A title that cannot name a file is refused and the old one kept.
+    const QString refusal = DestinationTitleRefusal(text);
+    if (!refusal.isEmpty()) {
+        ShowMessageBox(this, mkWarning, refusal);
+        return;
+    }
+    AudioFiles[static_cast<size_t>(r - 1)].DestinationTitle = text.toStdString();
     FAudioFilesModel->RepaintAll();
+}
+
+QString DestinationTitleRefusal(const QString& ATitle) {
+    if (ATitle.trimmed().isEmpty()) return "The destination file name cannot be empty.";
+    if (ATitle == "." || ATitle == "..") return "\"" + ATitle + "\" cannot be a destination file name.";
+#ifdef _WIN32
+    const QString forbidden = "\\/:*?\"<>|";
+#else
+    const QString forbidden = "/";
+#endif
+    for (const QChar c : ATitle)
+        if (forbidden.contains(c) || c.unicode() < 32)
+            return "The destination file name \"" + ATitle + "\" contains a character that file names cannot hold" +
+                   (c.unicode() < 32 ? QString(".") : ": " + QString(c));
+    return {};
 }
 
 void TMainForm::edDestinationTitleKeyPress(int AKey) {
@@ -781,6 +822,8 @@ void TMainForm::FileInformation1Click() {
     TFileInfoForm* form = Forms.FileInfoForm;
     form->spSkinLabel2()->setText(FileNameOf(QString::fromStdString(job.Source)));
     form->spSkinLabel3()->setText(DurationText(probe->FileStreamInfo().Duration));
+    // The first audio stream is the one a conversion takes; without one the labels stay empty.
+    for (QLabel* label : {form->spSkinLabel6(), form->spSkinLabel7(), form->spSkinLabel8()}) label->clear();
     try {
         for (int i = 0; i < probe->StreamCount(); ++i) {
             if (!probe->IsAudioStream(i) || probe->IsVideoStream(i)) continue;
@@ -789,6 +832,7 @@ void TMainForm::FileInformation1Click() {
             form->spSkinLabel6()->setText(QString::number(audio.SampleRate) + " Hz");
             form->spSkinLabel8()->setText(audio.BitRate <= 0 ? QString("is not preseted")
                                                              : QString::number(audio.BitRate / 1000) + " Kb");
+            break;
         }
     } catch (const std::exception&) {
         ShowErrorReport("Error writing file info", "CLM_WriteFileInfo");
@@ -1000,6 +1044,7 @@ void TMainForm::StartConversion() {
     FCancelled = false;
     FFailedTasks = 0;
     FRunTasks = FFEncoder->TasksCount();
+    FRunMerged = merge;
     TConvForm* conv = Forms.ConvForm;
     conv->ProgressCurrent()->setValue(0);
     conv->ProgressTotal()->setValue(0);
@@ -1038,7 +1083,8 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
     // (the next notice waits until the user has answered).
     if (ATerminateInfo.Exception) {
         ++FFailedTasks;
-        const QString message = "Conversion terminated with error: " + QString::fromStdString(ATerminateInfo.ExceptionMsg);
+        const QString message = "Conversion terminated with error: " + TaskName(ATerminateInfo.TaskIndex) + ": " +
+                                QString::fromStdString(ATerminateInfo.ExceptionMsg);
         ShowErrorReport(message, "CLM_Terminate");
         EventsLogLine("-> " + message);
     }
@@ -1067,6 +1113,15 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
             if (conv->cbOpenOutput()->isChecked() && !shutdown) ShellOpen(QUrl::fromLocalFile(OutputFolder));
         }
     }
+}
+
+QString TMainForm::TaskName(int ATask) const {
+    if (ATask < 0) return "the conversion";
+    if (ui->chMerge->isChecked() || FRunMerged) return "the merged file";
+    if (ATask >= static_cast<int>(AudioFiles.size())) return QString("job %1").arg(ATask + 1);
+    return QString("job %1 (\"%2\")")
+        .arg(ATask + 1)
+        .arg(QString::fromStdString(AudioFiles[static_cast<size_t>(ATask)].SourceTitleExt));
 }
 
 void TMainForm::ConvFormCancel() {

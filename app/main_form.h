@@ -46,6 +46,10 @@ struct TOpenDialogState {
     QStringList Files;  // the files chosen in the last use that returned any
 };
 
+// Why ATitle cannot be a destination title (empty, "." or "..", a character no file name may
+// hold); empty when it can.
+QString DestinationTitleRefusal(const QString& ATitle);
+
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -171,6 +175,8 @@ private:
     // Refusals before a run: a job writing over its own source, two jobs writing one file.
     bool CheckOutputPaths();
     QString JobOutputFile(int AJob) const;
+    // How a failure names task ATask of the run: the job and its file, or the merged file.
+    QString TaskName(int ATask) const;
     void FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& AInput, TOutputOptions& AOutput) const;
 
     std::unique_ptr<Ui::TMainForm> ui;
@@ -184,9 +190,11 @@ private:
         std::atomic<int> Pending{0};
     };
     std::shared_ptr<TNoticeGate> FNotices;
+    bool FSettingsLoaded = false;  // start-up read the settings: SaveSettings may write them
     bool FCancelled = false;  // the running conversion was cancelled by the user
     int FFailedTasks = 0;     // tasks of the running conversion that ended with an error
     int FRunTasks = 0;        // tasks of the running conversion
+    bool FRunMerged = false;  // the running conversion merges every job into one task
     // Files are being added: the add loop pumps the window, so the list commands, Start and
     // the file information do nothing meanwhile, and closing waits for the loop.
     bool FAdding = false;

@@ -291,7 +291,8 @@ TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWi
     ASSERT_EQ(ErrorMessages.size(), 1) << LogLines(*app, logStart).join("\n").toStdString()
                                        << MessageTexts().join("; ").toStdString();
     EXPECT_TRUE(stacked);
-    EXPECT_TRUE(ErrorMessages[0].startsWith("Conversion terminated with error: ")) << ErrorMessages[0].toStdString();
+    EXPECT_TRUE(ErrorMessages[0].startsWith("Conversion terminated with error: job 2 (\"b.wav\"): "))
+        << ErrorMessages[0].toStdString();
     const QStringList log = LogLines(*app, logStart);
     EXPECT_EQ(log, (QStringList{"-> Started conversion", "-> " + ErrorMessages[0],
                                 "-> Conversion finished with errors: 1 of 3 jobs failed."}));

@@ -127,7 +127,7 @@ TEST_F(JobListTest, ThreeFilesOfWhichTheSecondIsNotMediaGiveTwoRowsOneMessageAnd
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
 
-TEST_F(JobListTest, CancelledDialogAddsNothingAndAFileWithoutExtensionKeepsItsName) {
+TEST_F(JobListTest, CancelledDialogAddsNothingAFileWithoutExtensionKeepsItsNameAndOneWithoutSoundIsRefused) {
     CancelErrors();
     testmedia::ScopedTempDir dir("joblist");
     const fs::path tone = MakeTone(dir.path(), "tone.wav", Tone(440, 0.5, 1.0, 8000, 1));
@@ -145,6 +145,11 @@ TEST_F(JobListTest, CancelledDialogAddsNothingAndAFileWithoutExtensionKeepsItsNa
     ASSERT_EQ(form.AudioFiles.size(), 2u);  // no duplicate check
     EXPECT_EQ(form.AudioFiles[0].DestinationTitle, "noext");
     EXPECT_EQ(form.AudioFiles[1].SourceTitleExt, "noext");
+
+    // A video without sound has nothing to convert: refused with a message, no row.
+    AddThroughDialog(form, {testmedia::MakeVideoOnly(dir.path())});
+    EXPECT_EQ(form.AudioFiles.size(), 2u);
+    EXPECT_EQ(MessageTexts(), QStringList{"File video_only.mp4 has no audio stream: there is nothing to convert."});
 }
 
 TEST_F(JobListTest, FilesDroppedOnTheListAreAddedLikeChosenOnes) {
@@ -262,12 +267,19 @@ TEST_F(JobListTest, ARefusedFileMessageIsNeverCoveredAndTheAddLoopIsNotReentered
     EXPECT_TRUE(WaitFor([&] { return !form.isVisible(); }, 5));
 }
 
-TEST_F(JobListTest, EstimateFollowsTheProfileRateAndANonNumericRateKeepsTheOldValue) {
+TEST_F(JobListTest, EstimatesFollowTheProfileAndItsKindAndANonNumericRateKeepsTheOldValue) {
     WriteCatalogue(RunProfiles);
     CancelErrors();
     auto app = Start();
     TMainForm& form = *app->MainForm;
     FindChild<QCheckBox>(&form, "chApplyToAll")->setChecked(false);
+    auto* profile = FindChild<QComboBox>(&form, "cmbProfile");
+    auto choose = [&](int ARow, int AProfile) {
+        form.SetCurrentRow(ARow);
+        profile->setCurrentIndex(AProfile);
+        form.cmbProfileClick();
+    };
+    form.SelectProfile(2);  // MP3 mono, 128000 bit/s
     AddFakeJobs(form, {"a.wav", "b.wav", "c.wav"});
     // 128000 bit/s for 5 min 0.9 s: 128 / 8 * 300 / 1024 = 4.6875.
     for (int j = 0; j < 3; ++j) {
@@ -275,33 +287,37 @@ TEST_F(JobListTest, EstimateFollowsTheProfileRateAndANonNumericRateKeepsTheOldVa
         EXPECT_EQ(Cell(form, j, 2), "4.69 MB");
     }
 
-    // Job 3 moves to the FLAC profile (256000): only its estimate changes.
-    form.SetCurrentRow(3);
-    auto* profile = FindChild<QComboBox>(&form, "cmbProfile");
-    profile->setCurrentIndex(1);
-    form.cmbProfileClick();
-    EXPECT_EQ(Cell(form, 2, 2), "9.38 MB");
-    EXPECT_EQ(Cell(form, 0, 2), "4.69 MB");
+    // PCM writes rate x channels x 16 bits whatever its nominal bit rate; lossless a typical
+    // share of that. Only the moved job's estimate changes.
+    const struct {
+        int Profile;
+        const char* Size;
+    } kinds[] = {{0, "12.92 MB"},   // 22050 Hz mono s16: 352.8 kbit/s
+                 {1, "33.75 MB"}};  // FLAC 48000 Hz stereo: 60 % of 1536 kbit/s
+    for (const auto& k : kinds) {
+        choose(3, k.Profile);
+        EXPECT_EQ(Cell(form, 2, 2), k.Size);
+        EXPECT_EQ(Cell(form, 0, 2), "4.69 MB");
+    }
     EXPECT_EQ(Cell(form, 2, 4), ".flac");
 
-    // Jobs 1 and 2 use profile 0; changing its bit rate from the selected job 1 recomputes both.
+    // Jobs 1 and 2 on the PCM profile; changing its rate from the selected job 1 recomputes both.
+    choose(1, 0);
+    choose(2, 0);
     form.SetCurrentRow(1);
-    form.sgListClick();
-    CloseUpWith(FindChild<QComboBox>(&form, "cmbAudioBitRate"), 1);
-    EXPECT_EQ(form.Profiles[0].AudioBitRate, "352800");
-    EXPECT_EQ(Cell(form, 0, 2), "12.92 MB");
-    EXPECT_EQ(Cell(form, 1, 2), "12.92 MB");
-    EXPECT_EQ(Cell(form, 2, 2), "9.38 MB");
+    CloseUpWith(FindChild<QComboBox>(&form, "cmbSampleRate"), 1);
+    EXPECT_EQ(form.Profiles[0].SampleRate, "44100");
+    EXPECT_EQ(Cell(form, 0, 2), "25.84 MB");
+    EXPECT_EQ(Cell(form, 1, 2), "25.84 MB");
+    EXPECT_EQ(Cell(form, 2, 2), "33.75 MB");
 
     // A bit rate that is not a number keeps every estimate of that profile.
-    form.SetCurrentRow(2);
-    profile->setCurrentIndex(2);
-    form.cmbProfileClick();  // job 2 -> MP3 mono, 128000
+    choose(2, 2);
     EXPECT_EQ(Cell(form, 1, 2), "4.69 MB");
     CloseUpWith(FindChild<QComboBox>(&form, "cmbAudioBitRate"), 1);
     EXPECT_EQ(form.Profiles[2].AudioBitRate, "abc");
     EXPECT_EQ(Cell(form, 1, 2), "4.69 MB");
-    EXPECT_EQ(Cell(form, 0, 2), "12.92 MB");
+    EXPECT_EQ(Cell(form, 0, 2), "25.84 MB");
     EXPECT_TRUE(ErrorMessages.isEmpty());
 }
 
@@ -362,7 +378,7 @@ TEST_F(JobListTest, RemoveMoveAndClearKeepTheCurrentRowAsTheListCommandsSay) {
     EXPECT_TRUE(form.AudioFiles.empty());
 }
 
-TEST_F(JobListTest, TitleEditorOpensOverColumnThreeAndEnterOrFocusLossStoresTheText) {
+TEST_F(JobListTest, TitleEditorOpensOverColumnThreeStoresTheTextAndRefusesOneThatCannotNameAFile) {
     CancelErrors();
     auto app = Start();
     TMainForm& form = *app->MainForm;
@@ -390,18 +406,24 @@ TEST_F(JobListTest, TitleEditorOpensOverColumnThreeAndEnterOrFocusLossStoresTheT
     EXPECT_EQ(Cell(form, 1, 3), "renamed b");
     EXPECT_EQ(form.AudioFiles[0].DestinationTitle, "a");
 
-    // A press on column 3 of row 3 opens it for that row; leaving it stores an empty text too.
+    // A press on column 3 of row 3 opens it for that row; a title that cannot name a file is
+    // refused when the box is left, and the old one stays.
     const QRect third = grid->visualRect(form.AudioFilesModel()->index(2, 3));
-    QTest::mousePress(grid->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
-    QTest::mouseRelease(grid->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
-    ASSERT_FALSE(editor->isHidden());
-    EXPECT_EQ(form.CurrentRow(), 3);
-    EXPECT_EQ(editor->text(), "c");
-    editor->clear();
-    form.edDestinationTitleExit();
-    EXPECT_TRUE(editor->isHidden());
-    EXPECT_EQ(form.AudioFiles[2].DestinationTitle, "");
-    EXPECT_EQ(Cell(form, 2, 3), "");
+    for (const QString bad : {"", "  ", "..", "a/b"}) {
+        QTest::mousePress(grid->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
+        QTest::mouseRelease(grid->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
+        ASSERT_FALSE(editor->isHidden());
+        EXPECT_EQ(form.CurrentRow(), 3);
+        EXPECT_EQ(editor->text(), "c");
+        editor->setText(bad);
+        Messages.clear();
+        form.edDestinationTitleExit();
+        EXPECT_TRUE(editor->isHidden());
+        EXPECT_EQ(form.AudioFiles[2].DestinationTitle, "c") << bad.toStdString();
+        ASSERT_EQ(Messages.size(), 1u) << bad.toStdString();
+        EXPECT_EQ(Messages[0].Kind, mkWarning);
+    }
+    EXPECT_EQ(Messages[0].Text, "The destination file name \"a/b\" contains a character that file names cannot hold: /");
 
     // A press on another column opens nothing.
     const QRect other = grid->visualRect(form.AudioFilesModel()->index(0, 1));
@@ -492,12 +514,21 @@ TEST_F(JobListTest, FileInformationShowsTheSelectedFileAndReportsOneThatCannotBe
     // FLAC streams carry no bit rate of their own.
     EXPECT_EQ(info.spSkinLabel8()->text(), "is not preseted");
 
+    // A source whose audio is gone shows no audio values of the previous file.
+    testmedia::MakeVideoOnly(dir.path());
+    fs::rename(dir.path() / "video_only.mp4", flac);
+    QTest::qWait(30);
+    form.FileInformation1Click();
+    EXPECT_EQ(shown, 3);
+    for (QLabel* label : {info.spSkinLabel6(), info.spSkinLabel7(), info.spSkinLabel8()})
+        EXPECT_EQ(label->text(), "");
+
     // A source that is gone: three log lines and the error dialog, no information dialog.
     fs::remove(wav);
     form.SetCurrentRow(1);
     const int logStart = static_cast<int>(app->LogForm->Lines().size());
     form.FileInformation1Click();
-    EXPECT_EQ(shown, 2);
+    EXPECT_EQ(shown, 3);
     const QStringList log = LogLines(*app, logStart);
     ASSERT_EQ(log.size(), 3);
     EXPECT_EQ(log[0], "");
