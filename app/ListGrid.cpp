@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QScrollBar>
 
+#include "AudioFiles.h"
+
 const QColor TListGrid::SeparatorColor(230, 230, 230);
 
 // A transparent layer over the grid; it is painted in the same pass as every part of the grid
@@ -27,7 +29,28 @@ private:
     TListGrid* FGrid;
 };
 
+// The header row: the caption picture stretched over each section and the caption centred on one
+// line, cut with an ellipsis when the column is narrower than it.
+class TCaptionHeader : public QHeaderView {
+public:
+    explicit TCaptionHeader(QWidget* AParent) : QHeaderView(Qt::Horizontal, AParent) {}
+
+protected:
+    void paintSection(QPainter* APainter, const QRect& ARect, int ASection) const override {
+        if (!ARect.isValid() || !model()) return;
+        APainter->save();
+        APainter->drawPixmap(ARect, TAudioFileCellPainter::CaptionPicture());
+        APainter->setPen(palette().color(QPalette::WindowText));
+        const QRect text = ARect.adjusted(3, 0, -3, 0);
+        const QString caption = model()->headerData(ASection, orientation()).toString();
+        APainter->drawText(text, Qt::AlignCenter | Qt::TextSingleLine,
+                           fontMetrics().elidedText(caption, Qt::ElideRight, text.width()));
+        APainter->restore();
+    }
+};
+
 TListGrid::TListGrid(QWidget* AParent) : QTableView(AParent), FSeparators(new TSeparatorLayer(this)) {
+    setHorizontalHeader(new TCaptionHeader(this));
     FSeparators->setGeometry(rect());
     FSeparators->raise();
     // Column widths change the line positions.

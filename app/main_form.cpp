@@ -8,6 +8,7 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QSettings>
+#include <QStyledItemDelegate>
 #include <QTime>
 #include <QTimer>
 #include <QWindow>
@@ -76,6 +77,7 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
       FSystem(new TSystemControl),
       FNotices(std::make_shared<TNoticeGate>()) {
     ui->setupUi(this);
+    SetUpResizing();
     FAudioFilesModel = new TAudioFilesModel(AudioFiles, Profiles, this);
     ui->sgList->setModel(FAudioFilesModel);
     ui->sgList->setItemDelegate(new TAudioFileCellPainter(ui->sgList));
@@ -92,6 +94,9 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
     connect(ui->cmbProfile, &QComboBox::activated, this, [this] { cmbProfileClick(); });
     // A setting applies when its drop-down closes and whenever the user changes it otherwise
     // (keys, wheel); the current row moved by the keys selects its job's profile like a click.
+    // Drop-down lists draw their items as list items, so the skin's current and hovered colours
+    // apply (the default menu-like items ignore them).
+    for (QComboBox* combo : findChildren<QComboBox*>()) combo->setItemDelegate(new QStyledItemDelegate(combo));
     for (QComboBox* combo : {ui->cmbAudioEncoder, ui->cmbSampleRate, ui->cmbAudioBitRate, ui->cmbChannel}) {
         WatchCloseUp(combo);
         connect(combo, &QComboBox::activated, this, [this] { ApplyProfileSettings(); });
@@ -256,6 +261,41 @@ void TMainForm::FormCreate() {
     // 12: the media libraries; without them the program keeps running and tries again when
     // files are added.
     LoadMediaLibraries("CLM_FFAVLibLoad");
+}
+
+// The form is laid out at its designed size; a larger window grows the list and the seek bar
+// and keeps the settings, the play time and Start at the right and the controls at the bottom.
+void TMainForm::SetUpResizing() {
+    const QSize designed = size();
+    enum : int { Right = 1, Bottom = 2, Wider = 4, Taller = 8 };
+    const std::pair<QWidget*, int> anchors[] = {
+        {ui->Notebook1, Wider | Taller},        {ui->GettingStartedPanel, Wider | Taller},
+        {ui->sgList, Wider | Taller},           {ui->GettingStartedImage, Wider | Taller},
+        {ui->VideoTrackBar, Bottom | Wider},    {ui->PlayButton, Bottom},
+        {ui->PauseButton, Bottom},              {ui->StopButton, Bottom},
+        {ui->VolumeTrackBar, Bottom},           {ui->lblPlayTime, Right | Bottom},
+        {ui->panPreview, Right | Bottom},       {ui->gbOutputSettings, Right},
+        {ui->SupportButton, Bottom},            {ui->StartButton, Right | Bottom}};
+    for (const auto& [widget, anchor] : anchors) FAnchors.push_back({widget, widget->geometry(), anchor});
+    FDesignedSize = designed;
+    setMinimumSize(designed);
+    // Wide enough for the five columns of the list at their initial widths.
+    resize(designed.width() + 150, designed.height() + 40);
+}
+
+void TMainForm::resizeEvent(QResizeEvent* AEvent) {
+    QMainWindow::resizeEvent(AEvent);
+    if (FAnchors.empty()) return;
+    const int dx = std::max(0, width() - FDesignedSize.width());
+    const int dy = std::max(0, height() - FDesignedSize.height());
+    for (const TAnchor& a : FAnchors) {
+        QRect r = a.Designed;
+        if (a.Anchor & 1) r.translate(dx, 0);
+        if (a.Anchor & 2) r.translate(0, dy);
+        if (a.Anchor & 4) r.setWidth(r.width() + dx);
+        if (a.Anchor & 8) r.setHeight(r.height() + dy);
+        a.Widget->setGeometry(r);
+    }
 }
 
 void TMainForm::closeEvent(QCloseEvent* AEvent) {

@@ -157,10 +157,20 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* AEvent) override;
+    void resizeEvent(QResizeEvent* AEvent) override;
     bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
     void WatchCloseUp(QComboBox* ACombo);
+    void SetUpResizing();
+    // A widget of the form, its designed geometry, and the edges it follows (see SetUpResizing).
+    struct TAnchor {
+        QWidget* Widget;
+        QRect Designed;
+        int Anchor;
+    };
+    std::vector<TAnchor> FAnchors;
+    QSize FDesignedSize;
     // Loads the media libraries when they are not loaded; on failure reports with AMark.
     bool LoadMediaLibraries(const QString& AMark);
     // Steps of the preview player, which is not part of this window yet: loading its SDL

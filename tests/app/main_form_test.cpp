@@ -327,6 +327,25 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
     shows(filters.last(), all);
 }
 
+TEST_F(MainFormTest, TheWindowOpensWideEnoughForTheFiveColumnsAndItsLayoutFollowsAResize) {
+    CancelErrors();
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    form.show();
+    ProcessPending();
+    auto* grid = Child<QTableView>(&form, "sgList");
+    auto* start = Child<QWidget>(&form, "StartButton");
+    int columns = 0;
+    for (int c = 0; c < 5; ++c) columns += grid->columnWidth(c);
+    EXPECT_GE(grid->viewport()->width(), columns);
+    const QSize list = grid->size();
+    const QPoint startFromCorner = QPoint(form.width(), form.height()) - start->geometry().bottomRight();
+    form.resize(form.size() + QSize(200, 100));
+    ProcessPending();
+    EXPECT_EQ(grid->size(), list + QSize(200, 100));
+    EXPECT_EQ(QPoint(form.width(), form.height()) - start->geometry().bottomRight(), startFromCorner);
+}
+
 TEST_F(MainFormTest, ChoosingAProfileMovesTheCurrentJobOrAllJobsWithApplyToAll) {
     WriteCatalogue(TwoProfiles);
     CancelErrors();
