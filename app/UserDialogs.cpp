@@ -1,6 +1,8 @@
 #include "UserDialogs.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 
 #include "OpenFilter.h"
@@ -21,7 +23,26 @@ QStringList ExecuteOpenDialog(QWidget* AParent, const QString& ATitle, const QSt
     if (AFilterIndex >= 1 && AFilterIndex <= filters.size())
         dialog.selectNameFilter(filters[AFilterIndex - 1]);
     if (dialog.exec() != QDialog::Accepted) return {};
-    return dialog.selectedFiles();
+    // Names typed into the name box that the current filter hides are left out of
+    // selectedFiles(); they were asked for, so they are added when they exist.
+    QStringList files = dialog.selectedFiles();
+    for (const QString& typed : TypedFileNames(dialog)) {
+        const QFileInfo info(dialog.directory(), typed);
+        if (info.isFile() && !files.contains(info.absoluteFilePath())) files << info.absoluteFilePath();
+    }
+    return files;
+}
+
+QStringList TypedFileNames(const QFileDialog& ADialog) {
+    const auto* edit = ADialog.findChild<QLineEdit*>("fileNameEdit");
+    if (!edit) return {};
+    const QString text = edit->text().trimmed();
+    if (!text.contains('"')) return text.isEmpty() ? QStringList() : QStringList{text};
+    QStringList names;
+    const QStringList parts = text.split('"');
+    for (qsizetype i = 1; i < parts.size(); i += 2)
+        if (!parts[i].isEmpty()) names << parts[i];
+    return names;
 }
 
 void SetOpenDialog(TOpenDialogFn AFn) { GOpenDialog = std::move(AFn); }

@@ -16,6 +16,8 @@ using TOpenDialogFn = std::function<QStringList(QWidget* AParent, const QString&
 QStringList ExecuteOpenDialog(QWidget* AParent, const QString& ATitle, const QString& AInitialDir,
                               const QString& AFilter, int AFilterIndex);
 void SetOpenDialog(TOpenDialogFn AFn);  // null restores the Qt dialog
+// The names typed into a Qt file dialog's name box: each quoted name, or the whole text.
+QStringList TypedFileNames(const class QFileDialog& ADialog);
 
 // Folder chooser starting at ACurrent. Returns the chosen folder; empty when cancelled.
 using TFolderDialogFn = std::function<QString(QWidget* AParent, const QString& ACurrent)>;

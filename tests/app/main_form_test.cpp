@@ -22,6 +22,7 @@
 #include "AppShell.h"
 #include "AppTestEnv.h"
 #include "OpenFilter.h"
+#include "UserDialogs.h"
 
 namespace {
 
@@ -325,6 +326,16 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
             shows(filters[i++], named);
         }
     shows(filters.last(), all);
+
+    // A name typed into the real open dialog that the chosen filter hides is still added.
+    QTimer::singleShot(100, [&] {
+        auto* open = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(open, nullptr);
+        open->findChild<QLineEdit*>("fileNameEdit")->setText("\"f.wav\" \"f.mp3\"");
+        QMetaObject::invokeMethod(open, "accept");
+    });
+    const QStringList chosen = ExecuteOpenDialog(nullptr, "Open file", dir, "Waveform files|*.wav;", 1);
+    EXPECT_EQ(chosen, (QStringList{dir + "/f.wav", dir + "/f.mp3"}));
 }
 
 TEST_F(MainFormTest, TheWindowOpensWideEnoughForTheFiveColumnsAndItsLayoutFollowsAResize) {
