@@ -254,8 +254,16 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
         double Frequency;
     } cases[] = {{"tone.mp3", 2, 440}, {"tone.flac", 2, 660}, {"surround.wav", 6, 550}};
     auto player = NewPlayer(0);
+    size_t hooked = 0;
+    player->SetAudioHook(true);
+    player->SetOnAudioHook([&](TCustomPlayer*, int64_t, uint8_t*, int ASize, int ARate, int AChannels) {
+        EXPECT_EQ(ARate, 44100);
+        EXPECT_EQ(AChannels, 2);
+        hooked += ASize;
+    });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
+        hooked = 0;
         testmedia::ToneSpec spec;
         spec.seconds = 1.0;
         spec.channels = c.Channels;
@@ -266,7 +274,54 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
         EXPECT_NEAR(testmedia::DominantFrequency(heard, 0), c.Frequency, 1.0);
         EXPECT_NEAR(testmedia::DominantFrequency(heard, 1), c.Frequency, 1.0);
         EXPECT_GT(testmedia::Rms(heard), 0.1);
+        EXPECT_NEAR(double(hooked) / 4 / 44100, heard.seconds(), 0.01) << "every frame went by the hook";
     }
+}
+
+TEST_F(PlayerTest, PlayTimeStopsOrLoopsAndAnEndHandlerMayOpenTheNextFile) {
+    testmedia::ToneSpec spec;
+    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", spec);
+    spec.frequency = 880;
+    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", spec);
+    auto player = NewPlayer(0);
+    auto seconds = [](const fs::path& ACapture) {
+        return testmedia::WithoutSilence(testmedia::ReadCapture(ACapture), 2).size() / 2 / 44100.0;
+    };
+    auto stopped = [&] { return !States.empty() && States.back() == psStop; };
+
+    fs::path capture = CaptureTo("playtime_stop");
+    player->SetPlayTime(400000);
+    ASSERT_TRUE(player->Open(a.string()));
+    EXPECT_TRUE(WaitPumping(stopped, 5ms, 10s));
+    player->Stop(true);
+    EXPECT_NEAR(seconds(capture), 0.42, 0.04);
+    EXPECT_EQ(player->PlayTime(), kTimeUnset) << "reset after each playback";
+
+    capture = CaptureTo("playtime_loop");
+    States.clear();
+    player->SetPlayTime(300000);
+    player->SetRepeatType(rtLoop);
+    ASSERT_TRUE(player->Open(a.string()));
+    Pump(1500ms);
+    player->Stop(true);
+    EXPECT_GT(seconds(capture), 1.2) << "more than the file: it looped";
+    EXPECT_EQ(player->RepeatType(), rtStop);
+
+    // A handler of psEnd opens the next file (Open re-entered from the event thread's hand-over).
+    fs::path next;
+    States.clear();
+    player->SetOnState([&](TCustomPlayer* APlayer, TPlayState AState) {
+        States.push_back(AState);
+        if (AState == psEnd && next.empty()) {
+            next = CaptureTo("next");
+            EXPECT_TRUE(APlayer->Open(b.string()));
+        }
+    });
+    CaptureTo("first");
+    ASSERT_TRUE(player->Open(a.string()));
+    EXPECT_TRUE(WaitPumping([&] { return !next.empty() && std::count(States.begin(), States.end(), psEnd) >= 2; }, 5ms, 10s));
+    player->Stop(true);
+    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(next), 2), SourceSamples(b));
 }
 
 // Also for a file that gives no duration (a target was clamped to the unset duration: the start).
