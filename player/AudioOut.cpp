@@ -79,7 +79,6 @@ int OpenAudioComponent(TVideoState* is, int AStreamIndex, const TSDLAPI& ASDL) {
                             : -1;
     is->audio_frame.reset(avutil.av_frame_alloc());
     is->audio_dec = std::move(dec);
-    is->audioq.FlushAndMark();
 
     SDL_AudioSpec wanted{};
     wanted.freq = is->audio_rate;

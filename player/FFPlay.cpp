@@ -346,7 +346,7 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     } catch (const std::system_error&) {
         return Report("SDL_CreateThread() failed.", true);
     }
-    WaitPumping([is] { return is->Opened != 0; }, 5ms);
+    WaitPumping([is] { return is->Opened != 0; }, 1ms);
     if (is->Opened > 0) {
         // The probe reads the context while the reading thread waits for this.
         FDecoder.SetFileHandle(is->ic.get());
@@ -361,7 +361,7 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
         FVideoState = std::move(state);
         return true;
     }
-    WaitPumping([is] { return is->Opened == -2; }, 5ms);
+    WaitPumping([is] { return is->Opened == -2; }, 1ms);
     is->parse_tid.join();
     FLastErrMsg = is->ErrMsg;
     return false;

@@ -144,7 +144,8 @@ struct TVideoState {
     TPlayEventQueue Events;
 };
 
-// The audio side (AudioOut.cpp).
+// The audio side (AudioOut.cpp). OpenAudioComponent opens the decoder and the device and starts
+// it; the queue holds a flush marker (and what was read ahead) already.
 int OpenAudioComponent(TVideoState* AState, int AStreamIndex, const TSDLAPI& ASDL);
 void CloseAudioComponent(TVideoState* AState);
 double AudioClockOf(const TVideoState* AState);

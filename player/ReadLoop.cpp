@@ -73,6 +73,7 @@ public:
     void ReadFailed(int ARet);
     void ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking);
     void SwitchAudio();
+    void ReadAhead(int AStream);
     void Pausing();
     void Log(TLogLevel ALevel, const std::string& AText) { TheLogger()->Log(FOwner, ALevel, AText); }
 
@@ -211,6 +212,7 @@ void TReader::SwitchAudio() {
     const int target = is->switch_audio;
     const int64_t position = std::llrint(AudioClockOf(is) * 1000000);
     CloseAudioComponent(is);
+    is->audioq.FlushAndMark();
     OpenAudioComponent(is, target, *is->sdl);
     if (!is->seek_req) {
         is->seek_pos = position;
@@ -219,6 +221,24 @@ void TReader::SwitchAudio() {
         is->seek_req = 1;
     }
     is->switch_audio = -1;
+}
+
+// Queues the stream's first packet before the device opens, so its first callback has sound.
+// A failed read is left to the reading loop, which reads again.
+void TReader::ReadAhead(int AStream) {
+    AVFormatContext* ic = is->ic.get();
+    ic->streams[AStream]->discard = AVDISCARD_DEFAULT;
+    TPacketPtr pkt(avcodec.av_packet_alloc());
+    while (pkt && !is->abort_request) {
+        is->Reading = 1;
+        const int r = avformat.av_read_frame(ic, pkt.get());
+        is->Reading = 0;
+        if (r < 0) return;
+        const bool ours = pkt->stream_index == AStream;
+        if (ours) is->audioq.Put(pkt.get());
+        avcodec.av_packet_unref(pkt.get());
+        if (ours) return;
+    }
 }
 
 void TReader::Pausing() {
@@ -261,7 +281,11 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
     FVideoStateCB = is;
     GlobalInterruptCB.Add(tid, this, AbortCheck);
 
-    if (opened && audio >= 0) OpenAudioComponent(is, audio, FSDL);
+    if (opened && audio >= 0) {
+        is->audioq.FlushAndMark();
+        reader.ReadAhead(audio);
+        OpenAudioComponent(is, audio, FSDL);
+    }
     if (opened && is->audio_stream < 0)
         is->ErrMsg = Format("%s: could not open codecs, no stream to play.", is->filename);
 
@@ -298,8 +322,7 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
                 continue;
             }
             if (pkt->pos >= 0) is->BytePos = pkt->pos;
-            if (pkt->stream_index == is->audio_stream)
-                is->audioq.Put(pkt.get());
+            if (pkt->stream_index == is->audio_stream) is->audioq.Put(pkt.get());
             avcodec.av_packet_unref(pkt.get());
         }
         while (!is->abort_request) Nap(is, 100ms);
