@@ -312,9 +312,14 @@ void TAudioOut::AudioHook(TVideoState* is, double APTS, int ASize) {
         std::lock_guard lock(p->FHandlerLock);
         handler = p->FOnAudioHook;
     }
-    if (handler)
-        handler(p, std::llrint(APTS * 1000000) - is->StartTime, is->audio_buf1.data(), ASize,
-                is->audio_rate, is->audio_channels);
+    // The handler may change the samples in place; an exception must not reach SDL's thread.
+    try {
+        if (handler)
+            handler(p, std::llrint(APTS * 1000000) - is->StartTime, is->audio_buf1.data(), ASize,
+                    is->audio_rate, is->audio_channels);
+    } catch (const std::exception& e) {
+        TheLogger()->Log(p, llError, std::string("Error occurs OnAudioHook: ") + e.what());
+    }
 }
 
 void TAudioOut::FillSampleRing(TVideoState* is, int ASize) {

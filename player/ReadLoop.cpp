@@ -85,8 +85,11 @@ private:
 int TReader::OpenInput(std::atomic<int64_t>& ALastRead) {
     TDictionary options;
     const auto& s = is->Settings;
-    if (s.frame_width > 0 && s.frame_height > 0)
-        options.Set("video_size", Format("%dx%d", s.frame_width, s.frame_height).c_str());
+    if (s.frame_width > 0 && s.frame_height > 0 &&
+        options.Set("video_size", Format("%dx%d", s.frame_width, s.frame_height).c_str()) < 0) {
+        is->ErrMsg = MediaErrorText(is->filename, AVERROR(ENOMEM));
+        return -1;
+    }
     ALastRead = Now();
     AVFormatContext* ctx = nullptr;
     int r;
@@ -266,7 +269,11 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
             std::lock_guard lock(FHandlerLock);
             handler = FOnBeforeFindStreamInfo;
         }
-        if (handler) handler(this, is->ic.get());
+        try {
+            if (handler) handler(this, is->ic.get());
+        } catch (const std::exception& e) {
+            TheLogger()->Log(this, llError, std::string("Error occurs OnBeforeFindStreamInfo: ") + e.what());
+        }
         opened = reader.FindStreamInfo(FLastRead) == 0;
         LogTimeout();
     }

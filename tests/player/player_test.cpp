@@ -84,11 +84,8 @@ struct PlayerTest : ::testing::Test {
     }
     // The file's stereo samples without their leading and trailing silent frames.
     static std::vector<int16_t> SourceSamples(const fs::path& AFile) {
-        auto s = testmedia::ToInt16(testmedia::DecodeAudio(AFile).samples);
-        size_t from = 0, to = s.size();
-        while (from + 1 < to && s[from] == 0 && s[from + 1] == 0) from += 2;
-        while (to > from + 1 && s[to - 1] == 0 && s[to - 2] == 0) to -= 2;
-        return {s.begin() + from, s.begin() + to};
+        return testmedia::WithoutSilence(testmedia::ToInt16(testmedia::DecodeAudio(AFile).samples), 2,
+                                         1 << 30);
     }
     static testmedia::DecodedAudio AsAudio(const std::vector<int16_t>& ASamples, int ARate) {
         testmedia::DecodedAudio a;
@@ -200,14 +197,28 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
     const std::vector<int16_t> source = SourceSamples(wav);
     auto player = NewPlayer(0);
 
-    std::vector<int16_t> heard = PlayToEnd(*player, wav);
+    int64_t opened = -1;
+    void* context = nullptr;
+    player->SetOnFileOpen([&](TCustomPlayer*, int64_t ADuration, int AWidth, int AHeight, int&, int&) {
+        opened = ADuration;
+        EXPECT_EQ(AWidth, -1);
+        EXPECT_EQ(AHeight, -1);
+    });
+    player->SetOnBeforeFindStreamInfo([&](TCustomPlayer*, void* AContext) { context = AContext; });
+    std::vector<int16_t> heard = PlayToEnd(*player, wav, [&] {
+        EXPECT_EQ(player->Decoder().AudioStreamCount(), 1) << "the probe describes the playing file";
+    });
     EXPECT_EQ(testmedia::WithoutSilence(heard, 2), source);
     EXPECT_EQ(States.front(), psPlay);
     EXPECT_EQ(States.back(), psStop);
+    EXPECT_EQ(opened, 1000000);
+    EXPECT_NE(context, nullptr);
+    EXPECT_EQ(player->Decoder().FileHandle(), nullptr);
 
     player->SetAudioVolume(64);  // mixed into a cleared buffer: exactly half
     std::vector<int16_t> half = source;
     for (auto& s : half) s = static_cast<int16_t>(s * 64 / 128);
+    half = testmedia::WithoutSilence(half, 2, 1 << 30);
     EXPECT_EQ(testmedia::WithoutSilence(PlayToEnd(*player, wav), 2), half);
 
     for (bool mute : {true, false}) {
@@ -233,7 +244,11 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
     EXPECT_NE(std::find(States.begin(), States.end(), psResume), States.end());
 
     const fs::path capture = CaptureTo("stopped_paused");
-    ASSERT_TRUE(player->Open(wav.string()));
+    ASSERT_TRUE(player->Open(wav.string(), nullptr, true));
+    EXPECT_TRUE(player->Paused());
+    Pump(100ms);
+    player->TogglePause();
+    EXPECT_FALSE(player->Paused());
     Pump(300ms);
     player->Pause();
     Pump(300ms);
@@ -252,7 +267,8 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
         const char* Name;
         int Channels;
         double Frequency;
-    } cases[] = {{"tone.mp3", 2, 440}, {"tone.flac", 2, 660}, {"surround.wav", 6, 550}};
+        bool Lossless;  // heard to the last sample (psEnd after the last one; FLAC: 4096-frame packets)
+    } cases[] = {{"tone.mp3", 2, 440, false}, {"tone.flac", 2, 660, true}, {"surround.wav", 6, 550, false}};
     auto player = NewPlayer(0);
     size_t hooked = 0;
     player->SetAudioHook(true);
@@ -269,7 +285,11 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
         spec.channels = c.Channels;
         spec.frequency = c.Frequency;
         const fs::path file = testmedia::MakeTone(Dir->path(), c.Name, spec);
-        const auto heard = AsAudio(testmedia::WithoutSilence(PlayToEnd(*player, file), 2), 44100);
+        const auto samples = testmedia::WithoutSilence(PlayToEnd(*player, file), 2);
+        if (c.Lossless) {
+            EXPECT_EQ(samples, SourceSamples(file));
+        }
+        const auto heard = AsAudio(samples, 44100);
         EXPECT_NEAR(heard.seconds(), 1.0, 0.03);
         EXPECT_NEAR(testmedia::DominantFrequency(heard, 0), c.Frequency, 1.0);
         EXPECT_NEAR(testmedia::DominantFrequency(heard, 1), c.Frequency, 1.0);

@@ -265,7 +265,7 @@ std::vector<int16_t> WithoutSilence(const std::vector<int16_t>& samples, int cha
         size_t end = f;
         while (end < frames && silent(end)) ++end;
         if (end == f) end = f + 1;  // a frame with sound
-        else if (end - f >= size_t(minFrames)) {
+        else if (f == 0 || end == frames || end - f >= size_t(minFrames)) {
             f = end;
             continue;
         }

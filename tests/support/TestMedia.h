@@ -139,8 +139,8 @@ DecodedAudio DecodeAudio(const std::filesystem::path& file);
 
 // The interleaved signed 16-bit samples of a capture file (what would have been heard).
 std::vector<int16_t> ReadCapture(const std::filesystem::path& file);
-// The samples without every run of at least minFrames silent frames (the leading and trailing
-// silence and the pauses of a playback).
+// The samples without their leading and trailing silent frames and without every run of at least
+// minFrames silent frames between (the pauses of a playback).
 std::vector<int16_t> WithoutSilence(const std::vector<int16_t>& samples, int channels,
                                     int minFrames = 16);
 // Interleaved float samples -1..1 of 16-bit sources, back as the 16-bit values.
