@@ -165,43 +165,20 @@ void TCustomPlayer::UnloadSDLLib() {
     FSDLLoader.Unload();
 }
 
-void TCustomPlayer::SetOnFileOpen(TFileOpenEvent AEvent) {
-    std::lock_guard lock(FHandlerLock);
-    FOnFileOpen = std::move(AEvent);
-}
-void TCustomPlayer::SetOnPosition(TPositionEvent AEvent) {
-    std::lock_guard lock(FHandlerLock);
-    FOnPosition = std::move(AEvent);
-}
-void TCustomPlayer::SetOnState(TPlayStateEvent AEvent) {
-    std::lock_guard lock(FHandlerLock);
-    FOnState = std::move(AEvent);
-}
-void TCustomPlayer::SetOnAudioHook(TAudioHookEvent AEvent) {
-    std::lock_guard lock(FHandlerLock);
-    FOnAudioHook = std::move(AEvent);
-}
+void TCustomPlayer::SetOnFileOpen(TFileOpenEvent AEvent) { SetHandler(FOnFileOpen, std::move(AEvent)); }
+void TCustomPlayer::SetOnPosition(TPositionEvent AEvent) { SetHandler(FOnPosition, std::move(AEvent)); }
+void TCustomPlayer::SetOnState(TPlayStateEvent AEvent) { SetHandler(FOnState, std::move(AEvent)); }
+void TCustomPlayer::SetOnAudioHook(TAudioHookEvent AEvent) { SetHandler(FOnAudioHook, std::move(AEvent)); }
 void TCustomPlayer::SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent AEvent) {
-    std::lock_guard lock(FHandlerLock);
-    FOnBeforeFindStreamInfo = std::move(AEvent);
+    SetHandler(FOnBeforeFindStreamInfo, std::move(AEvent));
 }
 
 void TCustomPlayer::DeliverPosition(int64_t APTS) {
-    TPositionEvent handler;
-    {
-        std::lock_guard lock(FHandlerLock);
-        handler = FOnPosition;
-    }
-    if (handler) handler(this, APTS);
+    if (auto handler = Handler(FOnPosition)) handler(this, APTS);
 }
 
 void TCustomPlayer::DeliverState(TPlayState AState) {
-    TPlayStateEvent handler;
-    {
-        std::lock_guard lock(FHandlerLock);
-        handler = FOnState;
-    }
-    if (handler) handler(this, AState);
+    if (auto handler = Handler(FOnState)) handler(this, AState);
 }
 
 std::string TCustomPlayer::ForceFormat() const {
@@ -300,12 +277,7 @@ bool TCustomPlayer::Open(const std::string& AFileName, TScreenHost* AScreenHandl
     FFileName = AFileName;
     FScreenHandle = AScreenHandle;
 
-    TFileOpenEvent onFileOpen;
-    {
-        std::lock_guard lock(FHandlerLock);
-        onFileOpen = FOnFileOpen;
-    }
-    if (onFileOpen) {
+    if (TFileOpenEvent onFileOpen = Handler(FOnFileOpen)) {
         const int64_t duration = FVideoState->IsImage2 ? 0 : FVideoState->Duration;
         auto step = [&] { onFileOpen(this, duration, -1, -1, FScreenWidth, FScreenHeight); };
         if (FTriggerEventInMainThread)
@@ -411,12 +383,7 @@ void TCustomPlayer::UpdatePosition() {
     }
     if (FLastPTS == kTimeUnset || std::llabs(pts - FLastPTS) > kPositionThreshold) {
         FLastPTS = pts;
-        bool assigned;
-        {
-            std::lock_guard lock(FHandlerLock);
-            assigned = static_cast<bool>(FOnPosition);
-        }
-        if (assigned) PushPlayEvent(pkPosition, pts);
+        if (Handler(FOnPosition)) PushPlayEvent(pkPosition, pts);
     }
     if (!is->IsDevice && is->EventEOF == 0 && is->ReachEOF == 1) SetPlayState(psEnd);
     const int64_t playTime = FPlayTime;
@@ -440,12 +407,7 @@ void TCustomPlayer::UpdatePosition() {
 
 void TCustomPlayer::SetPlayState(TPlayState AState) {
     FPlayState = AState;
-    bool assigned;
-    {
-        std::lock_guard lock(FHandlerLock);
-        assigned = static_cast<bool>(FOnState);
-    }
-    if (assigned)
+    if (Handler(FOnState))
         PushPlayEvent(pkState, AState);
     else if (AState == psStop)
         PushPlayEvent(pkFinish, 0);

@@ -193,6 +193,17 @@ protected:
     friend class TAudioOut;
 
     bool Report(const std::string& AText, bool AStore, TLogLevel ALevel = llError);
+    // A copy of a handler, taken under FHandlerLock (any thread), and its setter.
+    template <typename T>
+    T Handler(const T& AField) const {
+        std::lock_guard lock(FHandlerLock);
+        return AField;
+    }
+    template <typename T>
+    void SetHandler(T& AField, T AValue) {
+        std::lock_guard lock(FHandlerLock);
+        AField = std::move(AValue);
+    }
     bool IsOpen() const { return FVideoState != nullptr && !FPlayThreadDone.load(); }
     void SetPlayState(TPlayState AState);
     void PushPlayEvent(int AKind, int64_t APayload);

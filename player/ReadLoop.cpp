@@ -264,13 +264,8 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
     bool opened = reader.OpenInput(FLastRead) == 0;
     LogTimeout();
     if (opened) {
-        TBeforeFindStreamInfoEvent handler;
-        {
-            std::lock_guard lock(FHandlerLock);
-            handler = FOnBeforeFindStreamInfo;
-        }
         try {
-            if (handler) handler(this, is->ic.get());
+            if (auto handler = Handler(FOnBeforeFindStreamInfo)) handler(this, is->ic.get());
         } catch (const std::exception& e) {
             TheLogger()->Log(this, llError, std::string("Error occurs OnBeforeFindStreamInfo: ") + e.what());
         }
