@@ -127,6 +127,8 @@ int TReader::FindStreamInfo(std::atomic<int64_t>& ALastRead) {
     is->StartTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
     is->Duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
     is->BitRate = ic->bit_rate;
+    is->external_clock = is->StartTime / 1000000.0;
+    is->external_clock_time = Now();
     return 0;
 }
 
