@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "Platform.h"
+#include "libsdl.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -81,19 +82,18 @@ QString SDLSourceLibrary() {
 #endif
 }
 
-QString PrepareSDLCopy(const QString& ATempFolder, int AIndex) {
-#ifdef _WIN32
-    const QString name = QString("SDL_%1.dll").arg(AIndex);
-#else
-    const QString name = QString("SDL_%1.so").arg(AIndex);
-#endif
-    const QString target = ATempFolder + name;
-    if (QFileInfo::exists(target)) return name;
+QString SDLCopyFolder() {
+    std::string error;
+    const auto folder = SDLCopyFolder(error);
+    return folder.empty() ? QString() : WithSeparator(QString::fromStdString(PathToUtf8(folder)));
+}
+
+QString PrepareSDLCopy(int AIndex) {
+    const QString name = QString::fromStdString(SDLCopyName(AIndex));
     const QString source = SDLSourceLibrary();
     if (source.isEmpty()) return name;
-    const QString partial = target + ".part";
-    QFile::remove(partial);
-    if (QFile::copy(source, partial) && !QFile::rename(partial, target)) QFile::remove(partial);
+    std::string error;
+    PrepareSDLCopy(Utf8ToPath(source.toStdString()), AIndex, error);
     return name;
 }
 

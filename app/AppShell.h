@@ -22,11 +22,14 @@ constexpr int CSIDL_PERSONAL = 5;  // documents
 constexpr int CSIDL_MYMUSIC = 13;  // music
 QString GetSpecialFolder(int ACSIDL);
 
-// Name of the private SDL copy of player AIndex ("SDL_%d.so"). When ATempFolder holds no file of
-// that name, copies the SDL library shipped in ApplicationFolder()/LibAV, else the system's SDL2,
-// to it; a failed copy is ignored (the player's load then reports it). The copy is written under
-// a temporary name and renamed, so an interrupted copy never passes for a complete one.
-QString PrepareSDLCopy(const QString& ATempFolder, int AIndex);
+// The folder private to the user that holds the SDL copies (see player/libsdl.h), ending in a
+// separator; empty when it cannot be made private.
+QString SDLCopyFolder();
+// Name of the private SDL copy of player AIndex ("SDL_%d.so") in SDLCopyFolder(). A copy of the
+// user's own stays; when there is none, or the file there is not the user's own, the SDL library
+// shipped in ApplicationFolder()/LibAV, else the system's SDL2, is copied there. A failed copy is
+// ignored (the player's load then reports it).
+QString PrepareSDLCopy(int AIndex);
 // The SDL library PrepareSDLCopy copies from; empty when none is found.
 QString SDLSourceLibrary();
 

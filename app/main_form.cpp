@@ -567,7 +567,7 @@ void TMainForm::About1Click() { Forms.AboutForm->exec(); }
 
 // ---- operating system
 
-QString TMainForm::PrepareSDLCopy(int AIndex) { return ::PrepareSDLCopy(TempFolder, AIndex); }
+QString TMainForm::PrepareSDLCopy(int AIndex) { return ::PrepareSDLCopy(AIndex); }
 
 QString TMainForm::GetWindowsVersion() {
     try {

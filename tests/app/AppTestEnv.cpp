@@ -16,7 +16,7 @@
 namespace {
 // The surroundings the suite started with, restored after every test.
 const QByteArray GHome = qgetenv("HOME"), GConfig = qgetenv("XDG_CONFIG_HOME"),
-                 GTemp = qgetenv("TMPDIR");
+                 GTemp = qgetenv("TMPDIR"), GRuntime = qgetenv("XDG_RUNTIME_DIR");
 
 void RestoreEnv(const char* AName, const QByteArray& AValue) {
     if (AValue.isNull())
@@ -33,6 +33,7 @@ void TAppTest::SetUp() {
     qputenv("HOME", Path("home").toUtf8());
     qputenv("XDG_CONFIG_HOME", Path("config").toUtf8());
     qputenv("TMPDIR", Path("tmp").toUtf8());
+    qunsetenv("XDG_RUNTIME_DIR");  // private SDL copies under the test's temporary folder
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Path("config"));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, Path("config"));
     for (const char* f : {"formats.dat", "gs.bmp", "logo.bmp"})
@@ -48,6 +49,7 @@ void TAppTest::TearDown() {
     RestoreEnv("HOME", GHome);
     RestoreEnv("XDG_CONFIG_HOME", GConfig);
     RestoreEnv("TMPDIR", GTemp);
+    RestoreEnv("XDG_RUNTIME_DIR", GRuntime);
 }
 
 void TAppTest::WriteCatalogue(const QString& AText) {

@@ -19,6 +19,9 @@
 #include <QSpinBox>
 #include <QTableView>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "AppShell.h"
 #include "AppTestEnv.h"
 #include "OpenFilter.h"
@@ -521,21 +524,32 @@ TEST_F(MainFormTest, HelpItemsOpenTheVendorPagesAndTheAboutWindow) {
     EXPECT_FALSE(app->AboutForm->isVisible());
 }
 
-TEST_F(MainFormTest, SDLCopyIsMadeOncePerIndexAndNeverReplaced) {
+TEST_F(MainFormTest, SDLCopyIsMadeOncePerIndexInAPrivateFolderAndForeignFilesAreReplaced) {
     auto app = Start();
     TMainForm& form = *app->MainForm;
     ASSERT_FALSE(SDLSourceLibrary().isEmpty()) << "no SDL2 library found on this machine";
     const QString name = form.PrepareSDLCopy(0);
     EXPECT_EQ(name, "SDL_0.so");
-    EXPECT_EQ(QFileInfo(form.TempFolder + name).size(), QFileInfo(SDLSourceLibrary()).size());
+    const QString folder = SDLCopyFolder();
+    EXPECT_EQ(folder, Path("tmp") + QString("/quendral-%1/").arg(getuid()));
+    struct stat st {};
+    ASSERT_EQ(stat(folder.toLocal8Bit().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(QFileInfo(folder + name).size(), QFileInfo(SDLSourceLibrary()).size());
 
-    // An existing copy stays as it is, even when it differs from the source.
-    QFile old(form.TempFolder + "SDL_1.so");
+    // A copy of the user's own stays as it is, even when it differs from the source.
+    QFile old(folder + "SDL_1.so");
     ASSERT_TRUE(old.open(QIODevice::WriteOnly));
     old.write("older");
     old.close();
     EXPECT_EQ(form.PrepareSDLCopy(1), "SDL_1.so");
-    EXPECT_EQ(QFileInfo(form.TempFolder + "SDL_1.so").size(), 5);
+    EXPECT_EQ(QFileInfo(folder + "SDL_1.so").size(), 5);
+    // A link planted under the name is replaced, never followed.
+    ASSERT_TRUE(QFile::remove(folder + "SDL_1.so"));
+    ASSERT_TRUE(QFile::link(Path("tmp/planted"), folder + "SDL_1.so"));
+    form.PrepareSDLCopy(1);
+    EXPECT_FALSE(QFileInfo(folder + "SDL_1.so").isSymLink());
+    EXPECT_EQ(QFileInfo(folder + "SDL_1.so").size(), QFileInfo(SDLSourceLibrary()).size());
 
     // A library shipped beside the program is preferred.
     QDir().mkpath(Path("app/LibAV"));
@@ -544,8 +558,8 @@ TEST_F(MainFormTest, SDLCopyIsMadeOncePerIndexAndNeverReplaced) {
     shipped.write("shipped");
     shipped.close();
     form.PrepareSDLCopy(2);
-    EXPECT_EQ(QFileInfo(form.TempFolder + "SDL_2.so").size(), 7);
-    EXPECT_FALSE(QFileInfo::exists(form.TempFolder + "SDL_2.so.part"));
+    EXPECT_EQ(QFileInfo(folder + "SDL_2.so").size(), 7);
+    EXPECT_TRUE(QDir(folder).entryList({"*.part"}, QDir::Files).isEmpty());
 }
 
 // The version text names the running system; the machine is never powered off here.

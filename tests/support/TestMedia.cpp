@@ -10,6 +10,10 @@
 
 #include "MediaWriter.h"
 
+extern "C" {
+#include <libavutil/opt.h>
+}
+
 namespace testmedia {
 
 namespace fs = std::filesystem;
@@ -73,6 +77,7 @@ void WriteAudio(const fs::path& out, const ToneSpec& spec, detail::PcmSource sou
     writer.AddAudio(spec.codec, spec.sampleRate, spec.channels, spec.bitRate, std::move(source));
     writer.SetTags(spec.tags);
     for (const Chapter& c : spec.chapters) writer.AddChapter(c.start, c.end, c.title);
+    if (spec.live) detail::Check(av_opt_set(writer.Context()->priv_data, "live", "1", 0), "live option");
     writer.Write();
 }
 
@@ -184,6 +189,14 @@ fs::path MakeWithSubtitle(const fs::path& dir) {
     return out;
 }
 
+fs::path MakeSubtitleOnly(const fs::path& dir) {
+    const fs::path out = dir / "subtitle_only.mkv";
+    MediaWriter writer(out);
+    writer.AddSubtitles("subrip", {{0.5, 1.5, "First line"}, {2.0, 2.8, "Second line"}});
+    writer.Write();
+    return out;
+}
+
 TruncatedFiles MakeTruncated(const fs::path& dir) {
     ToneSpec spec;
     spec.seconds = 4;
@@ -242,6 +255,51 @@ fs::path NonAsciiName(const fs::path& dir, const std::string& ext) {
 fs::path MakeNonAsciiTone(const fs::path& dir, const std::string& ext, const ToneSpec& spec) {
     fs::path out = NonAsciiName(dir, ext);
     MakeTone(out, spec);
+    return out;
+}
+
+}  // namespace testmedia
+
+namespace testmedia {
+
+std::vector<int16_t> ReadCapture(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read capture " + file.string());
+    std::vector<int16_t> samples(fs::file_size(file) / 2);
+    in.read(reinterpret_cast<char*>(samples.data()), std::streamsize(samples.size() * 2));
+    return samples;
+}
+
+std::vector<int16_t> WithoutSilence(const std::vector<int16_t>& samples, int channels,
+                                    int minFrames) {
+    std::vector<int16_t> out;
+    const size_t frames = samples.size() / channels;
+    auto silent = [&](size_t i) {
+        for (int c = 0; c < channels; ++c)
+            if (samples[i * channels + c] != 0) return false;
+        return true;
+    };
+    auto append = [&](size_t from, size_t to) {
+        out.insert(out.end(), samples.begin() + from * channels, samples.begin() + to * channels);
+    };
+    for (size_t f = 0; f < frames;) {
+        size_t end = f;
+        while (end < frames && silent(end)) ++end;
+        if (end == f) end = f + 1;  // a frame with sound
+        else if (f == 0 || end == frames || end - f >= size_t(minFrames)) {
+            f = end;
+            continue;
+        }
+        append(f, end);
+        f = end;
+    }
+    return out;
+}
+
+std::vector<int16_t> ToInt16(const std::vector<float>& samples) {
+    std::vector<int16_t> out(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i)
+        out[i] = static_cast<int16_t>(std::lrint(std::clamp(samples[i] * 32768.0f, -32768.0f, 32767.0f)));
     return out;
 }
 

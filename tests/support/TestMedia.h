@@ -57,6 +57,8 @@ struct ToneSpec {
     // them as stream-level Vorbis comments.
     std::map<std::string, std::string> tags;
     std::vector<Chapter> chapters;
+    // Matroska only: written as a live stream, so the file gives no duration.
+    bool live = false;
 };
 
 // Writes a sine of exactly spec.seconds * spec.sampleRate frames (every channel the same
@@ -89,6 +91,9 @@ std::filesystem::path MakeVideoWithAudio(const std::filesystem::path& dir);
 std::filesystem::path MakeVideoOnly(const std::filesystem::path& dir);
 // .mkv: FLAC stereo 44.1 kHz 440 Hz, 3 s, then a SubRip subtitle stream with two cues.
 std::filesystem::path MakeWithSubtitle(const std::filesystem::path& dir);
+
+// .mkv holding only a SubRip subtitle stream (two cues, 3 s).
+std::filesystem::path MakeSubtitleOnly(const std::filesystem::path& dir);
 
 struct TruncatedFiles {
     std::filesystem::path partial;  // an MP3 (4 s, 440 Hz) cut to 40 % of its bytes: decodes ~1.6 s
@@ -133,6 +138,17 @@ struct DecodedAudio {
 // Decodes the first audio stream completely to interleaved float at the stream's own rate and
 // channel count (encoder delay and padding trimmed as the demuxer signals them).
 DecodedAudio DecodeAudio(const std::filesystem::path& file);
+
+// ---- Captures of SDL's disk audio driver ------------------------------------------------
+
+// The interleaved signed 16-bit samples of a capture file (what would have been heard).
+std::vector<int16_t> ReadCapture(const std::filesystem::path& file);
+// The samples without their leading and trailing silent frames and without every run of at least
+// minFrames silent frames between (the pauses of a playback).
+std::vector<int16_t> WithoutSilence(const std::vector<int16_t>& samples, int channels,
+                                    int minFrames = 16);
+// Interleaved float samples -1..1 of 16-bit sources, back as the 16-bit values.
+std::vector<int16_t> ToInt16(const std::vector<float>& samples);
 
 // ---- Analysis ----------------------------------------------------------------------------
 

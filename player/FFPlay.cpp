@@ -1,0 +1,524 @@
+#include "FFPlay.h"
+
+#include <cmath>
+
+#include "Dispatcher.h"
+#include "FFLoad.h"
+#include "PlayerState.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kPositionThreshold = 10000;  // µs between two position events
+enum TPlayEventKind { pkPosition = 1, pkState = 2, pkFinish = 3 };
+
+#ifdef _WIN32
+constexpr const char* kSDLLibraryName = "SDL.dll";
+#else
+constexpr const char* kSDLLibraryName = "libSDL2-2.0.so.0";
+#endif
+
+
+}  // namespace
+
+// ---- event thread ------------------------------------------------------------------------
+
+// Hands the position and state changes of one playback to the application. A ring of ten slots
+// keeps only the newest pending event of a kind. Ends after psStop (or the finish event).
+class TEventThread {
+public:
+    explicit TEventThread(TCustomPlayer* AOwner) : FOwner(AOwner), FThread([this] { Execute(); }) {}
+    // Waits (pumping) until the thread has left, then joins it.
+    ~TEventThread() {
+        FTerminated = true;
+        FEvent.SetEvent();
+        WaitPumping([this] { return FDone.load(); }, 5ms);
+        FThread.join();
+    }
+    void Push(int AKind, int64_t APayload);
+    bool Done() const { return FDone.load(); }
+
+private:
+    bool Pop(int& AKind, int64_t& APayload);
+    void Execute();
+    void Deliver(const std::function<void()>& AStep);
+
+    struct TSlot {
+        int Kind = 0;
+        int64_t Payload = 0;
+    };
+    TCustomPlayer* FOwner;
+    std::mutex FLock;  // guards FHeader, FTailer, FEvents
+    int FHeader = 0, FTailer = 0;
+    TSlot FEvents[10];
+    TEvent FEvent{true, false};  // signalled while the ring holds events
+    std::atomic<bool> FTerminated{false}, FDone{false};
+    std::thread FThread;  // last: starts once the fields exist
+};
+
+void TEventThread::Push(int AKind, int64_t APayload) {
+    std::lock_guard lock(FLock);
+    const int newest = (FTailer + 9) % 10;
+    if (FHeader == FTailer || FEvents[newest].Kind != AKind) {
+        FTailer = (FTailer + 1) % 10;
+        if (FTailer == FHeader) FHeader = (FHeader + 1) % 10;
+    }
+    FEvents[(FTailer + 9) % 10] = {AKind, APayload};
+    FEvent.SetEvent();
+}
+
+bool TEventThread::Pop(int& AKind, int64_t& APayload) {
+    std::lock_guard lock(FLock);
+    if (FHeader == FTailer) return false;
+    AKind = FEvents[FHeader].Kind;
+    APayload = FEvents[FHeader].Payload;
+    FHeader = (FHeader + 1) % 10;
+    if (FHeader == FTailer) FEvent.ResetEvent();
+    return true;
+}
+
+void TEventThread::Deliver(const std::function<void()>& AStep) {
+    try {
+        if (FOwner->TriggerEventInMainThread())
+            Synchronize(AStep);
+        else
+            AStep();
+    } catch (const std::exception& e) {
+        TheLogger()->Log(FOwner, llError, std::string("event handler: ") + e.what());
+    }
+}
+
+void TEventThread::Execute() {
+    while (!FTerminated) {
+        int kind = 0;
+        int64_t payload = 0;
+        while (!FTerminated && Pop(kind, payload)) {
+            if (kind == pkPosition) {
+                Deliver([&] { FOwner->DeliverPosition(payload); });
+            } else if (kind == pkState) {
+                const auto state = static_cast<TPlayState>(payload);
+                Deliver([&] { FOwner->DeliverState(state); });
+                if (state == psStop) FTerminated = true;
+            } else {
+                FTerminated = true;
+            }
+        }
+        while (!FTerminated && !FEvent.WaitFor(100ms)) {
+        }
+    }
+    FDone = true;
+}
+
+// ---- component ---------------------------------------------------------------------------
+
+TCustomPlayer::TCustomPlayer() = default;
+
+TCustomPlayer::~TCustomPlayer() {
+    {
+        std::lock_guard lock(FHandlerLock);
+        FOnPosition = nullptr;
+        FOnState = nullptr;
+        FOnAudioHook = nullptr;
+    }
+    Stop(true);
+    FEventThread.reset();
+    FEndedEventThreads.clear();
+}
+
+bool TCustomPlayer::Report(const std::string& AText, bool AStore, TLogLevel ALevel) {
+    TheLogger()->Log(this, ALevel, AText);
+    if (AStore) FLastErrMsg = AText;
+    return false;
+}
+
+bool TCustomPlayer::LoadAVLib(const std::string& APath, bool AAutoLoadSDL) {
+    GlobalFFLoader.SetLibraryPath(APath);
+    if (!GlobalFFLoader.Load(PlayerLibraries)) {
+        FLastErrMsg = GlobalFFLoader.LastErrMsg();
+        return false;
+    }
+    return !AAutoLoadSDL || LoadSDLLib(APath, kSDLLibraryName);
+}
+
+bool TCustomPlayer::AVLibLoaded() const { return GlobalFFLoader.Loaded(PlayerLibraries); }
+
+void TCustomPlayer::UnloadAVLib() {
+    Stop(true);
+    GlobalFFLoader.Unload(PlayerLibraries);
+}
+
+bool TCustomPlayer::LoadSDLLib(const std::string& APath, const std::string& AFile) {
+    Stop(true);  // the playback's threads use the current instance
+    if (FSDLLoader.Load(APath, AFile)) {
+        FSDL = FSDLLoader.API();
+        return true;
+    }
+    FSDL = FSDLLoader.Loaded() ? FSDLLoader.API() : TSDLAPI{};
+    FLastErrMsg = FSDLLoader.LastErrMsg();
+    return false;
+}
+
+void TCustomPlayer::UnloadSDLLib() {
+    Stop(true);
+    FSDL = TSDLAPI{};
+    FSDLLoader.Unload();
+}
+
+void TCustomPlayer::SetOnFileOpen(TFileOpenEvent AEvent) { SetHandler(FOnFileOpen, std::move(AEvent)); }
+void TCustomPlayer::SetOnPosition(TPositionEvent AEvent) { SetHandler(FOnPosition, std::move(AEvent)); }
+void TCustomPlayer::SetOnState(TPlayStateEvent AEvent) { SetHandler(FOnState, std::move(AEvent)); }
+void TCustomPlayer::SetOnAudioHook(TAudioHookEvent AEvent) { SetHandler(FOnAudioHook, std::move(AEvent)); }
+void TCustomPlayer::SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent AEvent) {
+    SetHandler(FOnBeforeFindStreamInfo, std::move(AEvent));
+}
+
+void TCustomPlayer::DeliverPosition(int64_t APTS) {
+    if (auto handler = Handler(FOnPosition)) handler(this, APTS);
+}
+
+void TCustomPlayer::DeliverState(TPlayState AState) {
+    if (auto handler = Handler(FOnState)) handler(this, AState);
+}
+
+std::string TCustomPlayer::ForceFormat() const {
+    return FForceFormat ? static_cast<const AVInputFormat*>(FForceFormat)->name : "";
+}
+
+void TCustomPlayer::SetForceFormat(const std::string& AValue) {
+    if (!AVLibLoaded()) {
+        Report("libav not loaded.", true);
+        return;
+    }
+    if (AValue.empty()) {
+        FForceFormat = nullptr;
+        return;
+    }
+    const AVInputFormat* f = avformat.av_find_input_format(AValue.c_str());
+    if (!f) throw std::runtime_error(Format("Unknown input format: %s", AValue));
+    FForceFormat = f;
+}
+
+void TCustomPlayer::SetShowAudio(TShowAudio AValue) {
+    FShowAudio = AValue;
+    if (IsOpen() && FVideoState->audio_stream >= 0 && !FDisableDisplay)
+        FVideoState->show_audio = AValue;
+}
+
+bool TCustomPlayer::Paused() const { return !IsOpen() || FVideoState->paused != 0; }
+
+double TCustomPlayer::AudioClock() const { return IsOpen() ? AudioClockOf(FVideoState.get()) : 0; }
+double TCustomPlayer::MasterClock() const { return IsOpen() ? MasterClockOf(FVideoState.get()) : 0; }
+
+int TCustomPlayer::AudioStreamIndex() const { return IsOpen() ? FVideoState->audio_stream.load() : -1; }
+
+void TCustomPlayer::SetAudioStreamIndex(int AValue) {
+    if (!IsOpen()) return;
+    TVideoState* is = FVideoState.get();
+    const int current = is->audio_stream;
+    if (AValue == current) return;
+    if (current < 0) {
+        Report("the current stream is not valid.", true);
+        return;
+    }
+    if (AValue < 0 || AValue >= static_cast<int>(is->ic->nb_streams)) {
+        Report("the stream index is not valid.", true);
+        return;
+    }
+    const AVCodecParameters* par = is->ic->streams[AValue]->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO) {
+        Report("the stream type is not matched.", true);
+        return;
+    }
+    if (par->sample_rate == 0 || par->ch_layout.nb_channels == 0) {
+        Report("the audio stream is not invalid.", true);
+        return;
+    }
+    // The reading thread closes and opens the streams between two reads: it fills the queue.
+    is->switch_audio = AValue;
+    WaitPumping([&] { return is->switch_audio < 0 || FPlayThreadDone; }, 5ms);
+}
+
+// ---- opening -----------------------------------------------------------------------------
+
+bool TCustomPlayer::Open(const std::string& AFileName, TScreenHost* AScreenHandle, bool APaused) {
+    if (FOpening) return Report("the player is opening another file.", true);
+    if (!AVLibLoaded()) return Report("libav not loaded.", true);
+    if (!SDLLibLoaded()) return Report("sdl not loaded.", true);
+    FOpening = true;
+    struct TOpeningGuard {
+        bool& Flag;
+        ~TOpeningGuard() { Flag = false; }
+    } guard{FOpening};
+
+    Stop(true);
+    std::erase_if(FEndedEventThreads, [](const auto& t) { return t->Done(); });
+    {
+        std::lock_guard lock(SDLLoaderLock());
+        // SDL's own SIGINT/SIGTERM handlers would stop the playback instead of the program.
+        FSDL.SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        if (FAudioDriver == adDirectSound) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "dsound");
+        if (FAudioDriver == adWaveOut) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "winmm");
+        if (FSDL.SDL_Init(SDL_INIT_AUDIO) != 0)
+            return Report(Format("Could not initialize SDL with ScreenHandle(%u): %s",
+                                 static_cast<unsigned>(reinterpret_cast<uintptr_t>(AScreenHandle)),
+                                 FSDL.SDL_GetError()),
+                          true);
+        FSDLSession = TSDLSession(&FSDL);
+    }
+    if (const char* driver = FSDL.SDL_GetCurrentAudioDriver())
+        TheLogger()->Log(this, llDebug, "using audio driver: %s\n", driver);
+    if (FDisableDisplay) FDisableVideo = true;
+
+    if (!StreamOpen(AFileName, APaused)) {
+        FSDLSession.Reset();
+        return false;
+    }
+    FFileName = AFileName;
+    FScreenHandle = AScreenHandle;
+
+    if (TFileOpenEvent onFileOpen = Handler(FOnFileOpen)) {
+        const int64_t duration = FVideoState->IsImage2 ? 0 : FVideoState->Duration;
+        auto step = [&] { onFileOpen(this, duration, -1, -1, FScreenWidth, FScreenHeight); };
+        if (FTriggerEventInMainThread)
+            Synchronize(step);
+        else
+            step();
+    }
+
+    if (FEventThread) FEndedEventThreads.push_back(std::move(FEventThread));
+    FEventThread = std::make_unique<TEventThread>(this);
+    FStopEvent.ResetEvent();
+    FPlayThreadDone = false;
+    FPlayThread = std::thread([this] { PlayThreadExecute(); });
+    return true;
+}
+
+bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
+    std::unique_ptr<TVideoState> state;
+    try {
+        state = std::make_unique<TVideoState>();
+    } catch (const std::bad_alloc&) {
+        return Report("av_mallocz() failed.", true);
+    }
+    TVideoState* is = state.get();
+    is->Owner = this;
+    is->sdl = &FSDL;
+    is->paused = APaused ? 1 : 0;
+    is->filename = AFileName;
+    is->iformat = static_cast<const AVInputFormat*>(FForceFormat);
+    is->av_sync_type = Fav_sync_type;
+    is->Settings = {FDisableAudio,   Fwanted_audio_stream, Fstart_time,  Fgenpts,
+                    Fseek_by_bytes,  FCheckIOEOF,          FCheckIOERR,  FFrameWidth,
+                    FFrameHeight,    workaround_bugs,      lowres,       idct_algo,
+                    error_concealment, fast};
+    FTimeoutFired = 0;
+    try {
+        is->parse_tid = std::thread([this, is] { ReadLoop(is); });
+    } catch (const std::system_error&) {
+        return Report("SDL_CreateThread() failed.", true);
+    }
+    WaitPumping([is] { return is->Opened != 0; }, 1ms);
+    if (is->Opened > 0) {
+        // The probe reads the context while the reading thread waits for this.
+        FDecoder.SetFileHandle(is->ic.get());
+        is->StartReading.SetEvent();
+        if (is->audio_stream >= 0 && !FDisableDisplay) is->show_audio = FShowAudio;
+        is->refresh_tid = std::thread([is] {
+            while (!is->abort_request) {
+                if (is->refresh.exchange(1) == 0) is->Events.Post(peRefresh);
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        FVideoState = std::move(state);
+        return true;
+    }
+    WaitPumping([is] { return is->Opened == -2; }, 1ms);
+    is->parse_tid.join();
+    FLastErrMsg = is->ErrMsg;
+    return false;
+}
+
+// ---- play thread -------------------------------------------------------------------------
+
+void TCustomPlayer::PlayThreadExecute() {
+    SetPlayState(psPlay);
+    try {
+        EventLoop();
+    } catch (const std::exception& e) {
+        TheLogger()->Log(this, llFatal, std::string("PlayThread Exception: ") + e.what());
+    }
+    // Ends the playback's other threads: the reading thread closes the streams and the input.
+    TVideoState* is = FVideoState.get();
+    is->abort_request = 1;
+    if (is->parse_tid.joinable()) is->parse_tid.join();
+    if (is->refresh_tid.joinable()) is->refresh_tid.join();
+    FPlayThreadDone = true;
+    SetPlayState(psStop);
+    FStopEvent.SetEvent();
+}
+
+void TCustomPlayer::EventLoop() {
+    TVideoState* is = FVideoState.get();
+    for (;;) {
+        const TPlayThreadEvent e = is->Events.Wait();
+        if (e == peQuit) return;
+        if (e == peRefresh) {
+            UpdatePosition();
+            is->refresh = 0;
+        }
+    }
+}
+
+void TCustomPlayer::UpdatePosition() {
+    TVideoState* is = FVideoState.get();
+    if (is->IsImage2 || is->audio_stream < 0) return;
+    int64_t pts = std::llrint(AudioClockOf(is) * 1000000) - is->StartTime;
+    const int64_t audioDuration = is->AudioDuration;
+    if (audioDuration > 0 && pts >= audioDuration && pts < is->Duration) pts = is->Duration;
+    FCurrentPTS = pts;
+    if (is->Duration > 0 && pts >= is->Duration) {
+        pts = is->Duration;
+        if (FLastPTS != is->Duration) FLastPTS = 0;
+    }
+    if (FLastPTS == kTimeUnset || std::llabs(pts - FLastPTS) > kPositionThreshold) {
+        FLastPTS = pts;
+        if (Handler(FOnPosition)) PushPlayEvent(pkPosition, pts);
+    }
+    if (!is->IsDevice && is->EventEOF == 0 && is->ReachEOF == 1) SetPlayState(psEnd);
+    const int64_t playTime = FPlayTime;
+    if (playTime != kTimeUnset) {
+        const int64_t startTime = is->Settings.start_time;
+        const int64_t end = startTime == kTimeUnset ? playTime : startTime + playTime;
+        if (pts >= end) {
+            switch (FRepeatType.load()) {
+                case rtStop: Stop(false); break;
+                case rtLoop:
+                    if (startTime == kTimeUnset)
+                        Seek(int64_t{0}, TSeekFlags{sfAny}, false);
+                    else
+                        Seek(startTime, TSeekFlags{}, false);
+                    break;
+                case rtNone: break;
+            }
+        }
+    }
+}
+
+void TCustomPlayer::SetPlayState(TPlayState AState) {
+    FPlayState = AState;
+    if (Handler(FOnState))
+        PushPlayEvent(pkState, AState);
+    else if (AState == psStop)
+        PushPlayEvent(pkFinish, 0);
+}
+
+void TCustomPlayer::PushPlayEvent(int AKind, int64_t APayload) {
+    if (FEventThread) FEventThread->Push(AKind, APayload);
+}
+
+// ---- control -----------------------------------------------------------------------------
+
+void TCustomPlayer::TogglePaused() {
+    if (!WaitPumping([this] { return FSeekEvent.IsSet(); }, 5ms, 250ms)) FSeekEvent.SetEvent();
+    FVideoState->paused = FVideoState->paused ? 0 : 1;
+}
+
+void TCustomPlayer::Pause() {
+    if (!IsOpen() || FVideoState->paused) return;
+    TogglePaused();
+    SetPlayState(psPause);
+}
+
+void TCustomPlayer::Resume() {
+    if (!IsOpen() || !FVideoState->paused) return;
+    TogglePaused();
+    SetPlayState(psResume);
+}
+
+void TCustomPlayer::TogglePause() {
+    if (!IsOpen()) return;
+    TogglePaused();
+    SetPlayState(FVideoState->paused ? psPause : psResume);
+}
+
+void TCustomPlayer::Seek(int64_t APTS, TSeekFlags ASeekFlags, bool AWaitForSeekEnd) {
+    if (!IsOpen()) return;
+    const TVideoState* is = FVideoState.get();
+    if (ASeekFlags.Contains(sfByte)) {
+        RequestSeek(APTS, 0, ASeekFlags.Bits(), AWaitForSeekEnd);
+        return;
+    }
+    // Clamped to the duration only when the file gives one.
+    int64_t target = is->Duration > 0 ? std::min(APTS, is->Duration) : APTS;
+    target += is->StartTime;
+    RequestSeek(target, APTS <= 0 ? 1 : 0, ASeekFlags.Bits(), AWaitForSeekEnd);
+}
+
+void TCustomPlayer::Seek(double ADelta, TSeekFlags ASeekFlags, bool AWaitForSeekEnd) {
+    if (!IsOpen()) return;
+    const TVideoState* is = FVideoState.get();
+    if (ASeekFlags.Contains(sfByte)) {
+        const double increment = ADelta * (is->BitRate ? is->BitRate / 8.0 : 180000.0);
+        RequestSeek(std::llrint(is->BytePos + increment), std::llrint(increment),
+                    ASeekFlags.Bits(), AWaitForSeekEnd);
+        return;
+    }
+    RequestSeek(std::llrint((MasterClockOf(is) + ADelta) * 1000000), std::llrint(ADelta * 1000000),
+                ASeekFlags.Bits(), AWaitForSeekEnd);
+}
+
+void TCustomPlayer::RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait) {
+    TVideoState* is = FVideoState.get();
+    if (is->seek_req) return;
+    FSeeking = true;
+    is->seek_pos = APos;
+    is->seek_rel = ARel;
+    is->seek_flags = AFlags;
+    FSeekEvent.ResetEvent();
+    is->seek_req = 1;
+    if (AWait) WaitPumping([this] { return FSeekEvent.IsSet() || FPlayThreadDone; }, 5ms);
+}
+
+// ---- stopping ----------------------------------------------------------------------------
+
+void TCustomPlayer::Stop(bool AWaitForStop) {
+    if (!FVideoState) {
+        // An Open may be in progress: cancel its blocking calls.
+        FLastRead = 0;
+        if (TVideoState* cb = FVideoStateCB.load()) cb->abort_request = 1;
+        return;
+    }
+    // Silent at once: the audio callback outputs nothing more once abort is set.
+    FVideoState->abort_request = 1;
+    FVideoState->Events.Post(peQuit);
+    if (AWaitForStop && std::this_thread::get_id() != FPlayThread.get_id()) {
+        WaitForStop();
+        FinishPlayback();
+    }
+}
+
+void TCustomPlayer::WaitForStop() {
+    // Each pass re-posts the quit event; the playback is never freed while one of its threads
+    // runs, so the wait lasts until the reading thread's blocking call gives up.
+    while (!WaitPumping([this] { return FStopEvent.IsSet(); }, 5ms, 100ms))
+        FVideoState->Events.Post(peQuit);
+}
+
+void TCustomPlayer::FinishPlayback() {
+    if (FPlayThread.joinable()) FPlayThread.join();
+    FVideoState.reset();
+    FVideoStateCB = nullptr;
+    FSDLSession.Reset();
+    FPlayThreadDone = false;
+    ResetPerPlaybackSettings();
+}
+
+void TCustomPlayer::ResetPerPlaybackSettings() {
+    Fwanted_audio_stream = Fwanted_video_stream = Fwanted_subtitle_stream = -1;
+    Fseek_by_bytes = -1;
+    Fstart_time = kTimeUnset;
+    FPlayTime = kTimeUnset;
+    FRepeatType = rtStop;
+    FVerticalFlip = false;
+}

@@ -1,0 +1,288 @@
+// The player component: plays one media file at a time through its own SDL instance. Operations
+// are called on the main thread; OnFileOpen, OnPosition and OnState arrive on the main thread
+// (TriggerEventInMainThread) or on the event thread, OnAudioHook on SDL's audio thread and
+// OnBeforeFindStreamInfo on the reading thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FFDecode.h"
+#include "FFLog.h"
+#include "SyncObjs.h"
+#include "libsdl.h"
+
+enum TPlayState { psPlay, psPause, psResume, psStep, psStop, psEnd };
+enum TRepeatType { rtNone, rtStop, rtLoop };
+enum TShowAudio { saNone, saWave, saRDFT };
+enum TAudioDriver { adDefault, adDirectSound, adWaveOut };
+enum TVideoDriver { vdDefault, vdDirectDraw, vdGDI };
+enum Tav_sync_type { AV_SYNC_AUDIO_MASTER, AV_SYNC_VIDEO_MASTER, AV_SYNC_EXTERNAL_CLOCK };
+
+enum TSeekFlag { sfBackward, sfByte, sfAny, sfFrame };
+// A set of TSeekFlag; its bits are FFmpeg's seek flags (backward 1, byte 2, any 4, frame 8).
+class TSeekFlags {
+public:
+    constexpr TSeekFlags() = default;
+    constexpr TSeekFlags(std::initializer_list<TSeekFlag> AFlags) {
+        for (auto f : AFlags) FBits |= 1 << f;
+    }
+    constexpr bool Contains(TSeekFlag AFlag) const { return FBits & (1 << AFlag); }
+    constexpr int Bits() const { return FBits; }
+
+private:
+    int FBits = 0;
+};
+
+// The drawing host of a later stage; the sound path needs none.
+class TScreenHost;
+class TCustomPlayer;
+struct TVideoState;
+class TEventThread;
+
+using TFileOpenEvent = std::function<void(TCustomPlayer* Sender, int64_t ADuration, int AFrameWidth,
+                                          int AFrameHeight, int& AScreenWidth, int& AScreenHeight)>;
+using TPositionEvent = std::function<void(TCustomPlayer* Sender, int64_t APTS)>;
+using TPlayStateEvent = std::function<void(TCustomPlayer* Sender, TPlayState APlayState)>;
+using TAudioHookEvent = std::function<void(TCustomPlayer* Sender, int64_t APTS, uint8_t* ASample,
+                                           int ASize, int ASampleRate, int AChannels)>;
+using TBeforeFindStreamInfoEvent =
+    std::function<void(TCustomPlayer* Sender, void* AFormatContext)>;
+
+constexpr int64_t kTimeUnset = INT64_MIN;  // "not set" for every time value
+
+class TCustomPlayer : public TFFBaseComponent {
+public:
+    TCustomPlayer();
+    // Stops the playback (waiting, pumping) and joins every thread. Not from its own handlers.
+    ~TCustomPlayer() override;
+    TCustomPlayer(const TCustomPlayer&) = delete;
+    TCustomPlayer& operator=(const TCustomPlayer&) = delete;
+
+    // ---- libraries
+    bool LoadAVLib(const std::string& APath, bool AAutoLoadSDL = false);
+    bool AVLibLoaded() const;
+    void UnloadAVLib();
+    bool LoadSDLLib(const std::string& APath, const std::string& AFile);
+    bool SDLLibLoaded() const { return FSDLLoader.Loaded(); }
+    void UnloadSDLLib();
+
+    // ---- operations (main thread)
+    // Opens and starts AFileName; false with LastErrMsg on failure. Refused while another Open of
+    // this player is in progress (an Open re-entered from a handler of a pumping wait).
+    bool Open(const std::string& AFileName, TScreenHost* AScreenHandle = nullptr,
+              bool APaused = false);
+    // Ends the playback; with AWaitForStop waits (pumping) until its threads have ended.
+    void Stop(bool AWaitForStop);
+    void Pause();
+    void Resume();
+    void TogglePause();
+    // An absolute position (µs after the start time; with sfByte a byte position).
+    void Seek(int64_t APTS, TSeekFlags ASeekFlags = {}, bool AWaitForSeekEnd = false);
+    // A distance in seconds from the master clock (with sfByte converted by the bit rate).
+    void Seek(double ADelta, TSeekFlags ASeekFlags = {}, bool AWaitForSeekEnd = false);
+
+    // ---- events (assign on the main thread before Open)
+    void SetOnFileOpen(TFileOpenEvent AEvent);
+    void SetOnPosition(TPositionEvent AEvent);
+    void SetOnState(TPlayStateEvent AEvent);
+    void SetOnAudioHook(TAudioHookEvent AEvent);
+    void SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent AEvent);
+
+    // ---- properties
+    std::string Version() const { return "3.0"; }
+    const std::string& FileName() const { return FFileName; }
+    const std::string& LastErrMsg() const { return FLastErrMsg; }
+    TScreenHost* ScreenHandle() const { return FScreenHandle; }
+    TFFDecoder& Decoder() { return FDecoder; }
+    bool Paused() const;
+    TPlayState PlayState() const { return FPlayState.load(); }
+    bool Seeking() const { return FSeeking.load(); }
+    int64_t CurrentPTS() const { return FCurrentPTS.load(); }
+
+    int AudioVolume() const { return FAudioVolume.load(); }
+    void SetAudioVolume(int AValue) { FAudioVolume = AValue < 0 ? 0 : AValue > 128 ? 128 : AValue; }
+    bool Mute() const { return FMute.load(); }
+    void SetMute(bool AValue) { FMute = AValue; }
+    bool AudioHook() const { return FAudioHook.load(); }
+    void SetAudioHook(bool AValue) { FAudioHook = AValue; }
+    TAudioDriver AudioDriver() const { return FAudioDriver; }
+    void SetAudioDriver(TAudioDriver AValue) { FAudioDriver = AValue; }
+    TVideoDriver VideoDriver() const { return FVideoDriver; }
+    void SetVideoDriver(TVideoDriver AValue) { FVideoDriver = AValue; }
+    bool DisableAudio() const { return FDisableAudio; }
+    void SetDisableAudio(bool AValue) { FDisableAudio = AValue; }
+    bool DisableVideo() const { return FDisableVideo; }
+    void SetDisableVideo(bool AValue) { FDisableVideo = AValue; }
+    bool DisableDisplay() const { return FDisableDisplay; }
+    void SetDisableDisplay(bool AValue) { FDisableDisplay = AValue; }
+    float AspectRatio() const { return FAspectRatio; }
+    void SetAspectRatio(float AValue) { FAspectRatio = AValue; }
+    int FrameWidth() const { return FFrameWidth; }
+    void SetFrameWidth(int AValue) { FFrameWidth = AValue; }
+    int FrameHeight() const { return FFrameHeight; }
+    void SetFrameHeight(int AValue) { FFrameHeight = AValue; }
+    int ScreenWidth() const { return FScreenWidth; }
+    void SetScreenWidth(int AValue) { FScreenWidth = AValue; }
+    int ScreenHeight() const { return FScreenHeight; }
+    void SetScreenHeight(int AValue) { FScreenHeight = AValue; }
+    bool TriggerEventInMainThread() const { return FTriggerEventInMainThread.load(); }
+    void SetTriggerEventInMainThread(bool AValue) { FTriggerEventInMainThread = AValue; }
+    bool VideoHook() const { return FVideoHook; }
+    void SetVideoHook(bool AValue) { FVideoHook = AValue; }
+    bool HijackWndProc() const { return FHijackWndProc; }
+    void SetHijackWndProc(bool AValue) { FHijackWndProc = AValue; }
+    bool AutoAdjustFrameRate() const { return FAutoAdjustFrameRate; }
+    void SetAutoAdjustFrameRate(bool AValue) { FAutoAdjustFrameRate = AValue; }
+    // Raises "Unknown input format: %s" for a name the libraries do not know.
+    std::string ForceFormat() const;
+    void SetForceFormat(const std::string& AValue);
+    bool CheckIOEOF() const { return FCheckIOEOF; }
+    void SetCheckIOEOF(bool AValue) { FCheckIOEOF = AValue; }
+    bool CheckIOERR() const { return FCheckIOERR; }
+    void SetCheckIOERR(bool AValue) { FCheckIOERR = AValue; }
+    int64_t PlayTime() const { return FPlayTime.load(); }
+    void SetPlayTime(int64_t AValue) { FPlayTime = AValue; }
+    TRepeatType RepeatType() const { return FRepeatType.load(); }
+    void SetRepeatType(TRepeatType AValue) { FRepeatType = AValue; }
+    int ReadTimeout() const { return FReadTimeout.load(); }
+    void SetReadTimeout(int AValue) { FReadTimeout = AValue; }
+    TShowAudio ShowAudio() const { return FShowAudio; }
+    void SetShowAudio(TShowAudio AValue);
+    Tav_sync_type av_sync_type() const { return Fav_sync_type; }
+    void set_av_sync_type(Tav_sync_type AValue) { Fav_sync_type = AValue; }
+    int64_t start_time() const { return Fstart_time; }
+    void set_start_time(int64_t AValue) { Fstart_time = AValue; }
+    int seek_by_bytes() const { return Fseek_by_bytes; }
+    void set_seek_by_bytes(int AValue) { Fseek_by_bytes = AValue; }
+    bool genpts() const { return Fgenpts; }
+    void set_genpts(bool AValue) { Fgenpts = AValue; }
+    int wanted_audio_stream() const { return Fwanted_audio_stream; }
+    void set_wanted_audio_stream(int AValue) { Fwanted_audio_stream = AValue; }
+    int wanted_video_stream() const { return Fwanted_video_stream; }
+    void set_wanted_video_stream(int AValue) { Fwanted_video_stream = AValue; }
+    int wanted_subtitle_stream() const { return Fwanted_subtitle_stream; }
+    void set_wanted_subtitle_stream(int AValue) { Fwanted_subtitle_stream = AValue; }
+    bool VerticalFlip() const { return FVerticalFlip; }
+    void SetVerticalFlip(bool AValue) { FVerticalFlip = AValue; }
+    // Decoder options handed to every decoder this player opens.
+    int workaround_bugs = 1, debug_mv = 0, lowres = 0, idct_algo = 0, error_recognition = 1,
+        error_concealment = 3;
+    bool fast = false;
+
+    // Stream being played of each kind, -1 when none. Setting one switches streams (audio only
+    // here; the reading thread does the switch between reads).
+    int AudioStreamIndex() const;
+    void SetAudioStreamIndex(int AValue);
+    int VideoStreamIndex() const { return -1; }
+    int SubtitleStreamIndex() const { return -1; }
+
+    // Clocks of the open playback, seconds (0 when none).
+    double AudioClock() const;
+    double MasterClock() const;
+
+protected:
+    friend class TEventThread;
+    friend class TAudioOut;
+
+    bool Report(const std::string& AText, bool AStore, TLogLevel ALevel = llError);
+    // A copy of a handler, taken under FHandlerLock (any thread), and its setter.
+    template <typename T>
+    T Handler(const T& AField) const {
+        std::lock_guard lock(FHandlerLock);
+        return AField;
+    }
+    template <typename T>
+    void SetHandler(T& AField, T AValue) {
+        std::lock_guard lock(FHandlerLock);
+        AField = std::move(AValue);
+    }
+    bool IsOpen() const { return FVideoState != nullptr && !FPlayThreadDone.load(); }
+    void SetPlayState(TPlayState AState);
+    void PushPlayEvent(int AKind, int64_t APayload);
+    void DeliverPosition(int64_t APTS);
+    void DeliverState(TPlayState AState);
+    bool StreamOpen(const std::string& AFileName, bool APaused);
+    void PlayThreadExecute();
+    void EventLoop();
+    void UpdatePosition();
+    void WaitForStop();
+    // Joins the ended playback's threads and frees it (main thread, after it ended).
+    void FinishPlayback();
+    void ResetPerPlaybackSettings();
+    void TogglePaused();
+    void RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait);
+    void ReadLoop(TVideoState* AState);
+    static bool TimeoutCheck(void* Sender);
+    static bool AbortCheck(void* Sender);
+    void LogTimeout();
+
+    TSDLLoader FSDLLoader;
+    TSDLAPI FSDL;  // the loader's entry points, copied at LoadSDLLib
+    TSDLSession FSDLSession;  // SDL_Init of the open playback; main thread
+    TFFDecoder FDecoder;
+
+    TEvent FSeekEvent{true, true};
+    TEvent FStopEvent{true, true};
+
+    // Handlers: FHandlerLock guards FOnFileOpen, FOnPosition, FOnState, FOnAudioHook,
+    // FOnBeforeFindStreamInfo (read on the event, audio and reading threads).
+    mutable std::mutex FHandlerLock;
+    TFileOpenEvent FOnFileOpen;
+    TPositionEvent FOnPosition;
+    TPlayStateEvent FOnState;
+    TAudioHookEvent FOnAudioHook;
+    TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
+
+    // The open playback and its threads; set and freed on the main thread only, after every
+    // thread that touches it has been joined.
+    std::unique_ptr<TVideoState> FVideoState;
+    std::atomic<TVideoState*> FVideoStateCB{nullptr};  // the state being opened or played
+    std::thread FPlayThread;
+    std::atomic<bool> FPlayThreadDone{false};
+    // The event thread of the current playback, and ended ones whose last delivery may still run
+    // (their handler may be the caller of Open); joined at Open and at destruction.
+    std::unique_ptr<TEventThread> FEventThread;
+    std::vector<std::unique_ptr<TEventThread>> FEndedEventThreads;
+    bool FOpening = false;  // main thread
+
+    std::atomic<int64_t> FLastRead{0};      // µs of the last open step; max disarms, 0 cancels
+    std::atomic<int> FTimeoutFired{0};      // 1 timed out, 2 cancelled; logged by the reader
+    std::atomic<TPlayState> FPlayState{psPlay};
+    std::atomic<bool> FSeeking{false};
+    std::atomic<int64_t> FCurrentPTS{-1};
+    int64_t FLastPTS = kTimeUnset;  // play thread
+
+    std::string FFileName, FLastErrMsg;
+    TScreenHost* FScreenHandle = nullptr;
+    std::atomic<int> FAudioVolume{128};
+    std::atomic<bool> FMute{false}, FAudioHook{false}, FTriggerEventInMainThread{true};
+    TAudioDriver FAudioDriver = adDefault;
+    TVideoDriver FVideoDriver = vdDefault;
+    bool FDisableAudio = false, FDisableVideo = false, FDisableDisplay = false;
+    float FAspectRatio = 0;
+    int FFrameWidth = 0, FFrameHeight = 0, FScreenWidth = 0, FScreenHeight = 0;
+    bool FVideoHook = false, FHijackWndProc = true, FAutoAdjustFrameRate = true;
+    const void* FForceFormat = nullptr;  // AVInputFormat
+    bool FCheckIOEOF = true, FCheckIOERR = true;
+    std::atomic<int64_t> FPlayTime{kTimeUnset};
+    std::atomic<TRepeatType> FRepeatType{rtStop};
+    std::atomic<int> FReadTimeout{10000};
+    TShowAudio FShowAudio = saWave;
+    Tav_sync_type Fav_sync_type = AV_SYNC_AUDIO_MASTER;
+    int64_t Fstart_time = kTimeUnset;
+    int Fseek_by_bytes = -1;
+    bool Fgenpts = false;
+    int Fwanted_audio_stream = -1, Fwanted_video_stream = -1, Fwanted_subtitle_stream = -1;
+    bool FVerticalFlip = false;
+};
+
+// The published player.
+class TFFPlayer : public TCustomPlayer {};

@@ -1,0 +1,152 @@
+// Inside the player: the packet queues, the per-playback record and the play thread's event
+// queue. Not for callers of the component.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "FFPtr.h"
+#include "FFPlay.h"
+
+// One queued packet, or a marker: Flush (a seek happened: flush the decoder) or Drain (end of
+// input: drain the decoder). Serial counts the flushes of the queue.
+struct TPacketNode {
+    TPacketPtr Pkt;
+    bool Flush = false;
+    bool Drain = false;
+    int Serial = 0;
+};
+
+// Packets of one stream from the reading thread to its consumer. Every operation takes the
+// queue's lock; Get blocks only when asked.
+class TPacketQueue {
+public:
+    static constexpr int kNodeSize = 72;  // counted per node in Size()
+
+    ~TPacketQueue() { Flush(); }
+    // Takes the packet's data (av_packet_move_ref); -1 when no memory.
+    int Put(AVPacket* APkt);
+    // Drops every queued packet and queues a flush marker with the next serial.
+    void FlushAndMark();
+    void PutDrain();
+    // 1 with a node, 0 when empty and not blocking, -1 when aborted.
+    int Get(TPacketNode& ANode, bool ABlock);
+    void Flush();
+    void Abort();
+    int Size() const;
+    int Count() const;
+    int Serial() const { return FSerial.load(); }
+
+private:
+    void Append(TPacketNode&& ANode);
+
+    mutable std::mutex FLock;  // guards FList, FSize, FAbort
+    std::condition_variable FCond;
+    std::deque<TPacketNode> FList;
+    int FSize = 0;
+    bool FAbort = false;
+    std::atomic<int> FSerial{0};  // written under FLock, read by the consumer without it
+};
+
+// Events of the play thread (the SDL 1.2 event queue's successor).
+enum TPlayThreadEvent { peRefresh = 25, peQuit = 26 };
+class TPlayEventQueue {
+public:
+    void Post(TPlayThreadEvent AEvent);
+    TPlayThreadEvent Wait();
+
+private:
+    std::mutex FLock;  // guards FEvents
+    std::condition_variable FCond;
+    std::deque<TPlayThreadEvent> FEvents;
+};
+
+constexpr int kSampleArraySize = 131072;
+
+// One playback. Allocated by StreamOpen, freed by the main thread after its threads are joined.
+// Fields are written by the thread named at each; atomics where two threads meet.
+// The player's settings as they were at Open, for the reading thread.
+struct TOpenSettings {
+    bool disable_audio = false;
+    int wanted_audio_stream = -1;
+    int64_t start_time = kTimeUnset;
+    bool genpts = false;
+    int seek_by_bytes = -1;
+    bool check_ioeof = true, check_ioerr = true;
+    int frame_width = 0, frame_height = 0;
+    int workaround_bugs = 1, lowres = 0, idct_algo = 0, error_concealment = 3;
+    bool fast = false;
+};
+
+struct TVideoState {
+    TCustomPlayer* Owner = nullptr;
+    const TSDLAPI* sdl = nullptr;  // the owner's SDL instance
+    TOpenSettings Settings;
+    std::string ErrMsg;  // the reading thread's stored-only failure text; read after it ended
+    std::string filename;
+    const AVInputFormat* iformat = nullptr;
+
+    // control: written by the caller's thread, polled by the reading thread
+    std::atomic<int> abort_request{0}, paused{0}, seek_req{0}, seek_flags{0};
+    std::atomic<int64_t> seek_pos{0}, seek_rel{0};
+    std::atomic<int> switch_audio{-1};  // stream to switch the audio to, -1 none
+    int last_paused = 0, read_pause_return = 0;  // reading thread
+    TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
+
+    std::atomic<int> Opened{0};  // 0 opening, 1 opened, -1 failed (cleaning up), -2 finished
+    std::atomic<int> Reading{0}, ReachEOF{0}, EventEOF{0};
+    bool IOEOFLog = false, IOERRLog = false, InputEnded = false;  // reading thread
+    bool IsImage2 = false, IsDevice = false;
+    int64_t StartTime = 0, Duration = -1;  // µs; set before Opened becomes 1
+    std::atomic<int64_t> AudioDuration{-1};
+    int64_t BitRate = 0;
+    std::atomic<int64_t> BytePos{0};  // input position of the last packet read
+
+    TInputContextPtr ic;  // the reading thread's, until it exits
+
+    // audio: opened and closed by the reading thread; the rest used by SDL's audio thread
+    std::atomic<int> audio_stream{-1};
+    AVStream* audio_st = nullptr;
+    TCodecContextPtr audio_dec;
+    TSDLAudioDevice audio_device;
+    TPacketQueue audioq;
+    int audio_rate = 0, audio_channels = 0, audio_frame_bytes = 0;  // the device's format
+    int audio_hw_buf_size = 0;
+    TFramePtr audio_frame;
+    TSwrPtr swr;
+    int swr_format = -1, swr_rate = 0;
+    AVChannelLayout swr_layout{};
+    std::vector<uint8_t> audio_buf1;  // converted samples of the current frame
+    unsigned audio_buf_size = 0, audio_buf_index = 0;
+    int audio_buf_serial = -1, audio_pkt_serial = -1;
+    bool audio_decoder_ended = false;
+    double audio_clock = 0;
+    std::atomic<double> audio_clock_now{0};  // AudioClock, published by the callback
+    std::atomic<int> audio_silent_calls{0};  // callbacks in a row with no sound left (input ended)
+    double audio_diff_cum = 0, audio_diff_avg_coef = 0, audio_diff_threshold = 0;
+    int audio_diff_avg_count = 0;
+    std::atomic<int64_t> audio_callback_time{0};
+    std::atomic<int> show_audio{0};
+    std::array<int16_t, kSampleArraySize> sample_array{};
+    std::atomic<int> sample_array_index{0};
+
+    Tav_sync_type av_sync_type = AV_SYNC_AUDIO_MASTER;
+    double external_clock = 0;
+    int64_t external_clock_time = 0;
+
+    std::thread parse_tid, refresh_tid;  // joined by the play thread (StreamClose)
+    std::atomic<int> refresh{0};
+    TPlayEventQueue Events;
+};
+
+// The audio side (AudioOut.cpp). OpenAudioComponent opens the decoder and the device and starts
+// it; the queue holds a flush marker (and what was read ahead) already.
+int OpenAudioComponent(TVideoState* AState, int AStreamIndex, const TSDLAPI& ASDL);
+void CloseAudioComponent(TVideoState* AState);
+double AudioClockOf(const TVideoState* AState);
+double MasterClockOf(const TVideoState* AState);

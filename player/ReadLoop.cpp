@@ -1,0 +1,348 @@
+// The reading thread: opens the input, chooses and opens the streams, keeps the packet queues
+// filled, executes seeks and detects the end of the input.
+#include <cmath>
+#include <thread>
+
+#include "Dispatcher.h"
+#include "FFLoad.h"
+#include "FFUtils.h"
+#include "Platform.h"
+#include "PlayerState.h"
+#include "UnicodeProtocol.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kTotalQueueLimit = 15728640;
+constexpr int kAudioQueueTarget = 0x50000;
+constexpr int64_t kDisarmed = INT64_MAX;
+
+int64_t Now() { return avutil.av_gettime_relative(); }
+
+// Sleeps up to ATime in short steps, returning early on abort.
+void Nap(const TVideoState* AState, std::chrono::milliseconds ATime) {
+    for (auto left = ATime; left.count() > 0 && !AState->abort_request; left -= 5ms)
+        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(5ms)));
+}
+
+}  // namespace
+
+bool TCustomPlayer::TimeoutCheck(void* Sender) {
+    auto* p = static_cast<TCustomPlayer*>(Sender);
+    const int64_t last = p->FLastRead;
+    if (last == 0) {  // Stop during the open: cancelled whatever the time-out
+        p->FTimeoutFired = 2;
+        return true;
+    }
+    const int timeout = p->FReadTimeout;
+    if (timeout > 0 && last != kDisarmed && Now() - last > int64_t{timeout} * 1000) {
+        p->FTimeoutFired = 1;
+        return true;
+    }
+    return false;
+}
+
+bool TCustomPlayer::AbortCheck(void* Sender) {
+    const TVideoState* is = static_cast<TCustomPlayer*>(Sender)->FVideoStateCB.load();
+    return is && is->abort_request == 1;
+}
+
+// The interrupt methods run under the registry's lock: they only set FTimeoutFired, and the
+// reading thread logs here once the blocking call has returned.
+void TCustomPlayer::LogTimeout() {
+    switch (FTimeoutFired.exchange(0)) {
+        case 1: TheLogger()->Log(this, llInfo, "connecting/reading timeout"); break;
+        case 2: TheLogger()->Log(this, llInfo, "connecting/reading canceled"); break;
+        default: break;
+    }
+}
+
+namespace {
+
+// Steps of the reading thread; each works on the playback and its owner's settings.
+class TReader {
+public:
+    TReader(TCustomPlayer* AOwner, TVideoState* AState) : FOwner(AOwner), is(AState) {}
+    int OpenInput(std::atomic<int64_t>& ALastRead);
+    int FindStreamInfo(std::atomic<int64_t>& ALastRead);
+    void SeekToStart(std::atomic<int64_t>& ALastRead);
+    int ChooseAudioStream();
+    bool QueuesFull() const;
+    void AtEndOfInput();
+    void ReadFailed(int ARet);
+    void ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking);
+    void SwitchAudio();
+    void ReadAhead(int AStream);
+    void Pausing();
+    void Log(TLogLevel ALevel, const std::string& AText) { TheLogger()->Log(FOwner, ALevel, AText); }
+
+private:
+    TCustomPlayer* FOwner;
+    TVideoState* is;
+};
+
+int TReader::OpenInput(std::atomic<int64_t>& ALastRead) {
+    TDictionary options;
+    const auto& s = is->Settings;
+    if (s.frame_width > 0 && s.frame_height > 0 &&
+        options.Set("video_size", Format("%dx%d", s.frame_width, s.frame_height).c_str()) < 0) {
+        is->ErrMsg = MediaErrorText(is->filename, AVERROR(ENOMEM));
+        return -1;
+    }
+    ALastRead = Now();
+    AVFormatContext* ctx = nullptr;
+    int r;
+    try {
+        r = OpenInputFile(&ctx, is->filename, is->iformat, options.Ref());
+    } catch (const EFileNameTooLong& e) {
+        is->ErrMsg = e.what();
+        return -1;
+    }
+    if (r < 0) {
+        is->ErrMsg = MediaErrorText(is->filename, r);
+        return r;
+    }
+    is->ic.reset(ctx);
+    if (s.genpts) ctx->flags |= AVFMT_FLAG_GENPTS;
+    return 0;
+}
+
+int TReader::FindStreamInfo(std::atomic<int64_t>& ALastRead) {
+    ALastRead = Now();
+    if (avformat.avformat_find_stream_info(is->ic.get(), nullptr) < 0) {
+        is->ErrMsg = Format("%s: could not find codec parameters", is->filename);
+        return -1;
+    }
+    AVFormatContext* ic = is->ic.get();
+    if (ic->pb) {
+        ic->pb->eof_reached = 0;
+        ic->pb->error = 0;
+    }
+    if (is->Settings.seek_by_bytes < 0)
+        is->Settings.seek_by_bytes = (ic->iformat->flags & AVFMT_TS_DISCONT) ? 1 : 0;
+    const std::string name = ic->iformat->name;
+    is->IsImage2 = name == "image2";
+    is->IsDevice = name == "vfwcap" || name == "vfwcapture";
+    is->StartTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+    is->Duration = ic->duration != AV_NOPTS_VALUE ? ic->duration : -1;
+    is->BitRate = ic->bit_rate;
+    is->external_clock = is->StartTime / 1000000.0;
+    is->external_clock_time = Now();
+    return 0;
+}
+
+void TReader::SeekToStart(std::atomic<int64_t>& ALastRead) {
+    const int64_t start = is->Settings.start_time;
+    if (start == kTimeUnset) return;
+    AVFormatContext* ic = is->ic.get();
+    const int64_t target = start + (ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0);
+    ALastRead = Now();
+    if (avformat.avformat_seek_file(ic, -1, INT64_MIN, target, INT64_MAX, 0) < 0)
+        Log(llError, Format("%s: could not seek to position %0.3f", is->filename, target / 1000000.0));
+}
+
+int TReader::ChooseAudioStream() {
+    AVFormatContext* ic = is->ic.get();
+    for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+    if (is->Settings.disable_audio) return -1;
+    const int r = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO,
+                                               is->Settings.wanted_audio_stream, -1, nullptr, 0);
+    return r >= 0 ? r : -1;
+}
+
+bool TReader::QueuesFull() const {
+    const int size = is->audioq.Size();
+    return size > kTotalQueueLimit || is->audio_stream < 0 || size > kAudioQueueTarget;
+}
+
+// The end is reached once the queue is empty and the device has played the last samples: the
+// callback has found nothing to play twice in a row after the decoder was drained.
+void TReader::AtEndOfInput() {
+    if (is->audioq.Count() == 0 && (is->audio_stream < 0 || is->audio_silent_calls >= 2))
+        is->ReachEOF = 1;
+}
+
+void TReader::ReadFailed(int ARet) {
+    AVIOContext* pb = is->ic->pb;
+    auto markEnd = [&] {
+        if (!is->InputEnded && is->audio_stream >= 0) is->audioq.PutDrain();
+        is->InputEnded = true;
+        if (!is->IOEOFLog && !is->IsImage2)
+            Log(llInfo, Format("reach end of file: %s", is->filename));
+        is->IOEOFLog = true;
+    };
+    if (ARet == AVERROR(EAGAIN)) {
+        if (pb) pb->eof_reached = pb->error = 0;
+    } else if (ARet == AVERROR_EOF) {
+        markEnd();
+    } else if (pb && pb->error == AVERROR(EAGAIN)) {
+        pb->eof_reached = pb->error = 0;
+    } else if (pb && avformat.avio_feof(pb)) {
+        if (is->Settings.check_ioeof)
+            markEnd();
+        else
+            pb->eof_reached = pb->error = 0;
+    } else if (!is->IOERRLog && !is->IsImage2) {
+        Log(llError, Format("error #%d while reading file: %s", ARet, is->filename));
+        is->IOERRLog = true;
+    }
+}
+
+void TReader::ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking) {
+    AVFormatContext* ic = is->ic.get();
+    const int64_t target = is->seek_pos, rel = is->seek_rel;
+    const int flags = is->seek_flags;
+    const int64_t lower = rel > 0 ? target - rel + 2 : INT64_MIN;
+    const int64_t upper = rel < 0 ? target - rel - 2 : INT64_MAX;
+    int r = avformat.avformat_seek_file(ic, -1, lower, target, upper, flags);
+    if (r < 0) r = avformat.av_seek_frame(ic, -1, target, flags);
+    if (r < 0) r = avformat.av_seek_frame(ic, -1, target, flags ^ AVSEEK_FLAG_BACKWARD);
+    if (r < 0)
+        Log(llError, Format("%s: error while seeking", is->filename));
+    else if (is->audio_stream >= 0)
+        is->audioq.FlushAndMark();
+    is->IOEOFLog = is->IOERRLog = false;
+    is->ReachEOF = 0;
+    is->InputEnded = false;
+    is->audio_silent_calls = 0;
+    is->seek_req = 0;
+    ASeekEvent.SetEvent();
+    ASeeking = false;  // no video: the seek is complete once executed
+}
+
+// The other stream continues where the sound is: a seek back to the audio clock re-reads the
+// packets of the new stream that were skipped while the old one was queued.
+void TReader::SwitchAudio() {
+    const int target = is->switch_audio;
+    const int64_t position = std::llrint(AudioClockOf(is) * 1000000);
+    CloseAudioComponent(is);
+    is->audioq.FlushAndMark();
+    OpenAudioComponent(is, target, *is->sdl);
+    if (!is->seek_req) {
+        is->seek_pos = position;
+        is->seek_rel = 0;
+        is->seek_flags = AVSEEK_FLAG_BACKWARD;
+        is->seek_req = 1;
+    }
+    is->switch_audio = -1;
+}
+
+// Queues the stream's first packet before the device opens, so its first callback has sound.
+// A failed read is left to the reading loop, which reads again.
+void TReader::ReadAhead(int AStream) {
+    AVFormatContext* ic = is->ic.get();
+    ic->streams[AStream]->discard = AVDISCARD_DEFAULT;
+    TPacketPtr pkt(avcodec.av_packet_alloc());
+    while (pkt && !is->abort_request) {
+        is->Reading = 1;
+        const int r = avformat.av_read_frame(ic, pkt.get());
+        is->Reading = 0;
+        if (r < 0) return;
+        const bool ours = pkt->stream_index == AStream;
+        if (ours) is->audioq.Put(pkt.get());
+        avcodec.av_packet_unref(pkt.get());
+        if (ours) return;
+    }
+}
+
+void TReader::Pausing() {
+    if (is->paused == is->last_paused) return;
+    is->last_paused = is->paused;
+    if (is->last_paused)
+        is->read_pause_return = avformat.av_read_pause(is->ic.get());
+    else
+        avformat.av_read_play(is->ic.get());
+}
+
+}  // namespace
+
+void TCustomPlayer::ReadLoop(TVideoState* is) {
+    TReader reader(this, is);
+    const uint32_t tid = CurrentThreadID();
+    FLastRead = kDisarmed;
+    GlobalInterruptCB.Add(tid, this, TimeoutCheck);
+
+    bool opened = reader.OpenInput(FLastRead) == 0;
+    LogTimeout();
+    if (opened) {
+        try {
+            if (auto handler = Handler(FOnBeforeFindStreamInfo)) handler(this, is->ic.get());
+        } catch (const std::exception& e) {
+            TheLogger()->Log(this, llError, std::string("Error occurs OnBeforeFindStreamInfo: ") + e.what());
+        }
+        opened = reader.FindStreamInfo(FLastRead) == 0;
+        LogTimeout();
+    }
+    int audio = -1;
+    if (opened) {
+        reader.SeekToStart(FLastRead);
+        LogTimeout();
+        audio = reader.ChooseAudioStream();
+    }
+    FLastRead = kDisarmed;
+    GlobalInterruptCB.Remove(tid, this, TimeoutCheck);
+    FVideoStateCB = is;
+    GlobalInterruptCB.Add(tid, this, AbortCheck);
+
+    if (opened && audio >= 0) {
+        is->audioq.FlushAndMark();
+        reader.ReadAhead(audio);
+        OpenAudioComponent(is, audio, FSDL);
+    }
+    if (opened && is->audio_stream < 0)
+        is->ErrMsg = Format("%s: could not open codecs, no stream to play.", is->filename);
+
+    if (opened && is->audio_stream >= 0) {
+        is->Opened = 1;
+        while (!is->abort_request && !is->StartReading.WaitFor(5ms)) {
+        }
+        TPacketPtr pkt(avcodec.av_packet_alloc());
+        while (pkt && !is->abort_request) {
+            if (is->switch_audio >= 0) reader.SwitchAudio();
+            reader.Pausing();
+            if (is->seek_req) reader.ExecuteSeek(FSeekEvent, FSeeking);
+            if (reader.QueuesFull()) {
+                Nap(is, 10ms);
+                continue;
+            }
+            if (is->InputEnded) {
+                Nap(is, 10ms);
+                reader.AtEndOfInput();
+                continue;
+            }
+            is->Reading = 1;
+            const int ret = avformat.av_read_frame(is->ic.get(), pkt.get());
+            is->Reading = 0;
+            if (is->abort_request) break;
+            if (ret < 0) {
+                reader.ReadFailed(ret);
+                AVIOContext* pb = is->ic->pb;
+                if (pb && pb->error) {
+                    if (is->Settings.check_ioerr) break;
+                    pb->eof_reached = pb->error = 0;
+                }
+                Nap(is, 100ms);
+                continue;
+            }
+            if (pkt->pos >= 0) is->BytePos = pkt->pos;
+            if (pkt->stream_index == is->audio_stream) is->audioq.Put(pkt.get());
+            avcodec.av_packet_unref(pkt.get());
+        }
+        while (!is->abort_request) Nap(is, 100ms);
+    }
+
+    // Exit: the probe lets go of the context on the main thread before it is closed.
+    if (is->Opened != 1) is->Opened = -1;
+    FLastRead = kDisarmed;
+    GlobalInterruptCB.Remove(tid, this, TimeoutCheck);
+    GlobalInterruptCB.Remove(tid, this, AbortCheck);
+    FVideoStateCB = nullptr;
+    CloseAudioComponent(is);
+    if (is->Opened == 1 && is->ic)
+        Synchronize([this, is] {
+            if (FDecoder.FileHandle() == is->ic.get()) FDecoder.SetFileHandle(nullptr);
+        });
+    is->ic.reset();
+    if (is->Opened == -1) is->Opened = -2;
+}

@@ -1,0 +1,477 @@
+// The player with real FFmpeg, real SDL2 copies and SDL's disk audio driver: every capture is
+// what would have been heard, decoded and compared with the source.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cmath>
+#include <filesystem>
+
+#include "Dispatcher.h"
+#include "FFAPI.h"
+#include "FFLoad.h"
+#include "FFPlay.h"
+#include "FFUtils.h"
+#include "SilentServer.h"
+#include "TestMedia.h"
+#include "libsdl.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testmedia::ScopedTempDir;
+
+namespace {
+
+constexpr const char* kSystemSDL = "/usr/lib/x86_64-linux-gnu/libSDL2-2.0.so.0";
+
+struct PlayerTest : ::testing::Test {
+    static inline ScopedTempDir* Dir = nullptr;
+    static void SetUpTestSuite() {
+        Dir = new ScopedTempDir("player");
+        // The copies go to a private folder of this run; the disk driver plays in real time.
+        setenv("XDG_RUNTIME_DIR", (Dir->path()).c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "disk", 1);
+    }
+    static void TearDownTestSuite() {
+        delete Dir;
+        Dir = nullptr;
+    }
+    void SetUp() override {
+        SetMainThread();
+        Logger.SetOnLog([this](TSender, uint32_t, TLogLevel, const std::string& m) { Logged.push_back(m); });
+    }
+    bool LoggedText(const std::string& AText) const {
+        return std::find(Logged.begin(), Logged.end(), AText) != Logged.end();
+    }
+
+    // A player with the media libraries and its own SDL copy AIndex loaded, recording its states.
+    std::unique_ptr<TFFPlayer> NewPlayer(int AIndex, std::vector<TPlayState>* AStates = nullptr) {
+        auto p = std::make_unique<TFFPlayer>();
+        std::string error;
+        const fs::path copy = PrepareSDLCopy(kSystemSDL, AIndex, error);
+        EXPECT_FALSE(copy.empty()) << error;
+        EXPECT_TRUE(p->LoadAVLib("")) << p->LastErrMsg();
+        EXPECT_TRUE(p->LoadSDLLib(copy.parent_path().string(), copy.filename().string()))
+            << p->LastErrMsg();
+        auto* states = AStates ? AStates : &States;
+        p->SetOnState([states](TCustomPlayer*, TPlayState s) { states->push_back(s); });
+        return p;
+    }
+    // The disk driver's capture file of the next device opened.
+    static fs::path CaptureTo(const std::string& AName) {
+        const fs::path file = Dir->path() / (AName + ".raw");
+        setenv("SDL_DISKAUDIOFILE", file.c_str(), 1);
+        return file;
+    }
+    static bool Ended(const std::vector<TPlayState>& AStates) {
+        return std::find(AStates.begin(), AStates.end(), psEnd) != AStates.end();
+    }
+    // Plays AFile to its end (ADuring runs once it plays) and answers the capture.
+    std::vector<int16_t> PlayToEnd(TFFPlayer& APlayer, const fs::path& AFile,
+                                   const std::function<void()>& ADuring = {}) {
+        const fs::path capture = CaptureTo(AFile.stem().string() + std::to_string(++Runs));
+        States.clear();
+        EXPECT_TRUE(APlayer.Open(AFile.string())) << APlayer.LastErrMsg();
+        if (ADuring) ADuring();
+        EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 30s));
+        APlayer.Stop(true);
+        return testmedia::ReadCapture(capture);
+    }
+    static void Pump(std::chrono::milliseconds ATime) {
+        const auto until = std::chrono::steady_clock::now() + ATime;
+        WaitPumping([&] { return std::chrono::steady_clock::now() >= until; }, 5ms);
+    }
+    // The file's stereo samples without their leading and trailing silent frames.
+    static std::vector<int16_t> SourceSamples(const fs::path& AFile) {
+        return testmedia::WithoutSilence(testmedia::ToInt16(testmedia::DecodeAudio(AFile).samples), 2,
+                                         1 << 30);
+    }
+    static testmedia::DecodedAudio AsAudio(const std::vector<int16_t>& ASamples, int ARate) {
+        testmedia::DecodedAudio a;
+        a.sampleRate = ARate;
+        a.channels = 2;
+        for (int16_t s : ASamples) a.samples.push_back(s / 32768.0f);
+        return a;
+    }
+
+    TFFLogger Logger;
+    std::vector<std::string> Logged;
+    std::vector<TPlayState> States;
+    int Runs = 0;
+};
+
+}  // namespace
+
+TEST_F(PlayerTest, SDLCopiesArePrivateAndAForeignFileIsReplacedNeverLoaded) {
+    std::string error;
+    const fs::path copy = PrepareSDLCopy(kSystemSDL, 0, error);
+    ASSERT_FALSE(copy.empty()) << error;
+    EXPECT_EQ(copy, Dir->path() / "quendral" / "SDL_0.so");
+    EXPECT_EQ(fs::file_size(copy), fs::file_size(kSystemSDL));
+    struct stat st {};
+    ASSERT_EQ(stat(copy.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // Our own copy stays; another user's file or a link under the name is replaced.
+    fs::resize_file(copy, 5);
+    EXPECT_EQ(fs::file_size(PrepareSDLCopy(kSystemSDL, 0, error)), 5u);
+    ASSERT_EQ(chown(copy.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(fs::file_size(PrepareSDLCopy(kSystemSDL, 0, error)), fs::file_size(kSystemSDL));
+    const fs::path planted = Dir->path() / "planted.so";
+    fs::copy_file(kSystemSDL, planted);
+    fs::remove(copy);
+    fs::create_symlink(planted, copy);
+    PrepareSDLCopy(kSystemSDL, 0, error);
+    EXPECT_FALSE(fs::is_symlink(copy));
+
+    // A folder of another user is refused.
+    chmod(copy.parent_path().c_str(), 0755);
+    PrepareSDLCopy(kSystemSDL, 1, error);
+    ASSERT_EQ(stat(copy.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(chown(copy.parent_path().c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(PrepareSDLCopy(kSystemSDL, 1, error).empty());
+    EXPECT_NE(error.find("is not a folder of this user"), std::string::npos) << error;
+    ASSERT_EQ(chown(copy.parent_path().c_str(), 0, 0), 0);
+}
+
+TEST_F(PlayerTest, OneSDLFileServesOneLoaderOnly) {
+    std::string error;
+    const fs::path copy = PrepareSDLCopy(kSystemSDL, 0, error);
+    const std::string folder = copy.parent_path().string();
+    TSDLLoader a, b;
+    ASSERT_TRUE(a.Load(folder, "SDL_0.so")) << a.LastErrMsg();
+    EXPECT_TRUE(a.Load(folder, "SDL_0.so"));
+    EXPECT_FALSE(b.Load(folder, "SDL_0.so"));
+    EXPECT_EQ(b.LastErrMsg(), folder + "/SDL_0.so alreay loaded in another instance.");
+    // A second name of the same file is the same instance.
+    fs::create_hard_link(copy, copy.parent_path() / "SDL_9.so");
+    EXPECT_FALSE(b.Load(folder, "SDL_9.so"));
+    EXPECT_EQ(b.LastErrMsg(), folder + "/SDL_9.so alreay loaded in another instance.");
+    EXPECT_FALSE(b.Load(folder, "SDL_missing.so"));
+    EXPECT_EQ(b.LastErrMsg().rfind("Load library " + folder + "/SDL_missing.so error: ", 0), 0u);
+    a.Unload();
+    EXPECT_TRUE(b.Load(folder, "SDL_0.so")) << b.LastErrMsg();
+}
+
+TEST_F(PlayerTest, FailuresToOpenGiveThePartsMessages) {
+    TFFPlayer p;
+    EXPECT_FALSE(p.Open("any.wav"));
+    EXPECT_EQ(p.LastErrMsg(), "libav not loaded.");
+    ASSERT_TRUE(p.LoadAVLib(""));
+    EXPECT_FALSE(p.Open("any.wav"));
+    EXPECT_EQ(p.LastErrMsg(), "sdl not loaded.");
+
+    auto player = NewPlayer(0);
+    const fs::path missing = Dir->path() / "missing.wav";
+    EXPECT_FALSE(player->Open(missing.string()));
+    EXPECT_EQ(player->LastErrMsg(), MediaErrorText(missing.string(), AVERROR(ENOENT)));
+    const fs::path subs = testmedia::MakeSubtitleOnly(Dir->path());
+    EXPECT_FALSE(player->Open(subs.string()));
+    EXPECT_EQ(player->LastErrMsg(), subs.string() + ": could not open codecs, no stream to play.");
+
+    // A stalled network open ends by the time-out, or at once by Stop from a pumped handler.
+    testmedia::SilentServer server;
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.Port) + "/a.mp3";
+    player->SetReadTimeout(300);
+    EXPECT_FALSE(player->Open(url));
+    Pump(50ms);
+    EXPECT_TRUE(LoggedText("connecting/reading timeout"));
+    player->SetReadTimeout(0);
+    const auto start = std::chrono::steady_clock::now();
+    SetProcessMessagesHook([&] {
+        if (std::chrono::steady_clock::now() - start > 200ms) player->Stop(false);
+    });
+    EXPECT_FALSE(player->Open(url));
+    SetProcessMessagesHook(nullptr);
+    Pump(50ms);
+    EXPECT_TRUE(LoggedText("connecting/reading canceled"));
+    EXPECT_TRUE(States.empty());
+}
+
+TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
+    testmedia::ToneSpec spec;
+    spec.seconds = 1.0;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "tone.wav", spec);
+    const std::vector<int16_t> source = SourceSamples(wav);
+    auto player = NewPlayer(0);
+
+    int64_t opened = -1;
+    void* context = nullptr;
+    player->SetOnFileOpen([&](TCustomPlayer*, int64_t ADuration, int AWidth, int AHeight, int&, int&) {
+        opened = ADuration;
+        EXPECT_EQ(AWidth, -1);
+        EXPECT_EQ(AHeight, -1);
+    });
+    player->SetOnBeforeFindStreamInfo([&](TCustomPlayer*, void* AContext) { context = AContext; });
+    std::vector<int16_t> heard = PlayToEnd(*player, wav, [&] {
+        EXPECT_EQ(player->Decoder().AudioStreamCount(), 1) << "the probe describes the playing file";
+    });
+    EXPECT_EQ(testmedia::WithoutSilence(heard, 2), source);
+    EXPECT_EQ(States.front(), psPlay);
+    EXPECT_EQ(States.back(), psStop);
+    EXPECT_EQ(opened, 1000000);
+    EXPECT_NE(context, nullptr);
+    EXPECT_EQ(player->Decoder().FileHandle(), nullptr);
+
+    player->SetAudioVolume(64);  // mixed into a cleared buffer: exactly half
+    std::vector<int16_t> half = source;
+    for (auto& s : half) s = static_cast<int16_t>(s * 64 / 128);
+    half = testmedia::WithoutSilence(half, 2, 1 << 30);
+    EXPECT_EQ(testmedia::WithoutSilence(PlayToEnd(*player, wav), 2), half);
+
+    for (bool mute : {true, false}) {
+        player->SetAudioVolume(mute ? 128 : 0);
+        player->SetMute(mute);
+        heard = PlayToEnd(*player, wav);
+        EXPECT_GE(heard.size(), source.size()) << "the device played on";
+        EXPECT_TRUE(testmedia::WithoutSilence(heard, 2).empty());
+    }
+    player->SetMute(false);
+    player->SetAudioVolume(128);
+
+    // A pause adds silence only; a stop while paused lets nothing more sound.
+    heard = PlayToEnd(*player, wav, [&] {
+        Pump(300ms);
+        player->Pause();
+        EXPECT_TRUE(player->Paused());
+        Pump(300ms);
+        player->Resume();
+    });
+    EXPECT_EQ(testmedia::WithoutSilence(heard, 2), source);
+    EXPECT_NE(std::find(States.begin(), States.end(), psPause), States.end());
+    EXPECT_NE(std::find(States.begin(), States.end(), psResume), States.end());
+
+    const fs::path capture = CaptureTo("stopped_paused");
+    ASSERT_TRUE(player->Open(wav.string(), nullptr, true));
+    EXPECT_TRUE(player->Paused());
+    Pump(100ms);
+    player->TogglePause();
+    EXPECT_FALSE(player->Paused());
+    Pump(300ms);
+    player->Pause();
+    Pump(300ms);
+    player->Stop(true);
+    heard = testmedia::ReadCapture(capture);
+    const std::vector<int16_t> sounding = testmedia::WithoutSilence(heard, 2);
+    ASSERT_FALSE(sounding.empty());
+    EXPECT_TRUE(std::equal(sounding.begin(), sounding.end(), source.begin()));
+    size_t trailing = 0;
+    while (trailing < heard.size() && heard[heard.size() - 1 - trailing] == 0) ++trailing;
+    EXPECT_GE(trailing, 44100u * 2 / 10) << "the pause lasted to the end";
+}
+
+TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) {
+    struct TCase {
+        const char* Name;
+        int Channels;
+        double Frequency;
+        bool Lossless;  // heard to the last sample (psEnd after the last one; FLAC: 4096-frame packets)
+    } cases[] = {{"tone.mp3", 2, 440, false}, {"tone.flac", 2, 660, true}, {"surround.wav", 6, 550, false}};
+    auto player = NewPlayer(0);
+    size_t hooked = 0;
+    player->SetAudioHook(true);
+    player->SetOnAudioHook([&](TCustomPlayer*, int64_t, uint8_t*, int ASize, int ARate, int AChannels) {
+        EXPECT_EQ(ARate, 44100);
+        EXPECT_EQ(AChannels, 2);
+        hooked += ASize;
+    });
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        hooked = 0;
+        testmedia::ToneSpec spec;
+        spec.seconds = 1.0;
+        spec.channels = c.Channels;
+        spec.frequency = c.Frequency;
+        const fs::path file = testmedia::MakeTone(Dir->path(), c.Name, spec);
+        const auto samples = testmedia::WithoutSilence(PlayToEnd(*player, file), 2);
+        if (c.Lossless) {
+            EXPECT_EQ(samples, SourceSamples(file));
+        }
+        const auto heard = AsAudio(samples, 44100);
+        EXPECT_NEAR(heard.seconds(), 1.0, 0.03);
+        EXPECT_NEAR(testmedia::DominantFrequency(heard, 0), c.Frequency, 1.0);
+        EXPECT_NEAR(testmedia::DominantFrequency(heard, 1), c.Frequency, 1.0);
+        EXPECT_GT(testmedia::Rms(heard), 0.1);
+        EXPECT_NEAR(double(hooked) / 4 / 44100, heard.seconds(), 0.01) << "every frame went by the hook";
+    }
+}
+
+TEST_F(PlayerTest, PlayTimeStopsOrLoopsAndAnEndHandlerMayOpenTheNextFile) {
+    testmedia::ToneSpec spec;
+    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", spec);
+    spec.frequency = 880;
+    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", spec);
+    auto player = NewPlayer(0);
+    auto seconds = [](const fs::path& ACapture) {
+        return testmedia::WithoutSilence(testmedia::ReadCapture(ACapture), 2).size() / 2 / 44100.0;
+    };
+    auto stopped = [&] { return !States.empty() && States.back() == psStop; };
+
+    fs::path capture = CaptureTo("playtime_stop");
+    player->SetPlayTime(400000);
+    ASSERT_TRUE(player->Open(a.string()));
+    EXPECT_TRUE(WaitPumping(stopped, 5ms, 10s));
+    player->Stop(true);
+    EXPECT_NEAR(seconds(capture), 0.42, 0.04);
+    EXPECT_EQ(player->PlayTime(), kTimeUnset) << "reset after each playback";
+
+    capture = CaptureTo("playtime_loop");
+    States.clear();
+    player->SetPlayTime(300000);
+    player->SetRepeatType(rtLoop);
+    ASSERT_TRUE(player->Open(a.string()));
+    Pump(1500ms);
+    player->Stop(true);
+    EXPECT_GT(seconds(capture), 1.2) << "more than the file: it looped";
+    EXPECT_EQ(player->RepeatType(), rtStop);
+
+    // A handler of psEnd opens the next file (Open re-entered from the event thread's hand-over).
+    fs::path next;
+    States.clear();
+    player->SetOnState([&](TCustomPlayer* APlayer, TPlayState AState) {
+        States.push_back(AState);
+        if (AState == psEnd && next.empty()) {
+            next = CaptureTo("next");
+            EXPECT_TRUE(APlayer->Open(b.string()));
+        }
+    });
+    CaptureTo("first");
+    ASSERT_TRUE(player->Open(a.string()));
+    EXPECT_TRUE(WaitPumping([&] { return !next.empty() && std::count(States.begin(), States.end(), psEnd) >= 2; }, 5ms, 10s));
+    player->Stop(true);
+    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(next), 2), SourceSamples(b));
+}
+
+// Also for a file that gives no duration (a target was clamped to the unset duration: the start).
+TEST_F(PlayerTest, AfterASeekTheTargetsContentFollowsAndNothingFromBefore) {
+    // 5 s, one frequency per second.
+    std::vector<float> samples;
+    for (int i = 0; i < 5 * 44100; ++i) {
+        const float v = 0.5f * std::sin(2 * M_PI * (400 + 300 * (i / 44100)) * i / 44100.0);
+        samples.push_back(v);
+        samples.push_back(v);
+    }
+    auto player = NewPlayer(0);
+    for (const char* name : {"steps.wav", "steps_live.mka"}) {
+        SCOPED_TRACE(name);
+        testmedia::ToneSpec spec;
+        spec.codec = "flac";
+        spec.live = true;
+        const fs::path file = Dir->path() / name;
+        testmedia::MakeAudio(file, fs::path(name).extension() == ".wav" ? testmedia::ToneSpec{} : spec,
+                             samples);
+        const std::vector<int16_t> source = SourceSamples(file);
+        const auto heard = testmedia::WithoutSilence(PlayToEnd(*player, file, [&] {
+            Pump(300ms);
+            player->Seek(int64_t{3300000}, {}, true);
+            EXPECT_FALSE(player->Seeking());
+        }), 2);
+
+        // The start as it is, then the source continued from about 3.3 s to its end.
+        const auto diverge = std::mismatch(heard.begin(), heard.end(), source.begin()).first;
+        const size_t before = diverge - heard.begin();
+        ASSERT_GT(before, 0u);
+        ASSERT_LT(before, heard.size());
+        const size_t rest = heard.size() - before;
+        ASSERT_LE(rest, source.size());
+        const size_t from = source.size() - rest;
+        // At the target, or at the start of the packet holding it (FLAC: 4096 frames).
+        EXPECT_NEAR(from / 2 / 44100.0, 3.3 - 0.045, 0.055);
+        EXPECT_TRUE(std::equal(diverge, heard.end(), source.begin() + from));
+    }
+}
+
+TEST_F(PlayerTest, SwitchingTheAudioStreamPlaysTheOtherAndBadIndexesAreRefused) {
+    const fs::path ts = testmedia::MakeMpegTsTwoPrograms(Dir->path());
+    auto player = NewPlayer(0);
+    int first = -1;
+    const auto heard = PlayToEnd(*player, ts, [&] {
+        Pump(300ms);
+        first = player->AudioStreamIndex();
+        player->SetAudioStreamIndex(99);
+        EXPECT_EQ(player->LastErrMsg(), "the stream index is not valid.");
+        player->SetAudioStreamIndex(1 - first);
+        EXPECT_EQ(player->AudioStreamIndex(), 1 - first);
+    });
+    ASSERT_GE(first, 0);
+    // The device was opened anew for the other stream: its capture holds that stream only.
+    const auto audio = AsAudio(testmedia::WithoutSilence(heard, 2), 48000);
+    EXPECT_NEAR(testmedia::DominantFrequency(audio, 0), first == 0 ? 880 : 440, 2.0);
+
+    const fs::path mkv = testmedia::MakeWithSubtitle(Dir->path());
+    ASSERT_TRUE(player->Open(mkv.string())) << player->LastErrMsg();
+    player->SetAudioStreamIndex(1);
+    EXPECT_EQ(player->LastErrMsg(), "the stream type is not matched.");
+    player->Stop(true);
+}
+
+TEST_F(PlayerTest, OpenIsRefusedWhileAnotherIsInProgressAndSDLLeavesTheSignalsAlone) {
+    testmedia::ToneSpec spec;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "nested.wav", spec);
+    auto player = NewPlayer(0);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    bool nested = true;
+    std::string nestedError;
+    SetProcessMessagesHook([&] {
+        if (nested) {
+            nested = false;
+            EXPECT_FALSE(player->Open(wav.string()));
+            nestedError = player->LastErrMsg();
+        }
+    });
+    CaptureTo("nested");
+    EXPECT_TRUE(player->Open(wav.string())) << player->LastErrMsg();
+    SetProcessMessagesHook(nullptr);
+    EXPECT_FALSE(nested);
+    EXPECT_EQ(nestedError, "the player is opening another file.");
+    EXPECT_FALSE(player->Paused());
+    for (int sig : {SIGINT, SIGTERM}) {
+        struct sigaction current {};
+        sigaction(sig, nullptr, &current);
+        EXPECT_EQ(current.sa_handler, SIG_DFL) << sig;
+    }
+    player->Stop(true);
+    EXPECT_EQ(States.back(), psStop);
+}
+
+TEST_F(PlayerTest, TwoPlayersWithTwoCopiesPlayTwoFilesAtOnce) {
+    testmedia::ToneSpec spec;
+    spec.seconds = 1.0;
+    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", spec);
+    spec.frequency = 880;
+    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", spec);
+    std::vector<TPlayState> statesA, statesB;
+    auto first = NewPlayer(0, &statesA);
+    auto second = NewPlayer(1, &statesB);
+    const fs::path captureA = CaptureTo("both_a");
+    ASSERT_TRUE(first->Open(a.string())) << first->LastErrMsg();
+    const fs::path captureB = CaptureTo("both_b");
+    ASSERT_TRUE(second->Open(b.string())) << second->LastErrMsg();
+    EXPECT_TRUE(WaitPumping([&] { return Ended(statesA) && Ended(statesB); }, 5ms, 30s));
+    first->Stop(true);
+    second->Stop(true);
+    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(captureA), 2), SourceSamples(a));
+    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(captureB), 2), SourceSamples(b));
+}
+
+TEST_F(PlayerTest, OpenStopCyclesAndDestroyingAPlayingPlayerAreClean) {
+    testmedia::ToneSpec spec;
+    spec.seconds = 2.0;
+    const fs::path mp3 = testmedia::MakeTone(Dir->path(), "cycle.mp3", spec);
+    auto player = NewPlayer(0);
+    std::vector<int64_t> positions;
+    player->SetOnPosition([&](TCustomPlayer*, int64_t pts) { positions.push_back(pts); });
+    CaptureTo("cycles");
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(player->Open(mp3.string())) << player->LastErrMsg();
+        if (i % 10 == 0) Pump(50ms);
+        player->Stop(i % 2 == 0);
+    }
+    ASSERT_TRUE(player->Open(mp3.string()));
+    Pump(200ms);
+    EXPECT_FALSE(positions.empty());
+    player.reset();
+}
