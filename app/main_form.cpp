@@ -78,6 +78,7 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
       FNotices(std::make_shared<TNoticeGate>()) {
     ui->setupUi(this);
     SetUpResizing();
+    SetUpPreview();
     FAudioFilesModel = new TAudioFilesModel(AudioFiles, Profiles, this);
     ui->sgList->setModel(FAudioFilesModel);
     ui->sgList->setItemDelegate(new TAudioFileCellPainter(ui->sgList));
@@ -166,6 +167,7 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
 }
 
 TMainForm::~TMainForm() {
+    TearDownPreview();
     // No notice reaches the window from here on; a running conversion is stopped and every
     // notice already on its way is let through (as a no-op) before the encoder goes.
     FNotices->Alive = false;
@@ -310,7 +312,10 @@ void TMainForm::closeEvent(QCloseEvent* AEvent) {
     QMainWindow::closeEvent(AEvent);
 }
 
-void TMainForm::FormClose() { SaveSettings(); }
+void TMainForm::FormClose() {
+    PreviewStop();
+    SaveSettings();
+}
 
 void TMainForm::SaveSettings() {
     // A start that did not get as far as reading the settings has nothing of them to keep.

@@ -11,12 +11,15 @@
 #include "AudioFiles.h"
 #include "Decryptor.h"
 #include "FFLog.h"
+#include "FFPlay.h"
 #include "FFmpegRecords.h"
 
 namespace Ui {
 class TMainForm;
 }
+class QButtonGroup;
 class QComboBox;
+class TFFPlayer;
 class TAboutForm;
 class TAudioFilesModel;
 class TClipForm;
@@ -49,6 +52,8 @@ struct TOpenDialogState {
 // Why ATitle cannot be a destination title (empty, "." or "..", a character no file name may
 // hold); empty when it can.
 QString DestinationTitleRefusal(const QString& ATitle);
+// The position label's text: "D / D" of two times in microseconds.
+QString PlayTimeText(int64_t APosition, int64_t ADuration);
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
@@ -60,6 +65,8 @@ public:
 
     // The encoder, owned for the window's whole life; its probe (Decoder) reads added files.
     std::unique_ptr<TFFEncoder> FFEncoder;
+    // The preview player, owned for the window's whole life.
+    std::unique_ptr<TFFPlayer> FFPlayer;
 
     // Process-wide state of the main window (see the profile and job-list handlers).
     std::vector<TProfile> Profiles;
@@ -121,6 +128,20 @@ public:
     void edDestinationTitleKeyPress(int AKey);
     void FileInformation1Click();
 
+    // Preview (main_preview.cpp).
+    void OpenAudio(const QString& AFileName);
+    void PlayButtonClick();
+    void PauseButtonClick();
+    void StopButtonClick();
+    void VideoTrackBarStartDragButton();
+    void VideoTrackBarLastChange();
+    void VolumeTrackBarChange();
+    void FFPlayerFileOpen(int64_t ADuration, int& AScreenWidth, int& AScreenHeight);
+    void FFPlayerPosition(int64_t APTS);
+    void FFPlayerState(TPlayState AState);
+    bool SeekBarDragging = false;  // the user drags the seek bar's thumb
+    TPlayState LastPlayState = psPlay;  // the last state FFPlayer reported
+
     // Conversion run.
     // Where a run writes when the output folder is missing: "c:\quendral_temp" on Windows,
     // <temporary folder>/quendral_temp elsewhere.
@@ -173,10 +194,13 @@ private:
     QSize FDesignedSize;
     // Loads the media libraries when they are not loaded; on failure reports with AMark.
     bool LoadMediaLibraries(const QString& AMark);
-    // Steps of the preview player, which is not part of this window yet: loading its SDL
-    // library (true: go on) and stopping a playing or paused preview.
-    bool PreviewLoadSDL() { return true; }
-    void PreviewStop() {}
+    // The preview (main_preview.cpp): creating and freeing FFPlayer and its transport bar,
+    // loading its SDL copy when files are added (true: go on; false: reported), and the Stop
+    // steps for a conversion, the trim editor and closing.
+    void SetUpPreview();
+    void TearDownPreview();
+    bool PreviewLoadSDL();
+    void PreviewStop();
     void SetListCommandsEnabled(bool AEnabled);
     // Rebuilds the grid from AudioFiles and makes ARow current (none when out of range).
     void RefreshList(int ARow);
@@ -209,5 +233,10 @@ private:
     // the file information do nothing meanwhile, and closing waits for the loop.
     bool FAdding = false;
     bool FCloseRequested = false;  // the window was asked to close while files were added
-    // The preview player FFPlayer joins this window with the preview.
+    // Preview: the play/pause button group; the previewed file's duration (µs); set around the
+    // window's own changes of the seek bar so they are no seeks; the player's screen control.
+    QButtonGroup* FPlayButtons = nullptr;
+    int64_t FDuration = 0;
+    bool FTrackChanging = false;
+    QWidget* FScreenControl = nullptr;
 };

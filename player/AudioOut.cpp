@@ -307,7 +307,7 @@ int TAudioOut::SynchronizeAudio(TVideoState* is, int ASize) {
 void TAudioOut::AudioHook(TVideoState* is, double APTS, int ASize) {
     TCustomPlayer* p = is->Owner;
     if (!p->FAudioHook) return;
-    const TAudioHookEvent handler = p->Handler(p->FOnAudioHook);
+    const TCustomPlayer::TAudioHookEvent handler = p->Handler(p->FOnAudioHook);
     // The handler may change the samples in place; an exception must not reach SDL's thread.
     try {
         if (handler)

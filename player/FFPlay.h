@@ -51,15 +51,16 @@ using TFileOpenEvent = std::function<void(TCustomPlayer* Sender, int64_t ADurati
                                           int AFrameHeight, int& AScreenWidth, int& AScreenHeight)>;
 using TPositionEvent = std::function<void(TCustomPlayer* Sender, int64_t APTS)>;
 using TPlayStateEvent = std::function<void(TCustomPlayer* Sender, TPlayState APlayState)>;
-using TAudioHookEvent = std::function<void(TCustomPlayer* Sender, int64_t APTS, uint8_t* ASample,
-                                           int ASize, int ASampleRate, int AChannels)>;
-using TBeforeFindStreamInfoEvent =
-    std::function<void(TCustomPlayer* Sender, void* AFormatContext)>;
 
 constexpr int64_t kTimeUnset = INT64_MIN;  // "not set" for every time value
 
 class TCustomPlayer : public TFFBaseComponent {
 public:
+    // Handler types whose names the encoder's component uses for its own signatures.
+    using TAudioHookEvent = std::function<void(TCustomPlayer* Sender, int64_t APTS, uint8_t* ASample,
+                                               int ASize, int ASampleRate, int AChannels)>;
+    using TBeforeFindStreamInfoEvent = std::function<void(TCustomPlayer* Sender, void* AFormatContext)>;
+
     TCustomPlayer();
     // Stops the playback (waiting, pumping) and joins every thread. Not from its own handlers.
     ~TCustomPlayer() override;

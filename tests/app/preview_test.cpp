@@ -1,0 +1,200 @@
+// The main window's preview with the real player: SDL's disk driver captures what would be heard
+// while the transport bar is driven. Offscreen, generated media.
+#include <sys/stat.h>
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+#include <cmath>
+
+#include "FFPlay.h"
+#include "JobTestEnv.h"
+#include "conversion.h"
+#include "errordlg.h"
+
+namespace fs = std::filesystem;
+using testmedia::MakeTone;
+
+class PreviewTest : public TJobTest {
+protected:
+    void SetUp() override {
+        TJobTest::SetUp();
+        // The SDL copies go to a private folder of this test; the disk driver plays in real time.
+        QDir().mkpath(Path("runtime"));
+        ::chmod(Path("runtime").toUtf8().constData(), 0700);
+        qputenv("XDG_RUNTIME_DIR", Path("runtime").toUtf8());
+        qputenv("SDL_AUDIODRIVER", "disk");
+        qputenv("SDL_DISKAUDIOFILE", Path("capture.raw").toUtf8());
+    }
+    void TearDown() override {
+        for (const char* name : {"XDG_RUNTIME_DIR", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE"}) qunsetenv(name);
+        TJobTest::TearDown();
+    }
+
+    // Starts the program with jobs for AFiles, job ARow - 1 selected.
+    std::unique_ptr<TAppWindows> StartWith(const std::vector<fs::path>& AFiles, int ARow = 1) {
+        auto app = Start();
+        AddThroughDialog(*app->MainForm, AFiles);
+        EXPECT_EQ(app->MainForm->AudioFiles.size(), AFiles.size());
+        app->MainForm->SetCurrentRow(ARow);
+        return app;
+    }
+    template <typename T>
+    static T* Control(TAppWindows& AApp, const char* AName) { return FindChild<T>(AApp.MainForm.get(), AName); }
+
+    // Stereo frames captured so far (what has been heard).
+    size_t Frames() const {
+        const QFileInfo f(Path("capture.raw"));
+        return f.exists() ? static_cast<size_t>(f.size()) / 4 : 0;
+    }
+    // Pumps until AFrames more frames were heard; answers the frames heard meanwhile.
+    std::vector<int16_t> Hear(size_t AFrames) {
+        const size_t from = Frames();
+        EXPECT_TRUE(WaitFor([&] { return Frames() >= from + AFrames; }, 10)) << "the capture stopped";
+        const auto all = testmedia::ReadCapture(Path("capture.raw").toStdString());
+        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), from * 2)), all.end()};
+    }
+    static double Frequency(const std::vector<int16_t>& ASamples) {
+        testmedia::DecodedAudio a;
+        a.sampleRate = 44100;
+        a.channels = 2;
+        for (int16_t s : ASamples) a.samples.push_back(s / 32768.0f);
+        return testmedia::DominantFrequency(a);
+    }
+    static bool Silent(const std::vector<int16_t>& ASamples) {
+        return std::all_of(ASamples.begin(), ASamples.end(), [](int16_t s) { return s == 0; });
+    }
+    // The capture no longer grows.
+    bool Stopped() {
+        const size_t frames = Frames();
+        QTest::qWait(250);
+        return Frames() == frames;
+    }
+};
+
+TEST_F(PreviewTest, PlayPauseResumeVolumeAndStopDriveTheSelectedJob) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("preview");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 6.0, 44100, 2));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(880, 0.5, 6.0, 44100, 2));
+    auto app = StartWith({a, b}, 2);
+    TMainForm& form = *app->MainForm;
+    auto* play = Control<QPushButton>(*app, "PlayButton");
+    auto* pause = Control<QPushButton>(*app, "PauseButton");
+
+    play->click();
+    EXPECT_NEAR(Frequency(Hear(22050)), 880, 5);  // the selected job is heard
+    EXPECT_TRUE(play->isChecked());
+
+    // Pause hears zeros (after what the device had already taken); Play resumes.
+    pause->click();
+    EXPECT_TRUE(WaitFor([&] { return form.LastPlayState == psPause; }, 5));
+    EXPECT_TRUE(pause->isChecked() && !play->isChecked());
+    const auto paused = Hear(17640);
+    EXPECT_TRUE(Silent({paused.begin() + 8192, paused.end()}));
+    play->click();
+    EXPECT_TRUE(WaitFor([&] { return form.LastPlayState == psResume; }, 5));
+    const auto resumed = Hear(17640);
+    EXPECT_NEAR(Frequency({resumed.begin() + 8192, resumed.end()}), 880, 5);
+
+    // Volume 0 silences without pausing; the playback goes on.
+    Control<QSlider>(*app, "VolumeTrackBar")->setValue(0);
+    EXPECT_EQ(form.FFPlayer->AudioVolume(), 0);
+    const auto muted = Hear(17640);
+    EXPECT_TRUE(Silent({muted.begin() + 8192, muted.end()}));
+    Control<QSlider>(*app, "VolumeTrackBar")->setValue(128);
+
+    Control<QPushButton>(*app, "StopButton")->click();
+    EXPECT_FALSE(play->isChecked() || pause->isChecked());
+    EXPECT_EQ(Control<QSlider>(*app, "VideoTrackBar")->value(), 1000);
+    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:06 / 00:00:06");
+    EXPECT_TRUE(Stopped());
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(PreviewTest, TheSeekBarSeeksOnceOnReleaseOrOnAGrooveClickAndTheEndStopsThePreview) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("preview");
+    // 4 s, one frequency per second: 400, 700, 1000, 1300 Hz.
+    std::vector<float> samples;
+    for (int i = 0; i < 4 * 44100; ++i) {
+        const float v = 0.5f * static_cast<float>(std::sin(2 * M_PI * (400 + 300 * (i / 44100)) * i / 44100.0));
+        samples.insert(samples.end(), {v, v});
+    }
+    const fs::path steps = dir.path() / "steps.wav";
+    testmedia::MakeAudio(steps, Tone(0, 0, 0, 44100, 2), samples);
+    auto app = StartWith({steps});
+    TMainForm& form = *app->MainForm;
+    auto* bar = Control<QSlider>(*app, "VideoTrackBar");
+    Control<QPushButton>(*app, "PlayButton")->click();
+    Hear(4410);
+
+    // While the thumb is held, position events leave it where the user put it and nothing seeks.
+    bar->setSliderDown(true);
+    EXPECT_TRUE(form.SeekBarDragging);
+    bar->setValue(750);
+    EXPECT_NEAR(Frequency(Hear(13230)), 400, 5);
+    EXPECT_EQ(bar->value(), 750);
+    bar->setSliderDown(false);  // released: one seek to 3.0 s
+    EXPECT_FALSE(form.SeekBarDragging);
+    const auto afterRelease = Hear(17640);
+    EXPECT_NEAR(Frequency({afterRelease.end() - 8820, afterRelease.end()}), 1300, 5);
+
+    // A click on the groove (a change without a drag) seeks too; then the file plays to its end,
+    // which stops the preview with the bar at its end.
+    bar->setValue(250);
+    const auto afterClick = Hear(17640);
+    EXPECT_NEAR(Frequency({afterClick.end() - 8820, afterClick.end()}), 700, 5);
+    EXPECT_TRUE(WaitFor([&] { return form.FFPlayer->PlayState() == psStop; }, 10));
+    EXPECT_EQ(bar->value(), 1000);
+    EXPECT_FALSE(Control<QPushButton>(*app, "PlayButton")->isChecked());
+    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:04 / 00:00:04");
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(PreviewTest, StartAndClosingStopThePreviewAndABrokenSDLCopyAddsNoRow) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("preview");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 30.0, 44100, 2));
+    const fs::path shortJob = MakeTone(dir.path(), "short.wav", Tone(440, 0.5, 0.3, 8000, 1));
+    {
+        auto app = StartWith({a, shortJob});
+        TMainForm& form = *app->MainForm;
+        const QString output = Path("out");
+        QDir().mkpath(output);
+        Control<QLineEdit>(*app, "edDestinationFolder")->setText(output);
+        Control<QPushButton>(*app, "PlayButton")->click();
+        Hear(4410);
+        form.StartButtonClick();  // returns when the run has ended
+        EXPECT_EQ(form.FFPlayer->PlayState(), psStop);
+        EXPECT_TRUE(Stopped());
+        EXPECT_TRUE(LogLines(*app).contains("-> Conversion successfully done."));
+
+        Control<QPushButton>(*app, "PlayButton")->click();
+        Hear(4410);
+        form.close();
+        EXPECT_TRUE(Stopped());
+    }
+
+    // A shipped SDL library that cannot be loaded: the error dialog, the loader's text as a bare
+    // log line, and nothing added.
+    QDir().mkpath(Path("app/LibAV"));
+    QFile broken(Path("app/LibAV/libSDL2-2.0.so.0"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("not a library");
+    broken.close();
+    QDir(Path("runtime")).removeRecursively();
+    QDir().mkpath(Path("runtime"));
+    ::chmod(Path("runtime").toUtf8().constData(), 0700);
+    ErrorMessages.clear();
+    auto app = Start();
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    AddThroughDialog(*app->MainForm, {a});
+    EXPECT_TRUE(app->MainForm->AudioFiles.empty());
+    EXPECT_EQ(ErrorMessages, QStringList{"Error loading SDL library"});
+    const QStringList log = LogLines(*app, logStart);
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_FALSE(log[0].isEmpty());
+    EXPECT_FALSE(log[0].startsWith("->"));
+}
