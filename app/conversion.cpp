@@ -1,5 +1,7 @@
 #include "conversion.h"
 
+#include <QProgressBar>
+
 #include "FFEncode.h"
 #include "ui_conversion.h"
 
@@ -9,6 +11,64 @@ TConvForm::TConvForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TConvForm)
     FConvertingTitle = ui->lblConvertingTitle->text();
     connect(ui->PauseButton, &QPushButton::clicked, this, &TConvForm::PauseButtonClick);
     connect(ui->CancelButton, &QPushButton::clicked, this, &TConvForm::CancelButtonClick);
+    for (QWidget* w : {static_cast<QWidget*>(ui->ProgressTotal), static_cast<QWidget*>(ui->cbOpenOutput),
+                       static_cast<QWidget*>(ui->cbShutdownPC), static_cast<QWidget*>(ui->PauseButton),
+                       static_cast<QWidget*>(ui->CancelButton)})
+        FBelow.emplace_back(w, w->geometry());
+}
+
+namespace {
+constexpr int kJobRowHeight = 26;  // one extra job's bar and the gap under it
+}
+
+void TConvForm::SetJobProgress(int ATask, const QString& ATitle, int APercent) {
+    TJobRow& row = FJobs[ATask];
+    if (!ATitle.isEmpty()) row.Title = ATitle;
+    row.Percent = APercent;
+    LayoutJobs();
+}
+
+void TConvForm::EndJob(int ATask) {
+    if (FJobs.erase(ATask)) LayoutJobs();
+}
+
+void TConvForm::ResetJobs() {
+    FJobs.clear();
+    LayoutJobs();
+}
+
+int TConvForm::FixedHeight() const { return 205 + static_cast<int>(FJobBars.size()) * kJobRowHeight; }
+
+void TConvForm::LayoutJobs() {
+    const size_t extra = FJobs.empty() ? 0 : FJobs.size() - 1;
+    while (FJobBars.size() > extra) {
+        delete FJobBars.back();
+        FJobBars.pop_back();
+    }
+    const QRect gauge = ui->ProgressCurrent->geometry();
+    while (FJobBars.size() < extra) {
+        auto* bar = new QProgressBar(this);
+        bar->setRange(0, 100);
+        bar->setTextVisible(true);
+        bar->setGeometry(gauge.translated(0, kJobRowHeight * static_cast<int>(FJobBars.size() + 1)));
+        bar->show();
+        FJobBars.push_back(bar);
+    }
+    size_t i = 0;
+    for (const auto& [task, row] : FJobs) {
+        if (i == 0) {
+            if (!row.Title.isEmpty()) SetConvertingTitle(row.Title);
+            ui->ProgressCurrent->setValue(row.Percent);
+        } else {
+            QProgressBar* bar = FJobBars[i - 1];
+            bar->setValue(row.Percent);
+            bar->setFormat(bar->fontMetrics().elidedText(row.Title, Qt::ElideRight, bar->width() - 60) + "  %p%");
+        }
+        ++i;
+    }
+    for (const auto& [widget, designed] : FBelow)
+        widget->setGeometry(designed.translated(0, kJobRowHeight * static_cast<int>(extra)));
+    if (isVisible()) setFixedHeight(FixedHeight());
 }
 
 TConvForm::~TConvForm() = default;
@@ -54,7 +114,7 @@ void TConvForm::CloseForm() {
 }
 
 void TConvForm::showEvent(QShowEvent* AEvent) {
-    setFixedHeight(205);
+    setFixedHeight(FixedHeight());
     if (FCentreOn) {
         QRect frame = frameGeometry();
         frame.moveCenter(FCentreOn->frameGeometry().center());

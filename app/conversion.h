@@ -5,7 +5,9 @@
 
 #include <QDialog>
 #include <functional>
+#include <map>
 #include <memory>
+#include <vector>
 
 namespace Ui {
 class TConvForm;
@@ -38,6 +40,14 @@ public:
     void SetConvertingTitle(const QString& AText);
     QString ConvertingTitle() const { return FConvertingTitle; }
 
+    // The jobs in progress: the lowest-numbered one in the converting label and the task gauge,
+    // each other one in a bar of its own under them (the dialog grows to hold them).
+    void SetJobProgress(int ATask, const QString& ATitle, int APercent);
+    void EndJob(int ATask);
+    void ResetJobs();
+    // The bars of the jobs in progress besides the first, top to bottom.
+    const std::vector<QProgressBar*>& JobBars() const { return FJobBars; }
+
     void PauseButtonClick();
     void CancelButtonClick();
     // Closes the dialog from code (end of run, task error, Cancel); the user cannot close it
@@ -56,4 +66,14 @@ private:
     QWidget* FCentreOn = nullptr;
     std::function<void()> FOnCancel;
     QString FConvertingTitle;
+    struct TJobRow {
+        QString Title;
+        int Percent = 0;
+    };
+    std::map<int, TJobRow> FJobs;
+    std::vector<QProgressBar*> FJobBars;
+    // Widgets under the task gauge, at their designed places; moved down by the extra bars.
+    std::vector<std::pair<QWidget*, QRect>> FBelow;
+    void LayoutJobs();
+    int FixedHeight() const;
 };

@@ -223,6 +223,10 @@ void TMainForm::FormCreate() {
     }
 
     // 9: stored settings. An unreadable store leaves the defaults and says so in the log.
+    // Simultaneous conversions: 1 to the number of cores, all of them unless stored otherwise.
+    const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    ui->edSimultaneous->setRange(1, cores);
+    ui->edSimultaneous->setValue(cores);
     FSettingsLoaded = true;
     RecentProfileInd = 0;
     {
@@ -237,6 +241,8 @@ void TMainForm::FormCreate() {
                 if (!QFileInfo(dlgopen.InitialDir).isDir()) dlgopen.InitialDir.clear();
             }
             ReadInt(settings, "recentprofileind", RecentProfileInd);
+            int simultaneous = 0;
+            if (ReadInt(settings, "SimultaneousConversions", simultaneous)) ui->edSimultaneous->setValue(simultaneous);
             ReadInt(settings, "lasteditedprofileind", LastEditedProfileInd);
             // An index the catalogue no longer holds names no profile to save at exit.
             if (LastEditedProfileInd >= static_cast<int>(Profiles.size())) LastEditedProfileInd = -1;
@@ -332,6 +338,7 @@ void TMainForm::SaveSettings() {
                 settings.setValue("OpenAudioDialogPath",
                                   QDir::toNativeSeparators(QFileInfo(dlgopen.Files.first()).path()));
             settings.setValue("recentprofileind", RecentProfileInd);
+            settings.setValue("SimultaneousConversions", ui->edSimultaneous->value());
             if (LastEditedProfileInd >= 0 && LastEditedProfileInd < static_cast<int>(Profiles.size())) {
                 const TProfile& p = Profiles[static_cast<size_t>(LastEditedProfileInd)];
                 settings.setValue("lasteditedprofileind", LastEditedProfileInd);
@@ -1090,40 +1097,58 @@ void TMainForm::StartConversion() {
     FFailedTasks = 0;
     FRunTasks = FFEncoder->TasksCount();
     FRunMerged = merge;
+    // Separate jobs run up to the chosen number at once; a merge is one task.
+    FRunThreads = merge ? 1 : std::min(ui->edSimultaneous->value(), FRunTasks);
+    FTaskDone.assign(static_cast<size_t>(FRunTasks), 0.0);
     TConvForm* conv = Forms.ConvForm;
+    conv->ResetJobs();
     conv->ProgressCurrent()->setValue(0);
     conv->ProgressTotal()->setValue(0);
     conv->SetConvertingTitle("Converting...");
-    FFEncoder->Start(1);
+    FFEncoder->Start(FRunThreads);
     conv->exec();
 }
 
 void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
     const TProgressInfo& p = *AProgressInfo;
-    TConvForm* conv = Forms.ConvForm;
     const int j = p.TaskIndex;
     const int n = FFEncoder->TasksCount();
     // A total duration that is not known (0 or below) shows no progress within the task.
     const bool known = p.TotalDuration > 0;
-    const int64_t current = known ? p.CurrentDuration * 100 / p.TotalDuration : 0;
-    conv->ProgressCurrent()->setValue(static_cast<int>(std::clamp<int64_t>(current, 0, 100)));
+    const int64_t current = std::clamp<int64_t>(known ? p.CurrentDuration * 100 / p.TotalDuration : 0, 0, 100);
+    // The run's gauge: each ended task counts whole, each running one by its share done. One at
+    // a time, every task before the reporting one has ended (its notice may still be on its way).
+    if (static_cast<int>(FTaskDone.size()) < n) FTaskDone.resize(static_cast<size_t>(n), 0.0);
+    if (FRunThreads <= 1)
+        for (int k = 0; k < j && k < static_cast<int>(FTaskDone.size()); ++k) FTaskDone[static_cast<size_t>(k)] = 1.0;
+    if (j >= 0 && j < static_cast<int>(FTaskDone.size()))
+        FTaskDone[static_cast<size_t>(j)] =
+            known ? std::clamp(static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration), 0.0, 1.0)
+                  : 0.0;
     if (n > 0) {
-        double total = 100.0 / n * j;
-        if (known) total += 100.0 / n * static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration);
-        conv->ProgressTotal()->setValue(std::clamp(static_cast<int>(std::lround(total)), 0, 100));
+        double done = 0;
+        for (double d : FTaskDone) done += d;
+        Forms.ConvForm->ProgressTotal()->setValue(std::clamp(static_cast<int>(std::lround(100.0 * done / n)), 0, 100));
     }
+    QString title;
     if (j >= 0 && j < static_cast<int>(AudioFiles.size())) {
         const TAudioFile& job = AudioFiles[static_cast<size_t>(j)];
         const std::string ext = job.ProfileInd >= 0 && job.ProfileInd < static_cast<int>(Profiles.size())
                                     ? Profiles[static_cast<size_t>(job.ProfileInd)].FormatExt
                                     : std::string();
-        conv->SetConvertingTitle("Converting \"" + QString::fromStdString(job.SourceTitleExt) + "\" to \"" +
-                                 QString::fromStdString(job.DestinationTitle + ext) + "\"");
+        title = "Converting \"" + QString::fromStdString(job.SourceTitleExt) + "\" to \"" +
+                QString::fromStdString(job.DestinationTitle + ext) + "\"";
     }
+    Forms.ConvForm->SetJobProgress(j, title, static_cast<int>(current));
 }
 
 void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
     TConvForm* conv = Forms.ConvForm;
+    // An ended task counts whole in the run's gauge and leaves the dialog's rows.
+    if (const int j = ATerminateInfo.TaskIndex; j >= 0) {
+        if (j < static_cast<int>(FTaskDone.size())) FTaskDone[static_cast<size_t>(j)] = 1.0;
+        conv->EndJob(j);
+    }
     // A task error is shown over the conversion dialog, which stays up for the remaining tasks
     // (the next notice waits until the user has answered).
     if (ATerminateInfo.Exception) {

@@ -229,6 +229,8 @@ private:
     int FFailedTasks = 0;     // tasks of the running conversion that ended with an error
     int FRunTasks = 0;        // tasks of the running conversion
     bool FRunMerged = false;  // the running conversion merges every job into one task
+    int FRunThreads = 1;      // tasks of the running conversion converted at once
+    std::vector<double> FTaskDone;  // share done of each task of the running conversion, 0..1
     // Files are being added: the add loop pumps the window, so the list commands, Start and
     // the file information do nothing meanwhile, and closing waits for the loop.
     bool FAdding = false;
@@ -239,4 +241,5 @@ private:
     int64_t FDuration = 0;
     bool FTrackChanging = false;
     QWidget* FScreenControl = nullptr;
+    bool FPreviewOpen = false;  // a preview playback was opened and not stopped since
 };

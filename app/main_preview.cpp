@@ -79,9 +79,9 @@ bool TMainForm::PreviewLoadSDL() {
 }
 
 void TMainForm::PreviewStop() {
-    // Any open playback stops, also one resumed or stepping (its state is then psResume/psStep).
-    const TPlayState state = FFPlayer->PlayState();
-    if (state != psStop && state != psEnd) StopButtonClick();
+    // Any open playback stops, also one resumed or stepping (its state is then psResume/psStep);
+    // without one the transport bar stays as it is.
+    if (FPreviewOpen) StopButtonClick();
 }
 
 void TMainForm::OpenAudio(const QString& AFileName) {
@@ -94,7 +94,8 @@ void TMainForm::OpenAudio(const QString& AFileName) {
     // The SDL copy is loaded when files are added; a player that lost it loads it here.
     if (!PreviewLoadSDL()) return;
     FScreenControl = ui->panPreview;
-    if (!FFPlayer->Open(AFileName.toStdString(), nullptr, false)) {
+    FPreviewOpen = FFPlayer->Open(AFileName.toStdString(), nullptr, false);
+    if (!FPreviewOpen) {
         const QString error = QString::fromStdString(FFPlayer->LastErrMsg());
         EventsLogLine("-> " + error);
         ShowErrorReport(error, "CLM_FFPlayerOpen");
@@ -122,6 +123,7 @@ void TMainForm::StopButtonClick() {
     ui->PauseButton->setChecked(false);
     FPlayButtons->setExclusive(true);
     FFPlayer->Stop(true);
+    FPreviewOpen = false;
     FTrackChanging = true;
     ui->VideoTrackBar->setValue(ui->VideoTrackBar->maximum());
     FTrackChanging = false;

@@ -5,6 +5,7 @@
 //   convert_bench WORKDIR [FFMPEG]
 //
 // WORKDIR holds long.wav, long.flac, long.mp3 and batch/*.wav; outputs go to WORKDIR/out.
+#include <thread>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -212,9 +213,9 @@ int main(int argc, char** argv) {
             ours, theirs, PeakMiB());
     }
     if (total[1] > 0 && total[2] > 0)
-        std::printf("Start(2) speed-up over Start(1): %.2fx in all, %.2fx after the tasks were "
-                    "added (adding took %.2f s and %.2f s)\n",
-                    total[1] / total[2], (total[1] - build[1]) / (total[2] - build[2]), build[1],
-                    build[2]);
+        std::printf("Start(2) speed-up over Start(1) on %u cores: %.2fx in all, %.2fx after the tasks "
+                    "were added (adding took %.2f s and %.2f s)\n",
+                    std::thread::hardware_concurrency(), total[1] / total[2],
+                    (total[1] - build[1]) / (total[2] - build[2]), build[1], build[2]);
     return failed ? 1 : 0;
 }

@@ -262,6 +262,46 @@ TEST_F(ConversionRunTest, CancelStopsTheRunWithoutTheEndOfRunActionsAndPauseTogg
                  fs::file_size(fs::path(Output.toStdString()) / "c.mp3") > 1000);
 }
 
+TEST_F(ConversionRunTest, TwoSimultaneousConversionsGiveTheOutputsOfOneAtATimeWithARowEach) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("simultaneous");
+    std::vector<fs::path> files;
+    for (int i = 0; i < 4; ++i)
+        files.push_back(MakeTone(dir.path(), "t" + std::to_string(i) + ".wav", Tone(300 + 100 * i, 0.5, 40.0, 44100, 1)));
+    auto app = StartWith(files, {2, 2, 2, 2});
+    TMainForm& form = *app->MainForm;
+    form.FFEncoder->SetProgressInterval(100);
+    auto* simultaneous = FindChild<QSpinBox>(&form, "edSimultaneous");
+    simultaneous->setMaximum(2);
+    size_t mostRows = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (app->ConvForm->isVisible()) mostRows = std::max(mostRows, app->ConvForm->JobBars().size() + 1);
+    });
+    watch.start(5);
+    std::vector<testmedia::DecodedAudio> outputs[3];
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        simultaneous->setValue(threads);
+        mostRows = 0;
+        const int logStart = static_cast<int>(app->LogForm->Lines().size());
+        RunStart(*app);
+        WaitForEnd(*app);
+        EXPECT_EQ(LogLines(*app, logStart), (QStringList{"-> Started conversion", "-> Conversion successfully done."}));
+        EXPECT_EQ(mostRows, static_cast<size_t>(threads));
+        for (const fs::path& f : files) {
+            const fs::path out = fs::path(Output.toStdString()) / f.filename().replace_extension(".mp3");
+            outputs[threads].push_back(DecodeAudio(out));
+            fs::rename(out, fs::path(out).replace_extension(".run" + std::to_string(threads)));
+        }
+    }
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(outputs[1][i].samples, outputs[2][i].samples) << i;
+        EXPECT_NEAR(testmedia::DominantFrequency(outputs[2][i]), 300 + 100 * i, 3);
+    }
+}
+
 TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWithoutSuccess) {
     testmedia::ScopedTempDir dir("taskerror");
     const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 1.0, 44100, 2));
