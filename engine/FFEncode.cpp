@@ -426,7 +426,7 @@ bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
         fileName = rec.FileName;
         ApplyOptionLines(ATask, rec.ExtOptions, false);
         if (!rec.ForceFormat.empty()) ATask.SetExtOption("f", rec.ForceFormat);
-        if (rec.TimeStart != kTimeNotSet) ATask.Options().start_time = rec.TimeStart;
+        if (rec.TimeStart != kTimeNotSet) ATask.SetExtOption("ss", DurationValue(rec.TimeStart));
         if (rec.ProgramID >= 0) ATask.SetExtOption("programid", IntText(rec.ProgramID));
     } else {
         InitInputOptions(rec);

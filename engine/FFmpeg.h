@@ -211,6 +211,7 @@ private:
     void EncodeVideoFrames(TAVOutputStream& AOst);
     void FlushVideoFilters(TAVOutputStream& AOst);
     void OpenDecoders();
+    void KeepStreamLayout(TAVInputStream& AIst);
     void DecodeSubtitle(TAVInputStream& AIst, const AVPacket* APkt);
     void CopyPacket(TAVOutputStream& AOst, TAVInputStream& AIst, const AVPacket* APkt);
     void WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFromEncoder);

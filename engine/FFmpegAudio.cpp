@@ -3,6 +3,7 @@
 // into whole encoder frames, encoding and flushing. Buffers are kept and grown, never
 // reallocated per packet.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <thread>
 
@@ -12,6 +13,21 @@
 #include "FFmpegRun.h"
 #include "Format.h"
 
+
+// A 128-bit time value saturated to the 64-bit range.
+static int64_t SaturatedTime(__int128 AValue) {
+    return AValue > INT64_MAX ? INT64_MAX : AValue < INT64_MIN ? INT64_MIN : int64_t(AValue);
+}
+
+static int64_t SamplesToMicro(int64_t ASamples, int ARate) {
+    return ASamples * AV_TIME_BASE / ARate;
+}
+
+// A sample count from a floating-point value, saturated to what a buffer size can hold.
+static int SampleCount(double AValue) {
+    constexpr double kMax = INT_MAX / 64;  // room for 8 channels of 8-byte samples
+    return static_cast<int>(llrint(std::clamp(AValue, -kMax, kMax)));
+}
 
 // Applies the volume to every sample of a decoded frame, in its own sample format.
 static void ScaleVolume(AVFrame* AFrame, int AVolume) {
@@ -26,8 +42,8 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
         switch (packed) {
             case AV_SAMPLE_FMT_U8: {
                 for (int i = 0; i < count; ++i) {
-                    const int v = ((int(data[i]) - 128) * AVolume + 128) >> 8;
-                    data[i] = static_cast<uint8_t>(std::clamp(v, -128, 127) + 128);
+                    const int64_t v = ((int64_t(data[i]) - 128) * AVolume + 128) >> 8;
+                    data[i] = static_cast<uint8_t>(std::clamp<int64_t>(v, -128, 127) + 128);
                 }
                 break;
             }
@@ -35,7 +51,7 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
                 auto* s = reinterpret_cast<int16_t*>(data);
                 for (int i = 0; i < count; ++i)
                     s[i] = static_cast<int16_t>(
-                        std::clamp((int(s[i]) * AVolume + 128) >> 8, -32768, 32767));
+                        std::clamp<int64_t>((int64_t(s[i]) * AVolume + 128) >> 8, -32768, 32767));
                 break;
             }
             case AV_SAMPLE_FMT_S32: {
@@ -92,7 +108,7 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
         pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
                                   AVRational{1, AV_TIME_BASE});
     AIst.pts = pts;
-    AIst.next_pts = pts + int64_t(n) * AV_TIME_BASE / rate;
+    AIst.next_pts = SaturatedTime(__int128(pts) + SamplesToMicro(n, rate));
 
     if (OnAudioHook) {
         const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
@@ -117,16 +133,18 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
 
     // The output window: samples before the start (or before an input's seek target) and
     // after the recording time are cut off, sample by sample.
+    // Computed in 128 bits: time stamps and the start may lie anywhere in the 64-bit range.
     int first = 0, count = n;
     if (pts < o.start_time) {
-        const int64_t skip = (int64_t(o.start_time - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
+        const __int128 skip =
+            ((__int128(o.start_time) - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
         if (skip >= n) return;
         first = static_cast<int>(skip);
         count = n - first;
     }
     if (o.recording_time != INT64_MAX) {
-        const int64_t end = o.start_time + o.recording_time;
-        const int64_t keep = llrint(double(end - pts) * rate / AV_TIME_BASE) - first;
+        const __int128 span = (__int128(o.start_time) + o.recording_time - pts) * rate;
+        const __int128 keep = (span < 0 ? -1 : (span + AV_TIME_BASE / 2) / AV_TIME_BASE) - first;
         if (keep <= 0) {
             AIst.is_past_recording_time = true;
             return;
@@ -136,7 +154,7 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
             AIst.is_past_recording_time = true;
         }
     }
-    const int64_t chunkPts = pts + int64_t(first) * AV_TIME_BASE / rate;
+    const int64_t chunkPts = SaturatedTime(__int128(pts) + SamplesToMicro(first, rate));
     const int index = static_cast<int>(&AIst - R.ist.data());
     for (TAVOutputStream* pos : R.ost) {
         if (pos->source_index != index || !pos->encoding_needed) continue;
@@ -250,11 +268,11 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
 
     const int64_t fifoSamples = avutil.av_audio_fifo_size(c.fifo.get());
     if (o.audio_sync_method) {
-        const double delta = double(APTS - o.start_time) / AV_TIME_BASE * encRate -
+        const double delta = (double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate -
                              double(c.sync_opts) - double(fifoSamples);
         if (std::fabs(delta) > 50) {
             if (AIst.is_start || std::fabs(delta) > o.audio_drift_threshold * encRate) {
-                const int64_t n = static_cast<int64_t>(delta * rate / encRate);
+                const int64_t n = SampleCount(delta * rate / encRate);
                 if (n < 0) {
                     const int drop = static_cast<int>(std::min<int64_t>(-n, ACount));
                     if (o.verbose > 2)
@@ -265,7 +283,7 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
                     if (o.verbose > 2)
                         TheLogger()->Log(this, llDebug,
                                          Format("adding %d audio samples of silence", int(n)));
-                    const int silence = static_cast<int>(llrint(double(n) * encRate / rate));
+                    const int silence = SampleCount(double(n) * encRate / rate);
                     GrowStaging(R.staging.get(), enc, silence);
                     avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
                                                   enc->ch_layout.nb_channels, enc->sample_fmt);
@@ -285,7 +303,10 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
         }
     } else {
         // Positions follow the input's time stamps; they never move backwards.
-        const int64_t pos = llrint(double(APTS - o.start_time) / AV_TIME_BASE * encRate) - fifoSamples;
+        const int64_t pos =
+            llrint(std::clamp((double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate,
+                              -0x1p62, 0x1p62)) -
+            fifoSamples;
         if (pos > c.sync_opts) c.sync_opts = pos;
     }
 

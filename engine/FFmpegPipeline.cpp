@@ -233,7 +233,9 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     }
 
     int64_t timestamp = o.start_time;
-    if (ic->start_time != kNoPTS) timestamp += ic->start_time;
+    if (ic->start_time != kNoPTS &&
+        __builtin_add_overflow(o.start_time, ic->start_time, &timestamp))
+        timestamp = ic->start_time > 0 ? INT64_MAX : INT64_MIN;
     if (o.start_time != 0) {
         int64_t target = timestamp;
         BeginBlockingStep();
@@ -359,6 +361,14 @@ TAVOutputStream& TCustomFFmpeg::AddOutputStream(TAVOutputFile& AOut, AVMediaType
 
 // An encoder context for a new output stream of AType: named by the option state, else the
 // muxer's default for the file name.
+uint64_t TakeOldLayoutOption(AVCodecContext* ACtx) {
+    int64_t mask = 0;
+    if (avutil.av_opt_get_int(ACtx, "channel_layout", 0, &mask) < 0 ||
+        avutil.av_opt_set_int(ACtx, "channel_layout", 0, 0) < 0)
+        throw FFmpegException("Invalid channel layout option");
+    return static_cast<uint64_t>(mask);
+}
+
 static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
                                           const TStreamKindOptions& AKind, AVFormatContext* AOC,
                                           AVMediaType AType) {
@@ -402,11 +412,14 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
             enc->flags |= AV_CODEC_FLAG_QSCALE;
             enc->global_quality = static_cast<int>(FF_QP2LAMBDA * o.audio_qscale);
         }
-        // Channels and layout: the stored layout only when it has the requested channel count.
+        // Channels and layout: a layout given as a generic option is the request;
+        // else the stored layout only when it has the requested channel count.
+        const uint64_t asked = TakeOldLayoutOption(enc);
         AVChannelLayout layout{};
-        if (o.audio_channel_layout &&
-            avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
-            layout.nb_channels == o.audio_channels) {
+        if (asked && avutil.av_channel_layout_from_mask(&layout, asked) == 0) {
+        } else if (o.audio_channel_layout &&
+                   avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
+                   layout.nb_channels == o.audio_channels) {
         } else {
             avutil.av_channel_layout_uninit(&layout);
             avutil.av_channel_layout_default(&layout, o.audio_channels);

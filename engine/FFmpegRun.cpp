@@ -223,10 +223,6 @@ void TCustomFFmpeg::SetUpRun() {
             AVCodecContext* enc = c.enc.get();
             switch (type) {
                 case AVMEDIA_TYPE_AUDIO: {
-                    if (!c.fifo)
-                        c.fifo.reset(avutil.av_audio_fifo_alloc(
-                            enc->sample_fmt, enc->ch_layout.nb_channels, 1024));
-                    if (!c.fifo) throw FFmpegException("av_mallocz fail");
                     const AVCodecParameters* par = ist.st->codecpar;
                     c.audio_resample = par->sample_rate != enc->sample_rate ||
                                        o.audio_sync_method > 1;
@@ -236,8 +232,8 @@ void TCustomFFmpeg::SetUpRun() {
                     if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
                         avutil.av_channel_layout_default(&c.resample_layout,
                                                          par->ch_layout.nb_channels);
-                    else
-                        avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout);
+                    else if (avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout) < 0)
+                        throw FFmpegException("av_mallocz fail");
                     break;
                 }
                 case AVMEDIA_TYPE_VIDEO:
@@ -301,6 +297,13 @@ void TCustomFFmpeg::SetUpRun() {
                     fileShown, os.index, TypeText(type)));
             }
             c.opened = true;
+            // The FIFO follows the opened encoder: opening may replace the layout (a
+            // "channel_layout" option sets it through the codec's compatibility field).
+            if (type == AVMEDIA_TYPE_AUDIO) {
+                c.fifo.reset(avutil.av_audio_fifo_alloc(c.enc->sample_fmt,
+                                                        c.enc->ch_layout.nb_channels, 1024));
+                if (!c.fifo) throw FFmpegException("av_mallocz fail");
+            }
             AVDictionary* keep = os.st->metadata;
             os.st->metadata = nullptr;
             avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get());
@@ -370,6 +373,32 @@ void TCustomFFmpeg::SetUpRun() {
     }
 }
 
+// The stream's channel count decides how a decoder reads the data: a layout option only
+// relabels the channels when it has that count, and is ignored with a warning otherwise.
+void TCustomFFmpeg::KeepStreamLayout(TAVInputStream& AIst) {
+    AVCodecContext* dec = AIst.dec.get();
+    const AVCodecParameters* par = AIst.st->codecpar;
+    const uint64_t asked = TakeOldLayoutOption(dec);
+    AVChannelLayout layout{};
+    if (asked) avutil.av_channel_layout_from_mask(&layout, asked);
+    const int count = par->ch_layout.nb_channels;
+    if (layout.nb_channels > 0 && layout.nb_channels == count) {
+        avutil.av_channel_layout_uninit(&dec->ch_layout);
+        dec->ch_layout = layout;
+        return;
+    }
+    avutil.av_channel_layout_uninit(&layout);
+    if (asked)
+        TheLogger()->Log(this, llWarning,
+                         Format("Input stream #%d.%d has %d channels: channel layout option ignored",
+                                AIst.file_index, AIst.index, count));
+    if (dec->ch_layout.nb_channels != count) {
+        avutil.av_channel_layout_uninit(&dec->ch_layout);
+        if (avutil.av_channel_layout_copy(&dec->ch_layout, &par->ch_layout) < 0)
+            throw FFmpegException("av_mallocz fail");
+    }
+}
+
 void TCustomFFmpeg::OpenDecoders() {
     TOptionState& o = FOptions;
     TRun& R = *FRun;
@@ -397,6 +426,7 @@ void TCustomFFmpeg::OpenDecoders() {
                                  ? AV_OPT_FLAG_VIDEO_PARAM
                                  : AV_OPT_FLAG_SUBTITLE_PARAM;
         ApplyGenericOptions(ist.dec.get(), kindFlag | AV_OPT_FLAG_DECODING_PARAM);
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO) KeepStreamLayout(ist);
         int ret;
         {
             TCodecLockGuard lock;

@@ -23,6 +23,11 @@ struct TCustomFFmpeg::TRun {
     bool progress_wanted = false;
 };
 
+// The old "channel_layout" field of a codec context (set by a generic option), read and
+// cleared: opening a codec would otherwise replace ch_layout with it, behind the FIFO's and the
+// resampler's back. Raises FFmpegException when the option cannot be read.
+uint64_t TakeOldLayoutOption(AVCodecContext* ACtx);
+
 // Wall clock in microseconds (monotonic).
 int64_t NowMicroseconds();
 

@@ -1,0 +1,99 @@
+// The audio path under option values a profile's extra options or a caller can give: layouts that
+// disagree with the channel count, times near the 64-bit limits, volumes far beyond full scale.
+#include <cmath>
+
+#include "PipelineTestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace testmedia;
+
+namespace {
+
+class AudioPathTest : public EngineTest {
+protected:
+    ScopedTempDir dir{"audio"};
+    fs::path Stereo(const std::string& AName, double ASeconds = 1.0) {
+        ToneSpec s;
+        s.frequency = 440;
+        s.seconds = ASeconds;
+        return MakeTone(dir.path(), AName, s);
+    }
+};
+
+}  // namespace
+
+TEST_F(AudioPathTest, ChannelLayoutOptionKeepsFifoResamplerAndEncoderInAgreement) {
+    const fs::path src = Stereo("src.wav");
+    struct Case {
+        const char* out;
+        const char* layout;
+        int channels;
+        double tolerance;  // seconds
+    } cases[] = {
+        {"mono.wav", "mono", 1, 0},       {"mono.flac", "mono", 1, 0},
+        {"mono.mp3", "mono", 1, 0.03},    {"mono.ogg", "mono", 1, 0.03},
+        {"mono.m4a", "mono", 1, 0.05},    {"six.wav", "5.1", 6, 0},
+        {"six.flac", "5.1", 6, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.out);
+        const fs::path out = dir.path() / c.out;
+        const TTaskResult r = RunTask({{src, {}}}, out, {{"channel_layout", c.layout}});
+        ASSERT_TRUE(r.finished) << r.error;
+        const DecodedAudio a = DecodeAudio(out);
+        EXPECT_EQ(a.channels, c.channels);
+        EXPECT_NEAR(a.seconds(), 1.0, c.tolerance + 1e-9);
+        EXPECT_NEAR(DominantFrequency(a), 440, 2);
+    }
+    // On the input side the stream's own channel count decides how its data is read; the option
+    // stays in force for the output.
+    for (const auto& [layout, channels] : {std::pair{"mono", 1}, std::pair{"5.1", 6}}) {
+        SCOPED_TRACE(std::string("input ") + layout);
+        const fs::path out = dir.path() / (std::string("in-") + layout + ".wav");
+        const TTaskResult r = RunTask({{src, {{"channel_layout", layout}}}}, out, {});
+        ASSERT_TRUE(r.finished) << r.error;
+        const DecodedAudio a = DecodeAudio(out);
+        EXPECT_EQ(a.channels, channels);
+        EXPECT_NEAR(a.seconds(), 1.0, 1e-9);
+        EXPECT_NEAR(DominantFrequency(a), 440, 2);
+    }
+}
+
+TEST_F(AudioPathTest, TimesNearThe64BitLimitsAreRefusedOrCutCleanly) {
+    const fs::path src = Stereo("src.wav");
+    // Option values outside any media time are refused with a message naming the option.
+    for (const char* name : {"ss", "t", "itsoffset"})
+        for (const char* value : {"9223372036854.775807", "-9223372036854.775807"}) {
+            SCOPED_TRACE(std::string(name) + "=" + value);
+            TCustomFFmpeg ff;
+            const std::string e = Failure(ff, name, value);
+            EXPECT_NE(e.find(name), std::string::npos) << e;
+        }
+    // The largest times taken: the source's samples lie 2^53 microseconds before the output
+    // start, so none of them is written and nothing is read outside the decoded frames.
+    const fs::path out = dir.path() / "late.wav";
+    const TTaskResult r = RunTask({{src, {{"itsoffset", "-4503599627.370496"}}}}, out,
+                                  {{"ss", "4503599627.370496"}});
+    EXPECT_TRUE(r.built) << r.error;
+    if (fs::exists(out)) {
+        EXPECT_EQ(DecodeAudio(out).frames(), 0u);
+    }
+}
+
+TEST_F(AudioPathTest, HugeVolumeSaturatesInsteadOfWrapping) {
+    ToneSpec s;
+    s.frequency = 500;
+    s.channels = 1;
+    s.amplitude = 0.5;
+    const fs::path src = MakeTone(dir.path(), "v.wav", s);
+    for (const char* vol : {"1000000", "2147483647"}) {
+        SCOPED_TRACE(vol);
+        const fs::path out = dir.path() / (std::string("loud") + vol + ".wav");
+        ASSERT_TRUE(RunTask({{src, {}}}, out, {{"vol", vol}}).finished);
+        const DecodedAudio a = DecodeAudio(out);
+        // Every sample but those next to the zero crossings sits at full scale, signs kept.
+        size_t full = 0;
+        for (float v : a.samples) full += std::fabs(v) > 0.999f;
+        EXPECT_GT(full, a.samples.size() * 95 / 100);
+    }
+}
