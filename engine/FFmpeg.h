@@ -236,7 +236,7 @@ private:
     bool FJoinMode = false;
     std::atomic<bool> FBroken{false};
     std::atomic<bool> FFinished{false};
-    bool FRunsOnWorker = false;
+    std::atomic<bool> FRunsOnWorker{false};  // written by the thread that starts the run
     bool FInputHookStopped = false;
     bool FOutputHookStopped = false;
     int FReadTimeout = 10000;

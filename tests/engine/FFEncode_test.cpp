@@ -491,6 +491,22 @@ TEST_F(EncoderTest, OutputRecordFieldsReachTheOutput) {
     EXPECT_LT(testmedia::Rms(testmedia::DecodeAudio(Dir / "quiet.wav")), 1e-4);
 }
 
+TEST_F(EncoderTest, FinalNoticeComesWhenTheRunHasEndedSoItsHandlerMayClearTheTasks) {
+    const fs::path in = Tone("in.wav", 0.1);
+    for (int i = 0; i < 2; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".wav"));
+    std::string cleared = "not called";
+    std::atomic<bool> done{false};
+    Encoder->OnTerminate = [&](void*, const TTerminateInfo& AInfo) {
+        if (AInfo.TaskIndex != -1) return;
+        cleared = Raised([&] { Encoder->ClearTasks(); });
+        done = true;
+    };
+    Encoder->Start(2);
+    ASSERT_TRUE(WaitPumping([&] { return done.load(); }, 10ms, kRunGuard));
+    EXPECT_EQ(cleared, "");
+    EXPECT_FALSE(Encoder->Working());
+}
+
 TEST_F(EncoderTest, DestroyingARunningEncoderStopsAndWaits) {
     const fs::path in = Tone("in.wav", 3.0);
     for (int i = 0; i < 2; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".mp3"));
