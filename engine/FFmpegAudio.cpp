@@ -178,9 +178,9 @@ static void GrowStaging(AVFrame* AStaging, const AVCodecContext* AEnc, int ASamp
         return;
     avutil.av_frame_unref(AStaging);
     AStaging->format = AEnc->sample_fmt;
-    avutil.av_channel_layout_copy(&AStaging->ch_layout, &AEnc->ch_layout);
     AStaging->nb_samples = std::max(ASamples, 4096);
-    if (avutil.av_frame_get_buffer(AStaging, 0) < 0)
+    if (avutil.av_channel_layout_copy(&AStaging->ch_layout, &AEnc->ch_layout) < 0 ||
+        avutil.av_frame_get_buffer(AStaging, 0) < 0)
         throw FFmpegException("Out of memory in do_audio_out");
 }
 
@@ -201,7 +201,8 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
     if (AFrame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         avutil.av_channel_layout_default(&inLayout, channels);
     else
-        avutil.av_channel_layout_copy(&inLayout, &AFrame->ch_layout);
+        CheckAV(avutil.av_channel_layout_copy(&inLayout, &AFrame->ch_layout),
+                "av_channel_layout_copy");
     struct TLayoutScope {
         AVChannelLayout* l;
         ~TLayoutScope() { avutil.av_channel_layout_uninit(l); }
@@ -228,7 +229,8 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
         c.resample_sample_rate = rate;
         c.resample_channels = channels;
         avutil.av_channel_layout_uninit(&c.resample_layout);
-        avutil.av_channel_layout_copy(&c.resample_layout, &inLayout);
+        CheckAV(avutil.av_channel_layout_copy(&c.resample_layout, &inLayout),
+                "av_channel_layout_copy");
         c.resample.reset();
     }
     const bool sameLayout = avutil.av_channel_layout_compare(&inLayout, &enc->ch_layout) == 0;
@@ -285,8 +287,10 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
                                          Format("adding %d audio samples of silence", int(n)));
                     const int silence = SampleCount(double(n) * encRate / rate);
                     GrowStaging(R.staging.get(), enc, silence);
-                    avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
-                                                  enc->ch_layout.nb_channels, enc->sample_fmt);
+                    CheckAV(avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
+                                                          enc->ch_layout.nb_channels,
+                                                          enc->sample_fmt),
+                            "av_samples_set_silence");
                     WriteToFifo(AOst, R.staging->extended_data, silence);
                 }
                 AIst.is_start = false;
@@ -298,7 +302,8 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
                     TheLogger()->Log(this, llDebug,
                                      Format("compensating audio timestamp drift:%f compensation:%d in:%d",
                                             delta, comp, encRate));
-                swresample.swr_set_compensation(c.resample.get(), comp, encRate);
+                CheckAV(swresample.swr_set_compensation(c.resample.get(), comp, encRate),
+                        "swr_set_compensation");
             }
         }
     } else {
@@ -353,10 +358,10 @@ void TCustomFFmpeg::EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal) {
         if (c.frame_capacity < n || !f->data[0]) {
             avutil.av_frame_unref(f);
             f->format = enc->sample_fmt;
-            avutil.av_channel_layout_copy(&f->ch_layout, &enc->ch_layout);
             f->sample_rate = enc->sample_rate;
             f->nb_samples = std::max(n, enc->frame_size);
-            if (avutil.av_frame_get_buffer(f, 0) < 0)
+            if (avutil.av_channel_layout_copy(&f->ch_layout, &enc->ch_layout) < 0 ||
+                avutil.av_frame_get_buffer(f, 0) < 0)
                 throw FFmpegException("Out of memory in do_audio_out");
             c.frame_capacity = f->nb_samples;
         } else {

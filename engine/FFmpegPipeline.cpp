@@ -442,7 +442,7 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
                                      Format("Requested %d channels unsupported, using %d",
                                             layout.nb_channels, best->nb_channels));
                 avutil.av_channel_layout_uninit(&layout);
-                avutil.av_channel_layout_copy(&layout, best);
+                CheckAV(avutil.av_channel_layout_copy(&layout, best), "av_channel_layout_copy");
             }
         }
         avutil.av_channel_layout_uninit(&enc->ch_layout);
@@ -496,7 +496,8 @@ void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
 void TCustomFFmpeg::FinishNewStream(TAVOutputStream& AOst, AVMediaType AType) {
     TStreamKindOptions& k = FOptions.Kind(AType);
     if (!k.language.empty())
-        avutil.av_dict_set(&AOst.st->metadata, "language", k.language.c_str(), 0);
+        CheckAV(avutil.av_dict_set(&AOst.st->metadata, "language", k.language.c_str(), 0),
+                "av_dict_set");
     FOptions.ResetStreamOptions(AType);
 }
 
@@ -544,6 +545,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         throw FFmpegException("avformat_alloc_context failed");
     std::shared_ptr<AVFormatContext> ctx(raw, TOutputContextDeleter());
     raw->url = avutil.av_strdup(AFileName.c_str());
+    if (!raw->url) throw FFmpegException("av_mallocz fail");
 
     // Stream kinds the output gets.
     bool use_video = o.video.stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE ||
@@ -610,10 +612,10 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         gmtime_r(&t, &tm);
         char buf[32];
         std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000000Z", &tm);
-        avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0);
+        CheckAV(avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0), "av_dict_set");
     }
     for (const auto& [key, value] : o.metadata)
-        avutil.av_dict_set(&raw->metadata, key.c_str(), value.c_str(), 0);
+        CheckAV(avutil.av_dict_set(&raw->metadata, key.c_str(), value.c_str(), 0), "av_dict_set");
     o.metadata.clear();
 
     if ((ofmt->flags & AVFMT_NEEDNUMBER) &&
@@ -628,7 +630,8 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
 
     raw->max_delay = static_cast<int>(o.mux_max_delay * AV_TIME_BASE);
     if (o.loop_output >= 0 && raw->priv_data)
-        avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output, AV_OPT_SEARCH_CHILDREN);
+        (void)avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output,
+                                    AV_OPT_SEARCH_CHILDREN);  // only muxers that loop know it
     raw->flags |= AVFMT_FLAG_NONBLOCK;
     try {
         ApplyGenericOptions(raw, AV_OPT_FLAG_ENCODING_PARAM);

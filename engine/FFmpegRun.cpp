@@ -306,18 +306,21 @@ void TCustomFFmpeg::SetUpRun() {
             }
             AVDictionary* keep = os.st->metadata;
             os.st->metadata = nullptr;
-            avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get());
+            CheckAV(avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get()),
+                    "avcodec_parameters_from_context");
             os.st->metadata = keep;
             os.st->time_base = c.enc->time_base;
             if (type == AVMEDIA_TYPE_VIDEO) os.st->avg_frame_rate = c.enc->framerate;
             for (auto& b : c.bsfs) {
-                avcodec.avcodec_parameters_copy(b->par_in, os.st->codecpar);
+                CheckAV(avcodec.avcodec_parameters_copy(b->par_in, os.st->codecpar),
+                        "avcodec_parameters_copy");
                 b->time_base_in = os.st->time_base;
                 if (avcodec.av_bsf_init(b.get()) < 0)
                     throw FFmpegException(Format("Unknown bitstream filter %s", b->filter->name));
             }
             if (!c.bsfs.empty()) {
-                avcodec.avcodec_parameters_copy(os.st->codecpar, c.bsfs.back()->par_out);
+                CheckAV(avcodec.avcodec_parameters_copy(os.st->codecpar, c.bsfs.back()->par_out),
+                        "avcodec_parameters_copy");
                 os.st->time_base = c.bsfs.back()->time_base_out;
             }
         }
@@ -478,7 +481,7 @@ void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
         out->time_base = in->time_base;
         out->start = std::max<int64_t>(0, in->start + off);
         out->end = rt == INT64_MAX ? in->end + off : std::min(rt, in->end + off);
-        avutil.av_dict_copy(&out->metadata, in->metadata, 0);
+        CheckAV(avutil.av_dict_copy(&out->metadata, in->metadata, 0), "av_dict_copy");
         auto** grown = static_cast<AVChapter**>(
             avutil.av_realloc(AOut->chapters, sizeof(AVChapter*) * (AOut->nb_chapters + 1)));
         if (!grown) {
@@ -529,7 +532,7 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
                                          "input file", m.in.file));
         AVDictionary** out = dictOf(FOutputFiles[m.out.file].ctx.get(), m.out, true);
         AVDictionary** in = dictOf(FInputFiles[m.in.file].ctx.get(), m.in, false);
-        avutil.av_dict_copy(out, *in, AV_DICT_DONT_OVERWRITE);
+        CheckAV(avutil.av_dict_copy(out, *in, AV_DICT_DONT_OVERWRITE), "av_dict_copy");
     }
     for (const TChapterMap& m : o.chapter_maps) {
         if (m.in_file < 0 || m.in_file >= nb_input_files())
@@ -551,15 +554,18 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
                     break;
                 }
         if (o.metadata_global_autocopy && !FInputFiles.empty()) {
-            avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
-                                AV_DICT_DONT_OVERWRITE);
+            CheckAV(avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
+                                        AV_DICT_DONT_OVERWRITE),
+                    "av_dict_copy");
         }
     }
     if (o.metadata_streams_autocopy)
         for (TAVOutputStream* pos : R.ost) {
             if (FOutputFiles[pos->file_index].group != 0) continue;
             const TAVInputStream& ist = R.ist[pos->source_index];
-            avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE);
+            CheckAV(avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata,
+                                        AV_DICT_DONT_OVERWRITE),
+                    "av_dict_copy");
             // Formats that keep their tags on the stream (Ogg, Opus) reach formats that keep
             // them on the file (MP3, MP4) when the file has none of its own.
             if (o.metadata_global_autocopy &&
@@ -571,12 +577,14 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
                     if (std::string(e->key) != "language" && std::string(e->key) != "encoder" &&
                         std::string(e->key) != "handler_name" &&
                         std::string(e->key) != "vendor_id")
-                        avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE);
+                        CheckAV(avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE),
+                                "av_dict_set");
             }
         }
     // The muxer writes its own encoder tag.
     for (TAVOutputFile& out : FOutputFiles)
-        if (out.group == 0) avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0);
+        if (out.group == 0)
+            CheckAV(avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0), "av_dict_set");
 }
 
 // ---- the loop --------------------------------------------------------------------------------
@@ -781,6 +789,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
     // The chain of bitstream filters, each packet passed through every filter in turn.
     std::vector<TPacketPtr> pending;
     pending.emplace_back(avcodec.av_packet_alloc());
+    if (!pending.back()) throw FFmpegException("av_mallocz fail");
     avcodec.av_packet_move_ref(pending.back().get(), APkt);
     for (auto& b : c.bsfs) {
         std::vector<TPacketPtr> next;
@@ -788,6 +797,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
             int ret = avcodec.av_bsf_send_packet(b.get(), p.get());
             while (ret >= 0) {
                 TPacketPtr o(avcodec.av_packet_alloc());
+                if (!o) throw FFmpegException("av_mallocz fail");
                 ret = avcodec.av_bsf_receive_packet(b.get(), o.get());
                 if (ret >= 0) next.push_back(std::move(o));
             }
