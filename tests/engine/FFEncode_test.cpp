@@ -425,7 +425,7 @@ TEST_F(EncoderTest, OptionLinesJoinedByTheMarkerSetBothOptions) {
     EXPECT_NEAR(out.seconds(), 1.0, 0.01);
 }
 
-TEST_F(EncoderTest, MalformedTimeStartLeavesTheStartUnset) {
+TEST_F(EncoderTest, MalformedTimeStartLeavesTheStartUnsetAndOneBeyondAnyMediaTimeIsRefused) {
     const fs::path in = Tone("in.wav", 2.0);
     const int bad = Encoder->AddTask(in.string(), "TimeStart=1.5s");
     ASSERT_GE(bad, 0) << Encoder->LastErrMsg();
@@ -433,6 +433,12 @@ TEST_F(EncoderTest, MalformedTimeStartLeavesTheStartUnset) {
     const int good = Encoder->AddTask(in.string(), "timestart=1000000");
     ASSERT_GE(good, 0) << Encoder->LastErrMsg();
     ASSERT_TRUE(Encoder->SetOutputFile(good, (Dir / "good.wav").string()));
+    // Starts beyond any media time are refused, input and output side.
+    EXPECT_EQ(Encoder->AddTask(in.string(), "TimeStart=9223372036854775806"), -1);
+    EXPECT_NE(Encoder->LastErrMsg().find("Invalid duration"), std::string::npos);
+    EXPECT_FALSE(Encoder->SetOutputFile(good, (Dir / "far.wav").string(),
+                                        "TimeStart=-9223372036854775807"));
+    EXPECT_NE(Encoder->LastErrMsg().find("Invalid duration"), std::string::npos);
     Encoder->Start(0);
     EXPECT_NEAR(testmedia::DecodeAudio(Dir / "bad.wav").seconds(), 2.0, 0.01);
     EXPECT_NEAR(testmedia::DecodeAudio(Dir / "good.wav").seconds(), 1.0, 0.05);
