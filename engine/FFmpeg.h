@@ -186,6 +186,7 @@ private:
     void SetUpRun();
     void MainLoop();
     void EndRun();
+    void CheckAudioWritten();
     void LogStreamMapping();
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);

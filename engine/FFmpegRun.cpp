@@ -781,6 +781,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
         const int ret = avformat.av_interleaved_write_frame(oc, APacket);
         if (ret < 0)
             throw FFmpegException("av_interleaved_write_frame(): " + ErrorCodeText(ret));
+        ++c.packets_written;
     };
     if (c.bsfs.empty()) {
         write(APkt);
@@ -909,7 +910,22 @@ void TCustomFFmpeg::EndRun() {
         TheLogger()->Log(this, llError, writeError);
         throw FFmpegException(writeError);
     }
+    if (!FBroken) CheckAudioWritten();
     FFinished = !FBroken;
+}
+
+// A run that wrote no audio to an audio stream has failed, whatever the reason (nothing
+// decodable, nothing inside the output window): its output is no conversion of the input.
+void TCustomFFmpeg::CheckAudioWritten() {
+    TRun& R = *FRun;
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || pos->coder->packets_written)
+            continue;
+        const std::string msg = Format("%s: no audio could be decoded",
+                                       FInputFiles[R.ist[pos->source_index].file_index].file_name);
+        TheLogger()->Log(this, llError, msg);
+        throw FFmpegException(msg);
+    }
 }
 
 // ---- progress --------------------------------------------------------------------------------

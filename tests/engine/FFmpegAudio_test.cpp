@@ -1,6 +1,7 @@
 // The audio path under option values a profile's extra options or a caller can give: layouts that
 // disagree with the channel count, times near the 64-bit limits, volumes far beyond full scale.
 #include <cmath>
+#include <fstream>
 
 #include "PipelineTestSupport.h"
 
@@ -95,5 +96,34 @@ TEST_F(AudioPathTest, HugeVolumeSaturatesInsteadOfWrapping) {
         size_t full = 0;
         for (float v : a.samples) full += std::fabs(v) > 0.999f;
         EXPECT_GT(full, a.samples.size() * 95 / 100);
+    }
+}
+
+TEST_F(AudioPathTest, AnOutputThatReceivesNoAudioFailsNamingTheInput) {
+    // Random bytes named .mp3, and a whole source outside the output window.
+    const fs::path noise = dir.path() / "noise.mp3";
+    {
+        std::ofstream f(noise, std::ios::binary);
+        uint32_t x = 12345;
+        for (int i = 0; i < 65536; ++i) {
+            x = x * 1664525u + 1013904223u;
+            f.put(static_cast<char>(x >> 24));
+        }
+    }
+    const fs::path src = Stereo("src.wav");
+    struct Case {
+        fs::path in;
+        TOptionList options;
+    } cases[] = {
+        {noise, {}},
+        {src, {{"ss", "5"}}},
+        {src, {{"t", "-1"}}},
+        {src, {{"ar", "1"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in.filename().string() + (c.options.empty() ? "" : " " + c.options[0].first));
+        const TTaskResult r = RunTask({{c.in, {}}}, dir.path() / "out.wav", c.options);
+        EXPECT_FALSE(r.finished);
+        EXPECT_NE(r.error.find(c.in.string()), std::string::npos) << r.error;
     }
 }
