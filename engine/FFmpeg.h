@@ -98,8 +98,10 @@ public:
     bool PausedGate() const;
     // Closes every codec still open (under the codec lock).
     void CloseCodecs();
-    // Closes all inputs and outputs and frees the run's state; deletes each output written as a
-    // file that has size 0. Returns the option state to the defaults.
+    // Closes all inputs and outputs and frees the run's state. An output written as a plain file
+    // takes its name only when the run finished and wrote something; else its working file is
+    // removed and an existing file of that name stays as it was. Outputs written directly are
+    // deleted when of size 0. Returns the option state to the defaults.
     void CloseFiles();
 
     int nb_input_files() const { return static_cast<int>(FInputFiles.size()); }

@@ -14,6 +14,7 @@
 #include "FFmpegRun.h"
 #include "Format.h"
 #include "Platform.h"
+#include "UnicodeProtocol.h"
 
 namespace fs = std::filesystem;
 
@@ -41,18 +42,34 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 
 namespace {
 
-// Same file on disk (both exist), or the same normalised path.
 std::string Join(const std::vector<std::string>& AItems) {
     std::string r;
     for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
     return r;
 }
 
+// Same file on disk (both exist), or the same normalised path.
 bool SameFile(const std::string& A, const std::string& B) {
     std::error_code ec;
     const fs::path a = Utf8ToPath(A), b = Utf8ToPath(B);
     if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
     return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+// The working name of an output written as a plain file: a hidden name beside it, unique to the
+// transcoder and output; empty for URLs, devices and pipes, which are written directly.
+std::string WorkingName(const std::string& AFileName, const void* AOwner, size_t AIndex) {
+    const size_t colon = AFileName.find(':');
+    if (colon != std::string::npos && colon > 1 && !NeedsUnicodeURL(AFileName)) return "";
+    std::error_code ec;
+    const fs::path p = Utf8ToPath(AFileName);
+    const fs::file_status st = fs::status(p, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st)) return "";
+    const std::string name = Format(".%s.%llx-%d.part", PathToUtf8(p.filename()),
+                                    static_cast<unsigned long long>(
+                                        reinterpret_cast<uintptr_t>(AOwner)),
+                                    int(AIndex));
+    return PathToUtf8(p.parent_path() / Utf8ToPath(name));
 }
 
 }  // namespace
@@ -579,6 +596,8 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     out.ctx = ctx;
     out.file_name = AFileName;
     out.writes_file = !(ofmt->flags & AVFMT_NOFILE);
+    if (out.writes_file) out.working_name = WorkingName(AFileName, this, FOutputFiles.size() - 1);
+    const std::string written = out.working_name.empty() ? AFileName : out.working_name;
     auto fail = [&](const std::string& AMsg) {
         FLastErrMsg = AMsg;
         const bool created = out.writes_file && out.ctx->pb;
@@ -586,7 +605,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         ctx.reset();
         if (created) {
             std::error_code ec;
-            fs::remove(Utf8ToPath(AFileName), ec);
+            fs::remove(Utf8ToPath(written), ec);
         }
         return -1;
     };
@@ -623,7 +642,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         return fail(MediaErrorText(AFileName, AVERROR(EINVAL)));
     if (out.writes_file) {
         BeginBlockingStep();
-        const int ret = OpenOutputFile(raw, AFileName, nullptr);
+        const int ret = OpenOutputFile(raw, written, nullptr);
         EndBlockingStep();
         if (ret < 0) return fail(MediaErrorText(AFileName, ret));
     }
@@ -678,22 +697,43 @@ void TCustomFFmpeg::CloseCodecs() {
 }
 
 void TCustomFFmpeg::CloseFiles() {
-    CloseAll();
+    try {
+        CloseAll();
+    } catch (...) {
+        ResetOptions();
+        throw;
+    }
     ResetOptions();
 }
 
 void TCustomFFmpeg::CloseAll() {
     FRun.reset();
-    std::vector<std::string> written;
+    std::vector<std::pair<std::string, std::string>> written;  // final and working name
     for (const TAVOutputFile& out : FOutputFiles)
-        if (out.writes_file) written.push_back(out.file_name);
+        if (out.writes_file) written.emplace_back(out.file_name, out.working_name);
     FOutputFiles.clear();  // closes the files (the last owner of each muxer)
     FInputFiles.clear();
-    for (const std::string& name : written) {
-        std::error_code ec;
-        const fs::path p = Utf8ToPath(name);
-        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) == 0) fs::remove(p, ec);
-    }
     FOutputCount = 0;
     FJoinMode = false;
+    std::string failure;
+    for (const auto& [name, working] : written) {
+        std::error_code ec;
+        const fs::path final = Utf8ToPath(name);
+        if (working.empty()) {
+            if (fs::is_regular_file(final, ec) && fs::file_size(final, ec) == 0)
+                fs::remove(final, ec);
+            continue;
+        }
+        const fs::path part = Utf8ToPath(working);
+        const bool keep = FFinished && fs::file_size(part, ec) > 0 && !ec;
+        if (keep) fs::rename(part, final, ec);
+        if (keep && !ec) continue;
+        if (keep && failure.empty()) failure = Format("%s: %s", name, ec.message());
+        fs::remove(part, ec);
+    }
+    if (!failure.empty()) {
+        FFinished = false;
+        TheLogger()->Log(this, llError, failure);
+        throw FFmpegException(failure);
+    }
 }

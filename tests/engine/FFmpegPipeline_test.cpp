@@ -316,7 +316,7 @@ TEST_F(PipelineTest, VideoAndAudioConvertToAnotherContainer) {
     EXPECT_EQ(p2.VideoStreamCount(), 0);
 }
 
-TEST_F(PipelineTest, StopEndsTheRunAndTimeOutZeroNeverAbandons) {
+TEST_F(PipelineTest, StopEndsTheRunLeavesNoPartialOutputAndTimeOutZeroNeverAbandons) {
     const fs::path src = Tone("stop.flac", 440, 60, 44100, 2);
     const fs::path out = dir.path() / "stopped.mp3";
     TCustomFFmpeg ff;
@@ -325,17 +325,15 @@ TEST_F(PipelineTest, StopEndsTheRunAndTimeOutZeroNeverAbandons) {
     ASSERT_TRUE(ff.OpenInput(src.string())) << ff.LastErrMsg();
     ASSERT_GE(ff.OpenOutput(out.string(), false), 0) << ff.LastErrMsg();
     std::thread worker([&] { ff.Transcode(); });
-    while (!fs::exists(out) || fs::file_size(out) < 20000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (WrittenBytes(out) < 20000) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ff.RequestStop();
     worker.join();
     EXPECT_FALSE(ff.Finished());
     ff.CloseCodecs();
     ff.CloseFiles();
-    // The stopped output holds what was converted, as a file that decodes.
-    const DecodedAudio a = DecodeAudio(out);
-    EXPECT_GT(a.seconds(), 0.5);
-    EXPECT_LT(a.seconds(), 59.0);
+    // A stopped output is no finished file: nothing is left under its name or beside it.
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(WrittenBytes(out), 0u);
 }
 
 TEST_F(PipelineTest, PausedRunWritesNothingUntilResumed) {
@@ -345,13 +343,12 @@ TEST_F(PipelineTest, PausedRunWritesNothingUntilResumed) {
     ASSERT_TRUE(ff.OpenInput(src.string()));
     ASSERT_GE(ff.OpenOutput(out.string(), false), 0);
     std::thread worker([&] { ff.Transcode(); });
-    while (!fs::exists(out) || fs::file_size(out) < 100000)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (WrittenBytes(out) < 100000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     ff.SetPaused(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto size = fs::file_size(out);
+    const auto size = WrittenBytes(out);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(fs::file_size(out), size);
+    EXPECT_EQ(WrittenBytes(out), size);
     ff.SetPaused(false);
     worker.join();
     EXPECT_TRUE(ff.Finished());
@@ -528,4 +525,36 @@ TEST_F(PipelineTest, AFullDiskFailsTheRunInsteadOfReportingSuccess) {
     r = RunTask({{large, {}}}, "/dev/full", {{"f", "wav"}});
     EXPECT_FALSE(r.finished);
     EXPECT_NE(r.error.find("No space left on device"), std::string::npos) << r.error;
+}
+
+TEST_F(PipelineTest, AnExistingOutputStaysUntouchedUntilTheNewOneIsCompleteAndFailuresLeaveNothing) {
+    const fs::path a = Tone("a.wav", 440, 0.5), b = Tone("b.wav", 880, 0.5);
+    struct Case {
+        const char* name;
+        std::vector<TTaskInput> inputs;
+        TOptionList options;
+        bool join, succeeds;
+    } cases[] = {
+        {"single", {{a, {}}}, {}, false, true},
+        {"single-fails", {{a, {}}}, {{"ss", "5"}}, false, false},
+        {"merged", {{a, {}}, {b, {}}}, {}, true, true},
+        {"merged-fails", {{a, {}}, {b, {}}}, {{"t", "-1"}}, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path out = dir.path() / (std::string(c.name) + ".wav");
+        {
+            std::ofstream(out, std::ios::binary) << "an older file";
+        }
+        const TTaskResult r = RunTask(c.inputs, out, c.options, c.join);
+        EXPECT_EQ(r.finished, c.succeeds) << r.error;
+        if (c.succeeds)
+            EXPECT_NEAR(DecodeAudio(out).seconds(), 0.5 * c.inputs.size(), 0.01);
+        else
+            EXPECT_EQ(Bytes(out), "an older file");
+        size_t files = 0;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            files += e.path().filename().string().find(out.filename().string()) != std::string::npos;
+        EXPECT_EQ(files, 1u);  // no working file left beside it
+    }
 }
