@@ -238,14 +238,9 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
     const bool convert = c.audio_resample || fmt != enc->sample_fmt;
     if (convert && !c.resample) {
         SwrContext* swr = nullptr;
+        // swresample's default filter, as the command-line tool uses.
         int ret = swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, encRate,
                                                  &inLayout, fmt, rate, 0, nullptr);
-        if (ret >= 0 && c.audio_resample) {
-            avutil.av_opt_set_int(swr, "filter_size", 16, 0);
-            avutil.av_opt_set_int(swr, "phase_shift", 10, 0);
-            avutil.av_opt_set_int(swr, "linear_interp", 0, 0);
-            avutil.av_opt_set_double(swr, "cutoff", 0.8, 0);
-        }
         c.resample.reset(swr);
         if (ret >= 0) ret = swresample.swr_init(swr);
         if (ret < 0) {

@@ -386,6 +386,28 @@ uint64_t TakeOldLayoutOption(AVCodecContext* ACtx) {
     return static_cast<uint64_t>(mask);
 }
 
+// Cost of taking sample format ATo for AFrom: lost precision costs most, then wider samples, a
+// change between integer and float, and last a change of planarity.
+static int SampleFormatCost(AVSampleFormat AFrom, AVSampleFormat ATo) {
+    const int from = avutil.av_get_bytes_per_sample(AFrom), to = avutil.av_get_bytes_per_sample(ATo);
+    auto isFloat = [](AVSampleFormat f) {
+        const AVSampleFormat p = avutil.av_get_packed_sample_fmt(f);
+        return p == AV_SAMPLE_FMT_FLT || p == AV_SAMPLE_FMT_DBL;
+    };
+    return (to < from ? 100 * (from - to) : 10 * (to - from)) +
+           (isFloat(AFrom) != isFloat(ATo) ? 5 : 0) +
+           (avutil.av_sample_fmt_is_planar(AFrom) != avutil.av_sample_fmt_is_planar(ATo) ? 1 : 0);
+}
+
+// The listed format nearest to AWanted (the first listed one when nothing is wanted).
+static AVSampleFormat NearestSampleFormat(const AVSampleFormat* AList, AVSampleFormat AWanted) {
+    if (AWanted == AV_SAMPLE_FMT_NONE) return AList[0];
+    AVSampleFormat best = AList[0];
+    for (const AVSampleFormat* f = AList; *f != AV_SAMPLE_FMT_NONE; ++f)
+        if (SampleFormatCost(AWanted, *f) < SampleFormatCost(AWanted, best)) best = *f;
+    return best;
+}
+
 static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
                                           const TStreamKindOptions& AKind, AVFormatContext* AOC,
                                           AVMediaType AType) {
@@ -465,12 +487,7 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
         avutil.av_channel_layout_uninit(&enc->ch_layout);
         enc->ch_layout = layout;
         enc->sample_fmt = o.audio_sample_fmt;
-        if (codec->sample_fmts) {
-            bool ok = false;
-            for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
-                ok = ok || *f == enc->sample_fmt;
-            if (!ok) enc->sample_fmt = codec->sample_fmts[0];
-        }
+        if (codec->sample_fmts) enc->sample_fmt = NearestSampleFormat(codec->sample_fmts, enc->sample_fmt);
         if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) enc->sample_fmt = AV_SAMPLE_FMT_S16;
         enc->sample_rate = o.audio_sample_rate;
         if (codec->supported_samplerates) {

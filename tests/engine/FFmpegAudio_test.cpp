@@ -127,3 +127,29 @@ TEST_F(AudioPathTest, AnOutputThatReceivesNoAudioFailsNamingTheInput) {
         EXPECT_NE(r.error.find(c.in.string()), std::string::npos) << r.error;
     }
 }
+
+TEST_F(AudioPathTest, EncoderGetsTheNearestSampleFormatNotItsFirst) {
+    // A float source far below one 16-bit step survives in FLAC only as 32-bit samples.
+    ToneSpec s;
+    s.frequency = 1000;
+    s.amplitude = 0.00002;
+    s.codec = "pcm_f32le";
+    const fs::path src = MakeTone(dir.path(), "quiet.wav", s);
+    const fs::path out = dir.path() / "quiet.flac";
+    ASSERT_TRUE(RunTask({{src, {}}}, out, {}).finished);
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_NEAR(Rms(a), Rms(DecodeAudio(src)), 1e-6);
+    EXPECT_NEAR(DominantFrequency(a), 1000, 2);
+}
+
+TEST_F(AudioPathTest, ResamplingKeepsTheHighestAudibleFrequencies) {
+    ToneSpec s;
+    s.frequency = 19000;
+    s.channels = 1;
+    const fs::path src = MakeTone(dir.path(), "high.wav", s);
+    const fs::path out = dir.path() / "high48.wav";
+    ASSERT_TRUE(RunTask({{src, {}}}, out, {{"ar", "48000"}}).finished);
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_EQ(a.sampleRate, 48000);
+    EXPECT_NEAR(20 * std::log10(Rms(a) / Rms(DecodeAudio(src))), 0.0, 1.0);  // dB
+}
