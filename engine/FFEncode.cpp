@@ -2,6 +2,7 @@
 // inline, and the relays of the tasks' notifications to the encoder's events.
 #include "FFEncode.h"
 
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -92,7 +93,12 @@ int64_t TimeValue(const std::string& AValue) {
 }
 
 std::string IntText(int64_t AValue) { return std::to_string(AValue); }
-std::string FloatText(double AValue) { return Format("%g", AValue); }
+// "%g" in the C locale, whatever the user's locale: the option parser reads a decimal point.
+std::string FloatText(double AValue) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, AValue, std::chars_format::general, 6);
+    return std::string(buf, r.ptr);
+}
 
 // Microseconds as a duration the library's parser reads: seconds with six decimals.
 std::string DurationValue(int64_t AMicroseconds) {

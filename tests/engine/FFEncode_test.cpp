@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -14,6 +16,7 @@
 #include "Dispatcher.h"
 #include "EngineTestSupport.h"
 #include "FFEncode.h"
+#include "Format.h"
 #include "TestMedia.h"
 
 namespace fs = std::filesystem;
@@ -507,6 +510,33 @@ TEST_F(EncoderTest, FinalNoticeComesWhenTheRunHasEndedSoItsHandlerMayClearTheTas
     ASSERT_TRUE(WaitPumping([&] { return done.load(); }, 10ms, kRunGuard));
     EXPECT_EQ(cleared, "");
     EXPECT_FALSE(Encoder->Working());
+}
+
+TEST_F(EncoderTest, DecimalRecordFieldsReachTheOptionsUnderACommaLocale) {
+    // A German numeric locale compiled for this test only.
+    testmedia::ScopedTempDir locales{"locale"};
+    const std::string make = "localedef -i de_DE -f UTF-8 '" +
+                             (locales / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    (void)std::system(make.c_str());
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    const std::string previous = setlocale(LC_NUMERIC, nullptr);
+    struct TRestore {
+        std::string locale;
+        ~TRestore() {
+            setlocale(LC_NUMERIC, locale.c_str());
+            unsetenv("LOCPATH");
+        }
+    } restore{previous};
+    ASSERT_NE(setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    ASSERT_EQ(Format("%g", 0.5), "0,5");
+
+    const fs::path in = Tone("in.wav", 0.2);
+    const int t = Encoder->AddTask(in.string());
+    ASSERT_GE(t, 0);
+    TOutputOptions o;
+    o.MuxDelay = 0.7;
+    o.MuxPreload = 0.5;
+    EXPECT_TRUE(Encoder->SetOutputFile(t, (Dir / "out.mp3").string(), &o)) << Encoder->LastErrMsg();
 }
 
 TEST_F(EncoderTest, DestroyingARunningEncoderStopsAndWaits) {
