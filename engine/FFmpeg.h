@@ -130,6 +130,7 @@ public:
     // Notifications, raised on the thread that opens or runs the task.
     std::function<void(AVFormatContext*)> OnBeforeFindStreamInfo;
     std::function<void(const TTranscodeProgress&)> OnProgress;
+    // Decoded audio of every channel, interleaved (planar audio comes in its packed format).
     std::function<void(int64_t APTS, uint8_t* ASample, int ASize, int ASampleRate, int AChannels,
                        AVSampleFormat ASampleFormat)>
         OnAudioHook;
@@ -199,6 +200,7 @@ private:
     void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame);
     void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
     void AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* AFrame, int ACount);
+    void RunAudioHook(const AVFrame* AFrame, int64_t APTS);
     void VideoFrame(TAVInputStream& AIst, AVFrame* AFrame);
     // Hands a frame as a bitmap to a video hook; a changed bitmap goes back into the frame.
     void RunVideoHook(const std::function<void(THookInfo&)>& AHook, AVFrame* AFrame,

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "FFLoad.h"
 #include "FFLog.h"
@@ -110,14 +112,7 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
     AIst.pts = pts;
     AIst.next_pts = SaturatedTime(__int128(pts) + SamplesToMicro(n, rate));
 
-    if (OnAudioHook) {
-        const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
-        const int planar = avutil.av_sample_fmt_is_planar(fmt);
-        const int size = avutil.av_samples_get_buffer_size(
-            nullptr, planar ? 1 : frame->ch_layout.nb_channels, n, fmt, 1);
-        OnAudioHook(pts, frame->extended_data[0], size, rate, frame->ch_layout.nb_channels,
-                    fmt);
-    }
+    if (OnAudioHook) RunAudioHook(frame, pts);
     if (o.audio_volume != 256) {
         if (avutil.av_frame_make_writable(frame) < 0)
             throw FFmpegException("Out of memory in do_audio_out");
@@ -161,6 +156,30 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
         if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
         AudioOut(*pos, AIst, frame, first, count, chunkPts);
     }
+}
+
+// The hook sees every channel: planar audio is handed over interleaved, in the packed format.
+void TCustomFFmpeg::RunAudioHook(const AVFrame* AFrame, int64_t APTS) {
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const int channels = AFrame->ch_layout.nb_channels;
+    const int n = AFrame->nb_samples;
+    const int size = avutil.av_samples_get_buffer_size(nullptr, channels, n, fmt, 1);
+    if (size < 0) return;
+    if (!avutil.av_sample_fmt_is_planar(fmt) || channels == 1) {
+        OnAudioHook(APTS, AFrame->extended_data[0], size, AFrame->sample_rate, channels,
+                    avutil.av_get_packed_sample_fmt(fmt));
+        return;
+    }
+    std::vector<uint8_t>& buf = FRun->hook_samples;
+    if (buf.size() < size_t(size)) buf.resize(size);
+    const int bps = avutil.av_get_bytes_per_sample(fmt);
+    for (int ch = 0; ch < channels; ++ch) {
+        const uint8_t* src = AFrame->extended_data[ch];
+        uint8_t* dst = buf.data() + ch * bps;
+        for (int i = 0; i < n; ++i, src += bps, dst += bps * channels) memcpy(dst, src, bps);
+    }
+    OnAudioHook(APTS, buf.data(), size, AFrame->sample_rate, channels,
+                avutil.av_get_packed_sample_fmt(fmt));
 }
 
 void TCustomFFmpeg::WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount) {

@@ -22,6 +22,7 @@ struct TCustomFFmpeg::TRun {
     TFramePtr staging;      // converted audio (encoder format), grown on demand
     int64_t last_preview = INT64_MIN;
     std::vector<uint8_t> subtitle_out;  // encoded subtitle buffer
+    std::vector<uint8_t> hook_samples;  // planar audio interleaved for the audio hook
     bool progress_wanted = false;
 };
 

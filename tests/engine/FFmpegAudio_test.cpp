@@ -153,3 +153,34 @@ TEST_F(AudioPathTest, ResamplingKeepsTheHighestAudibleFrequencies) {
     EXPECT_EQ(a.sampleRate, 48000);
     EXPECT_NEAR(20 * std::log10(Rms(a) / Rms(DecodeAudio(src))), 0.0, 1.0);  // dB
 }
+
+TEST_F(AudioPathTest, AudioHookSeesEveryChannelOfPlanarAudio) {
+    // Left a tone, right silent, in Vorbis (decoded planar).
+    ToneSpec s;
+    std::vector<float> samples;
+    for (int i = 0; i < 44100; ++i) {
+        samples.push_back(0.5f * std::sin(2 * M_PI * 440 * i / 44100.0));
+        samples.push_back(0.0f);
+    }
+    const fs::path src = dir.path() / "left.ogg";
+    MakeAudio(src, s, samples);
+    double left = 0, right = 0;
+    size_t frames = 0;
+    bool packed = true;
+    TCustomFFmpeg ff;
+    ff.OnAudioHook = [&](int64_t, uint8_t* ASample, int ASize, int, int AChannels,
+                         AVSampleFormat AFormat) {
+        packed = packed && AFormat == AV_SAMPLE_FMT_FLT && AChannels == 2;
+        const float* f = reinterpret_cast<const float*>(ASample);
+        for (int i = 0; i + 1 < ASize / 4; i += 2) {
+            left += f[i] * f[i];
+            right += f[i + 1] * f[i + 1];
+        }
+        frames += ASize / 8;
+    };
+    ASSERT_TRUE(RunTask({{src, {}}}, dir.path() / "out.wav", {}, false, &ff).finished);
+    EXPECT_TRUE(packed);
+    EXPECT_NEAR(double(frames), 44100, 2048);
+    EXPECT_NEAR(std::sqrt(left / frames), 0.5 / std::sqrt(2.0), 0.02);
+    EXPECT_LT(std::sqrt(right / frames), 0.01);
+}
