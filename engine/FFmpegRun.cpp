@@ -465,9 +465,13 @@ void TCustomFFmpeg::LogStreamMapping() {
 namespace {
 
 // Copies the chapters of AIn into AOut, shifted by the input's offset and cut to the output's
-// recording window.
+// recording window. Identifiers stay those of the input unless AOut already holds one of them.
 void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
                   AVFormatContext* AOut) {
+    int64_t nextId = 0;
+    for (unsigned i = 0; i < AOut->nb_chapters; ++i)
+        nextId = std::max(nextId, AOut->chapters[i]->id + 1);
+    const bool renumber = AOut->nb_chapters > 0;
     for (unsigned i = 0; i < AIn->nb_chapters; ++i) {
         const AVChapter* in = AIn->chapters[i];
         const int64_t off = FromMicro(AOffset, in->time_base);
@@ -477,7 +481,7 @@ void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
         if (rt != INT64_MAX && in->start + off > rt) break;
         auto* out = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
         if (!out) throw FFmpegException("av_mallocz fail");
-        out->id = in->id;
+        out->id = renumber ? nextId++ : in->id;
         out->time_base = in->time_base;
         out->start = std::max<int64_t>(0, in->start + off);
         out->end = rt == INT64_MAX ? in->end + off : std::min(rt, in->end + off);
@@ -547,12 +551,20 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
     for (TAVOutputFile& out : FOutputFiles) {
         if (out.group != 0) continue;
         AVFormatContext* oc = out.ctx.get();
-        if (o.chapter_maps.empty() && o.metadata_chapters_autocopy)
+        if (o.chapter_maps.empty() && o.metadata_chapters_autocopy && FJoinMode) {
+            // Every input's chapters at the input's place: after the inputs before it.
+            int64_t offset = 0;
+            for (TAVInputFile& in : FInputFiles) {
+                CopyChapters(in.ctx.get(), in.ts_offset + offset, o.recording_time, oc);
+                if (in.duration > 0) offset += in.duration;
+            }
+        } else if (o.chapter_maps.empty() && o.metadata_chapters_autocopy) {
             for (TAVInputFile& in : FInputFiles)
                 if (in.ctx->nb_chapters) {
                     CopyChapters(in.ctx.get(), in.ts_offset, o.recording_time, oc);
                     break;
                 }
+        }
         if (o.metadata_global_autocopy && !FInputFiles.empty()) {
             CheckAV(avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
                                         AV_DICT_DONT_OVERWRITE),

@@ -558,3 +558,14 @@ TEST_F(PipelineTest, AnExistingOutputStaysUntouchedUntilTheNewOneIsCompleteAndFa
         EXPECT_EQ(files, 1u);  // no working file left beside it
     }
 }
+
+TEST_F(PipelineTest, MergedOutputPlacesEveryInputsChaptersAtItsOffset) {
+    const fs::path src = MakeTaggedWithChapters(dir.path(), ".mka");  // 3 s, chapters at 0, 1.5
+    const fs::path out = dir.path() / "joined.mka";
+    ASSERT_TRUE(RunTask({{src, {}}, {src, {}}}, out, {}, true).finished);
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_NEAR(a.seconds(), 6.0, 0.05);
+    ASSERT_EQ(a.chapterStarts.size(), 4u);
+    const double expected[] = {0.0, 1.5, 3.0, 4.5};
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(a.chapterStarts[i], expected[i], 0.05) << i;
+}

@@ -138,6 +138,9 @@ DecodedAudio DecodeAudio(const fs::path& file) {
     audio.durationUs = in->duration == AV_NOPTS_VALUE ? -1 : in->duration;
     audio.bitRate = in->bit_rate;
     audio.chapters = static_cast<int>(in->nb_chapters);
+    for (unsigned i = 0; i < in->nb_chapters; ++i)
+        audio.chapterStarts.push_back(double(in->chapters[i]->start) *
+                                      av_q2d(in->chapters[i]->time_base));
     audio.formatTags = ToMap(in->metadata);
     const AVStream* stream = nullptr;
     for (unsigned i = 0; i < in->nb_streams; ++i) {
