@@ -3,6 +3,8 @@
 #include <future>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "FFDecode.h"
 #include "FFUtils.h"
 #include "PipelineTestSupport.h"
@@ -568,4 +570,31 @@ TEST_F(PipelineTest, MergedOutputPlacesEveryInputsChaptersAtItsOffset) {
     ASSERT_EQ(a.chapterStarts.size(), 4u);
     const double expected[] = {0.0, 1.5, 3.0, 4.5};
     for (int i = 0; i < 4; ++i) EXPECT_NEAR(a.chapterStarts[i], expected[i], 0.05) << i;
+}
+
+TEST_F(PipelineTest, ReadTimeOutAndStopApplyToANamedPipeAndAWriterThatDeliversConverts) {
+    const fs::path fifo = dir.path() / "pipe.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // No writer ever comes: the time-out abandons the open.
+    TCustomFFmpeg ff;
+    ff.SetReadTimeout(300);
+    auto open = std::async(std::launch::async, [&] { return ff.OpenInput(fifo.string()); });
+    ASSERT_EQ(open.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_FALSE(open.get());
+    EXPECT_NE(ff.LastErrMsg().find("pipe.wav"), std::string::npos) << ff.LastErrMsg();
+    // Without a time-out a stop request abandons it.
+    TCustomFFmpeg waiting;
+    waiting.SetReadTimeout(0);
+    auto open2 = std::async(std::launch::async, [&] { return waiting.OpenInput(fifo.string()); });
+    EXPECT_EQ(open2.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+    waiting.RequestStop();
+    ASSERT_EQ(open2.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_FALSE(open2.get());
+    // A writer that delivers: the pipe converts like a file.
+    const std::string wav = Bytes(Tone("piped.wav", 440, 1.0));
+    std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << wav; });
+    const TTaskResult r = RunTask({{fifo, {{"f", "wav"}}}}, dir.path() / "from-pipe.flac", {});
+    writer.join();
+    ASSERT_TRUE(r.finished) << r.error;
+    EXPECT_NEAR(DecodeAudio(dir.path() / "from-pipe.flac").seconds(), 1.0, 1e-9);
 }
