@@ -358,7 +358,9 @@ void TCustomFFmpeg::SetUpRun() {
             std::vector<AVFormatContext*> ctxs;
             for (TAVOutputFile& out : FOutputFiles) ctxs.push_back(out.ctx.get());
             char sdp[16384];
-            avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp, sizeof sdp);
+            CheckAV(avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp,
+                                           sizeof sdp),
+                    "av_sdp_create");
             TheLogger()->Log(this, llInfo, std::string("SDP:\r\n") + sdp);
         }
     } catch (...) {
