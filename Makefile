@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test setup build configure tsan asan bench clean
+.PHONY: run test setup build configure tsan asan fuzz fuzz-ci fuzz-build bench clean
 
 run: build
 	scripts/run $(BUILD)
@@ -27,9 +27,27 @@ tsan:
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DQAC_ASAN=ON -DCMAKE_BUILD_TYPE=Debug"
 
+# Fuzzing with clang under AddressSanitizer and UndefinedBehaviorSanitizer (build-fuzz/):
+# `make fuzz FUZZ_SECONDS=600` runs each libFuzzer target and the mutation run that long;
+# `make fuzz-ci` runs the short pass (a few hundred mutants) that CI runs.
+FUZZ_SECONDS ?= 300
+fuzz-build: setup
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQAC_FUZZ=ON -DQAC_ASAN=ON \
+		-DQAC_BUILD_APP=OFF -DQAC_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build-fuzz -j$(JOBS)
+
+fuzz: fuzz-build
+	mkdir -p build-fuzz/corpus/options build-fuzz/corpus/catalogue
+	build-fuzz/fuzz/fuzz_option_lines -max_total_time=$(FUZZ_SECONDS) -max_len=512 build-fuzz/corpus/options
+	build-fuzz/fuzz/fuzz_catalogue -max_total_time=$(FUZZ_SECONDS) -max_len=4096 build-fuzz/corpus/catalogue
+	build-fuzz/fuzz/qac_mutation_run --mutants 1000000 --seconds $(FUZZ_SECONDS) --work build-fuzz/mutation
+
+fuzz-ci: fuzz-build
+	cd build-fuzz && ctest -L fuzz --output-on-failure
+
 # Times the engine against the ffmpeg command-line tool (see bench/README.md).
 bench: build
 	bench/run.sh $(BUILD)
 
 clean:
-	rm -rf build build-tsan build-asan
+	rm -rf build build-tsan build-asan build-fuzz

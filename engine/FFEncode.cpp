@@ -2,6 +2,7 @@
 // inline, and the relays of the tasks' notifications to the encoder's events.
 #include "FFEncode.h"
 
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -92,7 +93,12 @@ int64_t TimeValue(const std::string& AValue) {
 }
 
 std::string IntText(int64_t AValue) { return std::to_string(AValue); }
-std::string FloatText(double AValue) { return Format("%g", AValue); }
+// "%g" in the C locale, whatever the user's locale: the option parser reads a decimal point.
+std::string FloatText(double AValue) {
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, AValue, std::chars_format::general, 6);
+    return std::string(buf, r.ptr);
+}
 
 // Microseconds as a duration the library's parser reads: seconds with six decimals.
 std::string DurationValue(int64_t AMicroseconds) {
@@ -185,6 +191,9 @@ struct TCustomEncoder::TImpl {
     std::mutex FProgressLock;
     std::mutex FTerminateLock;
     std::mutex FVideoHookLock;
+    // Serialises Pause, Resume and a task's start in thread mode (FPaused and the tasks' pause
+    // gates change together).
+    std::mutex FPauseLock;
     // Thread holding FTerminateLock (a handler called under it must not be waited for).
     std::atomic<std::thread::id> FTerminateOwner{};
 
@@ -285,10 +294,16 @@ void TFFmpeg::SetFatal(const std::string& AMessage) {
 }
 
 void TFFmpeg::JoinWorker() {
-    if (!FHasWorker.load()) return;
-    if (FWorker.get_id() == std::this_thread::get_id()) return;
+    if (!FHasWorker.load() || OnOwnWorker()) return;
     WaitStopping([this] { return FWorkerDone.load(); });
+    std::lock_guard lock(FWorkerLock);
     if (FWorker.joinable()) FWorker.join();
+}
+
+bool TFFmpeg::OnOwnWorker() const { return FWorkerId.load() == std::this_thread::get_id(); }
+
+bool TFFmpeg::RunEnded() const {
+    return FState.load() == tsTerminated && (!FHasWorker.load() || FWorkerDone.load());
 }
 
 bool TFFmpeg::CancelBeforeStart() {
@@ -307,7 +322,9 @@ void TFFmpeg::StartConvert(bool AUseThread, TThreadPriority APriority) {
     SetRunsOnWorker(true);
     FWorkerDone = false;
     FHasWorker = true;
+    std::lock_guard lock(FWorkerLock);
     FWorker = std::thread([this, APriority] {
+        FWorkerId = std::this_thread::get_id();
         ApplyThreadPriority(APriority);
         Execute(true);
         FWorkerDone = true;
@@ -352,11 +369,15 @@ TCustomEncoder::TCustomEncoder() : FImpl(std::make_unique<TImpl>()) {
     FImpl->FDecoder = std::make_unique<TFFDecoder>();
 }
 
-TCustomEncoder::~TCustomEncoder() {
+TCustomEncoder::~TCustomEncoder() { ShutDown(); }
+
+TFFEncoder::~TFFEncoder() { ShutDown(); }
+
+void TCustomEncoder::ShutDown() {
     TImpl& m = *FImpl;
+    if (m.FDestroying.exchange(true)) return;
     // No event fires from here on; the run is stopped and every thread waited for (pumping, so a
     // worker inside a main-thread hand-over can finish) before the events are cleared.
-    m.FDestroying = true;
     Stop(true);
     // Notification threads first (one may still be ending a task that never started), then the
     // tasks, each waiting for its worker.
@@ -426,7 +447,7 @@ bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
         fileName = rec.FileName;
         ApplyOptionLines(ATask, rec.ExtOptions, false);
         if (!rec.ForceFormat.empty()) ATask.SetExtOption("f", rec.ForceFormat);
-        if (rec.TimeStart != kTimeNotSet) ATask.Options().start_time = rec.TimeStart;
+        if (rec.TimeStart != kTimeNotSet) ATask.SetExtOption("ss", DurationValue(rec.TimeStart));
         if (rec.ProgramID >= 0) ATask.SetExtOption("programid", IntText(rec.ProgramID));
     } else {
         InitInputOptions(rec);
@@ -801,14 +822,21 @@ bool TCustomEncoder::StartNextTask() {
     TFFmpeg* task = m.FFFmpegList[index].get();
     ++m.FCurrentTask;
     task->ReportInterval = static_cast<int64_t>(m.FProgressInterval.load()) * 1000;
-    if (m.FThreadMode && m.FPaused) task->SetPaused(true);
-    task->StartConvert(m.FThreadMode, m.FThreadPriority);
+    if (!m.FThreadMode) {
+        task->StartConvert(false, m.FThreadPriority);
+        return true;
+    }
+    // A Pause or Resume on the caller's thread sees this task either before or after its start.
+    std::lock_guard lock(m.FPauseLock);
+    if (m.FPaused) task->SetPaused(true);
+    task->StartConvert(true, m.FThreadPriority);
     return true;
 }
 
 void TCustomEncoder::Pause() {
     TImpl& m = *FImpl;
     if (!m.FWorking || m.FPaused || !m.FThreadMode) return;
+    std::lock_guard lock(m.FPauseLock);
     m.FPaused = true;
     for (auto& t : m.FFFmpegList)
         if (t->Converting() && t->HasWorker()) t->SetPaused(true);
@@ -817,6 +845,7 @@ void TCustomEncoder::Pause() {
 void TCustomEncoder::Resume() {
     TImpl& m = *FImpl;
     if (!m.FWorking || !m.FPaused) return;
+    std::lock_guard lock(m.FPauseLock);
     m.FPaused = false;
     for (auto& t : m.FFFmpegList) t->SetPaused(false);
 }
@@ -830,25 +859,25 @@ void TCustomEncoder::Stop(bool AWaitForStop) {
         AWaitForStop && m.FTerminateOwner.load() != std::this_thread::get_id();
     for (auto& owned : m.FFFmpegList) {
         TFFmpeg* t = owned.get();
-        if (t->Converting()) {
-            t->RequestStop();
-            t->SetPaused(false);
-            if (AWaitForStop && t->HasWorker() && t->FWorker.get_id() != std::this_thread::get_id())
-                WaitStopping([t] { return t->WorkerDone(); });
-        } else if (t->CancelBeforeStart()) {
+        // Cancelling first: a worker may start this task at any moment, and then it is stopped.
+        if (t->CancelBeforeStart()) {
             // Its notice comes from an engine-level notification thread, as from a worker.
-            auto n = std::make_unique<TNotifier>();
-            TNotifier* raw = n.get();
+            TNotifier* raw = nullptr;
             {
                 std::lock_guard lock(m.FNoticeLock);
                 m.ReapNotifiers();
-                m.FNotifiers.push_back(std::move(n));
+                raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
+                raw->Thread = std::thread([t, raw] {
+                    t->Execute(false);  // closes its (empty) outputs and notifies
+                    raw->Done = true;
+                });
             }
-            raw->Thread = std::thread([this, t, raw] {
-                t->Execute(false);  // closes its (empty) outputs and notifies
-                raw->Done = true;
-            });
             if (mayWait) WaitStopping([raw] { return raw->Done.load(); });
+        } else if (t->Converting()) {
+            t->RequestStop();
+            t->SetPaused(false);
+            if (AWaitForStop && m.FThreadMode && !t->OnOwnWorker())
+                WaitStopping([t] { return t->RunEnded(); });
         }
     }
 }
@@ -940,6 +969,8 @@ void TCustomEncoder::GiveFinalNotice() {
     TImpl& m = *FImpl;
     if (m.FFinalGiven) return;
     m.FFinalGiven = true;
+    // Set before the notice is handed out: its handler may clear the tasks at once.
+    m.FTerminated = true;
     if (OnTerminate) {
         TTerminateInfo& info = m.FTerminateInfo;
         info.TaskIndex = -1;
@@ -948,7 +979,6 @@ void TCustomEncoder::GiveFinalNotice() {
         info.ExceptionMsg.clear();
         DeliverNotice(info);
     }
-    m.FTerminated = true;
 }
 
 // FTerminateLock held. In thread mode (or outside a run) a notification thread calls OnTerminate
@@ -964,15 +994,11 @@ void TCustomEncoder::DeliverNotice(const TTerminateInfo& AInfo) {
         }
         return;
     }
-    auto n = std::make_unique<TNotifier>();
-    TNotifier* raw = n.get();
-    uint64_t seq = 0;
-    {
-        std::lock_guard lock(m.FNoticeLock);
-        m.ReapNotifiers();
-        seq = m.FNoticeIssued++;
-        m.FNotifiers.push_back(std::move(n));
-    }
+    // The thread handle is written under FNoticeLock, before any reaper can see the notifier.
+    std::lock_guard lock(m.FNoticeLock);
+    m.ReapNotifiers();
+    const uint64_t seq = m.FNoticeIssued++;
+    TNotifier* raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
     raw->Thread = std::thread([this, raw, seq, info = AInfo, handler = OnTerminate] {
         TImpl& im = *FImpl;
         {

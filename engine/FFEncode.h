@@ -119,6 +119,11 @@ public:
     TVideoHookEvent OnVideoOutputHook;
 
 protected:
+    // Stops the run, waits for every thread and clears the events; once only. The destructor of
+    // the most derived class calls it first, so no worker calls a relay below while the object
+    // is being taken apart.
+    void ShutDown();
+
     virtual void DoInputVideoHook(TFFmpeg* ASender, THookInfo& AInfo);
     virtual void DoOutputVideoHook(TFFmpeg* ASender, THookInfo& AInfo);
     virtual void DoPreviewBitmap(TFFmpeg* ASender, const TPreviewInfo& AInfo);
@@ -141,7 +146,10 @@ private:
     friend class TFFmpeg;
 };
 
-class TFFEncoder : public TCustomEncoder {};
+class TFFEncoder : public TCustomEncoder {
+public:
+    ~TFFEncoder() override;
+};
 
 // One task: a transcoder plus one probe object per input slot and private copies of the option
 // records of its slots. Built on the caller's thread; runs once, on its own worker thread or inline
@@ -179,7 +187,10 @@ private:
     void Execute(bool ARun);
     void SetFatal(const std::string& AMessage);
     bool HasWorker() const { return FHasWorker.load(); }
-    bool WorkerDone() const { return FWorkerDone.load(); }
+    // The calling thread is this task's worker.
+    bool OnOwnWorker() const;
+    // The run has ended and its worker (if any) has left the run body.
+    bool RunEnded() const;
     void JoinWorker();
 
     TCustomEncoder* FParent;
@@ -192,7 +203,9 @@ private:
     std::atomic<bool> FFatalException{false};
     mutable std::mutex FFatalLock;  // guards FFatalMessage
     std::string FFatalMessage;
+    std::mutex FWorkerLock;  // guards FWorker (started by any thread that ends a task, joined by the owner)
     std::thread FWorker;
+    std::atomic<std::thread::id> FWorkerId{};  // set by the worker itself as its first step
     std::atomic<bool> FHasWorker{false};
     std::atomic<bool> FWorkerDone{true};
     bool FFilesClosed = false;  // CloseFiles has run (only the run or the task's owner sets it)

@@ -18,10 +18,16 @@ constexpr int kTemplateFlags[kTemplateTypes] = {AV_OPT_FLAG_VIDEO_PARAM, AV_OPT_
 
 bool BoolValue(const std::string& AValue) { return AValue != "0"; }
 
-// Microseconds of a duration or date; "Invalid ... specification" when the parser refuses it.
+// Largest media time or duration taken (about 142 years): sums and differences of two such
+// times never leave the 64-bit range.
+constexpr int64_t kMaxMediaTime = int64_t(1) << 52;
+
+// Microseconds of a duration or date; "Invalid ... specification" when the parser refuses it or
+// a duration lies beyond any media time.
 int64_t ParseTime(const std::string& AName, const std::string& AValue, bool ADuration) {
     int64_t us = 0;
-    if (avutil.av_parse_time(&us, AValue.c_str(), ADuration ? 1 : 0) < 0)
+    if (avutil.av_parse_time(&us, AValue.c_str(), ADuration ? 1 : 0) < 0 ||
+        (ADuration && (us > kMaxMediaTime || us < -kMaxMediaTime)))
         throw FFmpegException(Format("Invalid %s specification for %s: %s",
                                      ADuration ? "duration" : "date", AName, AValue));
     return us;

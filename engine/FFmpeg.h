@@ -98,8 +98,10 @@ public:
     bool PausedGate() const;
     // Closes every codec still open (under the codec lock).
     void CloseCodecs();
-    // Closes all inputs and outputs and frees the run's state; deletes each output written as a
-    // file that has size 0. Returns the option state to the defaults.
+    // Closes all inputs and outputs and frees the run's state. An output written as a plain file
+    // takes its name only when the run finished and wrote something; else its working file is
+    // removed and an existing file of that name stays as it was. Outputs written directly are
+    // deleted when of size 0. Returns the option state to the defaults.
     void CloseFiles();
 
     int nb_input_files() const { return static_cast<int>(FInputFiles.size()); }
@@ -128,6 +130,7 @@ public:
     // Notifications, raised on the thread that opens or runs the task.
     std::function<void(AVFormatContext*)> OnBeforeFindStreamInfo;
     std::function<void(const TTranscodeProgress&)> OnProgress;
+    // Decoded audio of every channel, interleaved (planar audio comes in its packed format).
     std::function<void(int64_t APTS, uint8_t* ASample, int ASize, int ASampleRate, int AChannels,
                        AVSampleFormat ASampleFormat)>
         OnAudioHook;
@@ -186,6 +189,7 @@ private:
     void SetUpRun();
     void MainLoop();
     void EndRun();
+    void CheckAudioWritten();
     void LogStreamMapping();
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
@@ -196,6 +200,7 @@ private:
     void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame);
     void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
     void AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* AFrame, int ACount);
+    void RunAudioHook(const AVFrame* AFrame, int64_t APTS);
     void VideoFrame(TAVInputStream& AIst, AVFrame* AFrame);
     // Hands a frame as a bitmap to a video hook; a changed bitmap goes back into the frame.
     void RunVideoHook(const std::function<void(THookInfo&)>& AHook, AVFrame* AFrame,
@@ -211,6 +216,7 @@ private:
     void EncodeVideoFrames(TAVOutputStream& AOst);
     void FlushVideoFilters(TAVOutputStream& AOst);
     void OpenDecoders();
+    void KeepStreamLayout(TAVInputStream& AIst);
     void DecodeSubtitle(TAVInputStream& AIst, const AVPacket* APkt);
     void CopyPacket(TAVOutputStream& AOst, TAVInputStream& AIst, const AVPacket* APkt);
     void WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFromEncoder);
@@ -235,7 +241,7 @@ private:
     bool FJoinMode = false;
     std::atomic<bool> FBroken{false};
     std::atomic<bool> FFinished{false};
-    bool FRunsOnWorker = false;
+    std::atomic<bool> FRunsOnWorker{false};  // written by the thread that starts the run
     bool FInputHookStopped = false;
     bool FOutputHookStopped = false;
     int FReadTimeout = 10000;

@@ -3,8 +3,11 @@
 // into whole encoder frames, encoding and flushing. Buffers are kept and grown, never
 // reallocated per packet.
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "FFLoad.h"
 #include "FFLog.h"
@@ -12,6 +15,21 @@
 #include "FFmpegRun.h"
 #include "Format.h"
 
+
+// A 128-bit time value saturated to the 64-bit range.
+static int64_t SaturatedTime(__int128 AValue) {
+    return AValue > INT64_MAX ? INT64_MAX : AValue < INT64_MIN ? INT64_MIN : int64_t(AValue);
+}
+
+static int64_t SamplesToMicro(int64_t ASamples, int ARate) {
+    return ASamples * AV_TIME_BASE / ARate;
+}
+
+// A sample count from a floating-point value, saturated to what a buffer size can hold.
+static int SampleCount(double AValue) {
+    constexpr double kMax = INT_MAX / 64;  // room for 8 channels of 8-byte samples
+    return static_cast<int>(llrint(std::clamp(AValue, -kMax, kMax)));
+}
 
 // Applies the volume to every sample of a decoded frame, in its own sample format.
 static void ScaleVolume(AVFrame* AFrame, int AVolume) {
@@ -26,8 +44,8 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
         switch (packed) {
             case AV_SAMPLE_FMT_U8: {
                 for (int i = 0; i < count; ++i) {
-                    const int v = ((int(data[i]) - 128) * AVolume + 128) >> 8;
-                    data[i] = static_cast<uint8_t>(std::clamp(v, -128, 127) + 128);
+                    const int64_t v = ((int64_t(data[i]) - 128) * AVolume + 128) >> 8;
+                    data[i] = static_cast<uint8_t>(std::clamp<int64_t>(v, -128, 127) + 128);
                 }
                 break;
             }
@@ -35,7 +53,7 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
                 auto* s = reinterpret_cast<int16_t*>(data);
                 for (int i = 0; i < count; ++i)
                     s[i] = static_cast<int16_t>(
-                        std::clamp((int(s[i]) * AVolume + 128) >> 8, -32768, 32767));
+                        std::clamp<int64_t>((int64_t(s[i]) * AVolume + 128) >> 8, -32768, 32767));
                 break;
             }
             case AV_SAMPLE_FMT_S32: {
@@ -92,16 +110,9 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
         pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
                                   AVRational{1, AV_TIME_BASE});
     AIst.pts = pts;
-    AIst.next_pts = pts + int64_t(n) * AV_TIME_BASE / rate;
+    AIst.next_pts = SaturatedTime(__int128(pts) + SamplesToMicro(n, rate));
 
-    if (OnAudioHook) {
-        const AVSampleFormat fmt = static_cast<AVSampleFormat>(frame->format);
-        const int planar = avutil.av_sample_fmt_is_planar(fmt);
-        const int size = avutil.av_samples_get_buffer_size(
-            nullptr, planar ? 1 : frame->ch_layout.nb_channels, n, fmt, 1);
-        OnAudioHook(pts, frame->extended_data[0], size, rate, frame->ch_layout.nb_channels,
-                    fmt);
-    }
+    if (OnAudioHook) RunAudioHook(frame, pts);
     if (o.audio_volume != 256) {
         if (avutil.av_frame_make_writable(frame) < 0)
             throw FFmpegException("Out of memory in do_audio_out");
@@ -117,16 +128,18 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
 
     // The output window: samples before the start (or before an input's seek target) and
     // after the recording time are cut off, sample by sample.
+    // Computed in 128 bits: time stamps and the start may lie anywhere in the 64-bit range.
     int first = 0, count = n;
     if (pts < o.start_time) {
-        const int64_t skip = (int64_t(o.start_time - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
+        const __int128 skip =
+            ((__int128(o.start_time) - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
         if (skip >= n) return;
         first = static_cast<int>(skip);
         count = n - first;
     }
     if (o.recording_time != INT64_MAX) {
-        const int64_t end = o.start_time + o.recording_time;
-        const int64_t keep = llrint(double(end - pts) * rate / AV_TIME_BASE) - first;
+        const __int128 span = (__int128(o.start_time) + o.recording_time - pts) * rate;
+        const __int128 keep = (span < 0 ? -1 : (span + AV_TIME_BASE / 2) / AV_TIME_BASE) - first;
         if (keep <= 0) {
             AIst.is_past_recording_time = true;
             return;
@@ -136,13 +149,37 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
             AIst.is_past_recording_time = true;
         }
     }
-    const int64_t chunkPts = pts + int64_t(first) * AV_TIME_BASE / rate;
+    const int64_t chunkPts = SaturatedTime(__int128(pts) + SamplesToMicro(first, rate));
     const int index = static_cast<int>(&AIst - R.ist.data());
     for (TAVOutputStream* pos : R.ost) {
         if (pos->source_index != index || !pos->encoding_needed) continue;
         if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
         AudioOut(*pos, AIst, frame, first, count, chunkPts);
     }
+}
+
+// The hook sees every channel: planar audio is handed over interleaved, in the packed format.
+void TCustomFFmpeg::RunAudioHook(const AVFrame* AFrame, int64_t APTS) {
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const int channels = AFrame->ch_layout.nb_channels;
+    const int n = AFrame->nb_samples;
+    const int size = avutil.av_samples_get_buffer_size(nullptr, channels, n, fmt, 1);
+    if (size < 0) return;
+    if (!avutil.av_sample_fmt_is_planar(fmt) || channels == 1) {
+        OnAudioHook(APTS, AFrame->extended_data[0], size, AFrame->sample_rate, channels,
+                    avutil.av_get_packed_sample_fmt(fmt));
+        return;
+    }
+    std::vector<uint8_t>& buf = FRun->hook_samples;
+    if (buf.size() < size_t(size)) buf.resize(size);
+    const int bps = avutil.av_get_bytes_per_sample(fmt);
+    for (int ch = 0; ch < channels; ++ch) {
+        const uint8_t* src = AFrame->extended_data[ch];
+        uint8_t* dst = buf.data() + ch * bps;
+        for (int i = 0; i < n; ++i, src += bps, dst += bps * channels) memcpy(dst, src, bps);
+    }
+    OnAudioHook(APTS, buf.data(), size, AFrame->sample_rate, channels,
+                avutil.av_get_packed_sample_fmt(fmt));
 }
 
 void TCustomFFmpeg::WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount) {
@@ -160,9 +197,9 @@ static void GrowStaging(AVFrame* AStaging, const AVCodecContext* AEnc, int ASamp
         return;
     avutil.av_frame_unref(AStaging);
     AStaging->format = AEnc->sample_fmt;
-    avutil.av_channel_layout_copy(&AStaging->ch_layout, &AEnc->ch_layout);
     AStaging->nb_samples = std::max(ASamples, 4096);
-    if (avutil.av_frame_get_buffer(AStaging, 0) < 0)
+    if (avutil.av_channel_layout_copy(&AStaging->ch_layout, &AEnc->ch_layout) < 0 ||
+        avutil.av_frame_get_buffer(AStaging, 0) < 0)
         throw FFmpegException("Out of memory in do_audio_out");
 }
 
@@ -183,7 +220,8 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
     if (AFrame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         avutil.av_channel_layout_default(&inLayout, channels);
     else
-        avutil.av_channel_layout_copy(&inLayout, &AFrame->ch_layout);
+        CheckAV(avutil.av_channel_layout_copy(&inLayout, &AFrame->ch_layout),
+                "av_channel_layout_copy");
     struct TLayoutScope {
         AVChannelLayout* l;
         ~TLayoutScope() { avutil.av_channel_layout_uninit(l); }
@@ -210,7 +248,8 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
         c.resample_sample_rate = rate;
         c.resample_channels = channels;
         avutil.av_channel_layout_uninit(&c.resample_layout);
-        avutil.av_channel_layout_copy(&c.resample_layout, &inLayout);
+        CheckAV(avutil.av_channel_layout_copy(&c.resample_layout, &inLayout),
+                "av_channel_layout_copy");
         c.resample.reset();
     }
     const bool sameLayout = avutil.av_channel_layout_compare(&inLayout, &enc->ch_layout) == 0;
@@ -218,14 +257,9 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
     const bool convert = c.audio_resample || fmt != enc->sample_fmt;
     if (convert && !c.resample) {
         SwrContext* swr = nullptr;
+        // swresample's default filter, as the command-line tool uses.
         int ret = swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, encRate,
                                                  &inLayout, fmt, rate, 0, nullptr);
-        if (ret >= 0 && c.audio_resample) {
-            avutil.av_opt_set_int(swr, "filter_size", 16, 0);
-            avutil.av_opt_set_int(swr, "phase_shift", 10, 0);
-            avutil.av_opt_set_int(swr, "linear_interp", 0, 0);
-            avutil.av_opt_set_double(swr, "cutoff", 0.8, 0);
-        }
         c.resample.reset(swr);
         if (ret >= 0) ret = swresample.swr_init(swr);
         if (ret < 0) {
@@ -250,11 +284,11 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
 
     const int64_t fifoSamples = avutil.av_audio_fifo_size(c.fifo.get());
     if (o.audio_sync_method) {
-        const double delta = double(APTS - o.start_time) / AV_TIME_BASE * encRate -
+        const double delta = (double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate -
                              double(c.sync_opts) - double(fifoSamples);
         if (std::fabs(delta) > 50) {
             if (AIst.is_start || std::fabs(delta) > o.audio_drift_threshold * encRate) {
-                const int64_t n = static_cast<int64_t>(delta * rate / encRate);
+                const int64_t n = SampleCount(delta * rate / encRate);
                 if (n < 0) {
                     const int drop = static_cast<int>(std::min<int64_t>(-n, ACount));
                     if (o.verbose > 2)
@@ -265,10 +299,12 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
                     if (o.verbose > 2)
                         TheLogger()->Log(this, llDebug,
                                          Format("adding %d audio samples of silence", int(n)));
-                    const int silence = static_cast<int>(llrint(double(n) * encRate / rate));
+                    const int silence = SampleCount(double(n) * encRate / rate);
                     GrowStaging(R.staging.get(), enc, silence);
-                    avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
-                                                  enc->ch_layout.nb_channels, enc->sample_fmt);
+                    CheckAV(avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
+                                                          enc->ch_layout.nb_channels,
+                                                          enc->sample_fmt),
+                            "av_samples_set_silence");
                     WriteToFifo(AOst, R.staging->extended_data, silence);
                 }
                 AIst.is_start = false;
@@ -280,12 +316,16 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
                     TheLogger()->Log(this, llDebug,
                                      Format("compensating audio timestamp drift:%f compensation:%d in:%d",
                                             delta, comp, encRate));
-                swresample.swr_set_compensation(c.resample.get(), comp, encRate);
+                CheckAV(swresample.swr_set_compensation(c.resample.get(), comp, encRate),
+                        "swr_set_compensation");
             }
         }
     } else {
         // Positions follow the input's time stamps; they never move backwards.
-        const int64_t pos = llrint(double(APTS - o.start_time) / AV_TIME_BASE * encRate) - fifoSamples;
+        const int64_t pos =
+            llrint(std::clamp((double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate,
+                              -0x1p62, 0x1p62)) -
+            fifoSamples;
         if (pos > c.sync_opts) c.sync_opts = pos;
     }
 
@@ -332,10 +372,10 @@ void TCustomFFmpeg::EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal) {
         if (c.frame_capacity < n || !f->data[0]) {
             avutil.av_frame_unref(f);
             f->format = enc->sample_fmt;
-            avutil.av_channel_layout_copy(&f->ch_layout, &enc->ch_layout);
             f->sample_rate = enc->sample_rate;
             f->nb_samples = std::max(n, enc->frame_size);
-            if (avutil.av_frame_get_buffer(f, 0) < 0)
+            if (avutil.av_channel_layout_copy(&f->ch_layout, &enc->ch_layout) < 0 ||
+                avutil.av_frame_get_buffer(f, 0) < 0)
                 throw FFmpegException("Out of memory in do_audio_out");
             c.frame_capacity = f->nb_samples;
         } else {

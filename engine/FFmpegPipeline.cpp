@@ -14,6 +14,7 @@
 #include "FFmpegRun.h"
 #include "Format.h"
 #include "Platform.h"
+#include "UnicodeProtocol.h"
 
 namespace fs = std::filesystem;
 
@@ -41,18 +42,34 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 
 namespace {
 
-// Same file on disk (both exist), or the same normalised path.
 std::string Join(const std::vector<std::string>& AItems) {
     std::string r;
     for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
     return r;
 }
 
+// Same file on disk (both exist), or the same normalised path.
 bool SameFile(const std::string& A, const std::string& B) {
     std::error_code ec;
     const fs::path a = Utf8ToPath(A), b = Utf8ToPath(B);
     if (fs::exists(a, ec) && fs::exists(b, ec)) return fs::equivalent(a, b, ec);
     return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
+}
+
+// The working name of an output written as a plain file: a hidden name beside it, unique to the
+// transcoder and output; empty for URLs, devices and pipes, which are written directly.
+std::string WorkingName(const std::string& AFileName, const void* AOwner, size_t AIndex) {
+    const size_t colon = AFileName.find(':');
+    if (colon != std::string::npos && colon > 1 && !NeedsUnicodeURL(AFileName)) return "";
+    std::error_code ec;
+    const fs::path p = Utf8ToPath(AFileName);
+    const fs::file_status st = fs::status(p, ec);
+    if (fs::exists(st) && !fs::is_regular_file(st)) return "";
+    const std::string name = Format(".%s.%llx-%d.part", PathToUtf8(p.filename()),
+                                    static_cast<unsigned long long>(
+                                        reinterpret_cast<uintptr_t>(AOwner)),
+                                    int(AIndex));
+    return PathToUtf8(p.parent_path() / Utf8ToPath(name));
 }
 
 }  // namespace
@@ -233,7 +250,9 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     }
 
     int64_t timestamp = o.start_time;
-    if (ic->start_time != kNoPTS) timestamp += ic->start_time;
+    if (ic->start_time != kNoPTS &&
+        __builtin_add_overflow(o.start_time, ic->start_time, &timestamp))
+        timestamp = ic->start_time > 0 ? INT64_MAX : INT64_MIN;
     if (o.start_time != 0) {
         int64_t target = timestamp;
         BeginBlockingStep();
@@ -359,6 +378,36 @@ TAVOutputStream& TCustomFFmpeg::AddOutputStream(TAVOutputFile& AOut, AVMediaType
 
 // An encoder context for a new output stream of AType: named by the option state, else the
 // muxer's default for the file name.
+uint64_t TakeOldLayoutOption(AVCodecContext* ACtx) {
+    int64_t mask = 0;
+    if (avutil.av_opt_get_int(ACtx, "channel_layout", 0, &mask) < 0 ||
+        avutil.av_opt_set_int(ACtx, "channel_layout", 0, 0) < 0)
+        throw FFmpegException("Invalid channel layout option");
+    return static_cast<uint64_t>(mask);
+}
+
+// Cost of taking sample format ATo for AFrom: lost precision costs most, then wider samples, a
+// change between integer and float, and last a change of planarity.
+static int SampleFormatCost(AVSampleFormat AFrom, AVSampleFormat ATo) {
+    const int from = avutil.av_get_bytes_per_sample(AFrom), to = avutil.av_get_bytes_per_sample(ATo);
+    auto isFloat = [](AVSampleFormat f) {
+        const AVSampleFormat p = avutil.av_get_packed_sample_fmt(f);
+        return p == AV_SAMPLE_FMT_FLT || p == AV_SAMPLE_FMT_DBL;
+    };
+    return (to < from ? 100 * (from - to) : 10 * (to - from)) +
+           (isFloat(AFrom) != isFloat(ATo) ? 5 : 0) +
+           (avutil.av_sample_fmt_is_planar(AFrom) != avutil.av_sample_fmt_is_planar(ATo) ? 1 : 0);
+}
+
+// The listed format nearest to AWanted (the first listed one when nothing is wanted).
+static AVSampleFormat NearestSampleFormat(const AVSampleFormat* AList, AVSampleFormat AWanted) {
+    if (AWanted == AV_SAMPLE_FMT_NONE) return AList[0];
+    AVSampleFormat best = AList[0];
+    for (const AVSampleFormat* f = AList; *f != AV_SAMPLE_FMT_NONE; ++f)
+        if (SampleFormatCost(AWanted, *f) < SampleFormatCost(AWanted, best)) best = *f;
+    return best;
+}
+
 static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
                                           const TStreamKindOptions& AKind, AVFormatContext* AOC,
                                           AVMediaType AType) {
@@ -402,11 +451,14 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
             enc->flags |= AV_CODEC_FLAG_QSCALE;
             enc->global_quality = static_cast<int>(FF_QP2LAMBDA * o.audio_qscale);
         }
-        // Channels and layout: the stored layout only when it has the requested channel count.
+        // Channels and layout: a layout given as a generic option is the request;
+        // else the stored layout only when it has the requested channel count.
+        const uint64_t asked = TakeOldLayoutOption(enc);
         AVChannelLayout layout{};
-        if (o.audio_channel_layout &&
-            avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
-            layout.nb_channels == o.audio_channels) {
+        if (asked && avutil.av_channel_layout_from_mask(&layout, asked) == 0) {
+        } else if (o.audio_channel_layout &&
+                   avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
+                   layout.nb_channels == o.audio_channels) {
         } else {
             avutil.av_channel_layout_uninit(&layout);
             avutil.av_channel_layout_default(&layout, o.audio_channels);
@@ -429,18 +481,13 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
                                      Format("Requested %d channels unsupported, using %d",
                                             layout.nb_channels, best->nb_channels));
                 avutil.av_channel_layout_uninit(&layout);
-                avutil.av_channel_layout_copy(&layout, best);
+                CheckAV(avutil.av_channel_layout_copy(&layout, best), "av_channel_layout_copy");
             }
         }
         avutil.av_channel_layout_uninit(&enc->ch_layout);
         enc->ch_layout = layout;
         enc->sample_fmt = o.audio_sample_fmt;
-        if (codec->sample_fmts) {
-            bool ok = false;
-            for (const AVSampleFormat* f = codec->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
-                ok = ok || *f == enc->sample_fmt;
-            if (!ok) enc->sample_fmt = codec->sample_fmts[0];
-        }
+        if (codec->sample_fmts) enc->sample_fmt = NearestSampleFormat(codec->sample_fmts, enc->sample_fmt);
         if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) enc->sample_fmt = AV_SAMPLE_FMT_S16;
         enc->sample_rate = o.audio_sample_rate;
         if (codec->supported_samplerates) {
@@ -483,7 +530,8 @@ void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
 void TCustomFFmpeg::FinishNewStream(TAVOutputStream& AOst, AVMediaType AType) {
     TStreamKindOptions& k = FOptions.Kind(AType);
     if (!k.language.empty())
-        avutil.av_dict_set(&AOst.st->metadata, "language", k.language.c_str(), 0);
+        CheckAV(avutil.av_dict_set(&AOst.st->metadata, "language", k.language.c_str(), 0),
+                "av_dict_set");
     FOptions.ResetStreamOptions(AType);
 }
 
@@ -531,6 +579,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         throw FFmpegException("avformat_alloc_context failed");
     std::shared_ptr<AVFormatContext> ctx(raw, TOutputContextDeleter());
     raw->url = avutil.av_strdup(AFileName.c_str());
+    if (!raw->url) throw FFmpegException("av_mallocz fail");
 
     // Stream kinds the output gets.
     bool use_video = o.video.stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE ||
@@ -564,6 +613,8 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     out.ctx = ctx;
     out.file_name = AFileName;
     out.writes_file = !(ofmt->flags & AVFMT_NOFILE);
+    if (out.writes_file) out.working_name = WorkingName(AFileName, this, FOutputFiles.size() - 1);
+    const std::string written = out.working_name.empty() ? AFileName : out.working_name;
     auto fail = [&](const std::string& AMsg) {
         FLastErrMsg = AMsg;
         const bool created = out.writes_file && out.ctx->pb;
@@ -571,7 +622,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         ctx.reset();
         if (created) {
             std::error_code ec;
-            fs::remove(Utf8ToPath(AFileName), ec);
+            fs::remove(Utf8ToPath(written), ec);
         }
         return -1;
     };
@@ -597,10 +648,10 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         gmtime_r(&t, &tm);
         char buf[32];
         std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000000Z", &tm);
-        avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0);
+        CheckAV(avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0), "av_dict_set");
     }
     for (const auto& [key, value] : o.metadata)
-        avutil.av_dict_set(&raw->metadata, key.c_str(), value.c_str(), 0);
+        CheckAV(avutil.av_dict_set(&raw->metadata, key.c_str(), value.c_str(), 0), "av_dict_set");
     o.metadata.clear();
 
     if ((ofmt->flags & AVFMT_NEEDNUMBER) &&
@@ -608,14 +659,15 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         return fail(MediaErrorText(AFileName, AVERROR(EINVAL)));
     if (out.writes_file) {
         BeginBlockingStep();
-        const int ret = OpenOutputFile(raw, AFileName, nullptr);
+        const int ret = OpenOutputFile(raw, written, nullptr);
         EndBlockingStep();
         if (ret < 0) return fail(MediaErrorText(AFileName, ret));
     }
 
     raw->max_delay = static_cast<int>(o.mux_max_delay * AV_TIME_BASE);
     if (o.loop_output >= 0 && raw->priv_data)
-        avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output, AV_OPT_SEARCH_CHILDREN);
+        (void)avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output,
+                                    AV_OPT_SEARCH_CHILDREN);  // only muxers that loop know it
     raw->flags |= AVFMT_FLAG_NONBLOCK;
     try {
         ApplyGenericOptions(raw, AV_OPT_FLAG_ENCODING_PARAM);
@@ -662,22 +714,43 @@ void TCustomFFmpeg::CloseCodecs() {
 }
 
 void TCustomFFmpeg::CloseFiles() {
-    CloseAll();
+    try {
+        CloseAll();
+    } catch (...) {
+        ResetOptions();
+        throw;
+    }
     ResetOptions();
 }
 
 void TCustomFFmpeg::CloseAll() {
     FRun.reset();
-    std::vector<std::string> written;
+    std::vector<std::pair<std::string, std::string>> written;  // final and working name
     for (const TAVOutputFile& out : FOutputFiles)
-        if (out.writes_file) written.push_back(out.file_name);
+        if (out.writes_file) written.emplace_back(out.file_name, out.working_name);
     FOutputFiles.clear();  // closes the files (the last owner of each muxer)
     FInputFiles.clear();
-    for (const std::string& name : written) {
-        std::error_code ec;
-        const fs::path p = Utf8ToPath(name);
-        if (fs::is_regular_file(p, ec) && fs::file_size(p, ec) == 0) fs::remove(p, ec);
-    }
     FOutputCount = 0;
     FJoinMode = false;
+    std::string failure;
+    for (const auto& [name, working] : written) {
+        std::error_code ec;
+        const fs::path final = Utf8ToPath(name);
+        if (working.empty()) {
+            if (fs::is_regular_file(final, ec) && fs::file_size(final, ec) == 0)
+                fs::remove(final, ec);
+            continue;
+        }
+        const fs::path part = Utf8ToPath(working);
+        const bool keep = FFinished && fs::file_size(part, ec) > 0 && !ec;
+        if (keep) fs::rename(part, final, ec);
+        if (keep && !ec) continue;
+        if (keep && failure.empty()) failure = Format("%s: %s", name, ec.message());
+        fs::remove(part, ec);
+    }
+    if (!failure.empty()) {
+        FFinished = false;
+        TheLogger()->Log(this, llError, failure);
+        throw FFmpegException(failure);
+    }
 }

@@ -61,6 +61,7 @@ struct TStreamCoder {
     TAudioFifoPtr fifo;
     TFramePtr frame;           // reused encoder input frame
     int64_t sync_opts = 0;     // samples or frames handed to the encoder
+    int64_t packets_written = 0;  // to the muxer, encoded or copied
     // video
     TSwsPtr scaler;
     int scale_src_w = 0, scale_src_h = 0;
@@ -102,6 +103,9 @@ struct TAVOutputStream {
 struct TAVOutputFile {
     std::shared_ptr<AVFormatContext> ctx;  // the muxer; closed and freed by its owner
     std::string file_name;                 // UTF-8, as given
+    // Written under this name beside the file and renamed to file_name only when the run
+    // finished; empty when written directly (URLs, devices, pipes).
+    std::string working_name;
     bool writes_file = false;
     int group = 0;                         // merge mode: the input this entry belongs to
     std::vector<TAVOutputStream> streams;  // per stream of the muxer

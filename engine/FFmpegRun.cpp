@@ -223,10 +223,6 @@ void TCustomFFmpeg::SetUpRun() {
             AVCodecContext* enc = c.enc.get();
             switch (type) {
                 case AVMEDIA_TYPE_AUDIO: {
-                    if (!c.fifo)
-                        c.fifo.reset(avutil.av_audio_fifo_alloc(
-                            enc->sample_fmt, enc->ch_layout.nb_channels, 1024));
-                    if (!c.fifo) throw FFmpegException("av_mallocz fail");
                     const AVCodecParameters* par = ist.st->codecpar;
                     c.audio_resample = par->sample_rate != enc->sample_rate ||
                                        o.audio_sync_method > 1;
@@ -236,8 +232,8 @@ void TCustomFFmpeg::SetUpRun() {
                     if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
                         avutil.av_channel_layout_default(&c.resample_layout,
                                                          par->ch_layout.nb_channels);
-                    else
-                        avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout);
+                    else if (avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout) < 0)
+                        throw FFmpegException("av_mallocz fail");
                     break;
                 }
                 case AVMEDIA_TYPE_VIDEO:
@@ -301,20 +297,30 @@ void TCustomFFmpeg::SetUpRun() {
                     fileShown, os.index, TypeText(type)));
             }
             c.opened = true;
+            // The FIFO follows the opened encoder: opening may replace the layout (a
+            // "channel_layout" option sets it through the codec's compatibility field).
+            if (type == AVMEDIA_TYPE_AUDIO) {
+                c.fifo.reset(avutil.av_audio_fifo_alloc(c.enc->sample_fmt,
+                                                        c.enc->ch_layout.nb_channels, 1024));
+                if (!c.fifo) throw FFmpegException("av_mallocz fail");
+            }
             AVDictionary* keep = os.st->metadata;
             os.st->metadata = nullptr;
-            avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get());
+            CheckAV(avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get()),
+                    "avcodec_parameters_from_context");
             os.st->metadata = keep;
             os.st->time_base = c.enc->time_base;
             if (type == AVMEDIA_TYPE_VIDEO) os.st->avg_frame_rate = c.enc->framerate;
             for (auto& b : c.bsfs) {
-                avcodec.avcodec_parameters_copy(b->par_in, os.st->codecpar);
+                CheckAV(avcodec.avcodec_parameters_copy(b->par_in, os.st->codecpar),
+                        "avcodec_parameters_copy");
                 b->time_base_in = os.st->time_base;
                 if (avcodec.av_bsf_init(b.get()) < 0)
                     throw FFmpegException(Format("Unknown bitstream filter %s", b->filter->name));
             }
             if (!c.bsfs.empty()) {
-                avcodec.avcodec_parameters_copy(os.st->codecpar, c.bsfs.back()->par_out);
+                CheckAV(avcodec.avcodec_parameters_copy(os.st->codecpar, c.bsfs.back()->par_out),
+                        "avcodec_parameters_copy");
                 os.st->time_base = c.bsfs.back()->time_base_out;
             }
         }
@@ -352,7 +358,9 @@ void TCustomFFmpeg::SetUpRun() {
             std::vector<AVFormatContext*> ctxs;
             for (TAVOutputFile& out : FOutputFiles) ctxs.push_back(out.ctx.get());
             char sdp[16384];
-            avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp, sizeof sdp);
+            CheckAV(avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp,
+                                           sizeof sdp),
+                    "av_sdp_create");
             TheLogger()->Log(this, llInfo, std::string("SDP:\r\n") + sdp);
         }
     } catch (...) {
@@ -367,6 +375,32 @@ void TCustomFFmpeg::SetUpRun() {
                 avformat.av_dump_format(FOutputFiles[k].ctx.get(), int(k),
                                         FOutputFiles[k].ctx->url, 1);
         LogStreamMapping();
+    }
+}
+
+// The stream's channel count decides how a decoder reads the data: a layout option only
+// relabels the channels when it has that count, and is ignored with a warning otherwise.
+void TCustomFFmpeg::KeepStreamLayout(TAVInputStream& AIst) {
+    AVCodecContext* dec = AIst.dec.get();
+    const AVCodecParameters* par = AIst.st->codecpar;
+    const uint64_t asked = TakeOldLayoutOption(dec);
+    AVChannelLayout layout{};
+    if (asked) avutil.av_channel_layout_from_mask(&layout, asked);
+    const int count = par->ch_layout.nb_channels;
+    if (layout.nb_channels > 0 && layout.nb_channels == count) {
+        avutil.av_channel_layout_uninit(&dec->ch_layout);
+        dec->ch_layout = layout;
+        return;
+    }
+    avutil.av_channel_layout_uninit(&layout);
+    if (asked)
+        TheLogger()->Log(this, llWarning,
+                         Format("Input stream #%d.%d has %d channels: channel layout option ignored",
+                                AIst.file_index, AIst.index, count));
+    if (dec->ch_layout.nb_channels != count) {
+        avutil.av_channel_layout_uninit(&dec->ch_layout);
+        if (avutil.av_channel_layout_copy(&dec->ch_layout, &par->ch_layout) < 0)
+            throw FFmpegException("av_mallocz fail");
     }
 }
 
@@ -397,6 +431,7 @@ void TCustomFFmpeg::OpenDecoders() {
                                  ? AV_OPT_FLAG_VIDEO_PARAM
                                  : AV_OPT_FLAG_SUBTITLE_PARAM;
         ApplyGenericOptions(ist.dec.get(), kindFlag | AV_OPT_FLAG_DECODING_PARAM);
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO) KeepStreamLayout(ist);
         int ret;
         {
             TCodecLockGuard lock;
@@ -432,9 +467,13 @@ void TCustomFFmpeg::LogStreamMapping() {
 namespace {
 
 // Copies the chapters of AIn into AOut, shifted by the input's offset and cut to the output's
-// recording window.
+// recording window. Identifiers stay those of the input unless AOut already holds one of them.
 void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
                   AVFormatContext* AOut) {
+    int64_t nextId = 0;
+    for (unsigned i = 0; i < AOut->nb_chapters; ++i)
+        nextId = std::max(nextId, AOut->chapters[i]->id + 1);
+    const bool renumber = AOut->nb_chapters > 0;
     for (unsigned i = 0; i < AIn->nb_chapters; ++i) {
         const AVChapter* in = AIn->chapters[i];
         const int64_t off = FromMicro(AOffset, in->time_base);
@@ -444,11 +483,11 @@ void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
         if (rt != INT64_MAX && in->start + off > rt) break;
         auto* out = static_cast<AVChapter*>(avutil.av_mallocz(sizeof(AVChapter)));
         if (!out) throw FFmpegException("av_mallocz fail");
-        out->id = in->id;
+        out->id = renumber ? nextId++ : in->id;
         out->time_base = in->time_base;
         out->start = std::max<int64_t>(0, in->start + off);
         out->end = rt == INT64_MAX ? in->end + off : std::min(rt, in->end + off);
-        avutil.av_dict_copy(&out->metadata, in->metadata, 0);
+        CheckAV(avutil.av_dict_copy(&out->metadata, in->metadata, 0), "av_dict_copy");
         auto** grown = static_cast<AVChapter**>(
             avutil.av_realloc(AOut->chapters, sizeof(AVChapter*) * (AOut->nb_chapters + 1)));
         if (!grown) {
@@ -499,7 +538,7 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
                                          "input file", m.in.file));
         AVDictionary** out = dictOf(FOutputFiles[m.out.file].ctx.get(), m.out, true);
         AVDictionary** in = dictOf(FInputFiles[m.in.file].ctx.get(), m.in, false);
-        avutil.av_dict_copy(out, *in, AV_DICT_DONT_OVERWRITE);
+        CheckAV(avutil.av_dict_copy(out, *in, AV_DICT_DONT_OVERWRITE), "av_dict_copy");
     }
     for (const TChapterMap& m : o.chapter_maps) {
         if (m.in_file < 0 || m.in_file >= nb_input_files())
@@ -514,22 +553,33 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
     for (TAVOutputFile& out : FOutputFiles) {
         if (out.group != 0) continue;
         AVFormatContext* oc = out.ctx.get();
-        if (o.chapter_maps.empty() && o.metadata_chapters_autocopy)
+        if (o.chapter_maps.empty() && o.metadata_chapters_autocopy && FJoinMode) {
+            // Every input's chapters at the input's place: after the inputs before it.
+            int64_t offset = 0;
+            for (TAVInputFile& in : FInputFiles) {
+                CopyChapters(in.ctx.get(), in.ts_offset + offset, o.recording_time, oc);
+                if (in.duration > 0) offset += in.duration;
+            }
+        } else if (o.chapter_maps.empty() && o.metadata_chapters_autocopy) {
             for (TAVInputFile& in : FInputFiles)
                 if (in.ctx->nb_chapters) {
                     CopyChapters(in.ctx.get(), in.ts_offset, o.recording_time, oc);
                     break;
                 }
+        }
         if (o.metadata_global_autocopy && !FInputFiles.empty()) {
-            avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
-                                AV_DICT_DONT_OVERWRITE);
+            CheckAV(avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
+                                        AV_DICT_DONT_OVERWRITE),
+                    "av_dict_copy");
         }
     }
     if (o.metadata_streams_autocopy)
         for (TAVOutputStream* pos : R.ost) {
             if (FOutputFiles[pos->file_index].group != 0) continue;
             const TAVInputStream& ist = R.ist[pos->source_index];
-            avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE);
+            CheckAV(avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata,
+                                        AV_DICT_DONT_OVERWRITE),
+                    "av_dict_copy");
             // Formats that keep their tags on the stream (Ogg, Opus) reach formats that keep
             // them on the file (MP3, MP4) when the file has none of its own.
             if (o.metadata_global_autocopy &&
@@ -541,12 +591,14 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
                     if (std::string(e->key) != "language" && std::string(e->key) != "encoder" &&
                         std::string(e->key) != "handler_name" &&
                         std::string(e->key) != "vendor_id")
-                        avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE);
+                        CheckAV(avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE),
+                                "av_dict_set");
             }
         }
     // The muxer writes its own encoder tag.
     for (TAVOutputFile& out : FOutputFiles)
-        if (out.group == 0) avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0);
+        if (out.group == 0)
+            CheckAV(avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0), "av_dict_set");
 }
 
 // ---- the loop --------------------------------------------------------------------------------
@@ -743,6 +795,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
         const int ret = avformat.av_interleaved_write_frame(oc, APacket);
         if (ret < 0)
             throw FFmpegException("av_interleaved_write_frame(): " + ErrorCodeText(ret));
+        ++c.packets_written;
     };
     if (c.bsfs.empty()) {
         write(APkt);
@@ -751,6 +804,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
     // The chain of bitstream filters, each packet passed through every filter in turn.
     std::vector<TPacketPtr> pending;
     pending.emplace_back(avcodec.av_packet_alloc());
+    if (!pending.back()) throw FFmpegException("av_mallocz fail");
     avcodec.av_packet_move_ref(pending.back().get(), APkt);
     for (auto& b : c.bsfs) {
         std::vector<TPacketPtr> next;
@@ -758,6 +812,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
             int ret = avcodec.av_bsf_send_packet(b.get(), p.get());
             while (ret >= 0) {
                 TPacketPtr o(avcodec.av_packet_alloc());
+                if (!o) throw FFmpegException("av_mallocz fail");
                 ret = avcodec.av_bsf_receive_packet(b.get(), o.get());
                 if (ret >= 0) next.push_back(std::move(o));
             }
@@ -869,7 +924,22 @@ void TCustomFFmpeg::EndRun() {
         TheLogger()->Log(this, llError, writeError);
         throw FFmpegException(writeError);
     }
+    if (!FBroken) CheckAudioWritten();
     FFinished = !FBroken;
+}
+
+// A run that wrote no audio to an audio stream has failed, whatever the reason (nothing
+// decodable, nothing inside the output window): its output is no conversion of the input.
+void TCustomFFmpeg::CheckAudioWritten() {
+    TRun& R = *FRun;
+    for (TAVOutputStream* pos : R.ost) {
+        if (pos->st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || pos->coder->packets_written)
+            continue;
+        const std::string msg = Format("%s: no audio could be decoded",
+                                       FInputFiles[R.ist[pos->source_index].file_index].file_name);
+        TheLogger()->Log(this, llError, msg);
+        throw FFmpegException(msg);
+    }
 }
 
 // ---- progress --------------------------------------------------------------------------------

@@ -3,7 +3,9 @@
 
 #include <vector>
 
+#include "FFUtils.h"
 #include "FFmpeg.h"
+#include "Format.h"
 
 struct TCustomFFmpeg::TRun {
     std::vector<TAVInputStream> ist;   // every stream of every input, in file order
@@ -20,8 +22,20 @@ struct TCustomFFmpeg::TRun {
     TFramePtr staging;      // converted audio (encoder format), grown on demand
     int64_t last_preview = INT64_MIN;
     std::vector<uint8_t> subtitle_out;  // encoded subtitle buffer
+    std::vector<uint8_t> hook_samples;  // planar audio interleaved for the audio hook
     bool progress_wanted = false;
 };
+
+// The old "channel_layout" field of a codec context (set by a generic option), read and
+// cleared: opening a codec would otherwise replace ch_layout with it, behind the FIFO's and the
+// resampler's back. Raises FFmpegException when the option cannot be read.
+uint64_t TakeOldLayoutOption(AVCodecContext* ACtx);
+
+// A library call's result: negative raises FFmpegException naming the call.
+inline int CheckAV(int ARet, const char* ACall) {
+    if (ARet < 0) throw FFmpegException(Format("%s failed: %s", ACall, ErrorCodeText(ARet)));
+    return ARet;
+}
 
 // Wall clock in microseconds (monotonic).
 int64_t NowMicroseconds();
@@ -32,23 +46,35 @@ template <typename TOnFrame>
 void TCustomFFmpeg::DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame) {
     TRun& R = *FRun;
     AVCodecContext* dec = AIst.dec.get();
-    int ret = avcodec.avcodec_send_packet(dec, APkt);
-    if (ret < 0 && ret != AVERROR_EOF && ret != AVERROR(EAGAIN)) {
-        DecoderError(AIst, ret);
-        return;
-    }
     AVFrame* frame = R.frame.get();
-    for (int count = 1;; ++count) {
-        ret = avcodec.avcodec_receive_frame(dec, frame);
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
-        if (ret < 0) {
+    int count = 0;
+    for (;;) {
+        // A packet refused for now (the decoder's output is full) is sent again once the frames
+        // waiting in the decoder have been taken.
+        int ret = avcodec.avcodec_send_packet(dec, APkt);
+        const bool refused = ret == AVERROR(EAGAIN);
+        if (ret < 0 && ret != AVERROR_EOF && !refused) {
             DecoderError(AIst, ret);
             return;
         }
-        struct TUnref {
-            AVFrame* f;
-            ~TUnref() { avutil.av_frame_unref(f); }
-        } unref{frame};
-        AOnFrame(frame, count);
+        const int before = count;
+        for (;;) {
+            ret = avcodec.avcodec_receive_frame(dec, frame);
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+            if (ret < 0) {
+                DecoderError(AIst, ret);
+                return;
+            }
+            struct TUnref {
+                AVFrame* f;
+                ~TUnref() { avutil.av_frame_unref(f); }
+            } unref{frame};
+            AOnFrame(frame, ++count);
+        }
+        if (!refused) return;
+        if (count == before) {  // refused with nothing to take: the decoder is stuck
+            DecoderError(AIst, AVERROR(EAGAIN));
+            return;
+        }
     }
 }

@@ -227,7 +227,10 @@ void TCustomFFmpeg::VideoOut(TAVOutputStream& AOst, TAVInputStream&, AVFrame* AF
         outputs->filter_ctx = c.buffersrc;
         inputs->name = avutil.av_strdup("out");
         inputs->filter_ctx = c.buffersink;
-        int ret = avfilter.avfilter_graph_parse_ptr(g, chain.c_str(), &inputs, &outputs, nullptr);
+        int ret = outputs->name && inputs->name
+                      ? avfilter.avfilter_graph_parse_ptr(g, chain.c_str(), &inputs, &outputs,
+                                                          nullptr)
+                      : AVERROR(ENOMEM);
         avfilter.avfilter_inout_free(&outputs);
         avfilter.avfilter_inout_free(&inputs);
         if (ret >= 0) ret = avfilter.avfilter_graph_config(g, nullptr);

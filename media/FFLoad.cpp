@@ -5,8 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
 
 #include "Assert.h"
+#include "Dispatcher.h"
 #include "FFAPI.h"
 #include "FFLog.h"
 #include "Format.h"
@@ -196,9 +200,11 @@ struct TCodecMutex {
 std::atomic<int> g_CodecMutexIds{0};
 TCodecMutex* g_CodecMutex = nullptr;  // the manager's process-wide handle
 void* g_CodecMutexSlot = nullptr;     // what the codec library's slot held
-// Read by codec opens on any thread, written by registration on the main thread.
-std::atomic<int (*)(void**, int)> g_LockManager{nullptr};
-std::mutex g_LockManagerLock;  // serialises registration
+// Guards g_LockManager and g_CodecMutexSlot: held shared from CodecLock to CodecUnlock (on the
+// holder's thread), exclusively by registration, so the mutex is never replaced or destroyed
+// while a thread holds or waits for it.
+std::shared_mutex g_LockManagerLock;
+int (*g_LockManager)(void**, int) = nullptr;
 
 struct TProcessFPU {
     std::fenv_t Saved{};
@@ -512,19 +518,30 @@ int CodecLockManager(void** AMutex, int AOp) {
 }
 
 void RegisterCodecLockManager(int (*AManager)(void**, int)) {
-    std::lock_guard lock(g_LockManagerLock);
-    if (auto* previous = g_LockManager.exchange(nullptr)) previous(&g_CodecMutexSlot, lockDestroy);
+    {
+        // The same manager again (a second load) keeps its mutex, also while a thread holds it.
+        std::shared_lock lock(g_LockManagerLock);
+        if (AManager && AManager == g_LockManager) return;
+    }
+    // A holder of the codec lock may be waiting for the main thread (a log line): keep pumping.
+    if (!g_LockManagerLock.try_lock())
+        WaitPumping([] { return g_LockManagerLock.try_lock(); }, std::chrono::milliseconds(1));
+    std::lock_guard lock(g_LockManagerLock, std::adopt_lock);
+    if (AManager && AManager == g_LockManager) return;
+    if (auto* previous = std::exchange(g_LockManager, nullptr))
+        previous(&g_CodecMutexSlot, lockDestroy);
     if (AManager && AManager(&g_CodecMutexSlot, lockCreate) == 0) g_LockManager = AManager;
 }
 
 int CodecLock() {
-    auto* manager = g_LockManager.load();
-    return manager ? manager(&g_CodecMutexSlot, lockObtain) : 0;
+    g_LockManagerLock.lock_shared();
+    return g_LockManager ? g_LockManager(&g_CodecMutexSlot, lockObtain) : 0;
 }
 
 int CodecUnlock() {
-    auto* manager = g_LockManager.load();
-    return manager ? manager(&g_CodecMutexSlot, lockRelease) : 0;
+    const int r = g_LockManager ? g_LockManager(&g_CodecMutexSlot, lockRelease) : 0;
+    g_LockManagerLock.unlock_shared();
+    return r;
 }
 
 // ---- interrupt registry ----

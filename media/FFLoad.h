@@ -120,9 +120,11 @@ public:
 enum TLockOp { lockCreate = 0, lockObtain = 1, lockRelease = 2, lockDestroy = 3 };
 int CodecLockManager(void** AMutex, int AOp);
 // Registers a lock manager the way the codec library did: the previous one is asked to destroy
-// its mutex, the new one to create it. Null unregisters.
+// its mutex, the new one to create it; registering the manager in force again changes nothing.
+// Null unregisters. Waits (pumping on the main thread) until no thread holds the codec lock.
 void RegisterCodecLockManager(int (*AManager)(void**, int));
-// Obtains and releases the codec lock (0 on success, or when no manager is registered).
+// Obtains and releases the codec lock (0 on success, or when no manager is registered); always
+// in pairs on one thread (TCodecLockGuard).
 int CodecLock();
 int CodecUnlock();
 // Holds the codec lock for a scope.

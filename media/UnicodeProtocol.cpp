@@ -14,7 +14,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -81,9 +84,61 @@ std::string FromCodePage(const std::string& AText) {
 
 // ---- our file I/O behind a custom AVIOContext ----
 
+// A file (File) or, on POSIX systems, a named pipe read without blocking (PipeFd).
 struct TUnicodeFile {
     std::FILE* File = nullptr;
+    int PipeFd = -1;
 };
+
+#ifndef _WIN32
+constexpr int kPipeWaitStep = 50;  // milliseconds between two interrupt checks
+
+bool IsNamedPipe(const std::string& AFileName) {
+    struct stat st;
+    return stat(AFileName.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+// Waits for data in steps, asking the calling thread's interrupt (read time-out, stop request)
+// between them: a pipe without a writer, or one that stops delivering, never blocks for good.
+int ReadPipePacket(void* AOpaque, uint8_t* ABuf, int ASize) {
+    const int fd = static_cast<TUnicodeFile*>(AOpaque)->PipeFd;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        const int r = poll(&p, 1, kPipeWaitStep);
+        if (r < 0 && errno != EINTR) return AVERROR(errno);
+        if (r > 0) {
+            const ssize_t n = read(fd, ABuf, static_cast<size_t>(ASize));
+            if (n > 0) return static_cast<int>(n);
+            if (n == 0 || (p.revents & POLLHUP)) return AVERROR_EOF;
+            if (errno != EAGAIN && errno != EINTR) return AVERROR(errno);
+        }
+        if (URLInterruptCallback()) return AVERROR_EXIT;
+    }
+}
+
+// Our reader of a named pipe: opened without waiting for a writer.
+int OpenPipeIO(const std::string& AFileName, AVIOContext** APb) {
+    const int fd = open(AFileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return AVERROR(errno);
+    auto* opaque = new TUnicodeFile{nullptr, fd};
+    auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
+    AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, 0, opaque,
+                                                          ReadPipePacket, nullptr, nullptr)
+                             : nullptr;
+    if (!pb) {
+        avutil.av_free(buffer);
+        close(fd);
+        delete opaque;
+        return AVERROR(ENOMEM);
+    }
+    {
+        std::lock_guard lock(g_IOLock);
+        g_OurIO.insert(pb);
+    }
+    *APb = pb;
+    return 0;
+}
+#endif
 
 int ReadPacket(void* AOpaque, uint8_t* ABuf, int ASize) {
     auto* f = static_cast<TUnicodeFile*>(AOpaque);
@@ -130,7 +185,7 @@ int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) 
     std::FILE* file = std::fopen(AFileName.c_str(), AWrite ? "wb" : "rb");
 #endif
     if (!file) return AVERROR(errno ? errno : ENOENT);
-    auto* opaque = new TUnicodeFile{file};
+    auto* opaque = new TUnicodeFile{file, -1};
     auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
     AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, AWrite ? 1 : 0,
                                                           opaque, AWrite ? nullptr : ReadPacket,
@@ -163,7 +218,10 @@ bool CloseUnicodeIO(AVIOContext** APb) {
     avutil.av_freep(&pb->buffer);
     avformat.avio_context_free(APb);
     if (opaque) {
-        std::fclose(opaque->File);
+        if (opaque->File) std::fclose(opaque->File);
+#ifndef _WIN32
+        if (opaque->PipeFd >= 0) close(opaque->PipeFd);
+#endif
         delete opaque;
     }
     return true;
@@ -244,15 +302,17 @@ int OpenInputFile(AVFormatContext** ACtx, const std::string& AFileName,
     ctx->interrupt_callback.opaque = nullptr;
     ctx->flags |= AFlags;
     AVIOContext* pb = nullptr;
-    if (IsUnicodeURL(url)) {
-        const int r = OpenUnicodeIO(UnicodeURLToFileName(url), false, &pb);
-        if (r < 0) {
-            avformat.avformat_free_context(ctx);
-            return r;
-        }
-        ctx->pb = pb;
+    int r = 0;
+    if (IsUnicodeURL(url)) r = OpenUnicodeIO(UnicodeURLToFileName(url), false, &pb);
+#ifndef _WIN32
+    else if (IsNamedPipe(url)) r = OpenPipeIO(url, &pb);
+#endif
+    if (r < 0) {
+        avformat.avformat_free_context(ctx);
+        return r;
     }
-    const int r = avformat.avformat_open_input(&ctx, url.c_str(), AFormat, AOptions);
+    ctx->pb = pb;
+    r = avformat.avformat_open_input(&ctx, url.c_str(), AFormat, AOptions);
     if (r < 0) {
         // The library freed the context; the custom I/O stays ours to free.
         CloseUnicodeIO(&pb);

@@ -35,7 +35,8 @@ void RegisterUnicodeProtocol();
 bool UnicodeProtocolRegistered();
 
 // Opens an input the way every component does: a new format context with the interrupt callback,
-// AFlags added to its flags, Unicode names through our file I/O. Answers the library's result
+// AFlags added to its flags, Unicode names and named pipes through our file I/O (a pipe is
+// waited for in steps that ask the calling thread's interrupt). Answers the library's result
 // (0 or a negative error code); on failure *ACtx stays null.
 int OpenInputFile(AVFormatContext** ACtx, const std::string& AFileName,
                   const AVInputFormat* AFormat, AVDictionary** AOptions, int AFlags = 0);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,3 +51,14 @@ protected:
     std::mutex FLock;
     std::vector<std::pair<TLogLevel, std::string>> FLines;
 };
+
+// Bytes written so far for an output: the file itself or the working file beside it (whose name
+// holds the output's file name) while the run is in progress.
+inline uintmax_t WrittenBytes(const std::filesystem::path& AOutput) {
+    std::error_code ec;
+    uintmax_t bytes = 0;
+    for (const auto& e : std::filesystem::directory_iterator(AOutput.parent_path(), ec))
+        if (e.path().filename().string().find(AOutput.filename().string()) != std::string::npos)
+            bytes = std::max(bytes, e.file_size(ec));
+    return bytes;
+}

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -14,6 +16,7 @@
 #include "Dispatcher.h"
 #include "EngineTestSupport.h"
 #include "FFEncode.h"
+#include "Format.h"
 #include "TestMedia.h"
 
 namespace fs = std::filesystem;
@@ -354,11 +357,7 @@ TEST_F(EncoderTest, PauseHoldsTheOutputStillAndResumeCompletesIt) {
     Encoder->Start(1);
     ASSERT_TRUE(WaitPumping([&] { return Encoder->Paused() || FinalGiven(); }, 10ms, kRunGuard));
     ASSERT_TRUE(Encoder->Paused()) << "hook calls " << HookCalls.load();
-    auto size = [&] {
-        std::error_code ec;
-        const auto s = fs::file_size(out, ec);
-        return ec ? uintmax_t(0) : s;
-    };
+    auto size = [&] { return WrittenBytes(out); };
     // Let the run reach its gate, then the size must stay where it is.
     WaitPumping([] { return false; }, 10ms, 200ms);
     const auto before = size();
@@ -425,7 +424,7 @@ TEST_F(EncoderTest, OptionLinesJoinedByTheMarkerSetBothOptions) {
     EXPECT_NEAR(out.seconds(), 1.0, 0.01);
 }
 
-TEST_F(EncoderTest, MalformedTimeStartLeavesTheStartUnset) {
+TEST_F(EncoderTest, MalformedTimeStartLeavesTheStartUnsetAndOneBeyondAnyMediaTimeIsRefused) {
     const fs::path in = Tone("in.wav", 2.0);
     const int bad = Encoder->AddTask(in.string(), "TimeStart=1.5s");
     ASSERT_GE(bad, 0) << Encoder->LastErrMsg();
@@ -433,6 +432,12 @@ TEST_F(EncoderTest, MalformedTimeStartLeavesTheStartUnset) {
     const int good = Encoder->AddTask(in.string(), "timestart=1000000");
     ASSERT_GE(good, 0) << Encoder->LastErrMsg();
     ASSERT_TRUE(Encoder->SetOutputFile(good, (Dir / "good.wav").string()));
+    // Starts beyond any media time are refused, input and output side.
+    EXPECT_EQ(Encoder->AddTask(in.string(), "TimeStart=9223372036854775806"), -1);
+    EXPECT_NE(Encoder->LastErrMsg().find("Invalid duration"), std::string::npos);
+    EXPECT_FALSE(Encoder->SetOutputFile(good, (Dir / "far.wav").string(),
+                                        "TimeStart=-9223372036854775807"));
+    EXPECT_NE(Encoder->LastErrMsg().find("Invalid duration"), std::string::npos);
     Encoder->Start(0);
     EXPECT_NEAR(testmedia::DecodeAudio(Dir / "bad.wav").seconds(), 2.0, 0.01);
     EXPECT_NEAR(testmedia::DecodeAudio(Dir / "good.wav").seconds(), 1.0, 0.05);
@@ -489,6 +494,49 @@ TEST_F(EncoderTest, OutputRecordFieldsReachTheOutput) {
     ASSERT_TRUE(Encoder->SetOutputFile(0, (Dir / "quiet.wav").string(), &q));
     Encoder->Start(0);
     EXPECT_LT(testmedia::Rms(testmedia::DecodeAudio(Dir / "quiet.wav")), 1e-4);
+}
+
+TEST_F(EncoderTest, FinalNoticeComesWhenTheRunHasEndedSoItsHandlerMayClearTheTasks) {
+    const fs::path in = Tone("in.wav", 0.1);
+    for (int i = 0; i < 2; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".wav"));
+    std::string cleared = "not called";
+    std::atomic<bool> done{false};
+    Encoder->OnTerminate = [&](void*, const TTerminateInfo& AInfo) {
+        if (AInfo.TaskIndex != -1) return;
+        cleared = Raised([&] { Encoder->ClearTasks(); });
+        done = true;
+    };
+    Encoder->Start(2);
+    ASSERT_TRUE(WaitPumping([&] { return done.load(); }, 10ms, kRunGuard));
+    EXPECT_EQ(cleared, "");
+    EXPECT_FALSE(Encoder->Working());
+}
+
+TEST_F(EncoderTest, DecimalRecordFieldsReachTheOptionsUnderACommaLocale) {
+    // A German numeric locale compiled for this test only.
+    testmedia::ScopedTempDir locales{"locale"};
+    const std::string make = "localedef -i de_DE -f UTF-8 '" +
+                             (locales / "de_DE.UTF-8").string() + "' >/dev/null 2>&1";
+    (void)std::system(make.c_str());
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    const std::string previous = setlocale(LC_NUMERIC, nullptr);
+    struct TRestore {
+        std::string locale;
+        ~TRestore() {
+            setlocale(LC_NUMERIC, locale.c_str());
+            unsetenv("LOCPATH");
+        }
+    } restore{previous};
+    ASSERT_NE(setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    ASSERT_EQ(Format("%g", 0.5), "0,5");
+
+    const fs::path in = Tone("in.wav", 0.2);
+    const int t = Encoder->AddTask(in.string());
+    ASSERT_GE(t, 0);
+    TOutputOptions o;
+    o.MuxDelay = 0.7;
+    o.MuxPreload = 0.5;
+    EXPECT_TRUE(Encoder->SetOutputFile(t, (Dir / "out.mp3").string(), &o)) << Encoder->LastErrMsg();
 }
 
 TEST_F(EncoderTest, DestroyingARunningEncoderStopsAndWaits) {

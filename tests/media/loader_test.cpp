@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -52,24 +53,38 @@ TEST_F(LoaderTest, LoadsBindsAndUnloadsSetsWithoutReferenceCounting) {
     EXPECT_EQ(GlobalFFLoader.LibraryFileName(avCodec), "libavcodec.so.59");
     EXPECT_EQ(GlobalFFLoader.LibraryFileName(myUtil), "libc.so.6");
 
-    // A second load binds nothing again but runs the hooks: the codec lock is made anew.
+    // A second load binds nothing again and keeps the codec lock, even while a thread holds it.
     void* handle = GlobalFFLoader.Status(avCodec).Handle;
     TFFLogger logger;
     logger.SetLogLevel(llDebug);
+    logger.SetTriggerEventInMainThread(false);
+    std::mutex linesLock;  // guards lines
     std::vector<std::string> lines;
-    logger.SetOnLog([&](TSender, uint32_t, TLogLevel, const std::string& m) { lines.push_back(m); });
+    logger.SetOnLog([&](TSender, uint32_t, TLogLevel, const std::string& m) {
+        std::lock_guard lock(linesLock);
+        lines.push_back(m);
+    });
+    std::atomic<bool> held{false}, reloaded{false};
+    std::thread holder([&] {
+        TCodecLockGuard guard;
+        held = true;
+        while (!reloaded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_TRUE(GlobalFFLoader.Load(DecoderLibraries));
+    reloaded = true;
+    holder.join();
     EXPECT_EQ(GlobalFFLoader.Status(avCodec).Handle, handle);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("destory codec mutex [", 0), 0u) << lines[0];
-    EXPECT_EQ(lines[1].rfind("create codec mutex [", 0), 0u) << lines[1];
-    lines.clear();
     {
         TCodecLockGuard guard;
     }
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].rfind("obtain codec mutex [", 0), 0u);
-    EXPECT_EQ(lines[1].rfind("release codec mutex [", 0), 0u);
+    std::lock_guard lock(linesLock);
+    ASSERT_EQ(lines.size(), 4u);
+    for (const std::string& l : lines) EXPECT_EQ(l.find("destory"), std::string::npos) << l;
+    // Both holders took the same mutex.
+    EXPECT_EQ(lines[0].rfind("obtain codec mutex [", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[2], lines[0]);
+    EXPECT_EQ(lines[3].rfind("release codec mutex [", 0), 0u) << lines[3];
     logger.SetLogLevel(llInfo);
 
     // Unloading the probe's set leaves the rest of the encoder's set loaded.

@@ -138,6 +138,9 @@ DecodedAudio DecodeAudio(const fs::path& file) {
     audio.durationUs = in->duration == AV_NOPTS_VALUE ? -1 : in->duration;
     audio.bitRate = in->bit_rate;
     audio.chapters = static_cast<int>(in->nb_chapters);
+    for (unsigned i = 0; i < in->nb_chapters; ++i)
+        audio.chapterStarts.push_back(double(in->chapters[i]->start) *
+                                      av_q2d(in->chapters[i]->time_base));
     audio.formatTags = ToMap(in->metadata);
     const AVStream* stream = nullptr;
     for (unsigned i = 0; i < in->nb_streams; ++i) {
@@ -208,7 +211,9 @@ double Peak(const DecodedAudio& audio, int channel) {
 double DominantFrequency(const DecodedAudio& audio, int channel, double fromSeconds,
                          double seconds) {
     CheckChannel(audio, channel, false);
-    auto [begin, count] = Span(audio, fromSeconds, seconds);
+    const auto span = Span(audio, fromSeconds, seconds);  // named: clang 14 lambdas cannot
+    const size_t begin = std::get<0>(span);               // capture structured bindings
+    size_t count = std::get<1>(span);
     if (count < 64) throw std::runtime_error("too few samples for a frequency measurement");
     // FFmpeg's FFT has precomputed tables up to 2^17 points only (larger sizes are very slow):
     // the coarse FFT takes at most 2^16 samples, the fine search at most 2^17.

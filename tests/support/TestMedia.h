@@ -127,6 +127,7 @@ struct DecodedAudio {
     std::map<std::string, std::string> formatTags;
     std::vector<std::map<std::string, std::string>> streamTags;  // one per stream, by index
     int chapters = 0;
+    std::vector<double> chapterStarts;  // seconds, in file order
     int64_t bitRate = 0;  // container bit rate, 0 when unknown
 
     size_t frames() const { return channels ? samples.size() / channels : 0; }
