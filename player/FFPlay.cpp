@@ -257,7 +257,8 @@ bool TCustomPlayer::Open(const std::string& AFileName, TScreenHost* AScreenHandl
         std::lock_guard lock(SDLLoaderLock());
         // SDL's own SIGINT/SIGTERM handlers would stop the playback instead of the program.
         FSDL.SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        if (FAudioDriver == adDirectSound) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "dsound");
+        // The default driver choice sets nothing, so SDL_AUDIODRIVER of the environment holds.
+        if (FAudioDriver == adDirectSound) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "directsound");
         if (FAudioDriver == adWaveOut) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "winmm");
         if (FSDL.SDL_Init(SDL_INIT_AUDIO) != 0)
             return Report(Format("Could not initialize SDL with ScreenHandle(%u): %s",
