@@ -132,6 +132,7 @@ struct TVideoState {
     int audio_diff_avg_count = 0;
     std::atomic<int64_t> audio_callback_time{0};
     std::atomic<int> show_audio{0};
+    // The waveform ring: written by the audio callback, read without a lock by the drawing.
     std::array<int16_t, kSampleArraySize> sample_array{};
     std::atomic<int> sample_array_index{0};
 
@@ -139,7 +140,7 @@ struct TVideoState {
     double external_clock = 0;
     int64_t external_clock_time = 0;
 
-    std::thread parse_tid, refresh_tid;  // joined by the play thread (StreamClose)
+    std::thread parse_tid, refresh_tid;  // started by StreamOpen, joined by the play thread as it ends
     std::atomic<int> refresh{0};
     TPlayEventQueue Events;
 };
