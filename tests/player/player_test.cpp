@@ -24,7 +24,7 @@ using testmedia::ScopedTempDir;
 
 namespace {
 
-constexpr const char* kSystemSDL = "/usr/lib/x86_64-linux-gnu/libSDL2-2.0.so.0";
+constexpr const char* kSystemSDL = QAC_SYSTEM_SDL;
 
 struct PlayerTest : ::testing::Test {
     static inline ScopedTempDir* Dir = nullptr;
@@ -368,23 +368,32 @@ TEST_F(PlayerTest, AfterASeekTheTargetsContentFollowsAndNothingFromBefore) {
         samples.push_back(v);
         samples.push_back(v);
     }
+    struct TCase {
+        const char* Name;
+        bool Relative;  // Seek(3.0 s from the clock), else Seek(3.3 s)
+    } cases[] = {{"steps.wav", false}, {"steps_live.mka", false}, {"steps.wav", true}};
     auto player = NewPlayer(0);
-    for (const char* name : {"steps.wav", "steps_live.mka"}) {
-        SCOPED_TRACE(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Name) + (c.Relative ? " relative" : ""));
         testmedia::ToneSpec spec;
         spec.codec = "flac";
         spec.live = true;
-        const fs::path file = Dir->path() / name;
-        testmedia::MakeAudio(file, fs::path(name).extension() == ".wav" ? testmedia::ToneSpec{} : spec,
+        const fs::path file = Dir->path() / c.Name;
+        testmedia::MakeAudio(file, fs::path(c.Name).extension() == ".wav" ? testmedia::ToneSpec{} : spec,
                              samples);
         const std::vector<int16_t> source = SourceSamples(file);
+        double clock = 0;
         const auto heard = testmedia::WithoutSilence(PlayToEnd(*player, file, [&] {
             Pump(300ms);
-            player->Seek(int64_t{3300000}, {}, true);
+            clock = player->MasterClock();
+            if (c.Relative)
+                player->Seek(3.0, {}, true);
+            else
+                player->Seek(int64_t{3300000}, {}, true);
             EXPECT_FALSE(player->Seeking());
         }), 2);
 
-        // The start as it is, then the source continued from about 3.3 s to its end.
+        // The start as it is, then the source continued from the target to its end.
         const auto diverge = std::mismatch(heard.begin(), heard.end(), source.begin()).first;
         const size_t before = diverge - heard.begin();
         ASSERT_GT(before, 0u);
@@ -393,7 +402,8 @@ TEST_F(PlayerTest, AfterASeekTheTargetsContentFollowsAndNothingFromBefore) {
         ASSERT_LE(rest, source.size());
         const size_t from = source.size() - rest;
         // At the target, or at the start of the packet holding it (FLAC: 4096 frames).
-        EXPECT_NEAR(from / 2 / 44100.0, 3.3 - 0.045, 0.055);
+        const double target = c.Relative ? clock + 3.0 : 3.3;
+        EXPECT_NEAR(from / 2 / 44100.0, target - 0.045, 0.055);
         EXPECT_TRUE(std::equal(diverge, heard.end(), source.begin() + from));
     }
 }
