@@ -79,11 +79,20 @@ bool TEventThread::Pop(int& AKind, int64_t& APayload) {
 }
 
 void TEventThread::Deliver(const std::function<void()>& AStep) {
+    // FDeliveryDepth counts the handlers running now, on whichever thread runs them.
+    auto step = [&] {
+        ++FOwner->FDeliveryDepth;
+        struct TLeave {
+            std::atomic<int>& Depth;
+            ~TLeave() { --Depth; }
+        } leave{FOwner->FDeliveryDepth};
+        AStep();
+    };
     try {
         if (FOwner->TriggerEventInMainThread())
-            Synchronize(AStep);
+            Synchronize(step);
         else
-            AStep();
+            step();
     } catch (const std::exception& e) {
         TheLogger()->Log(FOwner, llError, std::string("event handler: ") + e.what());
     }
@@ -496,6 +505,10 @@ void TCustomPlayer::Stop(bool AWaitForStop) {
     if (AWaitForStop && std::this_thread::get_id() != FPlayThread.get_id()) {
         WaitForStop();
         FinishPlayback();
+        // OnState(psStop) has been delivered when Stop returns, unless Stop runs inside one of
+        // this player's handlers (the event thread waits for that handler to return).
+        if (FEventThread && FDeliveryDepth == 0)
+            WaitPumping([this] { return FEventThread->Done(); }, 1ms);
     }
 }
 
