@@ -230,22 +230,13 @@ void TCustomPlayer::SetAudioStreamIndex(int AValue) {
         Report("the current stream is not valid.", true);
         return;
     }
-    if (AValue < 0 || AValue >= static_cast<int>(is->ic->nb_streams)) {
-        Report("the stream index is not valid.", true);
-        return;
-    }
-    const AVCodecParameters* par = is->ic->streams[AValue]->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_AUDIO) {
-        Report("the stream type is not matched.", true);
-        return;
-    }
-    if (par->sample_rate == 0 || par->ch_layout.nb_channels == 0) {
-        Report("the audio stream is not invalid.", true);
-        return;
-    }
-    // The reading thread closes and opens the streams between two reads: it fills the queue.
-    is->switch_audio = AValue;
+    // The reading thread checks the stream and closes and opens the streams between two reads.
+    is->switch_audio = AValue < 0 ? INT32_MAX : AValue;
     WaitPumping([&] { return is->switch_audio < 0 || FPlayThreadDone; }, 5ms);
+    static const char* const kWhyNot[] = {nullptr, "the stream index is not valid.",
+                                          "the stream type is not matched.",
+                                          "the audio stream is not invalid."};
+    if (is->switch_audio < 0 && is->switch_result != 0) Report(kWhyNot[is->switch_result], true);
 }
 
 // ---- opening -----------------------------------------------------------------------------

@@ -95,6 +95,7 @@ struct TVideoState {
     std::atomic<int> abort_request{0}, paused{0}, seek_req{0}, seek_flags{0};
     std::atomic<int64_t> seek_pos{0}, seek_rel{0};
     std::atomic<int> switch_audio{-1};  // stream to switch the audio to, -1 none
+    std::atomic<int> switch_result{0};  // 0 switched, else why not (read after switch_audio is -1)
     int last_paused = 0, read_pause_return = 0;  // reading thread
     TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
 
