@@ -33,19 +33,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-fs::path SystemSDL() {
-    for (const char* dir : {"/usr/lib/x86_64-linux-gnu", "/usr/lib/aarch64-linux-gnu", "/usr/lib64",
-                            "/usr/lib", "/usr/local/lib"}) {
-        const fs::path p = fs::path(dir) / "libSDL2-2.0.so.0";
-        if (fs::exists(p)) return p;
-    }
-    return {};
-}
-
 int PlayOnce(const std::string& AFile, int ASeconds, long long AStart) {
     TFFPlayer player;
     std::string error;
-    const fs::path copy = PrepareSDLCopy(SystemSDL(), 7, error);
+    const fs::path copy = PrepareSDLCopy(QAC_SYSTEM_SDL, 7, error);
     if (copy.empty() || !player.LoadAVLib("") ||
         !player.LoadSDLLib(copy.parent_path().string(), copy.filename().string())) {
         std::fprintf(stderr, "player_bench: %s%s\n", error.c_str(), player.LastErrMsg().c_str());

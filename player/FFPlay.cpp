@@ -79,11 +79,20 @@ bool TEventThread::Pop(int& AKind, int64_t& APayload) {
 }
 
 void TEventThread::Deliver(const std::function<void()>& AStep) {
+    // FDeliveryDepth counts the handlers running now, on whichever thread runs them.
+    auto step = [&] {
+        ++FOwner->FDeliveryDepth;
+        struct TLeave {
+            std::atomic<int>& Depth;
+            ~TLeave() { --Depth; }
+        } leave{FOwner->FDeliveryDepth};
+        AStep();
+    };
     try {
         if (FOwner->TriggerEventInMainThread())
-            Synchronize(AStep);
+            Synchronize(step);
         else
-            AStep();
+            step();
     } catch (const std::exception& e) {
         TheLogger()->Log(FOwner, llError, std::string("event handler: ") + e.what());
     }
@@ -221,22 +230,13 @@ void TCustomPlayer::SetAudioStreamIndex(int AValue) {
         Report("the current stream is not valid.", true);
         return;
     }
-    if (AValue < 0 || AValue >= static_cast<int>(is->ic->nb_streams)) {
-        Report("the stream index is not valid.", true);
-        return;
-    }
-    const AVCodecParameters* par = is->ic->streams[AValue]->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_AUDIO) {
-        Report("the stream type is not matched.", true);
-        return;
-    }
-    if (par->sample_rate == 0 || par->ch_layout.nb_channels == 0) {
-        Report("the audio stream is not invalid.", true);
-        return;
-    }
-    // The reading thread closes and opens the streams between two reads: it fills the queue.
-    is->switch_audio = AValue;
+    // The reading thread checks the stream and closes and opens the streams between two reads.
+    is->switch_audio = AValue < 0 ? INT32_MAX : AValue;
     WaitPumping([&] { return is->switch_audio < 0 || FPlayThreadDone; }, 5ms);
+    static const char* const kWhyNot[] = {nullptr, "the stream index is not valid.",
+                                          "the stream type is not matched.",
+                                          "the audio stream is not invalid."};
+    if (is->switch_audio < 0 && is->switch_result != 0) Report(kWhyNot[is->switch_result], true);
 }
 
 // ---- opening -----------------------------------------------------------------------------
@@ -257,7 +257,8 @@ bool TCustomPlayer::Open(const std::string& AFileName, TScreenHost* AScreenHandl
         std::lock_guard lock(SDLLoaderLock());
         // SDL's own SIGINT/SIGTERM handlers would stop the playback instead of the program.
         FSDL.SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-        if (FAudioDriver == adDirectSound) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "dsound");
+        // The default driver choice sets nothing, so SDL_AUDIODRIVER of the environment holds.
+        if (FAudioDriver == adDirectSound) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "directsound");
         if (FAudioDriver == adWaveOut) FSDL.SDL_SetHint(SDL_HINT_AUDIODRIVER, "winmm");
         if (FSDL.SDL_Init(SDL_INIT_AUDIO) != 0)
             return Report(Format("Could not initialize SDL with ScreenHandle(%u): %s",
@@ -495,6 +496,10 @@ void TCustomPlayer::Stop(bool AWaitForStop) {
     if (AWaitForStop && std::this_thread::get_id() != FPlayThread.get_id()) {
         WaitForStop();
         FinishPlayback();
+        // OnState(psStop) has been delivered when Stop returns, unless Stop runs inside one of
+        // this player's handlers (the event thread waits for that handler to return).
+        if (FEventThread && FDeliveryDepth == 0)
+            WaitPumping([this] { return FEventThread->Done(); }, 1ms);
     }
 }
 

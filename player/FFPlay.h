@@ -80,7 +80,8 @@ public:
     // this player is in progress (an Open re-entered from a handler of a pumping wait).
     bool Open(const std::string& AFileName, TScreenHost* AScreenHandle = nullptr,
               bool APaused = false);
-    // Ends the playback; with AWaitForStop waits (pumping) until its threads have ended.
+    // Ends the playback; with AWaitForStop waits (pumping) until its threads have ended and
+    // OnState(psStop) has been delivered (not waited for when called from a handler).
     void Stop(bool AWaitForStop);
     void Pause();
     void Resume();
@@ -253,6 +254,7 @@ protected:
     std::unique_ptr<TEventThread> FEventThread;
     std::vector<std::unique_ptr<TEventThread>> FEndedEventThreads;
     bool FOpening = false;  // main thread
+    std::atomic<int> FDeliveryDepth{0};  // handlers of the event threads running now
 
     std::atomic<int64_t> FLastRead{0};      // µs of the last open step; max disarms, 0 cancels
     std::atomic<int> FTimeoutFired{0};      // 1 timed out, 2 cancelled; logged by the reader

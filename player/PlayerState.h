@@ -95,6 +95,7 @@ struct TVideoState {
     std::atomic<int> abort_request{0}, paused{0}, seek_req{0}, seek_flags{0};
     std::atomic<int64_t> seek_pos{0}, seek_rel{0};
     std::atomic<int> switch_audio{-1};  // stream to switch the audio to, -1 none
+    std::atomic<int> switch_result{0};  // 0 switched, else why not (read after switch_audio is -1)
     int last_paused = 0, read_pause_return = 0;  // reading thread
     TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
 
@@ -132,6 +133,7 @@ struct TVideoState {
     int audio_diff_avg_count = 0;
     std::atomic<int64_t> audio_callback_time{0};
     std::atomic<int> show_audio{0};
+    // The waveform ring: written by the audio callback, read without a lock by the drawing.
     std::array<int16_t, kSampleArraySize> sample_array{};
     std::atomic<int> sample_array_index{0};
 
@@ -139,7 +141,7 @@ struct TVideoState {
     double external_clock = 0;
     int64_t external_clock_time = 0;
 
-    std::thread parse_tid, refresh_tid;  // joined by the play thread (StreamClose)
+    std::thread parse_tid, refresh_tid;  // started by StreamOpen, joined by the play thread as it ends
     std::atomic<int> refresh{0};
     TPlayEventQueue Events;
 };

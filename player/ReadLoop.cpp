@@ -20,6 +20,18 @@ constexpr int64_t kDisarmed = INT64_MAX;
 
 int64_t Now() { return avutil.av_gettime_relative(); }
 
+enum { scOK, scBadIndex, scTypeMismatch, scBadAudio };
+
+// Whether AStream can replace the audio stream (the reading thread alone reads the stream list,
+// which a demuxer may grow while reading).
+int AudioStreamCheck(const AVFormatContext* AContext, int AStream) {
+    if (AStream < 0 || AStream >= static_cast<int>(AContext->nb_streams)) return scBadIndex;
+    const AVCodecParameters* par = AContext->streams[AStream]->codecpar;
+    if (par->codec_type != AVMEDIA_TYPE_AUDIO) return scTypeMismatch;
+    if (par->sample_rate == 0 || par->ch_layout.nb_channels == 0) return scBadAudio;
+    return scOK;
+}
+
 // Sleeps up to ATime in short steps, returning early on abort.
 void Nap(const TVideoState* AState, std::chrono::milliseconds ATime) {
     for (auto left = ATime; left.count() > 0 && !AState->abort_request; left -= 5ms)
@@ -215,6 +227,11 @@ void TReader::ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking) {
 // packets of the new stream that were skipped while the old one was queued.
 void TReader::SwitchAudio() {
     const int target = is->switch_audio;
+    is->switch_result = AudioStreamCheck(is->ic.get(), target);
+    if (is->switch_result != scOK) {
+        is->switch_audio = -1;
+        return;
+    }
     const int64_t position = std::llrint(AudioClockOf(is) * 1000000);
     CloseAudioComponent(is);
     is->audioq.FlushAndMark();
@@ -329,7 +346,10 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
             if (pkt->stream_index == is->audio_stream) is->audioq.Put(pkt.get());
             avcodec.av_packet_unref(pkt.get());
         }
-        while (!is->abort_request) Nap(is, 100ms);
+        while (!is->abort_request) {  // after an I/O error: idle until the playback ends
+            if (is->switch_audio >= 0) reader.SwitchAudio();
+            Nap(is, 10ms);
+        }
     }
 
     // Exit: the probe lets go of the context on the main thread before it is closed.
