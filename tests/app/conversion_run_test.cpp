@@ -300,6 +300,27 @@ TEST_F(ConversionRunTest, TwoSimultaneousConversionsGiveTheOutputsOfOneAtATimeWi
         EXPECT_EQ(outputs[1][i].samples, outputs[2][i].samples) << i;
         EXPECT_NEAR(testmedia::DominantFrequency(outputs[2][i]), 300 + 100 * i, 3);
     }
+
+    // Cancel while two convert stops both and leaves nothing of theirs in the folder: what is
+    // there is a job that had ended, whole.
+    QTimer cancel;
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        if (app->ConvForm->isVisible() && app->ConvForm->JobBars().size() == 1) app->ConvForm->CancelButton()->click();
+    });
+    cancel.start(5);
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_EQ(LogLines(*app, logStart), (QStringList{"-> Started conversion", "-> Conversion cancelled by user"}));
+    int whole = 0;
+    for (const auto& entry : fs::directory_iterator(Output.toStdString())) {
+        const std::string ext = entry.path().extension().string();
+        if (ext == ".run1" || ext == ".run2") continue;
+        EXPECT_EQ(ext, ".mp3") << entry.path();
+        EXPECT_NEAR(DecodeAudio(entry.path()).seconds(), 40.0, 0.1) << entry.path();
+        ++whole;
+    }
+    EXPECT_LT(whole, 3);
 }
 
 TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWithoutSuccess) {
