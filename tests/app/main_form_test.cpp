@@ -331,12 +331,22 @@ TEST_F(MainFormTest, OpenDialogFilterIsBuiltExactlyAndEveryQtRowFiltersWhatItNam
     shows(filters.last(), all);
 
     // A name typed into the real open dialog that the chosen filter hides is still added.
-    QTimer::singleShot(100, [&] {
+    // Typed once the dialog has settled (it fills the box while it lists the folder), accepted
+    // when the text stayed.
+    QTimer typing;
+    const QString typed = "\"f.wav\" \"f.mp3\"";
+    QObject::connect(&typing, &QTimer::timeout, [&] {
         auto* open = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        ASSERT_NE(open, nullptr);
-        open->findChild<QLineEdit*>("fileNameEdit")->setText("\"f.wav\" \"f.mp3\"");
+        if (!open || !open->isVisible()) return;
+        auto* name = open->findChild<QLineEdit*>("fileNameEdit");
+        if (name->text() != typed) {
+            name->setText(typed);
+            return;
+        }
+        typing.stop();
         QMetaObject::invokeMethod(open, "accept");
     });
+    typing.start(50);
     const QStringList chosen = ExecuteOpenDialog(nullptr, "Open file", dir, "Waveform files|*.wav;", 1);
     EXPECT_EQ(chosen, (QStringList{dir + "/f.wav", dir + "/f.mp3"}));
 }

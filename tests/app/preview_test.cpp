@@ -184,9 +184,10 @@ TEST_F(PreviewTest, StartAndClosingStopThePreviewAndABrokenSDLCopyAddsNoRow) {
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
     broken.write("not a library");
     broken.close();
-    QDir(Path("runtime")).removeRecursively();
-    QDir().mkpath(Path("runtime"));
-    ::chmod(Path("runtime").toUtf8().constData(), 0700);
+    // A new private folder: the copy there is made from the broken library.
+    QDir().mkpath(Path("runtime2"));
+    ::chmod(Path("runtime2").toUtf8().constData(), 0700);
+    qputenv("XDG_RUNTIME_DIR", Path("runtime2").toUtf8());
     ErrorMessages.clear();
     auto app = Start();
     const int logStart = static_cast<int>(app->LogForm->Lines().size());
