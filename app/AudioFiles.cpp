@@ -121,6 +121,19 @@ void TAudioFilesModel::Reload() {
     endResetModel();
 }
 
+void TAudioFilesModel::Append(TAudioFile AJob) {
+    const int row = static_cast<int>(FAudioFiles.size());
+    if (FPlaceholderRow && row == 0) {
+        // The placeholder row becomes the first job's row.
+        FAudioFiles.push_back(std::move(AJob));
+        emit dataChanged(index(0, 0), index(0, ColumnCount - 1));
+        return;
+    }
+    beginInsertRows(QModelIndex(), row, row);
+    FAudioFiles.push_back(std::move(AJob));
+    endInsertRows();
+}
+
 void TAudioFilesModel::DropPlaceholderRow() {
     beginResetModel();
     FPlaceholderRow = false;

@@ -59,6 +59,8 @@ public:
 
     // Call after AudioFiles changed in length or content, so the grid follows.
     void Reload();
+    // Appends AJob to AudioFiles as a new last row (the grid keeps its current row and scroll).
+    void Append(TAudioFile AJob);
     void RepaintAll();
     // Whether model row ARow is a row beyond the last job (drawn like the header).
     bool IsCaptionRow(int ARow) const { return ARow >= static_cast<int>(FAudioFiles.size()); }

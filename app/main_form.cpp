@@ -681,18 +681,25 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
         progress->setAutoClose(false);
         progress->setAutoReset(false);
     }
-    const int row = CurrentRow();
     TFFDecoder* probe = FFEncoder->Decoder();
+    // The window and the progress box are brought up to date every few milliseconds, not for
+    // every file: a long list adds at the speed of the probe.
+    qint64 shown = -1000;
     for (int i = 0; i < AFiles.size(); ++i) {
         const QString& file = AFiles[i];
         if (FCloseRequested) break;
-        if (progress) {
-            if (progress->wasCanceled()) break;
-            progress->setLabelText(QString("Adding files... %1 of %2\n%3").arg(i + 1).arg(AFiles.size()).arg(FileNameOf(file)));
-            progress->setValue(i);
-            if (!progress->isVisible() && elapsed.elapsed() >= 400) progress->show();
+        if (elapsed.elapsed() - shown >= 15) {
+            shown = elapsed.elapsed();
+            if (progress) {
+                if (progress->wasCanceled()) break;
+                progress->setLabelText(
+                    QString("Adding files... %1 of %2\n%3").arg(i + 1).arg(AFiles.size()).arg(FileNameOf(file)));
+                progress->setValue(i);
+                if (!progress->isVisible() && elapsed.elapsed() >= 400) progress->show();
+            }
+            QCoreApplication::processEvents();
+            if (FCloseRequested || (progress && progress->wasCanceled())) break;
         }
-        QCoreApplication::processEvents();
         if (!probe->LoadFile(file.toStdString())) {
             Forms.LogForm->AppendLine(QString());
             EventsLogLine("-> File load error: " + QString::fromStdString(probe->LastErrMsg()));
@@ -723,10 +730,9 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
         job.TimeEnd = job.TrimmedLength;
         job.ProfileInd = CurrentProfileInd;
         job.Duration = job.TrimmedLength;
-        AudioFiles.push_back(job);
-        UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
         probe->CloseFile();
-        RefreshList(row);
+        FAudioFilesModel->Append(std::move(job));
+        UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
     }
     progress.reset();
 
