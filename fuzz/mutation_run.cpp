@@ -65,7 +65,8 @@ int ProbeAndConvert(const std::string& AInput, const std::string& AOutput) {
         TCustomFFmpeg ff;
         ff.SetReadTimeout(5000);
         try {
-            if (ff.OpenInput(AInput) && ff.OpenOutput(AOutput, false) >= 0) {
+            if (ff.OpenInput(AInput)) ff.SetExtOption("vn", "1");  // as the program converts
+            if (ff.nb_input_files() > 0 && ff.OpenOutput(AOutput, false) >= 0) {
                 ff.Transcode();
                 finished = ff.Finished();
             }
