@@ -61,7 +61,7 @@ struct TStreamCoder {
     TAudioFifoPtr fifo;
     TFramePtr frame;           // reused encoder input frame
     int64_t sync_opts = 0;     // samples or frames handed to the encoder
-    int64_t packets_written = 0;  // to the muxer, encoded or copied
+    int64_t packets_written = 0;  // with data, to the muxer, encoded or copied
     // video
     TSwsPtr scaler;
     int scale_src_w = 0, scale_src_h = 0;

@@ -792,10 +792,11 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
         APkt->stream_index = AOst.index;
     }
     auto write = [&](AVPacket* APacket) {
+        // A packet without data (an encoder's closing side data) carries no audio.
+        if (APacket->size > 0) ++c.packets_written;
         const int ret = avformat.av_interleaved_write_frame(oc, APacket);
         if (ret < 0)
             throw FFmpegException("av_interleaved_write_frame(): " + ErrorCodeText(ret));
-        ++c.packets_written;
     };
     if (c.bsfs.empty()) {
         write(APkt);

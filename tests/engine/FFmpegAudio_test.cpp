@@ -111,18 +111,37 @@ TEST_F(AudioPathTest, AnOutputThatReceivesNoAudioFailsNamingTheInput) {
         }
     }
     const fs::path src = Stereo("src.wav");
+    // A FLAC file cut after its metadata: no frame at all (the FLAC encoder still ends with a
+    // packet of side data only).
+    const fs::path flac = Stereo("full.flac");
+    std::string bytes;
+    {
+        std::ifstream f(flac, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(f), {});
+    }
+    size_t end = 4;  // after "fLaC": blocks of a flag-and-type byte and a 24-bit length
+    for (bool last = false; !last && end + 4 <= bytes.size();) {
+        last = static_cast<unsigned char>(bytes[end]) & 0x80;
+        end += 4 + ((static_cast<unsigned char>(bytes[end + 1]) << 16) |
+                    (static_cast<unsigned char>(bytes[end + 2]) << 8) |
+                    static_cast<unsigned char>(bytes[end + 3]));
+    }
+    const fs::path frameless = dir.path() / "frameless.flac";
+    std::ofstream(frameless, std::ios::binary) << bytes.substr(0, end);
     struct Case {
         fs::path in;
         TOptionList options;
+        const char* out;
     } cases[] = {
-        {noise, {}},
-        {src, {{"ss", "5"}}},
-        {src, {{"t", "-1"}}},
-        {src, {{"ar", "1"}}},
+        {noise, {}, "out.wav"},
+        {src, {{"ss", "5"}}, "out.wav"},
+        {src, {{"t", "-1"}}, "out.wav"},
+        {src, {{"ar", "1"}}, "out.wav"},
+        {frameless, {}, "out.flac"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.in.filename().string() + (c.options.empty() ? "" : " " + c.options[0].first));
-        const TTaskResult r = RunTask({{c.in, {}}}, dir.path() / "out.wav", c.options);
+        const TTaskResult r = RunTask({{c.in, {}}}, dir.path() / c.out, c.options);
         EXPECT_FALSE(r.finished);
         EXPECT_NE(r.error.find(c.in.string()), std::string::npos) << r.error;
     }
