@@ -205,8 +205,10 @@ TEST_F(JobListTest, HundredsOfFilesKeepTheWindowResponsiveAndAllAreAdded) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     EXPECT_EQ(form.AudioFiles.size(), 300u);
     EXPECT_EQ(form.AudioFiles[299].SourceTitleExt, "t299.wav");
-    // The event loop ran between the files (timers fired while probing went on).
-    EXPECT_GT(ticks, 10) << ms << " ms";
+    // The event loop ran between the files, every few milliseconds (timers fired while probing
+    // went on).
+    EXPECT_GT(ticks, 0) << ms << " ms";
+    EXPECT_GE(ticks, ms / 50) << ms << " ms";
 }
 
 TEST_F(JobListTest, ARefusedFileMessageIsNeverCoveredAndTheAddLoopIsNotReentered) {
