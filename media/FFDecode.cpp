@@ -1,5 +1,6 @@
 #include "FFDecode.h"
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -14,6 +15,12 @@
 #include "UnicodeProtocol.h"
 
 namespace {
+
+int64_t NowMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 std::string Tag(const AVDictionary* AMeta, const char* AKey) {
     const AVDictionaryEntry* e = avutil.av_dict_get(AMeta, AKey, nullptr, 0);
@@ -150,6 +157,26 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
             return false;
         }
     }
+    // The blocking steps run under this thread's interrupt: a source that stops answering
+    // (a pipe without writer, a stalled network) ends them after the time-out, or at Cancel.
+    FLastRead = NowMicros();
+    GlobalInterruptCB.Add(CurrentThreadID(), this, ReadTimeoutCheck);
+    struct TEndBlocking {
+        TCustomDecoder* Self;
+        ~TEndBlocking() {
+            GlobalInterruptCB.Remove(CurrentThreadID(), Self, ReadTimeoutCheck);
+            Self->FLastRead = INT64_MAX;
+        }
+    } endBlocking{this};
+    // Logged after the blocking call returned, outside the registry's lock.
+    auto interrupted = [&] {
+        const int64_t last = FLastRead.load();
+        if (last == 0) return Format("%s: connecting/reading canceled", AFileName);
+        const int timeout = FReadTimeout.load();
+        if (timeout > 0 && NowMicros() - last > int64_t(timeout) * 1000)
+            return Format("%s: connecting/reading timeout", AFileName);
+        return std::string();
+    };
     int r;
     try {
         r = OpenInputFile(&FFormatContext, AFileName, format, nullptr, AVFMT_FLAG_NONBLOCK);
@@ -158,19 +185,29 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
         return false;
     }
     if (r < 0) {
-        ReportError(llError, MediaErrorText(AFileName, r));
+        const std::string why = interrupted();
+        ReportError(llError, why.empty() ? MediaErrorText(AFileName, r) : why);
         CloseFile();
         return false;
     }
     FOwnsContext = true;
     if (avformat.avformat_find_stream_info(FFormatContext, nullptr) < 0) {
-        FLastErrMsg = Format("%s: could not find codec parameters", AFileName);
+        const std::string why = interrupted();
+        FLastErrMsg = why.empty() ? Format("%s: could not find codec parameters", AFileName) : why;
         CloseFile();
         return false;
     }
     RefreshFileInfo();
     FForceFormat = AFormatName;
     return true;
+}
+
+bool TCustomDecoder::ReadTimeoutCheck(void* ASender) {
+    const auto* self = static_cast<const TCustomDecoder*>(ASender);
+    const int64_t last = self->FLastRead.load();
+    if (last == 0) return true;
+    const int timeout = self->FReadTimeout.load();
+    return timeout > 0 && last != INT64_MAX && NowMicros() - last > int64_t(timeout) * 1000;
 }
 
 void TCustomDecoder::CloseFile() {

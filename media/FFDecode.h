@@ -2,6 +2,8 @@
 // answers questions about it, and renders a description of the file. Used on the main thread.
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <string>
 
@@ -69,7 +71,12 @@ public:
     void UnloadAVLib();
 
     // Opens a file; an empty AFormatName detects the format. Closes the previous file first.
+    // Opening and analysing give up after ReadTimeout milliseconds without progress (0: never)
+    // or when Cancel is called (from any thread) meanwhile.
     bool LoadFile(const std::string& AFileName, const std::string& AFormatName = "");
+    int ReadTimeout() const { return FReadTimeout.load(); }
+    void SetReadTimeout(int AMilliseconds) { FReadTimeout = AMilliseconds; }
+    void Cancel() { FLastRead = 0; }
     virtual void CloseFile();
 
     AVFormatContext* FileHandle() const { return FFormatContext; }
@@ -121,6 +128,13 @@ protected:
     int FStreamCount = -1, FProgramCount = -1;
     int FAudioStreamCount = -1, FVideoStreamCount = -1, FSubtitleStreamCount = -1;
     int FFirstAudioStreamIndex = -1, FFirstVideoStreamIndex = -1, FFirstSubtitleStreamIndex = -1;
+
+private:
+    // The interrupt of LoadFile's blocking steps (under the registry's lock: it only reads).
+    static bool ReadTimeoutCheck(void* ASender);
+    std::atomic<int> FReadTimeout{10000};
+    // Microseconds of the start of the open under way; the maximum when none, 0 when cancelled.
+    std::atomic<int64_t> FLastRead{INT64_MAX};
 };
 
 // The published probe. Frame-by-frame decoding is not part of this system.

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "Dispatcher.h"
 #include "FFAPI.h"
@@ -179,6 +183,29 @@ TEST_F(ProbeTest, LoadFailuresCloseThePreviousFileAndSayWhy) {
     ASSERT_TRUE(Decoder.LoadFile(odd.string())) << Decoder.LastErrMsg();
     EXPECT_EQ(Decoder.FileName(), odd.string());
     EXPECT_EQ(Decoder.FileSize(), int64_t(fs::file_size(odd)));
+}
+
+TEST_F(ProbeTest, ASourceThatNeverAnswersEndsAtTheTimeOutOrWhenCancelled) {
+    // A named pipe that no writer ever opens blocks an open without bound.
+    const fs::path fifo = Dir->path() / "silent.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Decoder.SetReadTimeout(300);
+    EXPECT_FALSE(Decoder.LoadFile(fifo.string()));
+    EXPECT_EQ(Decoder.LastErrMsg(), fifo.string() + ": connecting/reading timeout");
+
+    Decoder.SetReadTimeout(0);  // waits until cancelled
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Decoder.Cancel();
+    });
+    EXPECT_FALSE(Decoder.LoadFile(fifo.string()));
+    canceller.join();
+    EXPECT_EQ(Decoder.LastErrMsg(), fifo.string() + ": connecting/reading canceled");
+
+    // The next file opens as usual.
+    Decoder.SetReadTimeout(300);
+    const fs::path tone = testmedia::MakeTone(Dir->path(), "after.wav");
+    EXPECT_TRUE(Decoder.LoadFile(tone.string())) << Decoder.LastErrMsg();
 }
 
 TEST_F(ProbeTest, AdoptedContextIsNotClosedByTheProbe) {
