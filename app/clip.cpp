@@ -284,58 +284,33 @@ void TClipForm::spSkinButton2Click() {
     }
 }
 
-void TClipForm::spSkinButton1Click() {
-    QLabel* left = ui->imgTrimLeft;
-    SetTrimStart(PreviewPosition);
-    left->move(ui->trackbar2->width() * ui->trackbar2->value() / 1000 + 10, left->y());
-    LayoutTrimLine();
+void TClipForm::PlaceRangeEnd(bool AStart, int64_t ATime, int AX) {
+    QLabel* moved = AStart ? ui->imgTrimLeft : ui->imgTrimRight;
+    QLabel* other = AStart ? ui->imgTrimRight : ui->imgTrimLeft;
+    AStart ? SetTrimStart(ATime) : SetTrimEnd(ATime);
+    moved->move(AX, moved->y());
     if (TrimStart >= TrimEnd) {
-        SetTrimEnd(PreviewPosition);
-        ui->imgTrimRight->move(left->x(), ui->imgTrimRight->y());
-        left->move(left->x() - 11, left->y());
-        ui->TrimmedTimeLine->resize(0, 1);
+        AStart ? SetTrimEnd(ATime) : SetTrimStart(ATime);
+        other->move(AX, other->y());
+        moved->move(AStart ? AX - 11 : AX + 11, moved->y());
     }
+    LayoutTrimLine();
 }
 
-void TClipForm::spSkinButton3Click() {
-    QLabel* right = ui->imgTrimRight;
-    SetTrimEnd(PreviewPosition);
-    right->move(ui->trackbar2->width() * ui->trackbar2->value() / 1000 + 10, right->y());
-    LayoutTrimLine();
-    if (TrimStart >= TrimEnd) {
-        SetTrimStart(PreviewPosition);
-        ui->imgTrimLeft->move(right->x(), ui->imgTrimLeft->y());
-        right->move(right->x() + 11, right->y());
-        ui->TrimmedTimeLine->resize(0, 1);
-    }
-}
+int TClipForm::TrackPixel() const { return ui->trackbar2->width() * ui->trackbar2->value() / 1000 + 10; }
+
+void TClipForm::spSkinButton1Click() { PlaceRangeEnd(true, PreviewPosition, TrackPixel()); }
+
+void TClipForm::spSkinButton3Click() { PlaceRangeEnd(false, PreviewPosition, TrackPixel()); }
 
 void TClipForm::spSkinSpeedButton1Click() {
     int64_t time = 0;
-    if (!TypedTime(ui->TimeStart, time)) return;
-    QLabel* left = ui->imgTrimLeft;
-    SetTrimStart(time);
-    left->move(HandleX(TrimStart), left->y());
-    if (TrimStart >= TrimEnd) {
-        SetTrimEnd(TrimStart);
-        ui->imgTrimRight->move(left->x(), ui->imgTrimRight->y());
-        left->move(left->x() - 11, left->y());
-    }
-    LayoutTrimLine();
+    if (TypedTime(ui->TimeStart, time)) PlaceRangeEnd(true, time, HandleX(time));
 }
 
 void TClipForm::spSkinSpeedButton2Click() {
     int64_t time = 0;
-    if (!TypedTime(ui->TimeEnd, time)) return;
-    QLabel* right = ui->imgTrimRight;
-    SetTrimEnd(time);
-    right->move(HandleX(TrimEnd), right->y());
-    if (TrimStart >= TrimEnd) {
-        SetTrimStart(TrimEnd);
-        ui->imgTrimLeft->move(right->x(), ui->imgTrimLeft->y());
-        right->move(right->x() + 11, right->y());
-    }
-    LayoutTrimLine();
+    if (TypedTime(ui->TimeEnd, time)) PlaceRangeEnd(false, time, HandleX(time));
 }
 
 void TClipForm::spSkinButton6Click() {
@@ -395,43 +370,37 @@ bool TClipForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
     }
 }
 
-void TClipForm::imgTrimLeftMouseDown(int X) {
-    SetPlayTrimmed(false);
-    LeftHandle = {true, true, false, X};
-    FFPlayer2->Pause();
-}
+void TClipForm::imgTrimLeftMouseDown(int X) { HandleMouseDown(LeftHandle, X); }
 
-void TClipForm::imgTrimRightMouseDown(int X) {
-    SetPlayTrimmed(false);
-    RightHandle = {true, true, false, X};
-    FFPlayer2->Pause();
-}
+void TClipForm::imgTrimRightMouseDown(int X) { HandleMouseDown(RightHandle, X); }
 
-void TClipForm::imgTrimLeftMouseMove(int X) {
-    if (!LeftHandle.Pressed) return;
-    QLabel* handle = ui->imgTrimLeft;
-    const int x = handle->x() + X - LeftHandle.PressX;
-    if (!(x < ui->imgTrimRight->x() && x > 10 && x < ui->trackbar2->width() + 10)) return;
-    handle->move(x, handle->y());
-    LeftHandle.Dragged = true;
-    LayoutTrimLine();
-    FFPlayer2->Seek(HandleTime(x), TSeekFlags{}, false);
-}
+void TClipForm::imgTrimLeftMouseMove(int X) { HandleMouseMove(true, X); }
 
-void TClipForm::imgTrimRightMouseMove(int X) {
-    if (!RightHandle.Pressed) return;
-    QLabel* handle = ui->imgTrimRight;
-    const int x = handle->x() + X - RightHandle.PressX;
-    if (!(x > ui->imgTrimLeft->x() && x > 10 && x < ui->trackbar2->width() + 10)) return;
-    handle->move(x, handle->y());
-    RightHandle.Dragged = true;
-    LayoutTrimLine();
-    FFPlayer2->Seek(HandleTime(x), TSeekFlags{}, false);
-}
+void TClipForm::imgTrimRightMouseMove(int X) { HandleMouseMove(false, X); }
 
 void TClipForm::imgTrimLeftMouseUp() { EndHandleDrag(LeftHandle, true); }
 
 void TClipForm::imgTrimRightMouseUp() { EndHandleDrag(RightHandle, false); }
+
+void TClipForm::HandleMouseDown(TTrimHandle& AHandle, int X) {
+    SetPlayTrimmed(false);
+    AHandle = {true, true, false, X};
+    FFPlayer2->Pause();
+}
+
+void TClipForm::HandleMouseMove(bool AStart, int X) {
+    TTrimHandle& state = AStart ? LeftHandle : RightHandle;
+    if (!state.Pressed) return;
+    QLabel* handle = AStart ? ui->imgTrimLeft : ui->imgTrimRight;
+    const int x = handle->x() + X - state.PressX;
+    // The start handle stays left of the end handle, the end handle right of the start handle.
+    const bool apart = AStart ? x < ui->imgTrimRight->x() : x > ui->imgTrimLeft->x();
+    if (!(apart && x > 10 && x < ui->trackbar2->width() + 10)) return;
+    handle->move(x, handle->y());
+    state.Dragged = true;
+    LayoutTrimLine();
+    FFPlayer2->Seek(HandleTime(x), TSeekFlags{}, false);
+}
 
 void TClipForm::EndHandleDrag(TTrimHandle& AHandle, bool AStart) {
     if (!AHandle.Pressed) return;

@@ -109,6 +109,12 @@ private:
     // The time typed in AField (µs); false after the message when it is no valid time of day.
     bool TypedTime(const QLineEdit* AField, int64_t& ATime);
     void SetTrackValue(int AValue);  // a change of trackbar2 that is no seek
+    int TrackPixel() const;          // the handle pixel of trackbar2's value
+    // Puts the start (AStart) or the end of the range at ATime with its handle at AX; when the
+    // range is then empty or reversed, the other end follows and the handles stand 11 pixels apart.
+    void PlaceRangeEnd(bool AStart, int64_t ATime, int AX);
+    void HandleMouseDown(TTrimHandle& AHandle, int X);
+    void HandleMouseMove(bool AStart, int X);
     // Ends a handle's drag: waits (bounded) for the seek, stores the time of the dropped handle,
     // resumes.
     void EndHandleDrag(TTrimHandle& AHandle, bool AStart);
