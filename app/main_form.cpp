@@ -34,6 +34,7 @@
 #include "Platform.h"
 #include "UserDialogs.h"
 #include "about.h"
+#include "clip.h"
 #include "conversion.h"
 #include "errordlg.h"
 #include "fileinfo.h"
@@ -122,12 +123,27 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
         --gate->Pending;
     };
     Forms.ConvForm->Attach(FFEncoder.get(), this, [this] { ConvFormCancel(); });
+    if (Forms.ClipForm) {
+        TClipHost host;
+        host.AudioFiles = &AudioFiles;
+        host.SelectedRow = [this] { return CurrentRow(); };
+        host.UpdateEstimatedSize = [this](int AJob) {
+            UpdateEstimatedSize(AudioFiles, Profiles, AJob);
+            FAudioFilesModel->RepaintAll();
+        };
+        host.ShowErrorReport = [this](const QString& AMessage, const QString& AMark) { ShowErrorReport(AMessage, AMark); };
+        host.EventsLogLine = [this](const QString& AText) { EventsLogLine(AText); };
+        host.LogLine = [this](const QString& AText) { Forms.LogForm->AppendLine(AText); };
+        Forms.ClipForm->Attach(std::move(host));
+    }
 
     // Job list commands.
     for (QAction* a : {ui->Addaudiofiles1, ui->AddFiles1})
         connect(a, &QAction::triggered, this, &TMainForm::AddButtonClick);
     connect(ui->AddButton, &QPushButton::clicked, this, &TMainForm::AddButtonClick);
     connect(ui->EditButton, &QPushButton::clicked, this, &TMainForm::EditButtonClick);
+    connect(ui->ClipButton, &QPushButton::clicked, this, &TMainForm::ClipButtonClick);
+    for (QAction* a : {ui->EditAudio1, ui->TrimAudio1}) connect(a, &QAction::triggered, this, &TMainForm::ClipButtonClick);
     for (QAction* a : {ui->Remove1, ui->Remove2}) connect(a, &QAction::triggered, this, &TMainForm::Remove1Click);
     for (QAction* a : {ui->ClearAll1, ui->ClearAll2})
         connect(a, &QAction::triggered, this, &TMainForm::ClearAll1Click);
@@ -749,6 +765,14 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
 }
 
 void TMainForm::EditButtonClick() { Remove1Click(); }
+
+void TMainForm::ClipButtonClick() {
+    if (FAdding || !Forms.ClipForm) return;
+    const int r = CurrentRow();
+    if (r < 1 || r > static_cast<int>(AudioFiles.size())) return;
+    PreviewStop();
+    Forms.ClipForm->exec();
+}
 
 void TMainForm::Remove1Click() {
     if (FAdding) return;

@@ -118,6 +118,9 @@ public:
     void AddDroppedFiles(const QStringList& AFiles);
     void Remove1Click();
     void EditButtonClick();
+    // "Trim", "Edit Audio...", "Trim Audio...": stops the preview, then the trim editor edits the
+    // selected job (modal).
+    void ClipButtonClick();
     void ClearAll1Click();
     void Rename1Click();
     void MoveUp1Click();

@@ -1,76 +1,22 @@
 // The main window's preview with the real player: SDL's disk driver captures what would be heard
 // while the transport bar is driven. Offscreen, generated media.
-#include <sys/stat.h>
-
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
-#include <QTest>
 #include <cmath>
 
 #include "FFPlay.h"
-#include "JobTestEnv.h"
+#include "PlayerTestEnv.h"
 #include "conversion.h"
 #include "errordlg.h"
 
 namespace fs = std::filesystem;
 using testmedia::MakeTone;
 
-class PreviewTest : public TJobTest {
+class PreviewTest : public TPlayerTest {
 protected:
-    void SetUp() override {
-        TJobTest::SetUp();
-        // The SDL copies go to a private folder of this test; the disk driver plays in real time.
-        QDir().mkpath(Path("runtime"));
-        ::chmod(Path("runtime").toUtf8().constData(), 0700);
-        qputenv("XDG_RUNTIME_DIR", Path("runtime").toUtf8());
-        qputenv("SDL_AUDIODRIVER", "disk");
-        qputenv("SDL_DISKAUDIOFILE", Path("capture.raw").toUtf8());
-    }
-    void TearDown() override {
-        for (const char* name : {"XDG_RUNTIME_DIR", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE"}) qunsetenv(name);
-        TJobTest::TearDown();
-    }
-
-    // Starts the program with jobs for AFiles, job ARow - 1 selected.
-    std::unique_ptr<TAppWindows> StartWith(const std::vector<fs::path>& AFiles, int ARow = 1) {
-        auto app = Start();
-        AddThroughDialog(*app->MainForm, AFiles);
-        EXPECT_EQ(app->MainForm->AudioFiles.size(), AFiles.size());
-        app->MainForm->SetCurrentRow(ARow);
-        return app;
-    }
     template <typename T>
     static T* Control(TAppWindows& AApp, const char* AName) { return FindChild<T>(AApp.MainForm.get(), AName); }
-
-    // Stereo frames captured so far (what has been heard).
-    size_t Frames() const {
-        const QFileInfo f(Path("capture.raw"));
-        return f.exists() ? static_cast<size_t>(f.size()) / 4 : 0;
-    }
-    // Pumps until AFrames more frames were heard; answers the frames heard meanwhile.
-    std::vector<int16_t> Hear(size_t AFrames) {
-        const size_t from = Frames();
-        EXPECT_TRUE(WaitFor([&] { return Frames() >= from + AFrames; }, 10)) << "the capture stopped";
-        const auto all = testmedia::ReadCapture(Path("capture.raw").toStdString());
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), from * 2)), all.end()};
-    }
-    static double Frequency(const std::vector<int16_t>& ASamples) {
-        testmedia::DecodedAudio a;
-        a.sampleRate = 44100;
-        a.channels = 2;
-        for (int16_t s : ASamples) a.samples.push_back(s / 32768.0f);
-        return testmedia::DominantFrequency(a);
-    }
-    static bool Silent(const std::vector<int16_t>& ASamples) {
-        return std::all_of(ASamples.begin(), ASamples.end(), [](int16_t s) { return s == 0; });
-    }
-    // The capture no longer grows.
-    bool Stopped() {
-        const size_t frames = Frames();
-        QTest::qWait(250);
-        return Frames() == frames;
-    }
 };
 
 TEST_F(PreviewTest, PlayPauseResumeVolumeAndStopDriveTheSelectedJob) {
@@ -117,13 +63,7 @@ TEST_F(PreviewTest, TheSeekBarSeeksOnceOnReleaseOrOnAGrooveClickAndTheEndStopsTh
     CancelErrors();
     testmedia::ScopedTempDir dir("preview");
     // 4 s, one frequency per second: 400, 700, 1000, 1300 Hz.
-    std::vector<float> samples;
-    for (int i = 0; i < 4 * 44100; ++i) {
-        const float v = 0.5f * static_cast<float>(std::sin(2 * M_PI * (400 + 300 * (i / 44100)) * i / 44100.0));
-        samples.insert(samples.end(), {v, v});
-    }
-    const fs::path steps = dir.path() / "steps.wav";
-    testmedia::MakeAudio(steps, Tone(0, 0, 0, 44100, 2), samples);
+    const fs::path steps = MakeSteps(dir.path() / "steps.wav", 4, 1.0);
     auto app = StartWith({steps});
     TMainForm& form = *app->MainForm;
     auto* bar = Control<QSlider>(*app, "VideoTrackBar");

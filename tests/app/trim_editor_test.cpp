@@ -1,0 +1,337 @@
+// The trim editor opened from the main window, with its real player: SDL's disk driver captures
+// what would be heard while the handles, buttons and typed times are driven; the range it writes
+// is converted and decoded back. Offscreen, generated media, real modal dialogs.
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSlider>
+
+#include "PlayerTestEnv.h"
+#include "clip.h"
+
+namespace fs = std::filesystem;
+using testmedia::MakeTone;
+
+class TrimEditorTest : public TPlayerTest {
+protected:
+    void SetUp() override {
+        TPlayerTest::SetUp();
+        WriteCatalogue(RunProfiles);  // the first profile writes 22050 Hz mono PCM
+    }
+
+    // Presses the main window's "Trim" and runs AScript in the editor once it is shown (FormShow
+    // ended, not from inside its pumping waits) and the modal window; returns when it has closed.
+    void Edit(TAppWindows& AApp, const std::function<void(TClipForm&)>& AScript) {
+        TClipForm& clip = *AApp.ClipForm;
+        bool shown = false, ran = false;
+        const auto connection = QObject::connect(&clip, &TClipForm::FormShown, [&] { shown = true; });
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            if (!shown || ran || QApplication::activeModalWidget() != &clip) return;
+            ran = true;
+            // The error dialogs' answerer sees the editor on top before any dialog of the script.
+            QTest::qWait(30);
+            AScript(clip);
+            if (clip.isVisible()) {
+                ADD_FAILURE() << "the editor is still open";
+                clip.reject();
+            }
+        });
+        timer.start(5);
+        FindChild<QPushButton>(AApp.MainForm.get(), "ClipButton")->click();
+        QObject::disconnect(connection);
+        EXPECT_TRUE(ran) << "the editor did not open";
+    }
+    // Waits until the editor's file plays and something of it was heard.
+    void WaitPlaying(TClipForm& AClip) {
+        ASSERT_TRUE(WaitFor([&] { return AClip.Duration() > 0 && AClip.LastPlayState == psPlay; }, 10));
+        Hear(2205);
+    }
+    template <typename T>
+    static T* C(TClipForm& AClip, const char* AName) { return FindChild<T>(&AClip, AName); }
+    static void Click(TClipForm& AClip, const char* AButton) { C<QPushButton>(AClip, AButton)->click(); }
+    static void Type(TClipForm& AClip, const char* AField, const char* AButton, const QString& AText) {
+        C<QLineEdit>(AClip, AField)->setText(AText);
+        Click(AClip, AButton);
+    }
+    static int X(TClipForm& AClip, const char* AHandle) { return C<QLabel>(AClip, AHandle)->x(); }
+    // Presses a handle, moves it by ADelta pixels in steps of 4 and releases it.
+    static void Drag(TClipForm& AClip, const char* AHandle, int ADelta) {
+        QLabel* handle = C<QLabel>(AClip, AHandle);
+        auto send = [&](QEvent::Type AType, int AX, Qt::MouseButton AButton, Qt::MouseButtons AButtons) {
+            QMouseEvent e(AType, QPointF(AX, 6), handle->mapToGlobal(QPointF(AX, 6)), AButton, AButtons, {});
+            QCoreApplication::sendEvent(handle, &e);
+        };
+        send(QEvent::MouseButtonPress, 6, Qt::LeftButton, Qt::LeftButton);
+        const int step = ADelta < 0 ? -4 : 4;
+        for (int moved = 0; std::abs(moved) < std::abs(ADelta); moved += step)
+            send(QEvent::MouseMove, 6 + step, Qt::NoButton, Qt::LeftButton);
+        send(QEvent::MouseButtonRelease, 6, Qt::LeftButton, Qt::NoButton);
+    }
+    // Pauses and lets the last position event arrive.
+    void PauseHere(TClipForm& AClip) {
+        Click(AClip, "PauseButton");
+        EXPECT_TRUE(WaitFor([&] { return AClip.LastPlayState == psPause; }, 5));
+        QTest::qWait(150);
+    }
+    // The dominant frequencies of the captured blocks of 2048 frames that hold no pause.
+    static std::vector<double> BlockFrequencies(const std::vector<int16_t>& ASamples) {
+        std::vector<double> result;
+        for (size_t at = 0; at + 4096 <= ASamples.size(); at += 4096) {
+            const std::vector<int16_t> block(ASamples.begin() + at, ASamples.begin() + at + 4096);
+            int zeros = 0, longest = 0;
+            for (size_t i = 0; i < block.size(); i += 2) longest = std::max(longest, zeros = block[i] ? 0 : zeros + 1);
+            if (longest < 8) result.push_back(Frequency(block));
+        }
+        return result;
+    }
+    // Every block is one of the range's two frequencies, and the range played ATimes from its start.
+    static void ExpectLooped(const std::vector<double>& AFrequencies, double AFirst, double ASecond, int ATimes) {
+        int returns = 0;
+        bool second = false;
+        for (double f : AFrequencies) {
+            EXPECT_TRUE(std::abs(f - AFirst) < 60 || std::abs(f - ASecond) < 60) << f << " Hz is outside the range";
+            if (std::abs(f - ASecond) < 60) second = true;
+            if (std::abs(f - AFirst) < 60 && second) {
+                ++returns;
+                second = false;
+            }
+        }
+        EXPECT_GE(returns, ATimes);
+    }
+};
+
+TEST_F(TrimEditorTest, HandlesTypedTimesResetAndSetButtonsKeepRangeAndHandlesTogether) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    auto app = StartWith({MakeSteps(dir.path() / "steps.wav", 6, 1.0)});
+    TAudioFile& job = app->MainForm->AudioFiles[0];
+    job.TimeStart = 1'000'000;
+    job.TimeEnd = 4'000'000;
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        // HandleX on the 456-pixel bar of a 6 s file; the line runs between the handles.
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 85);
+        EXPECT_EQ(X(clip, "imgTrimRight"), 313);
+        EXPECT_EQ(C<QWidget>(clip, "TrimmedTimeLine")->geometry(), QRect(97, 310, 216, 1));
+        EXPECT_EQ(clip.height(), 494);
+
+        // A typed start at or after the end moves the end; a typed end before the start the start.
+        Type(clip, "TimeStart", "spSkinSpeedButton1", "00:00:05");
+        EXPECT_EQ(clip.TrimEnd, 5'000'000);
+        EXPECT_EQ(C<QLineEdit>(clip, "TimeEnd")->text(), "00:00:05");
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 378);
+        EXPECT_EQ(X(clip, "imgTrimRight"), 389);
+        Type(clip, "TimeEnd", "spSkinSpeedButton2", "00:00:02");
+        EXPECT_EQ(clip.TrimStart, 2'000'000);
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 161);
+        EXPECT_EQ(X(clip, "imgTrimRight"), 172);
+
+        // 23:59:59 is exact in microseconds; 25:00:00 is refused and changes nothing.
+        Type(clip, "TimeEnd", "spSkinSpeedButton2", "23:59:59");
+        EXPECT_EQ(clip.TrimEnd, 86'399'000'000);
+        Type(clip, "TimeStart", "spSkinSpeedButton1", "25:00:00");
+        EXPECT_EQ(MessageTexts(), QStringList{"'25:00:00' is not a valid time"});
+        EXPECT_EQ(clip.TrimStart, 2'000'000);
+        EXPECT_EQ(clip.TrimEnd, 86'399'000'000);
+
+        Click(clip, "spSkinButton6");  // Reset: the whole file
+        EXPECT_EQ(clip.TrimStart, 0);
+        EXPECT_EQ(clip.TrimEnd, 6'000'000);
+        EXPECT_EQ(C<QLineEdit>(clip, "TimeStart")->text(), "00:00:00");
+        EXPECT_EQ(C<QLineEdit>(clip, "TimeEnd")->text(), "00:00:06");
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 10);
+        EXPECT_EQ(X(clip, "imgTrimRight"), 466);
+
+        // Set start / Set end take the playback position; a start past the end moves the end.
+        auto* bar = C<QSlider>(clip, "trackbar2");
+        PauseHere(clip);
+        Click(clip, "spSkinButton1");
+        EXPECT_GT(clip.TrimStart, 0);
+        EXPECT_EQ(clip.TrimStart, clip.PreviewPosition);
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 456 * bar->value() / 1000 + 10);
+        Click(clip, "PlayButton");
+        Hear(17640);
+        PauseHere(clip);
+        Click(clip, "spSkinButton3");
+        EXPECT_GT(clip.TrimEnd, clip.TrimStart);
+        EXPECT_EQ(clip.TrimEnd, clip.PreviewPosition);
+        EXPECT_EQ(X(clip, "imgTrimRight"), 456 * bar->value() / 1000 + 10);
+        Click(clip, "PlayButton");
+        Hear(17640);
+        PauseHere(clip);
+        Click(clip, "spSkinButton1");
+        EXPECT_EQ(clip.TrimStart, clip.PreviewPosition);
+        EXPECT_EQ(clip.TrimEnd, clip.TrimStart);
+        EXPECT_EQ(X(clip, "imgTrimRight"), X(clip, "imgTrimLeft") + 11);
+        Click(clip, "spSkinButton5");
+    });
+    EXPECT_EQ(job.TimeStart, 1'000'000);
+    EXPECT_EQ(job.TimeEnd, 4'000'000);
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(TrimEditorTest, OkWritesTheRowAndItsEstimateWhileCancelEscAndClosingWriteNothingAndStop) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    auto app = StartWith({MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 6.0, 44100, 2))});
+    TMainForm& form = *app->MainForm;
+    TAudioFile& job = form.AudioFiles[0];
+    const double wholeSize = job.EstimatedSize;
+    ASSERT_GT(wholeSize, 0);
+
+    // The preview stops before the editor opens; OK writes the typed range and the estimate.
+    FindChild<QPushButton>(&form, "PlayButton")->click();
+    Hear(4410);
+    Edit(*app, [&](TClipForm& clip) {
+        EXPECT_EQ(form.FFPlayer->PlayState(), psStop);
+        WaitPlaying(clip);
+        Type(clip, "TimeStart", "spSkinSpeedButton1", "00:00:01");
+        Type(clip, "TimeEnd", "spSkinSpeedButton2", "00:00:04");
+        Click(clip, "spSkinButton4");
+    });
+    EXPECT_EQ(job.TimeStart, 1'000'000);
+    EXPECT_EQ(job.TimeEnd, 4'000'000);
+    EXPECT_EQ(job.TrimmedLength, 3'000'000);
+    EXPECT_DOUBLE_EQ(job.EstimatedSize, wholeSize / 2);
+    EXPECT_EQ(app->ClipForm->FFPlayer2->PlayState(), psStop);
+
+    // Cancel, Esc and the window's closing keep the row and stop the playback.
+    const std::function<void(TClipForm&)> closings[] = {
+        [](TClipForm& AClip) { Click(AClip, "spSkinButton5"); },
+        [](TClipForm& AClip) { QTest::keyClick(&AClip, Qt::Key_Escape); },
+        [](TClipForm& AClip) { AClip.close(); },
+    };
+    for (const auto& closing : closings) {
+        Edit(*app, [&](TClipForm& clip) {
+            WaitPlaying(clip);
+            EXPECT_EQ(clip.TrimStart, 1'000'000);  // the row's range is loaded
+            Type(clip, "TimeStart", "spSkinSpeedButton1", "00:00:02");
+            Click(clip, "spSkinButton2");
+            closing(clip);
+        });
+        EXPECT_EQ(job.TimeStart, 1'000'000);
+        EXPECT_EQ(job.TimeEnd, 4'000'000);
+        EXPECT_EQ(job.TrimmedLength, 3'000'000);
+        EXPECT_EQ(app->ClipForm->FFPlayer2->PlayState(), psStop);
+        EXPECT_FALSE(app->ClipForm->PlayTrimmed);
+        EXPECT_TRUE(Stopped());
+    }
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(TrimEditorTest, PlayTrimmedLoopsOnlyTheRangeAlsoWhenItEndsAtTheEndOfTheFile) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    // Half-second steps: 2.0-3.0 s sounds 1600 and 1900 Hz, 5.0-6.0 s 3400 and 3700 Hz.
+    auto app = StartWith({MakeSteps(dir.path() / "halves.wav", 6, 0.5)});
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        const struct {
+            const char *start, *end;
+            double first, second;
+        } ranges[] = {{"00:00:02", "00:00:03", 1600, 1900}, {"00:00:05", "00:00:06", 3400, 3700}};
+        for (const auto& r : ranges) {
+            Click(clip, "spSkinButton6");  // Reset, so the typed start never passes the end
+            Type(clip, "TimeEnd", "spSkinSpeedButton2", r.end);
+            Type(clip, "TimeStart", "spSkinSpeedButton1", r.start);
+            Click(clip, "spSkinButton2");
+            Hear(8192);  // what the device held before
+            ExpectLooped(BlockFrequencies(Hear(154350)), r.first, r.second, 2);
+        }
+        EXPECT_TRUE(clip.PlayTrimmed);
+        EXPECT_NE(clip.FFPlayer2->PlayState(), psStop);
+        Click(clip, "spSkinButton5");
+    });
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(TrimEditorTest, DraggedHandlesStoreTheirDropTimeAndCrossNeitherEachOtherNorTheBarsEnds) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    // FLAC: a seek lands at the start of a codec frame, up to ~93 ms before its target.
+    auto app = StartWith({MakeSteps(dir.path() / "steps.flac", 6, 1.0)});
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        Drag(clip, "imgTrimLeft", 200);  // pixel 210: value 439 of 1000, 2.634 s
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 210);
+        EXPECT_NEAR(clip.TrimStart, 2'634'000, 50'000);
+        const auto heard = Hear(11025);  // playback resumed at the handle: the third second
+        EXPECT_NEAR(Frequency({heard.begin() + 4096, heard.begin() + 8192}), 1000, 5);
+        Drag(clip, "imgTrimRight", -100);  // pixel 366: value 781, 4.686 s
+        EXPECT_NEAR(clip.TrimEnd, 4'686'000, 50'000);
+
+        for (const auto& [handle, delta] : std::vector<std::pair<const char*, int>>{
+                 {"imgTrimLeft", 400}, {"imgTrimRight", -400}, {"imgTrimLeft", -500}, {"imgTrimRight", 500}}) {
+            Drag(clip, handle, delta);
+            EXPECT_LT(X(clip, "imgTrimLeft"), X(clip, "imgTrimRight")) << handle << " " << delta;
+            EXPECT_GT(X(clip, "imgTrimLeft"), 10);
+            EXPECT_LT(X(clip, "imgTrimRight"), 466);
+            EXPECT_LE(clip.TrimStart, clip.TrimEnd);
+        }
+
+        // A seek the stopped playback never carried out: the release neither hangs nor loses the drop.
+        clip.FFPlayer2->Seek(int64_t{1'000'000}, TSeekFlags{}, false);
+        clip.FFPlayer2->Stop(true);
+        Drag(clip, "imgTrimLeft", 40);
+        EXPECT_FALSE(clip.LeftHandle.Pressed || clip.LeftHandle.Tracking);
+        EXPECT_EQ(clip.TrimStart, clip.HandleTime(X(clip, "imgTrimLeft")));
+        Click(clip, "spSkinButton5");
+    });
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(TrimEditorTest, AJobWhoseFileVanishedShowsTheErrorAndTheEditorStaysUsable) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 3.0, 44100, 2));
+    auto app = StartWith({a});
+    fs::remove(a);
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    Edit(*app, [&](TClipForm& clip) {
+        ASSERT_EQ(ErrorMessages.size(), 1);
+        EXPECT_TRUE(ErrorMessages[0].startsWith("Error open file: ")) << ErrorMessages[0].toStdString();
+        // No duration: the handles stand at the bar's start, nothing divides by it.
+        EXPECT_EQ(X(clip, "imgTrimLeft"), 10);
+        EXPECT_EQ(X(clip, "imgTrimRight"), 10);
+        Drag(clip, "imgTrimRight", 100);
+        Click(clip, "PlayButton");  // opens again: a second error
+        EXPECT_EQ(ErrorMessages.size(), 2);
+        Click(clip, "spSkinButton5");
+    });
+    const QStringList log = LogLines(*app, logStart);
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_TRUE(log[0].startsWith("-> ")) << log[0].toStdString();
+    EXPECT_EQ(app->MainForm->AudioFiles[0].TimeEnd, 3'000'000);
+}
+
+TEST_F(TrimEditorTest, AConvertedTrimmedJobHoldsExactlyTheChosenRange) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    // A rising sweep at the profile's own rate and channels: any offset shows in the samples.
+    std::vector<float> sweep;
+    for (int i = 0; i < 4 * 22050; ++i)
+        sweep.push_back(0.5f * static_cast<float>(std::sin(2 * M_PI * (200 + 0.01 * i) * i / 22050.0)));
+    const fs::path source = dir.path() / "sweep.wav";
+    testmedia::MakeAudio(source, Tone(0, 0, 0, 22050, 1), sweep);
+    auto app = StartWith({source});
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        Type(clip, "TimeStart", "spSkinSpeedButton1", "00:00:01");
+        Type(clip, "TimeEnd", "spSkinSpeedButton2", "00:00:03");
+        Click(clip, "spSkinButton4");
+    });
+    TMainForm& form = *app->MainForm;
+    QDir().mkpath(Path("out"));
+    FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Path("out"));
+    form.StartButtonClick();  // returns when the run has ended
+    EXPECT_TRUE(LogLines(*app).contains("-> Conversion successfully done."));
+
+    const auto in = testmedia::ToInt16(testmedia::DecodeAudio(source).samples);
+    const auto out = testmedia::ToInt16(testmedia::DecodeAudio(Path("out/sweep.wav").toStdString()).samples);
+    ASSERT_EQ(out.size(), size_t{2 * 22050});
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), in.begin() + 22050));
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
