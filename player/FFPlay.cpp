@@ -516,6 +516,9 @@ void TCustomPlayer::FinishPlayback() {
     FVideoStateCB = nullptr;
     FSDLSession.Reset();
     FPlayThreadDone = false;
+    // A seek that was still pending ended with its playback.
+    FSeeking = false;
+    FSeekEvent.SetEvent();
     ResetPerPlaybackSettings();
 }
 
