@@ -169,6 +169,7 @@ void SDLCALL TAudioOut::AudioCallback(void* AUserData, Uint8* AStream, int ALen)
     else
         ++is->audio_silent_calls;
     const double bytesPerSecond = double(is->audio_rate) * is->audio_frame_bytes;
+    is->audio_buf_left = static_cast<int>(is->audio_buf_size - is->audio_buf_index);
     is->audio_clock_now =
         is->audio_clock - (is->audio_buf_size - is->audio_buf_index) / bytesPerSecond;
 }
