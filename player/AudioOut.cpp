@@ -325,7 +325,7 @@ void TAudioOut::FillSampleRing(TVideoState* is, int ASize) {
     int at = is->sample_array_index;
     while (count > 0) {
         const int n = std::min(count, kSampleArraySize - at);
-        std::memcpy(is->sample_array.data() + at, samples, size_t(n) * 2);
+        for (int k = 0; k < n; ++k) is->sample_array[at + k].store(samples[k], std::memory_order_relaxed);
         samples += n;
         count -= n;
         at = (at + n) % kSampleArraySize;

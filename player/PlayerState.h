@@ -134,8 +134,9 @@ struct TVideoState {
     int audio_diff_avg_count = 0;
     std::atomic<int64_t> audio_callback_time{0};
     std::atomic<int> show_audio{0};
-    // The waveform ring: written by the audio callback, read without a lock by the drawing.
-    std::array<int16_t, kSampleArraySize> sample_array{};
+    // The waveform ring: written by the audio callback, read by the drawing; relaxed atomics
+    // (a torn frame spoils one drawing only).
+    std::array<std::atomic<int16_t>, kSampleArraySize> sample_array{};
     std::atomic<int> sample_array_index{0};
     std::atomic<int> audio_buf_left{0};  // bytes of the current frame not yet handed to SDL
 
