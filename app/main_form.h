@@ -244,5 +244,6 @@ private:
     int64_t FDuration = 0;
     bool FTrackChanging = false;
     QWidget* FScreenControl = nullptr;
+    class TPlayerScreen* FPlayerScreen = nullptr;  // child of panPreview, the player's host
     bool FPreviewOpen = false;  // a preview playback was opened and not stopped since
 };

@@ -11,6 +11,7 @@
 
 #include "AppShell.h"
 #include "FFPlay.h"
+#include "PlayerScreen.h"
 #include "log.h"
 #include "main_form.h"
 #include "ui_main_form.h"
@@ -29,6 +30,10 @@ QString PlayTimeText(int64_t APosition, int64_t ADuration) {
 void TMainForm::SetUpPreview() {
     FFPlayer = std::make_unique<TFFPlayer>();
     FScreenControl = ui->panPreview;
+    // The player draws into the host filling panPreview (hidden there: nothing is drawn).
+    FPlayerScreen = new TPlayerScreen(ui->panPreview);
+    FPlayerScreen->setObjectName("PlayerScreen");
+    FPlayerScreen->setGeometry(ui->panPreview->rect());
     FPlayButtons = new QButtonGroup(this);
     for (QPushButton* b : {ui->PlayButton, ui->PauseButton}) {
         b->setCheckable(true);
@@ -94,7 +99,7 @@ void TMainForm::OpenAudio(const QString& AFileName) {
     // The SDL copy is loaded when files are added; a player that lost it loads it here.
     if (!PreviewLoadSDL()) return;
     FScreenControl = ui->panPreview;
-    FPreviewOpen = FFPlayer->Open(AFileName.toStdString(), nullptr, false);
+    FPreviewOpen = FFPlayer->Open(AFileName.toStdString(), FPlayerScreen, false);
     if (!FPreviewOpen) {
         const QString error = QString::fromStdString(FFPlayer->LastErrMsg());
         EventsLogLine("-> " + error);

@@ -169,6 +169,7 @@ void SDLCALL TAudioOut::AudioCallback(void* AUserData, Uint8* AStream, int ALen)
     else
         ++is->audio_silent_calls;
     const double bytesPerSecond = double(is->audio_rate) * is->audio_frame_bytes;
+    is->audio_buf_left = static_cast<int>(is->audio_buf_size - is->audio_buf_index);
     is->audio_clock_now =
         is->audio_clock - (is->audio_buf_size - is->audio_buf_index) / bytesPerSecond;
 }
@@ -324,7 +325,7 @@ void TAudioOut::FillSampleRing(TVideoState* is, int ASize) {
     int at = is->sample_array_index;
     while (count > 0) {
         const int n = std::min(count, kSampleArraySize - at);
-        std::memcpy(is->sample_array.data() + at, samples, size_t(n) * 2);
+        for (int k = 0; k < n; ++k) is->sample_array[at + k].store(samples[k], std::memory_order_relaxed);
         samples += n;
         count -= n;
         at = (at + n) % kSampleArraySize;

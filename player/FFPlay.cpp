@@ -214,6 +214,12 @@ void TCustomPlayer::SetShowAudio(TShowAudio AValue) {
         FVideoState->show_audio = AValue;
 }
 
+void TCustomPlayer::ToggleAudioDisplay() {
+    if (!IsOpen()) return;
+    FVideoState->show_audio = (FVideoState->show_audio + 1) % 3;
+    FVideoState->Events.Post(peResize);
+}
+
 bool TCustomPlayer::Paused() const { return !IsOpen() || FVideoState->paused != 0; }
 
 double TCustomPlayer::AudioClock() const { return IsOpen() ? AudioClockOf(FVideoState.get()) : 0; }
@@ -277,6 +283,7 @@ bool TCustomPlayer::Open(const std::string& AFileName, TScreenHost* AScreenHandl
     }
     FFileName = AFileName;
     FScreenHandle = AScreenHandle;
+    FVideoState->screen = FDisableDisplay ? nullptr : AScreenHandle;
 
     if (TFileOpenEvent onFileOpen = Handler(FOnFileOpen)) {
         const int64_t duration = FVideoState->IsImage2 ? 0 : FVideoState->Duration;
@@ -328,7 +335,8 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
         is->refresh_tid = std::thread([is] {
             while (!is->abort_request) {
                 if (is->refresh.exchange(1) == 0) is->Events.Post(peRefresh);
-                std::this_thread::sleep_for(5ms);
+                // The spectrum draws one column per pass: 20 ms while audio is drawn.
+                std::this_thread::sleep_for(is->show_audio != saNone ? 20ms : 5ms);
             }
         });
         FVideoState = std::move(state);
@@ -344,6 +352,8 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
 
 void TCustomPlayer::PlayThreadExecute() {
     SetPlayState(psPlay);
+    TVideoState* state = FVideoState.get();
+    if (state->screen) state->screen->SetOnResize([state] { state->Events.Post(peResize); });
     try {
         EventLoop();
     } catch (const std::exception& e) {
@@ -354,6 +364,8 @@ void TCustomPlayer::PlayThreadExecute() {
     is->abort_request = 1;
     if (is->parse_tid.joinable()) is->parse_tid.join();
     if (is->refresh_tid.joinable()) is->refresh_tid.join();
+    if (is->screen) is->screen->SetOnResize({});
+    CloseDisplay(is);
     FPlayThreadDone = true;
     SetPlayState(psStop);
     FStopEvent.SetEvent();
@@ -364,7 +376,9 @@ void TCustomPlayer::EventLoop() {
     for (;;) {
         const TPlayThreadEvent e = is->Events.Wait();
         if (e == peQuit) return;
+        if (e == peResize) DrawStep(is, true);
         if (e == peRefresh) {
+            DrawStep(is, false);
             UpdatePosition();
             is->refresh = 0;
         }

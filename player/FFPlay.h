@@ -16,6 +16,7 @@
 
 #include "FFDecode.h"
 #include "FFLog.h"
+#include "ScreenHost.h"
 #include "SyncObjs.h"
 #include "libsdl.h"
 
@@ -41,8 +42,6 @@ private:
     int FBits = 0;
 };
 
-// The drawing host of a later stage; the sound path needs none.
-class TScreenHost;
 class TCustomPlayer;
 struct TVideoState;
 class TEventThread;
@@ -158,6 +157,8 @@ public:
     void SetReadTimeout(int AValue) { FReadTimeout = AValue; }
     TShowAudio ShowAudio() const { return FShowAudio; }
     void SetShowAudio(TShowAudio AValue);
+    // None, waveform, spectrum in turn; the next pass starts from a black surface.
+    void ToggleAudioDisplay();
     Tav_sync_type av_sync_type() const { return Fav_sync_type; }
     void set_av_sync_type(Tav_sync_type AValue) { Fav_sync_type = AValue; }
     int64_t start_time() const { return Fstart_time; }

@@ -12,6 +12,7 @@
 
 #include "FFPtr.h"
 #include "FFPlay.h"
+#include "ScreenHost.h"
 
 // One queued packet, or a marker: Flush (a seek happened: flush the decoder) or Drain (end of
 // input: drain the decoder). Serial counts the flushes of the queue.
@@ -54,7 +55,7 @@ private:
 };
 
 // Events of the play thread (the SDL 1.2 event queue's successor).
-enum TPlayThreadEvent { peRefresh = 25, peQuit = 26 };
+enum TPlayThreadEvent { peRefresh = 25, peQuit = 26, peResize = 28 };
 class TPlayEventQueue {
 public:
     void Post(TPlayThreadEvent AEvent);
@@ -133,9 +134,21 @@ struct TVideoState {
     int audio_diff_avg_count = 0;
     std::atomic<int64_t> audio_callback_time{0};
     std::atomic<int> show_audio{0};
-    // The waveform ring: written by the audio callback, read without a lock by the drawing.
-    std::array<int16_t, kSampleArraySize> sample_array{};
+    // The waveform ring: written by the audio callback, read by the drawing; relaxed atomics
+    // (a torn frame spoils one drawing only).
+    std::array<std::atomic<int16_t>, kSampleArraySize> sample_array{};
     std::atomic<int> sample_array_index{0};
+    std::atomic<int> audio_buf_left{0};  // bytes of the current frame not yet handed to SDL
+
+    // drawing (play thread): the XRGB8888 surface handed to the host, and the spectrum state
+    TScreenHost* screen = nullptr;
+    std::vector<uint32_t> surface;
+    int width = 0, height = 0;
+    int last_i_start = 0;
+    RDFTContext* rdft = nullptr;  // freed by CloseDisplay
+    int rdft_bits = 0;
+    std::vector<float> rdft_data;
+    int xpos = 0;
 
     Tav_sync_type av_sync_type = AV_SYNC_AUDIO_MASTER;
     double external_clock = 0;
@@ -152,3 +165,8 @@ int OpenAudioComponent(TVideoState* AState, int AStreamIndex, const TSDLAPI& ASD
 void CloseAudioComponent(TVideoState* AState);
 double AudioClockOf(const TVideoState* AState);
 double MasterClockOf(const TVideoState* AState);
+
+// The draw step (Display.cpp, play thread): audio into the surface, handed to the host. A host
+// that is hidden or missing costs nothing. AForce makes a new surface of the host's size first.
+void DrawStep(TVideoState* AState, bool AForce);
+void CloseDisplay(TVideoState* AState);

@@ -500,3 +500,121 @@ TEST_F(PlayerTest, OpenStopCyclesAndDestroyingAPlayingPlayerAreClean) {
     EXPECT_FALSE(positions.empty());
     player.reset();
 }
+
+namespace {
+
+// A host that keeps the last frame it was handed, as the Qt host does.
+struct TRecordingHost : TScreenHost {
+    int Width = 200, Height = 100;
+    bool Shown = true;
+    mutable std::mutex Lock;  // guards Frame, FrameWidth, FrameHeight, Frames
+    std::vector<uint32_t> Frame;
+    int FrameWidth = 0, FrameHeight = 0, Frames = 0;
+
+    void GetClientSize(int& AWidth, int& AHeight) const override {
+        AWidth = Width;
+        AHeight = Height;
+    }
+    bool Showing() const override { return Shown; }
+    void PresentFrame(const uint32_t* APixels, int AWidth, int AHeight, int APitch) override {
+        std::lock_guard lock(Lock);
+        Frame.resize(size_t(AWidth) * AHeight);
+        for (int y = 0; y < AHeight; ++y)
+            std::copy_n(APixels + size_t(y) * APitch / 4, AWidth, Frame.data() + size_t(y) * AWidth);
+        FrameWidth = AWidth;
+        FrameHeight = AHeight;
+        ++Frames;
+    }
+    // Rows of column AX that are lit.
+    std::vector<int> LitRows(int AX) const {
+        std::lock_guard lock(Lock);
+        std::vector<int> rows;
+        for (int y = 0; y < FrameHeight; ++y)
+            if (Frame[size_t(y) * FrameWidth + AX] != 0) rows.push_back(y);
+        return rows;
+    }
+};
+
+}  // namespace
+
+TEST_F(PlayerTest, WaveformBandsAndSeparatorOfAStereoToneLandWhereTheyShould) {
+    testmedia::ToneSpec spec;
+    spec.frequency = 441;
+    spec.seconds = 3;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "wave.wav", spec);
+    auto player = NewPlayer(40);
+    TRecordingHost host;
+    CaptureTo("wave");
+    ASSERT_TRUE(player->Open(wav.string(), &host));
+    ASSERT_TRUE(WaitPumping([&] { return host.Frames > 5; }, 5ms, 10s));
+    // Band height 50, amplitude scale 22: a half-scale tone reaches 11 pixels from each centre.
+    int top = 100, bottom = 0;
+    for (int x = 0; x < 200; ++x)
+        for (int y : host.LitRows(x))
+            if (y != 50) top = std::min(top, y), bottom = std::max(bottom, y);
+    EXPECT_EQ(host.LitRows(0).size() > 0, true);
+    EXPECT_NEAR(top, 25 - 11, 1);
+    EXPECT_NEAR(bottom, 75 + 11, 1);
+    for (int x = 0; x < 200; ++x) {
+        const auto rows = host.LitRows(x);
+        EXPECT_NE(std::find(rows.begin(), rows.end(), 50), rows.end()) << "separator at " << x;
+        for (int y : rows) EXPECT_TRUE(std::abs(y - 25) <= 11 || std::abs(y - 75) <= 11 || y == 50) << y;
+    }
+    // Paused, the waveform stays still; after a resize the frames have the new size.
+    player->Pause();
+    Pump(100ms);
+    std::vector<uint32_t> still;
+    {
+        std::lock_guard lock(host.Lock);
+        still = host.Frame;
+    }
+    Pump(100ms);
+    {
+        std::lock_guard lock(host.Lock);
+        EXPECT_EQ(still, host.Frame);
+    }
+    host.Width = 120;
+    host.Height = 60;
+    host.NotifyResize();
+    EXPECT_TRUE(WaitPumping([&] { return host.LitRows(0).size() <= 60 && host.FrameWidth == 120; }, 5ms, 5s));
+    player->Stop(true);
+}
+
+TEST_F(PlayerTest, SpectrumOfAPureToneLightsItsRowAndTheColumnAdvances) {
+    testmedia::ToneSpec spec;
+    spec.frequency = 44100.0 * 32 / 256;  // bin 32 of the 256-point transform of a 100-row surface
+    spec.seconds = 3;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "spectrum.wav", spec);
+    auto player = NewPlayer(41);
+    player->SetShowAudio(saRDFT);
+    TRecordingHost host;
+    CaptureTo("spectrum");
+    ASSERT_TRUE(player->Open(wav.string(), &host));
+    ASSERT_TRUE(WaitPumping([&] { return host.Frames > 20; }, 5ms, 10s));
+    player->Stop(true);
+    int columns = 0;
+    for (int x = 0; x < 200; ++x) {
+        std::lock_guard lock(host.Lock);
+        int brightest = -1;
+        uint32_t level = 0;
+        for (int y = 0; y < host.FrameHeight; ++y)
+            if (const uint32_t v = host.Frame[size_t(y) * host.FrameWidth + x] >> 16; v > level)
+                level = v, brightest = y;
+        if (level < 128) continue;
+        ++columns;
+        EXPECT_EQ(brightest, 100 - 1 - 32) << "column " << x;
+    }
+    EXPECT_GT(columns, 5);
+}
+
+TEST_F(PlayerTest, AHiddenHostGetsNoFrames) {
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "hidden.wav", testmedia::ToneSpec{});
+    auto player = NewPlayer(42);
+    TRecordingHost host;
+    host.Shown = false;
+    CaptureTo("hidden");
+    ASSERT_TRUE(player->Open(wav.string(), &host));
+    Pump(300ms);
+    player->Stop(true);
+    EXPECT_EQ(host.Frames, 0);
+}
