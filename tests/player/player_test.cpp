@@ -505,11 +505,12 @@ namespace {
 
 // A host that keeps the last frame it was handed, as the Qt host does.
 struct TRecordingHost : TScreenHost {
-    int Width = 200, Height = 100;
-    bool Shown = true;
-    mutable std::mutex Lock;  // guards Frame, FrameWidth, FrameHeight, Frames
+    std::atomic<int> Width{200}, Height{100};
+    std::atomic<bool> Shown{true};
+    mutable std::mutex Lock;  // guards Frame, FrameHeight
     std::vector<uint32_t> Frame;
-    int FrameWidth = 0, FrameHeight = 0, Frames = 0;
+    int FrameHeight = 0;
+    std::atomic<int> FrameWidth{0}, Frames{0};
 
     void GetClientSize(int& AWidth, int& AHeight) const override {
         AWidth = Width;
