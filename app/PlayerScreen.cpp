@@ -1,5 +1,8 @@
 #include "PlayerScreen.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
 #include <QPainter>
 
 TPlayerScreen::TPlayerScreen(QWidget* AParent) : QWidget(AParent) {
@@ -54,4 +57,8 @@ void TPlayerScreen::showEvent(QShowEvent* AEvent) {
 void TPlayerScreen::hideEvent(QHideEvent* AEvent) {
     QWidget::hideEvent(AEvent);
     FShowing = false;
+}
+
+QSize PlayerScreenSize(const QWidget* AScreenControl) {
+    return AScreenControl ? AScreenControl->size() : QGuiApplication::primaryScreen()->size();
 }

@@ -10,6 +10,10 @@
 
 #include "ScreenHost.h"
 
+// The screen size a player's file-open event reports: that of its screen control, or of the
+// desktop when there is none.
+QSize PlayerScreenSize(const QWidget* AScreenControl);
+
 class TPlayerScreen : public QWidget, public TScreenHost {
     Q_OBJECT
 public:

@@ -11,6 +11,7 @@
 
 #include "AppShell.h"
 #include "Dispatcher.h"
+#include "PlayerScreen.h"
 #include "UserDialogs.h"
 #include "ui_clip.h"
 
@@ -432,7 +433,7 @@ void TClipForm::EndHandleDrag(TTrimHandle& AHandle, bool AStart) {
 // ---- player events -----------------------------------------------------------------------
 
 void TClipForm::FFPlayer2FileOpen(int64_t ADuration, int& AScreenWidth, int& AScreenHeight) {
-    const QSize screen = FScreenControl ? FScreenControl->size() : QGuiApplication::primaryScreen()->size();
+    const QSize screen = PlayerScreenSize(FScreenControl);
     AScreenWidth = screen.width();
     AScreenHeight = screen.height();
     FDuration = ADuration;

@@ -148,7 +148,7 @@ void TMainForm::VideoTrackBarLastChange() {
 void TMainForm::VolumeTrackBarChange() { FFPlayer->SetAudioVolume(ui->VolumeTrackBar->value()); }
 
 void TMainForm::FFPlayerFileOpen(int64_t ADuration, int& AScreenWidth, int& AScreenHeight) {
-    const QSize screen = FScreenControl ? FScreenControl->size() : QGuiApplication::primaryScreen()->size();
+    const QSize screen = PlayerScreenSize(FScreenControl);
     AScreenWidth = screen.width();
     AScreenHeight = screen.height();
     FDuration = ADuration;
