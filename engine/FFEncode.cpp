@@ -655,6 +655,7 @@ bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
                 DoOutputVideoHook(task, AInfo);
             };
         t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
+        t.SetLoudness(rec.LoudnessTarget, rec.ReplayGainTags);
 
         t.SetReadTimeout(m.FReadTimeout);
         if (t.OpenOutput(rec.FileName, rec.Join) < 0) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -27,6 +28,13 @@ struct TTranscodeProgress {
     float Quality = -1.0f;
     int FPS = -1;
     int FrameNumber = -1;
+};
+
+// Loudness of a run's audio as measured before its headers (EBU R128).
+struct TLoudness {
+    double Integrated = -70.0;  // LUFS; -70 or below: silence, nothing to scale
+    double TruePeak = -INFINITY;  // dBTP
+    double Gain = 0.0;          // dB the run applies
 };
 
 // Post-hooks of encoded video frames.
@@ -117,6 +125,13 @@ public:
     int ReadTimeout() const { return FReadTimeout; }
     void SetReadTimeout(int AValue) { FReadTimeout = AValue; }
     void SetTotalOutputDuration(int64_t AValue) { FTotalOutputDuration = AValue; }
+    // Before the run: a target below 0 (LUFS) scales the audio so that its integrated loudness
+    // reaches the target, lowered so that the true peak stays at or below -1 dBTP (the volume
+    // "vol" stays an offset from the target); AReplayGainTags writes REPLAYGAIN_TRACK_GAIN and
+    // _PEAK of the measured audio (reference -18 LUFS). Either makes the run measure first.
+    void SetLoudness(double ATarget, bool AReplayGainTags);
+    // The measured loudness once the run has started (defaults when nothing was measured).
+    const TLoudness& MeasuredLoudness() const { return FLoudness; }
     // Post-hook set (phPreview | phBitmap), changed under its own lock.
     void SetPostHook(TPostHook AHook, bool AOn);
     bool PostHook(TPostHook AHook) const;
@@ -224,6 +239,13 @@ private:
     void PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst);
     void Report(bool AFinal, int AInput);
     bool DecoderError(TAVInputStream& AIst, int AError);
+    // Loudness (FFmpegLoudness.cpp).
+    class TLoudnessMeter;
+    TAVOutputStream* LoudnessStream() const;
+    void MeasureLoudness();
+    int64_t MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream, int64_t ADone);
+    void ApplyLoudnessTags();
+    int64_t RunProgress(int64_t APosition) const;
     // Closes the inputs and outputs and frees the run (CloseFiles without the option reset).
     void CloseAll();
     void BeginBlockingStep();
@@ -245,6 +267,10 @@ private:
     bool FInputHookStopped = false;
     bool FOutputHookStopped = false;
     int FReadTimeout = 10000;
+    double FLoudnessTarget = 0.0;  // LUFS, 0: the level stays
+    bool FReplayGainTags = false;
+    TLoudness FLoudness;
+    double FAudioGain = 1.0;  // linear gain of the run besides "vol"
     std::atomic<int64_t> FLastRead{INT64_MAX};
     struct TRunDeleter {
         void operator()(TRun* ARun) const;

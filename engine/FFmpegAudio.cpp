@@ -6,6 +6,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 #include <thread>
 #include <vector>
 
@@ -89,6 +91,46 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
     }
 }
 
+// Scales every sample of a decoded frame by AGain in double precision (a loudness gain, with
+// the volume), in its own sample format; integer formats round and saturate.
+static void ScaleGain(AVFrame* AFrame, double AGain) {
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const bool planar = avutil.av_sample_fmt_is_planar(fmt);
+    const int planes = planar ? AFrame->ch_layout.nb_channels : 1;
+    const int count = AFrame->nb_samples * (planar ? 1 : AFrame->ch_layout.nb_channels);
+    // Samples of type T with their zero at AZero, scaled and saturated to [ALo, AHi].
+    const auto scale = [&](auto* ASamples, double AZero, double ALo, double AHi) {
+        using T = std::remove_pointer_t<decltype(ASamples)>;
+        for (int i = 0; i < count; ++i) {
+            double v = (double(ASamples[i]) - AZero) * AGain;
+            if constexpr (std::is_integral_v<T>) v = std::nearbyint(v);
+            v = std::clamp(v, ALo, AHi);
+            // The upper limit of a 64-bit sample is not a double: saturate before converting.
+            ASamples[i] = v >= double(std::numeric_limits<T>::max())
+                              ? std::numeric_limits<T>::max()
+                              : static_cast<T>(v + AZero);
+        }
+    };
+    for (int p = 0; p < planes; ++p) {
+        uint8_t* data = AFrame->extended_data[p];
+        switch (avutil.av_get_packed_sample_fmt(fmt)) {
+            case AV_SAMPLE_FMT_U8: scale(data, 128.0, -128.0, 127.0); break;
+            case AV_SAMPLE_FMT_S16:
+                scale(reinterpret_cast<int16_t*>(data), 0.0, -32768.0, 32767.0);
+                break;
+            case AV_SAMPLE_FMT_S32:
+                scale(reinterpret_cast<int32_t*>(data), 0.0, double(INT32_MIN), double(INT32_MAX));
+                break;
+            case AV_SAMPLE_FMT_S64:
+                scale(reinterpret_cast<int64_t*>(data), 0.0, double(INT64_MIN), double(INT64_MAX));
+                break;
+            case AV_SAMPLE_FMT_FLT: scale(reinterpret_cast<float*>(data), 0.0, -1.0, 1.0); break;
+            case AV_SAMPLE_FMT_DBL: scale(reinterpret_cast<double*>(data), 0.0, -1.0, 1.0); break;
+            default: break;
+        }
+    }
+}
+
 void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
     DecodeFrames(AIst, APkt, [&](AVFrame* AFrame, int ACount) { AudioFrame(AIst, APkt, AFrame, ACount); });
 }
@@ -113,10 +155,14 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
     AIst.next_pts = SaturatedTime(__int128(pts) + SamplesToMicro(n, rate));
 
     if (OnAudioHook) RunAudioHook(frame, pts);
-    if (o.audio_volume != 256) {
+    if (o.audio_volume != 256 || FAudioGain != 1.0) {
         if (avutil.av_frame_make_writable(frame) < 0)
             throw FFmpegException("Out of memory in do_audio_out");
-        ScaleVolume(frame, o.audio_volume);
+        // Without a loudness gain the volume keeps its integer arithmetic.
+        if (FAudioGain == 1.0)
+            ScaleVolume(frame, o.audio_volume);
+        else
+            ScaleGain(frame, o.audio_volume / 256.0 * FAudioGain);
     }
     if (o.rate_emu) {
         for (;;) {

@@ -141,6 +141,8 @@ struct TOutputOptions {
     bool VideoOutputHook = false;
     int VideoHookBitsPixel = 24;
     bool Join = false;
+    double LoudnessTarget = 0.0;  // LUFS below 0: normalise to it; 0: the level stays
+    bool ReplayGainTags = false;  // write REPLAYGAIN_TRACK_GAIN/_PEAK of the measured audio
     std::string ExtOptions;
     int Tag = 0;
     void* Data = nullptr;

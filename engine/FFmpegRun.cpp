@@ -185,6 +185,10 @@ void TCustomFFmpeg::SetUpRun() {
                 if (type == AVMEDIA_TYPE_AUDIO && o.audio_volume != 256)
                     throw FFmpegException(
                         "-acodec copy and -vol are incompatible (frames are not decoded)");
+                if (type == AVMEDIA_TYPE_AUDIO && FLoudnessTarget < 0)
+                    throw FFmpegException(
+                        "-acodec copy and a loudness target are incompatible (frames are not "
+                        "decoded)");
                 if (type == AVMEDIA_TYPE_AUDIO && OnAudioHook)
                     throw FFmpegException(
                         "-acodec copy and AudioHook are incompatible (frames are not decoded)");
@@ -335,8 +339,12 @@ void TCustomFFmpeg::SetUpRun() {
             ist.is_start = true;
         }
 
+        // Loudness: measured before the headers, which carry its tags.
+        MeasureLoudness();
+
         // 9. Metadata and chapters.
         ApplyMetadataMaps();
+        ApplyLoudnessTags();
 
         // 10. Headers.
         bool allRtp = !FOutputFiles.empty();
@@ -995,7 +1003,7 @@ void TCustomFFmpeg::Report(bool AFinal, int AInput) {
         TTranscodeProgress p;
         p.FileIndex = AFinal ? -1 : AInput;
         p.TotalDuration = FTotalOutputDuration;
-        p.CurrentDuration = static_cast<int64_t>(ti * AV_TIME_BASE);
+        p.CurrentDuration = RunProgress(static_cast<int64_t>(ti * AV_TIME_BASE));
         p.CurrentSize = size;
         p.BitRate = static_cast<float>(bitrate);
         p.Quality = q;

@@ -37,6 +37,11 @@ inline int CheckAV(int ARet, const char* ACall) {
     return ARet;
 }
 
+// Parses AChain into AGraph between ASource (its output "in") and ASink (its input "out"); an
+// FFmpeg error code or 0.
+int ParseFilterChain(AVFilterGraph* AGraph, AVFilterContext* ASource, AVFilterContext* ASink,
+                     const std::string& AChain);
+
 // Wall clock in microseconds (monotonic).
 int64_t NowMicroseconds();
 

@@ -216,23 +216,7 @@ void TCustomFFmpeg::VideoOut(TAVOutputStream& AOst, TAVInputStream&, AVFrame* AF
         std::string chain = c.filters.empty() ? std::string() : c.filters + ",";
         chain += Format("scale=%d:%d:flags=0x%x,format=pix_fmts=%s", enc->width, enc->height,
                         unsigned(c.sws_flags), avutil.av_get_pix_fmt_name(enc->pix_fmt));
-        AVFilterInOut* outputs = avfilter.avfilter_inout_alloc();
-        AVFilterInOut* inputs = avfilter.avfilter_inout_alloc();
-        if (!outputs || !inputs) {
-            avfilter.avfilter_inout_free(&outputs);
-            avfilter.avfilter_inout_free(&inputs);
-            throw FFmpegException("Error opening filters!");
-        }
-        outputs->name = avutil.av_strdup("in");
-        outputs->filter_ctx = c.buffersrc;
-        inputs->name = avutil.av_strdup("out");
-        inputs->filter_ctx = c.buffersink;
-        int ret = outputs->name && inputs->name
-                      ? avfilter.avfilter_graph_parse_ptr(g, chain.c_str(), &inputs, &outputs,
-                                                          nullptr)
-                      : AVERROR(ENOMEM);
-        avfilter.avfilter_inout_free(&outputs);
-        avfilter.avfilter_inout_free(&inputs);
+        int ret = ParseFilterChain(g, c.buffersrc, c.buffersink, chain);
         if (ret >= 0) ret = avfilter.avfilter_graph_config(g, nullptr);
         if (ret < 0) {
             c.graph.reset();
