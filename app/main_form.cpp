@@ -259,6 +259,9 @@ void TMainForm::FormCreate() {
             ReadInt(settings, "recentprofileind", RecentProfileInd);
             int simultaneous = 0;
             if (ReadInt(settings, "SimultaneousConversions", simultaneous)) ui->edSimultaneous->setValue(simultaneous);
+            int loudness = 0;
+            if (ReadInt(settings, "Loudness", loudness) && loudness >= 0 && loudness < ui->cmbLoudness->count())
+                ui->cmbLoudness->setCurrentIndex(loudness);
             ReadInt(settings, "lasteditedprofileind", LastEditedProfileInd);
             // An index the catalogue no longer holds names no profile to save at exit.
             if (LastEditedProfileInd >= static_cast<int>(Profiles.size())) LastEditedProfileInd = -1;
@@ -355,6 +358,7 @@ void TMainForm::SaveSettings() {
                                   QDir::toNativeSeparators(QFileInfo(dlgopen.Files.first()).path()));
             settings.setValue("recentprofileind", RecentProfileInd);
             settings.setValue("SimultaneousConversions", ui->edSimultaneous->value());
+            settings.setValue("Loudness", ui->cmbLoudness->currentIndex());
             if (LastEditedProfileInd >= 0 && LastEditedProfileInd < static_cast<int>(Profiles.size())) {
                 const TProfile& p = Profiles[static_cast<size_t>(LastEditedProfileInd)];
                 settings.setValue("lasteditedprofileind", LastEditedProfileInd);
@@ -1038,6 +1042,12 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     AOutput.AudioSampleRate = ChosenInteger(profile.SampleRate, "sample rate", profile, AJob, job);
     AOutput.AudioBitrate = ChosenInteger(profile.AudioBitRate, "bit rate", profile, AJob, job);
     AOutput.AudioVolume = AVolume;
+    // Loudness: the targets of the list's entries in order; the last entry only tags.
+    static const double kLoudnessTargets[] = {0.0, -14.0, -16.0, -23.0};
+    const int loudness = ui->cmbLoudness->currentIndex();
+    if (loudness > 0 && loudness < static_cast<int>(std::size(kLoudnessTargets)))
+        AOutput.LoudnessTarget = kLoudnessTargets[loudness];
+    AOutput.ReplayGainTags = loudness == static_cast<int>(std::size(kLoudnessTargets));
     AOutput.DisableVideo = true;
     // Option lines of the profile, e.g. the muxer of an extension FFmpeg does not know (".m4r").
     AOutput.ExtOptions = profile.ExtraParam;
@@ -1188,6 +1198,7 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
         ShowErrorReport(message, "CLM_Terminate");
         EventsLogLine("-> " + message);
     }
+    if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished) LogLoudness(ATerminateInfo.TaskIndex);
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Finished) {
         InputOptionsList.clear();
         OutputOptionsList.clear();
@@ -1213,6 +1224,17 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
             if (conv->cbOpenOutput()->isChecked() && !shutdown) ShellOpen(QUrl::fromLocalFile(OutputFolder));
         }
     }
+}
+
+// The events log line of a finished task's loudness, when the run measured it.
+void TMainForm::LogLoudness(int ATask) {
+    if (ui->cmbLoudness->currentIndex() <= 0 || ATask >= FFEncoder->TasksCount()) return;
+    const TLoudness& l = FFEncoder->Tasks(ATask)->MeasuredLoudness();
+    EventsLogLine(QString("-> Loudness (%1) of %2: %3 LUFS, true peak %4 dBTP, gain %5 dB")
+                      .arg(ui->cmbLoudness->currentText(), TaskName(ATask))
+                      .arg(l.Integrated, 0, 'f', 1)
+                      .arg(l.TruePeak, 0, 'f', 1)
+                      .arg(QString::asprintf("%+.1f", l.Gain)));
 }
 
 QString TMainForm::TaskName(int ATask) const {

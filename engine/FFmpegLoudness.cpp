@@ -90,7 +90,10 @@ int ParseFilterChain(AVFilterGraph* AGraph, AVFilterContext* ASource, AVFilterCo
 // continuous stream.
 class TCustomFFmpeg::TLoudnessMeter {
 public:
-    TLoudnessMeter(int ARate, const AVChannelLayout& ALayout) : FRate(ARate) {
+    // The output's rate, layout and sample format: the conversion to them is the run's (a
+    // downmix to an integer format, for one, is scaled down not to clip).
+    TLoudnessMeter(int ARate, const AVChannelLayout& ALayout, AVSampleFormat AFormat)
+        : FRate(ARate), FFormat(AFormat) {
         if (avutil.av_channel_layout_copy(&FLayout, &ALayout) < 0)
             throw FFmpegException("av_mallocz fail");
         FFrame.reset(avutil.av_frame_alloc());
@@ -111,8 +114,9 @@ public:
         EndInput();
         std::string chain = Format("atrim=start=%.6f", AStart);
         if (AEnd >= 0) chain += Format(":end=%.6f", AEnd);
-        chain += Format(",aresample=%d,aformat=sample_fmts=dbl:channel_layouts=%s", FRate,
-                        LayoutText(FLayout));
+        chain += Format(",aresample=%d,aformat=sample_fmts=%s:channel_layouts=%s,"
+                        "aformat=sample_fmts=dbl",
+                        FRate, SampleFormatName(FFormat), LayoutText(FLayout));
         FSourceArgs = Format("time_base=%d/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s",
                              ATimeBase.num, ATimeBase.den, ADec->sample_rate,
                              SampleFormatName(ADec->sample_fmt), LayoutText(ADec->ch_layout));
@@ -176,6 +180,7 @@ private:
     }
 
     int FRate;
+    AVSampleFormat FFormat;
     AVChannelLayout FLayout{};
     int64_t FSamples = 0;
     std::string FSourceArgs, FChain;
@@ -203,7 +208,7 @@ void TCustomFFmpeg::MeasureLoudness() {
     TAVOutputStream* os = LoudnessStream();
     if (!os) return;
     const AVCodecContext* enc = os->coder->enc.get();
-    TLoudnessMeter meter(enc->sample_rate, enc->ch_layout);
+    TLoudnessMeter meter(enc->sample_rate, enc->ch_layout, enc->sample_fmt);
     struct TEnd {
         TCustomFFmpeg* self;
         ~TEnd() { self->EndBlockingStep(); }

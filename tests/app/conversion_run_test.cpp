@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSpinBox>
 #include <QWindow>
 
@@ -512,4 +513,33 @@ TEST_F(ConversionRunTest, TheProfilesExtraOptionsReachTheEncoder) {
     const auto m4r = DecodeAudio(fs::path(Output.toStdString()) / "ring.m4r");
     EXPECT_EQ(m4r.codecName, "aac");
     EXPECT_NEAR(m4r.seconds(), 1.0, 0.05);
+}
+
+TEST_F(ConversionRunTest, ALoudnessTargetBringsQuietAndLoudJobsToItAndIsStored) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("loudness");
+    const fs::path quiet = MakeTone(dir.path(), "quiet.wav", Tone(1000, 0.03, 3.0, 44100, 2));
+    const fs::path loud = MakeTone(dir.path(), "loud.wav", Tone(1000, 1.0, 3.0, 44100, 2));
+    // A mono output at another rate (the meter follows the output) and a stereo one at 48 kHz.
+    auto app = StartWith({quiet, loud}, {0, 1});
+    TMainForm& form = *app->MainForm;
+    auto* loudness = FindChild<QComboBox>(&form, "cmbLoudness");
+    ASSERT_EQ(loudness->itemText(3), "-23 LUFS (EBU R128 broadcast)");
+    loudness->setCurrentIndex(3);
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    for (const char* name : {"quiet.wav", "loud.flac"})
+        EXPECT_NEAR(testmedia::CliLoudness(fs::path(Output.toStdString()) / name).integrated, -23.0, 0.5) << name;
+    const QStringList lines = LogLines(*app, logStart);
+    ASSERT_EQ(lines.size(), 4) << lines.join("\n").toStdString();
+    EXPECT_TRUE(lines[1].startsWith("-> Loudness (-23 LUFS (EBU R128 broadcast)) of job ")) << lines[1].toStdString();
+    EXPECT_TRUE(lines[1].contains(" LUFS, true peak ") && lines[1].contains(" dB")) << lines[1].toStdString();
+
+    form.close();
+    app.reset();
+    EXPECT_EQ(QSettings("Quendral", "Quendral Audio Converter").value("Loudness").toInt(), 3);
+    auto again = Start();
+    EXPECT_EQ(FindChild<QComboBox>(again->MainForm.get(), "cmbLoudness")->currentIndex(), 3);
 }

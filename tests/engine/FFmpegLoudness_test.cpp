@@ -1,7 +1,6 @@
 // Loudness normalisation and ReplayGain tags: outputs are measured independently by the ffmpeg
 // command-line tool's ebur128 filter.
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <random>
 
@@ -14,31 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TMeasured {
-    double Integrated = NAN;  // LUFS
-    double TruePeak = NAN;    // dBTP
-};
-
-// Integrated loudness and true peak of a file as the ffmpeg CLI measures them.
-TMeasured CliLoudness(const fs::path& AFile) {
-    const std::string cmd = "ffmpeg -hide_banner -nostats -i '" + AFile.string() +
-                            "' -af ebur128=peak=true -f null - 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) throw std::runtime_error("cannot run ffmpeg");
-    TMeasured m;
-    char line[512];
-    bool summary = false;
-    while (fgets(line, sizeof line, p)) {
-        const std::string s = line;
-        if (s.find("Summary:") != std::string::npos) summary = true;
-        if (!summary) continue;
-        double v;
-        if (sscanf(line, " I: %lf LUFS", &v) == 1) m.Integrated = v;
-        if (sscanf(line, " Peak: %lf dBFS", &v) == 1) m.TruePeak = v;
-    }
-    pclose(p);
-    return m;
-}
+using testmedia::CliLoudness;
+using TMeasured = testmedia::Loudness;
 
 class LoudnessTest : public EngineTest {
 protected:
@@ -113,8 +89,8 @@ TEST_F(LoudnessTest, QuietAndLoudTonesReachEachTargetWithTheTruePeakBelowTheLimi
                 const fs::path out = Dir / (in.stem().string() + std::to_string(int(target)) + ext);
                 ASSERT_TRUE(Convert({in}, out, Target(target))) << Failures;
                 const TMeasured m = CliLoudness(out);
-                EXPECT_NEAR(m.Integrated, target, 0.5);
-                EXPECT_LE(m.TruePeak, -1.0);
+                EXPECT_NEAR(m.integrated, target, 0.5);
+                EXPECT_LE(m.truePeak, -1.0);
             }
 }
 
@@ -122,15 +98,15 @@ TEST_F(LoudnessTest, TheTruePeakLimitLowersTheGainAndTheVolumeStaysAnOffset) {
     const fs::path clicks = Clicks("clicks.wav");
     ASSERT_TRUE(Convert({clicks}, Dir / "clicks-out.wav", Target(-14)));
     const TMeasured m = CliLoudness(Dir / "clicks-out.wav");
-    EXPECT_LT(m.Integrated, -16.0) << "the peaks forbid reaching the target";
-    EXPECT_NEAR(m.TruePeak, -1.0, 0.2);
+    EXPECT_LT(m.integrated, -16.0) << "the peaks forbid reaching the target";
+    EXPECT_NEAR(m.truePeak, -1.0, 0.2);
 
     // Half the volume: 6 dB under the target.
     const fs::path tone = Tone("tone.wav", 0.1);
     TOutputOptions half = Target(-23);
     half.AudioVolume = 128;
     ASSERT_TRUE(Convert({tone}, Dir / "half.wav", half));
-    EXPECT_NEAR(CliLoudness(Dir / "half.wav").Integrated, -29.0, 0.5);
+    EXPECT_NEAR(CliLoudness(Dir / "half.wav").integrated, -29.0, 0.5);
 }
 
 TEST_F(LoudnessTest, OffAndTagsOnlyLeaveTheAudioBitExactAndTagsHoldTheMeasuredValues) {
@@ -159,11 +135,11 @@ TEST_F(LoudnessTest, OffAndTagsOnlyLeaveTheAudioBitExactAndTagsHoldTheMeasuredVa
         EXPECT_TRUE(testmedia::SamplesEqual(tagged, testmedia::DecodeAudio(ref), 0.0f));
         const std::string gain = tagged.Tag("REPLAYGAIN_TRACK_GAIN");
         ASSERT_FALSE(gain.empty());
-        EXPECT_NEAR(std::stod(gain), -18.0 - source.Integrated, 0.5) << gain;
+        EXPECT_NEAR(std::stod(gain), -18.0 - source.integrated, 0.5) << gain;
         EXPECT_NE(gain.find(" dB"), std::string::npos);
         const std::string peak = tagged.Tag("REPLAYGAIN_TRACK_PEAK");
         ASSERT_FALSE(peak.empty());
-        EXPECT_NEAR(20 * std::log10(std::stod(peak)), source.TruePeak, 0.3) << peak;
+        EXPECT_NEAR(20 * std::log10(std::stod(peak)), source.truePeak, 0.3) << peak;
     }
 }
 
@@ -178,7 +154,7 @@ TEST_F(LoudnessTest, AMergeGetsOneGainForTheWholeOutput) {
     first.samples.resize(half);
     second.samples.erase(second.samples.begin(), second.samples.begin() + half);
     EXPECT_NEAR(20 * std::log10(testmedia::Rms(second) / testmedia::Rms(first)), 20.0, 0.2);
-    EXPECT_NEAR(CliLoudness(Dir / "merged.wav").Integrated, -16.0, 0.5);
+    EXPECT_NEAR(CliLoudness(Dir / "merged.wav").integrated, -16.0, 0.5);
 }
 
 TEST_F(LoudnessTest, TheMeasuringPassReportsProgressAndCanBeStopped) {

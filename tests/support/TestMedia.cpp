@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <numbers>
 #include <random>
@@ -301,6 +302,25 @@ std::vector<int16_t> ToInt16(const std::vector<float>& samples) {
     for (size_t i = 0; i < samples.size(); ++i)
         out[i] = static_cast<int16_t>(std::lrint(std::clamp(samples[i] * 32768.0f, -32768.0f, 32767.0f)));
     return out;
+}
+
+Loudness CliLoudness(const std::filesystem::path& file) {
+    const std::string cmd = "ffmpeg -hide_banner -nostats -i '" + file.string() +
+                            "' -af ebur128=peak=true -f null - 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) throw std::runtime_error("cannot run ffmpeg for " + file.string());
+    Loudness m{NAN, NAN};
+    char line[512];
+    bool summary = false;
+    while (fgets(line, sizeof line, p)) {
+        if (std::string(line).find("Summary:") != std::string::npos) summary = true;
+        if (!summary) continue;
+        double v;
+        if (sscanf(line, " I: %lf LUFS", &v) == 1) m.integrated = v;
+        if (sscanf(line, " Peak: %lf dBFS", &v) == 1) m.truePeak = v;
+    }
+    pclose(p);
+    return m;
 }
 
 }  // namespace testmedia

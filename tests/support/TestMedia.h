@@ -161,6 +161,13 @@ double Peak(const DecodedAudio& audio, int channel = -1);
 // sine of 0.5 s or more.
 double DominantFrequency(const DecodedAudio& audio, int channel = 0, double fromSeconds = 0,
                          double seconds = 0);
+// Integrated loudness (LUFS) and true peak (dBTP) of a file as the ffmpeg command-line tool's
+// ebur128 filter measures them; NaN where it gave none.
+struct Loudness {
+    double integrated;
+    double truePeak;
+};
+Loudness CliLoudness(const std::filesystem::path& file);
 // Same rate, channels and length, and every sample within tolerance.
 bool SamplesEqual(const DecodedAudio& a, const DecodedAudio& b, float tolerance);
 
