@@ -52,6 +52,14 @@ double Seconds(Clock::duration ADuration) {
     return std::chrono::duration<double>(ADuration).count();
 }
 
+// CPU seconds (user and system) of this process, or of its waited-for children.
+double CpuSeconds(int AWho = RUSAGE_SELF) {
+    rusage usage{};
+    getrusage(AWho, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 double PeakMiB() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -94,8 +102,10 @@ TOutputOptions OutputRecord(const TCase& ACase) {
 // One encoder run over (input, output) pairs; false with a message when a task failed.
 // ABuildSeconds receives the time spent adding the tasks (each input probed, each output
 // opened), which runs on the calling thread whatever the thread count.
+// ALoudness: a loudness target (LUFS) for every output, 0 none.
 bool RunEncoder(const std::vector<std::pair<fs::path, fs::path>>& AJobs, const TCase& ACase,
-                int AThreadCount, std::string& AError, double* ABuildSeconds = nullptr) {
+                int AThreadCount, std::string& AError, double* ABuildSeconds = nullptr,
+                double ALoudness = 0.0) {
     const auto buildStart = Clock::now();
     TFFEncoder encoder;
     std::mutex lock;  // guards failures, done
@@ -111,6 +121,7 @@ bool RunEncoder(const std::vector<std::pair<fs::path, fs::path>>& AJobs, const T
     for (const auto& [in, out] : AJobs) {
         const int t = encoder.AddTask(in.string());
         TOutputOptions o = OutputRecord(ACase);
+        o.LoudnessTarget = ALoudness;
         if (t < 0 || !encoder.SetOutputFile(t, out.string(), &o)) {
             AError = encoder.LastErrMsg();
             return false;
@@ -172,6 +183,32 @@ int main(int argc, char** argv) {
             continue;
         }
         Row(c.Title, ours, theirs, peak);
+    }
+
+    // Loudness normalisation: the measuring pass of an MP3 -> MP3 192k job against the job
+    // itself, and against the ffmpeg CLI's own measuring pass (ebur128 with true peak).
+    {
+        const TCase job = {"MP3 -> MP3 192k", "long.mp3", "long.mp3", "libmp3lame", 192000, -1, -1};
+        const fs::path in = work / job.Input;
+        std::string error;
+        double cpu[2];
+        for (int k = 0; k < 2; ++k) {
+            const double c0 = CpuSeconds();
+            if (!RunEncoder({{in, out / (k ? "loud-ours.mp3" : "plain-ours.mp3")}}, job, 0, error,
+                            nullptr, k ? -14.0 : 0.0)) {
+                std::fprintf(stderr, "%s failed: %s\n", job.Title, error.c_str());
+                ++failed;
+            }
+            cpu[k] = CpuSeconds() - c0;
+        }
+        const double c0 = CpuSeconds(RUSAGE_CHILDREN);
+        RunCommand({ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i",
+                    in.string(), "-af", "ebur128=peak=true", "-f", "null", "-"});
+        const double cli = CpuSeconds(RUSAGE_CHILDREN) - c0;
+        std::printf("loudness measuring pass (CPU s)    %10.2f %10.2f %7.2f   job %.2f s, pass/job %.2f "
+                    "(goal <= 0.30)\n",
+                    cpu[1] - cpu[0], cli, cli > 0 ? (cpu[1] - cpu[0]) / cli : 0.0, cpu[0],
+                    cpu[0] > 0 ? (cpu[1] - cpu[0]) / cpu[0] : 0.0);
     }
 
     // The batch: every WAV of WORKDIR/batch to MP3 128k.

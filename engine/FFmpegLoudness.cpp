@@ -15,9 +15,9 @@ namespace {
 constexpr double kTruePeakLimit = -1.0;         // dBTP
 constexpr double kReplayGainReference = -18.0;  // LUFS (ReplayGain 2.0)
 constexpr double kSilence = -70.0;              // LUFS: ebur128's absolute gate, nothing to scale
-// True peaks are metered 100 dB up (in double precision, so nothing clips): the filter reports
-// them with three decimals, too coarse for quiet audio otherwise.
-constexpr double kPeakScale = 1e5;
+// The filter reports the true peak (linear) rounded to three decimals: the limit takes the
+// largest value that rounds to it.
+constexpr double kPeakRounding = 0.0005;
 // Share of a task's progress that its measuring pass counts for (decoding only, against decoding
 // and encoding for the run).
 constexpr double kMeasureShare = 0.2;
@@ -102,9 +102,7 @@ public:
         FMeter = std::make_unique<TFilterChain>(
             Format("time_base=1/%d:sample_rate=%d:sample_fmt=dbl:channel_layout=%s", ARate, ARate,
                    LayoutText(FLayout)),
-            Format("volume=%g:precision=double,ebur128=peak=true:metadata=1,"
-                   "volume=%g:precision=double,ebur128=metadata=1",
-                   kPeakScale, 1.0 / kPeakScale));
+            "ebur128=peak=true:metadata=1");
     }
     ~TLoudnessMeter() { avutil.av_channel_layout_uninit(&FLayout); }
 
@@ -174,7 +172,7 @@ private:
             const double i = MetaNumber(FMetered.get(), "lavfi.r128.I");
             const double tp = MetaNumber(FMetered.get(), "lavfi.r128.true_peak");
             if (std::isfinite(i)) Integrated = i;
-            if (std::isfinite(tp)) TruePeak = std::max(TruePeak, tp / kPeakScale);
+            if (std::isfinite(tp)) TruePeak = std::max(TruePeak, tp);
             avutil.av_frame_unref(FMetered.get());
         }
     }
@@ -240,8 +238,7 @@ void TCustomFFmpeg::MeasureLoudness() {
         // The user's volume stays an offset from the target; the true peak limit holds for both.
         const double volume = FOptions.audio_volume > 0 ? ToDb(FOptions.audio_volume / 256.0) : 0.0;
         double gain = FLoudnessTarget - meter.Integrated;
-        if (meter.TruePeak > 0)
-            gain = std::min(gain, kTruePeakLimit - FLoudness.TruePeak - volume);
+        gain = std::min(gain, kTruePeakLimit - ToDb(meter.TruePeak + kPeakRounding) - volume);
         FLoudness.Gain = gain;
         FAudioGain = FromDb(gain);
     }
