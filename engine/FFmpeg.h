@@ -245,6 +245,8 @@ private:
     void MeasureLoudness();
     int64_t MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream, int64_t ADone);
     void ApplyLoudnessTags();
+    std::vector<std::pair<std::string, std::string>> ReplayGainTags() const;
+    void AddMp4LoudnessTags();
     int64_t RunProgress(int64_t APosition) const;
     // Closes the inputs and outputs and frees the run (CloseFiles without the option reset).
     void CloseAll();

@@ -9,6 +9,9 @@
 #include "FFLog.h"
 #include "FFmpegRun.h"
 #include "Format.h"
+#include "Convert.h"
+#include "Mp4Tags.h"
+#include "Platform.h"
 
 namespace {
 
@@ -354,14 +357,35 @@ void TCustomFFmpeg::ApplyLoudnessTags() {
                 for (const char* key : kKeys)
                     while (d && avutil.av_dict_get(*d, key, nullptr, 0))
                         CheckAV(avutil.av_dict_set(d, key, nullptr, 0), "av_dict_set");
-        if (!FReplayGainTags || !(FLoudness.Integrated > kSilence)) continue;
-        const std::string gain =
-            Format("%+.2f dB", kReplayGainReference - FLoudness.Integrated);
-        const std::string peak = Format("%.6f", FromDb(FLoudness.TruePeak));
-        CheckAV(avutil.av_dict_set(&out.ctx->metadata, "REPLAYGAIN_TRACK_GAIN", gain.c_str(), 0),
-                "av_dict_set");
-        CheckAV(avutil.av_dict_set(&out.ctx->metadata, "REPLAYGAIN_TRACK_PEAK", peak.c_str(), 0),
-                "av_dict_set");
+        for (const auto& [key, value] : ReplayGainTags())
+            CheckAV(avutil.av_dict_set(&out.ctx->metadata, key.c_str(), value.c_str(), 0),
+                    "av_dict_set");
+    }
+}
+
+// The ReplayGain tags of the measured audio; none when nothing was measured.
+std::vector<std::pair<std::string, std::string>> TCustomFFmpeg::ReplayGainTags() const {
+    if (!FReplayGainTags || !(FLoudness.Integrated > kSilence)) return {};
+    return {{"REPLAYGAIN_TRACK_GAIN",
+             Format("%+.2f dB", kReplayGainReference - FLoudness.Integrated)},
+            {"REPLAYGAIN_TRACK_PEAK", Format("%.6f", FromDb(FLoudness.TruePeak))}};
+}
+
+// After the trailers: MP4 outputs get their ReplayGain tags as freeform tags, which the muxer
+// does not write. A file that cannot take them keeps its audio; the log says why.
+void TCustomFFmpeg::AddMp4LoudnessTags() {
+    const auto tags = ReplayGainTags();
+    if (tags.empty()) return;
+    for (const TAVOutputFile& out : FOutputFiles) {
+        const std::string muxer = out.ctx->oformat->name;
+        if (out.group != 0 || !out.writes_file || (muxer != "mp4" && muxer != "ipod" && muxer != "mov"))
+            continue;
+        std::vector<std::pair<std::string, std::string>> lower;
+        for (const auto& [key, value] : tags) lower.emplace_back(LowerCase(key), value);
+        std::string error;
+        const std::string& name = out.working_name.empty() ? out.file_name : out.working_name;
+        if (!AddMp4FreeformTags(Utf8ToPath(name), lower, error))
+            TheLogger()->Log(this, llWarning, error);
     }
 }
 

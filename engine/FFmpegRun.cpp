@@ -927,6 +927,7 @@ void TCustomFFmpeg::EndRun() {
             if (ret < 0 && writeError.empty())
                 writeError = Format("%s: %s", out.file_name, ErrorCodeText(ret));
         }
+    if (writeError.empty()) AddMp4LoudnessTags();
     Report(true, -1);
     CloseCodecs();
     if (!writeError.empty()) {

@@ -122,7 +122,7 @@ TEST_F(LoudnessTest, OffAndTagsOnlyLeaveTheAudioBitExactAndTagsHoldTheMeasuredVa
     EXPECT_TRUE(testmedia::SamplesEqual(a, testmedia::DecodeAudio(Dir / "plain.flac"), 0.0f));
 
     const TMeasured source = CliLoudness(in);
-    for (const char* ext : {".flac", ".mp3", ".ogg", ".opus"}) {
+    for (const char* ext : {".flac", ".mp3", ".ogg", ".opus", ".m4a"}) {
         SCOPED_TRACE(ext);
         TOutputOptions tags;
         tags.ReplayGainTags = true;
