@@ -1,23 +1,26 @@
-// Times the encoder against the FFmpeg command-line tool on the media bench/run.sh generates:
-// three long single-file conversions, then a batch of short files with one and two worker
-// threads. The media libraries are bound at run time through the loader, as in the program.
+// Times the encoder against the FFmpeg command-line tool on the media bench/run.sh generates.
+// Every run is a process of its own, ours (this program in a child mode, the library loading
+// included) and ffmpeg's interleaved, so each side's CPU time and peak resident memory are its
+// own. Prints min/median/max over the runs.
 //
-//   convert_bench WORKDIR [FFMPEG]
+//   convert_bench WORKDIR [FFMPEG] [--runs N] [--max-batch N]
+//   convert_bench --ours LISTFILE OUTDIR THREADS CODEC BITRATE RATE CHANNELS LOUDNESS  (child)
 //
-// WORKDIR holds long.wav, long.flac, long.mp3 and batch/*.wav; outputs go to WORKDIR/out.
-#include <thread>
+// WORKDIR holds long.wav, long.flac, long.mp3 and short.wav; outputs go to WORKDIR/out.
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Dispatcher.h"
@@ -35,7 +38,7 @@ namespace {
 struct TCase {
     const char* Title;
     const char* Input;
-    const char* Output;
+    const char* Ext;
     const char* Codec;
     int BitRate;
     int SampleRate;  // -1: keep
@@ -43,70 +46,96 @@ struct TCase {
 };
 
 const TCase kCases[] = {
-    {"WAV -> MP3 128k (libmp3lame)", "long.wav", "long.mp3", "libmp3lame", 128000, -1, -1},
-    {"FLAC -> AAC 192k (aac)", "long.flac", "long.m4a", "aac", 192000, -1, -1},
-    {"MP3 -> Vorbis 128k 48k mono", "long.mp3", "long.ogg", "libvorbis", 128000, 48000, 1},
+    {"WAV -> MP3 192k (default profile)", "long.wav", ".mp3", "libmp3lame", 192000, -1, -1},
+    {"MP3 -> MP3 192k (default profile)", "long.mp3", ".mp3", "libmp3lame", 192000, -1, -1},
+    {"WAV -> MP3 128k", "long.wav", ".mp3", "libmp3lame", 128000, -1, -1},
+    {"FLAC -> AAC 192k", "long.flac", ".m4a", "aac", 192000, -1, -1},
+    {"MP3 -> Vorbis 128k 48k mono", "long.mp3", ".ogg", "libvorbis", 128000, 48000, 1},
 };
 
-double Seconds(Clock::duration ADuration) {
-    return std::chrono::duration<double>(ADuration).count();
-}
+// One measured process: wall and CPU seconds, peak resident MiB (its own or its largest
+// descendant's).
+struct TSample {
+    double Wall = 0, Cpu = 0, PeakMiB = 0;
+    bool Ok = false;
+};
 
-// CPU seconds (user and system) of this process, or of its waited-for children.
-double CpuSeconds(int AWho = RUSAGE_SELF) {
-    rusage usage{};
-    getrusage(AWho, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double PeakMiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss / 1024.0;  // kilobytes on Linux
-}
-
-// Runs a command without a shell; true when it exits with 0.
-bool RunCommand(const std::vector<std::string>& AArgs) {
+TSample Spawn(const std::vector<std::string>& AArgs) {
     std::vector<char*> argv;
     for (const auto& a : AArgs) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    TSample s;
+    const auto t0 = Clock::now();
     pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return s;
     int status = 0;
-    if (waitpid(pid, &status, 0) < 0) return false;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) < 0) return s;
+    s.Wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    s.Cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    s.PeakMiB = usage.ru_maxrss / 1024.0;
+    s.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return s;
 }
 
-std::vector<std::string> FfmpegArgs(const std::string& AFfmpeg, const fs::path& AIn,
-                                    const fs::path& AOut, const TCase& ACase) {
-    std::vector<std::string> args = {AFfmpeg, "-threads", "1", "-nostdin", "-hide_banner",
-                                     "-loglevel", "error", "-y", "-i", AIn.string(),
-                                     "-threads", "1", "-c:a", ACase.Codec, "-b:a",
-                                     std::to_string(ACase.BitRate)};
+std::vector<std::string> FfmpegArgs(const std::string& AFfmpeg, const TCase& ACase) {
+    std::vector<std::string> args = {AFfmpeg,    "-threads", "1",  "-nostdin", "-hide_banner",
+                                     "-loglevel", "error",   "-y", "-threads", "1",
+                                     "-c:a",      ACase.Codec, "-b:a", std::to_string(ACase.BitRate)};
     if (ACase.SampleRate > 0) args.insert(args.end(), {"-ar", std::to_string(ACase.SampleRate)});
     if (ACase.Channels > 0) args.insert(args.end(), {"-ac", std::to_string(ACase.Channels)});
-    args.push_back(AOut.string());
     return args;
 }
 
-TOutputOptions OutputRecord(const TCase& ACase) {
-    TOutputOptions o;
-    o.AudioCodec = ACase.Codec;
-    o.AudioBitrate = ACase.BitRate;
-    o.AudioSampleRate = ACase.SampleRate;
-    o.AudioChannels = ACase.Channels;
-    return o;
+// The ffmpeg CLI over a list of inputs, AParallel processes at a time (xargs -P).
+std::vector<std::string> XargsArgs(const std::string& AFfmpeg, const TCase& ACase,
+                                   const fs::path& AList, const fs::path& AOut, int AParallel) {
+    std::string cmd;
+    for (const auto& a : FfmpegArgs(AFfmpeg, ACase)) cmd += "'" + a + "' ";
+    cmd.insert(cmd.find("'-y' ") + 5, "-i \"$0\" ");
+    cmd = "exec " + cmd + "\"" + AOut.string() + "/$(basename \"$0\" .wav)" + ACase.Ext + "\"";
+    return {"xargs", "-a", AList.string(), "-d", "\\n", "-P", std::to_string(AParallel), "-n", "1",
+            "sh", "-c", cmd};
 }
 
-// One encoder run over (input, output) pairs; false with a message when a task failed.
-// ABuildSeconds receives the time spent adding the tasks (each input probed, each output
-// opened), which runs on the calling thread whatever the thread count.
-// ALoudness: a loudness target (LUFS) for every output, 0 none.
-bool RunEncoder(const std::vector<std::pair<fs::path, fs::path>>& AJobs, const TCase& ACase,
-                int AThreadCount, std::string& AError, double* ABuildSeconds = nullptr,
-                double ALoudness = 0.0) {
-    const auto buildStart = Clock::now();
+std::vector<std::string> OursArgs(const std::string& ASelf, const TCase& ACase,
+                                  const fs::path& AList, const fs::path& AOut, int AThreads,
+                                  double ALoudness = 0.0) {
+    return {ASelf,
+            "--ours",
+            AList.string(),
+            AOut.string(),
+            std::to_string(AThreads),
+            ACase.Codec,
+            std::to_string(ACase.BitRate),
+            std::to_string(ACase.SampleRate),
+            std::to_string(ACase.Channels),
+            std::to_string(ALoudness)};
+}
+
+void WriteList(const fs::path& AList, const std::vector<fs::path>& AFiles) {
+    std::ofstream f(AList);
+    for (const auto& p : AFiles) f << p.string() << "\n";
+}
+
+// Child mode: converts every file of the list into OUTDIR with the given settings.
+int RunOurs(char** AArgv) {
+    const fs::path out = AArgv[3];
+    const int threads = std::atoi(AArgv[4]);
+    if (!GlobalFFLoader.Load(EncoderLibraries)) {
+        std::fprintf(stderr, "cannot load the media libraries: %s\n",
+                     GlobalFFLoader.LastErrMsg().c_str());
+        return 1;
+    }
+    TheLogger()->SetLogLevel(llError);
+    TOutputOptions o;
+    o.AudioCodec = AArgv[5];
+    o.AudioBitrate = std::atoi(AArgv[6]);
+    o.AudioSampleRate = std::atoi(AArgv[7]);
+    o.AudioChannels = std::atoi(AArgv[8]);
+    o.LoudnessTarget = std::atof(AArgv[9]);
+    const std::string ext = o.AudioCodec == "aac" ? ".m4a" : o.AudioCodec == "libvorbis" ? ".ogg" : ".mp3";
     TFFEncoder encoder;
     std::mutex lock;  // guards failures, done
     std::string failures;
@@ -118,141 +147,175 @@ bool RunEncoder(const std::vector<std::pair<fs::path, fs::path>>& AJobs, const T
         else if (!AInfo.Finished || AInfo.Exception)
             failures += "task " + std::to_string(AInfo.TaskIndex) + ": " + AInfo.ExceptionMsg + "\n";
     };
-    for (const auto& [in, out] : AJobs) {
-        const int t = encoder.AddTask(in.string());
-        TOutputOptions o = OutputRecord(ACase);
-        o.LoudnessTarget = ALoudness;
-        if (t < 0 || !encoder.SetOutputFile(t, out.string(), &o)) {
-            AError = encoder.LastErrMsg();
-            return false;
+    std::ifstream list(AArgv[2]);
+    for (std::string line; std::getline(list, line);) {
+        if (line.empty()) continue;
+        const int t = encoder.AddTask(line);
+        TOutputOptions record = o;
+        const std::string name = (out / fs::path(line).stem()).string() + ext;
+        if (t < 0 || !encoder.SetOutputFile(t, name, &record)) {
+            std::fprintf(stderr, "%s\n", encoder.LastErrMsg().c_str());
+            return 1;
         }
     }
-    if (ABuildSeconds) *ABuildSeconds = Seconds(Clock::now() - buildStart);
-    encoder.Start(AThreadCount);
+    SetMainThread();
+    encoder.Start(threads);
     WaitPumping([&] {
         std::lock_guard guard(lock);
         return done;
     });
-    AError = failures;
-    return failures.empty();
+    if (!failures.empty()) std::fprintf(stderr, "%s", failures.c_str());
+    return failures.empty() ? 0 : 1;
 }
 
-void Row(const std::string& ATitle, double AOurs, double ATheirs, double APeak) {
-    std::printf("%-34s %10.2f %10.2f %7.2f %10.1f\n", ATitle.c_str(), AOurs, ATheirs,
-                ATheirs > 0 ? AOurs / ATheirs : 0.0, APeak);
+double Median(std::vector<double> AValues) {
+    std::sort(AValues.begin(), AValues.end());
+    return AValues.empty() ? 0.0 : AValues[AValues.size() / 2];
+}
+
+std::string Spread(const std::vector<double>& AValues, double AScale = 1.0) {
+    if (AValues.empty()) return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3f/%.3f/%.3f",
+                  *std::min_element(AValues.begin(), AValues.end()) * AScale,
+                  Median(AValues) * AScale,
+                  *std::max_element(AValues.begin(), AValues.end()) * AScale);
+    return text;
+}
+
+// Interleaved runs of two commands; the figures of each side.
+struct TPair {
+    std::vector<double> Wall[2], Cpu[2], Peak[2];
+    bool Failed = false;
+};
+
+TPair Interleave(int ARuns, const std::vector<std::string>& AOurs,
+                 const std::vector<std::string>& ATheirs) {
+    TPair p;
+    for (int r = 0; r < ARuns; ++r)
+        for (int side = 0; side < 2; ++side) {
+            const TSample s = Spawn(side ? ATheirs : AOurs);
+            if (!s.Ok) {
+                p.Failed = true;
+                return p;
+            }
+            p.Wall[side].push_back(s.Wall);
+            p.Cpu[side].push_back(s.Cpu);
+            p.Peak[side].push_back(s.PeakMiB);
+        }
+    return p;
+}
+
+void PrintPair(const std::string& ATitle, const TPair& APair, double APerFile = 1.0) {
+    const double ratio = Median(APair.Cpu[1]) > 0 ? Median(APair.Cpu[0]) / Median(APair.Cpu[1]) : 0;
+    std::printf("%-38s cpu%s ours %-22s ffmpeg %-22s ratio %.2f  peak MiB ours %.1f ffmpeg %.1f\n",
+                ATitle.c_str(), APerFile != 1.0 ? "/file" : "", Spread(APair.Cpu[0], APerFile).c_str(),
+                Spread(APair.Cpu[1], APerFile).c_str(), ratio,
+                *std::max_element(APair.Peak[0].begin(), APair.Peak[0].end()),
+                *std::max_element(APair.Peak[1].begin(), APair.Peak[1].end()));
+    std::printf("%-38s wall   ours %-22s ffmpeg %-22s ratio %.2f\n", "", Spread(APair.Wall[0]).c_str(),
+                Spread(APair.Wall[1]).c_str(),
+                Median(APair.Wall[1]) > 0 ? Median(APair.Wall[0]) / Median(APair.Wall[1]) : 0);
     std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 10 && std::strcmp(argv[1], "--ours") == 0) return RunOurs(argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s WORKDIR [FFMPEG]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s WORKDIR [FFMPEG] [--runs N] [--max-batch N]\n", argv[0]);
         return 2;
     }
     const fs::path work = argv[1];
-    const std::string ffmpeg = argc > 2 ? argv[2] : "ffmpeg";
+    std::string ffmpeg = "ffmpeg";
+    int runs = 3, maxBatch = 10000;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--max-batch") == 0 && i + 1 < argc)
+            maxBatch = std::atoi(argv[++i]);
+        else
+            ffmpeg = argv[i];
+    }
+    const std::string self = fs::canonical("/proc/self/exe").string();
     const fs::path out = work / "out";
     fs::create_directories(out);
-
-    if (!GlobalFFLoader.Load(EncoderLibraries)) {
-        std::fprintf(stderr, "cannot load the media libraries: %s\n",
-                     GlobalFFLoader.LastErrMsg().c_str());
-        return 1;
-    }
-    TheLogger()->SetLogLevel(llError);
-
-    std::printf("%-34s %10s %10s %7s %10s\n", "case", "ours (s)", "ffmpeg (s)", "ratio",
-                "peak MiB");
+    std::printf("%u cores; %d interleaved runs per case, min/median/max; CPU in seconds\n",
+                std::thread::hardware_concurrency(), runs);
     int failed = 0;
+
+    // Single long conversions, one thread each.
     for (const TCase& c : kCases) {
-        const fs::path in = work / c.Input;
-        std::string error;
-        auto t0 = Clock::now();
-        const bool ok = RunEncoder({{in, out / (std::string("ours-") + c.Output)}}, c, 0, error);
-        const double ours = Seconds(Clock::now() - t0);
-        const double peak = PeakMiB();
-        t0 = Clock::now();
-        const bool theirsOk =
-            RunCommand(FfmpegArgs(ffmpeg, in, out / (std::string("ffmpeg-") + c.Output), c));
-        const double theirs = Seconds(Clock::now() - t0);
-        if (!ok || !theirsOk) {
-            std::fprintf(stderr, "%s failed: %s%s\n", c.Title, ok ? "" : error.c_str(),
-                         theirsOk ? "" : " (ffmpeg)");
+        const fs::path list = out / "single.list";
+        WriteList(list, {work / c.Input});
+        std::vector<std::string> theirs = FfmpegArgs(ffmpeg, c);
+        theirs.insert(theirs.begin() + 8, {"-i", (work / c.Input).string()});
+        theirs.push_back((out / (std::string("ffmpeg-long") + c.Ext)).string());
+        const TPair p = Interleave(runs, OursArgs(self, c, list, out, 0), theirs);
+        if (p.Failed) {
+            std::fprintf(stderr, "%s failed\n", c.Title);
             ++failed;
             continue;
         }
-        Row(c.Title, ours, theirs, peak);
+        PrintPair(c.Title, p);
     }
 
-    // Loudness normalisation: the measuring pass of an MP3 -> MP3 192k job against the job
-    // itself, and against the ffmpeg CLI's own measuring pass (ebur128 with true peak).
+    // The loudness measuring pass of an MP3 -> MP3 job: the job with and without a target.
     {
-        const TCase job = {"MP3 -> MP3 192k", "long.mp3", "long.mp3", "libmp3lame", 192000, -1, -1};
-        const fs::path in = work / job.Input;
-        std::string error;
-        double cpu[2];
-        for (int k = 0; k < 2; ++k) {
-            const double c0 = CpuSeconds();
-            if (!RunEncoder({{in, out / (k ? "loud-ours.mp3" : "plain-ours.mp3")}}, job, 0, error,
-                            nullptr, k ? -14.0 : 0.0)) {
-                std::fprintf(stderr, "%s failed: %s\n", job.Title, error.c_str());
-                ++failed;
-            }
-            cpu[k] = CpuSeconds() - c0;
+        const TCase& c = kCases[1];
+        const fs::path list = out / "single.list";
+        WriteList(list, {work / c.Input});
+        const TPair p =
+            Interleave(runs, OursArgs(self, c, list, out, 0, -14.0), OursArgs(self, c, list, out, 0));
+        if (p.Failed) {
+            ++failed;
+        } else {
+            const double pass = Median(p.Cpu[0]) - Median(p.Cpu[1]);
+            std::printf("%-38s cpu    pass %.2f s of a %.2f s job: %.2f of the job (goal <= 0.30)\n",
+                        "loudness measuring pass (-14 LUFS)", pass, Median(p.Cpu[1]),
+                        Median(p.Cpu[1]) > 0 ? pass / Median(p.Cpu[1]) : 0.0);
         }
-        const double c0 = CpuSeconds(RUSAGE_CHILDREN);
-        RunCommand({ffmpeg, "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1", "-i",
-                    in.string(), "-af", "ebur128=peak=true", "-f", "null", "-"});
-        const double cli = CpuSeconds(RUSAGE_CHILDREN) - c0;
-        std::printf("loudness measuring pass (CPU s)    %10.2f %10.2f %7.2f   job %.2f s, pass/job %.2f "
-                    "(goal <= 0.30)\n",
-                    cpu[1] - cpu[0], cli, cli > 0 ? (cpu[1] - cpu[0]) / cli : 0.0, cpu[0],
-                    cpu[0] > 0 ? (cpu[1] - cpu[0]) / cpu[0] : 0.0);
     }
 
-    // The batch: every WAV of WORKDIR/batch to MP3 128k.
-    std::vector<fs::path> batch;
-    for (const auto& e : fs::directory_iterator(work / "batch"))
-        if (e.path().extension() == ".wav") batch.push_back(e.path());
-    std::sort(batch.begin(), batch.end());
+    // Batches of short files (links to one 1-second WAV): Start(2) against xargs -P2 ffmpeg, CPU
+    // per file; and Start(2) against Start(1) once.
     const TCase& mp3 = kCases[0];
-    const fs::path batchOut = out / "batch";
-    fs::create_directories(batchOut);
-    auto jobs = [&](const std::string& APrefix) {
-        std::vector<std::pair<fs::path, fs::path>> j;
-        for (const auto& in : batch)
-            j.emplace_back(in, batchOut / (APrefix + in.stem().string() + ".mp3"));
-        return j;
-    };
-    auto t0 = Clock::now();
-    for (const auto& [in, o] : jobs("ffmpeg-"))
-        if (!RunCommand(FfmpegArgs(ffmpeg, in, o, mp3))) {
-            std::fprintf(stderr, "ffmpeg failed on %s\n", in.c_str());
-            ++failed;
+    for (int n : {10, 100, 1000, 10000}) {
+        if (n > maxBatch) break;
+        const fs::path dir = work / ("batch" + std::to_string(n));
+        fs::create_directories(dir);
+        std::vector<fs::path> files;
+        for (int i = 0; i < n; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "tone%05d.wav", i);
+            const fs::path f = dir / name;
+            std::error_code ec;
+            if (!fs::exists(f)) fs::create_hard_link(work / "short.wav", f, ec);
+            files.push_back(f);
         }
-    const double theirs = Seconds(Clock::now() - t0);
-    double total[3] = {0, 0, 0}, build[3] = {0, 0, 0};
-    for (int threads : {1, 2}) {
-        std::string error;
-        t0 = Clock::now();
-        const bool ok = RunEncoder(jobs("ours" + std::to_string(threads) + "-"), mp3, threads, error,
-                                   &build[threads]);
-        const double ours = Seconds(Clock::now() - t0);
-        total[threads] = ours;
-        if (!ok) {
-            std::fprintf(stderr, "batch with Start(%d) failed: %s\n", threads, error.c_str());
+        const fs::path list = out / ("batch" + std::to_string(n) + ".list");
+        WriteList(list, files);
+        const fs::path outDir = out / ("batch" + std::to_string(n));
+        fs::create_directories(outDir);
+        const int batchRuns = n >= 1000 ? 1 : runs;
+        const TPair p = Interleave(batchRuns, OursArgs(self, mp3, list, outDir, 2),
+                                   XargsArgs(ffmpeg, mp3, list, outDir, 2));
+        if (p.Failed) {
+            std::fprintf(stderr, "batch of %d failed\n", n);
             ++failed;
             continue;
         }
-        Row(std::to_string(batch.size()) + " files, Start(" + std::to_string(threads) +
-                ") vs ffmpeg loop",
-            ours, theirs, PeakMiB());
+        PrintPair(std::to_string(n) + " files, Start(2) vs xargs -P2", p, 1.0 / n);
+        if (n == 100) {
+            const TPair q = Interleave(runs, OursArgs(self, mp3, list, outDir, 1),
+                                       OursArgs(self, mp3, list, outDir, 2));
+            if (!q.Failed)
+                std::printf("Start(2) speed-up over Start(1) on %u cores (100 files, wall): %.2fx "
+                            "(goal >= 1.8 on a quiet machine)\n",
+                            std::thread::hardware_concurrency(),
+                            Median(q.Wall[1]) > 0 ? Median(q.Wall[0]) / Median(q.Wall[1]) : 0.0);
+        }
     }
-    if (total[1] > 0 && total[2] > 0)
-        std::printf("Start(2) speed-up over Start(1) on %u cores: %.2fx in all, %.2fx after the tasks "
-                    "were added (adding took %.2f s and %.2f s)\n",
-                    std::thread::hardware_concurrency(), total[1] / total[2],
-                    (total[1] - build[1]) / (total[2] - build[2]), build[1], build[2]);
     return failed ? 1 : 0;
 }

@@ -9,7 +9,7 @@ work="${2:-${TMPDIR:-/tmp}/qac-bench}"
 ffmpeg="${FFMPEG:-ffmpeg}"
 gen=("$ffmpeg" -nostdin -hide_banner -loglevel error -y)
 
-mkdir -p "$work/batch"
+mkdir -p "$work"
 # 10 minutes of a stereo 44.1 kHz sine, as WAV, FLAC and MP3.
 if [ ! -s "$work/long.wav" ]; then
     "${gen[@]}" -f lavfi -i "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=600" \
@@ -17,15 +17,10 @@ if [ ! -s "$work/long.wav" ]; then
 fi
 [ -s "$work/long.flac" ] || "${gen[@]}" -i "$work/long.wav" -c:a flac "$work/long.flac"
 [ -s "$work/long.mp3" ] || "${gen[@]}" -i "$work/long.wav" -c:a libmp3lame -b:a 192k "$work/long.mp3"
-# 100 stereo 44.1 kHz WAV files of 10 seconds, each with its own frequency.
-for i in $(seq -w 1 100); do
-    f="$work/batch/tone$i.wav"
-    [ -s "$f" ] && continue
-    freq=$((200 + 10#$i * 10))
-    "${gen[@]}" -f lavfi -i "aevalsrc=0.5*sin(2*PI*$freq*t)|0.5*sin(2*PI*$freq*t):s=44100:d=10" \
-        -c:a pcm_s16le "$f"
-done
+# One second of a stereo 44.1 kHz tone: the batches are links to it.
+[ -s "$work/short.wav" ] || "${gen[@]}" -f lavfi \
+    -i "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=1" -c:a pcm_s16le "$work/short.wav"
 
 cmake --build "$build" --target convert_bench player_bench
-"$build/bench/convert_bench" "$work" "$ffmpeg"
+"$build/bench/convert_bench" "$work" "$ffmpeg" ${BENCH_ARGS:-}
 "$build/bench/player_bench" "$work" "${FFPLAY:-ffplay}"
