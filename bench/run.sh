@@ -20,7 +20,9 @@ fi
 # One second of a stereo 44.1 kHz tone: the batches are links to it.
 [ -s "$work/short.wav" ] || "${gen[@]}" -f lavfi \
     -i "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=1" -c:a pcm_s16le "$work/short.wav"
+[ -s "$work/short.mp3" ] || "${gen[@]}" -i "$work/short.wav" -c:a libmp3lame -b:a 192k "$work/short.mp3"
 
-cmake --build "$build" --target convert_bench player_bench
+cmake --build "$build" --target convert_bench player_bench joblist_bench
 "$build/bench/convert_bench" "$work" "$ffmpeg" ${BENCH_ARGS:-}
+"$build/app/joblist_bench" "$work/short.mp3" "$work" "${JOBLIST_COUNT:-10000}"
 "$build/bench/player_bench" "$work" "${FFPLAY:-ffplay}"
