@@ -22,7 +22,6 @@ if(NOT EXISTS ${QAC_HOST_SDL2_INCLUDE}/SDL.h)
 endif()
 
 set(QAC_CROSS_INCLUDE ${CMAKE_BINARY_DIR}/cross-include)
-file(REMOVE_RECURSE ${QAC_CROSS_INCLUDE})
 file(MAKE_DIRECTORY ${QAC_CROSS_INCLUDE})
 foreach(lib avcodec avdevice avfilter avformat avutil swresample swscale)
     if(NOT EXISTS ${QAC_HOST_FFMPEG_INCLUDE}/lib${lib})

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <system_error>
 #include <utility>
 
 #include "Assert.h"
@@ -519,7 +520,7 @@ int CodecLockManager(void** AMutex, int AOp) {
             g_CodecMutex = new (std::nothrow) TCodecMutex;
             if (!g_CodecMutex) {
                 TheLogger()->Log(nullptr, llError, "error, failed to create codec mutex: %s.",
-                                 SystemErrorText(ENOMEM));
+                                 std::generic_category().message(ENOMEM));
                 return -1;
             }
             g_CodecMutex->Id = ++g_CodecMutexIds;
