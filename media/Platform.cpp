@@ -2,9 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>

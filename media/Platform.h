@@ -1,4 +1,5 @@
-// Small platform calls used by the media, engine and player layers.
+// Small platform calls used by the media, engine and player layers, and the Windows system
+// routines of the program.
 #pragma once
 
 #include <cstdint>
