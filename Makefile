@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test setup build configure tsan asan fuzz fuzz-ci fuzz-build bench clean
+.PHONY: run test setup build configure tsan asan fuzz fuzz-ci fuzz-build bench windows-check clean
 
 run: build
 	scripts/run $(BUILD)
@@ -49,5 +49,14 @@ fuzz-ci: fuzz-build
 bench: build
 	bench/run.sh $(BUILD)
 
+# Cross build of the Qt-free libraries (media, engine, player) for 32-bit Windows in
+# build-windows/, with the link check of cmake/windows; installs the MinGW-w64 compiler first
+# when it is missing.
+windows-check:
+	scripts/setup windows
+	cmake -S . -B build-windows -G Ninja \
+		-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/windows/i686-w64-mingw32.cmake
+	cmake --build build-windows -j$(JOBS)
+
 clean:
-	rm -rf build build-tsan build-asan build-fuzz
+	rm -rf build build-tsan build-asan build-fuzz build-windows

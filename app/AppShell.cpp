@@ -13,9 +13,7 @@
 #include "Platform.h"
 #include "libsdl.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/utsname.h>
 #endif
 #ifdef QAC_HAVE_QTDBUS
@@ -108,12 +106,10 @@ void SetShellOpen(TShellOpen AOpen) { GShellOpen = std::move(AOpen); }
 
 #ifdef _WIN32
 QString TSystemControl::GetWindowsVersion() {
-    OSVERSIONINFOW info{};
-    info.dwOSVersionInfoSize = sizeof(info);
-#pragma warning(suppress : 4996)
-    if (!GetVersionExW(&info)) return {};
+    TWindowsVersion info;
+    if (!QueryWindowsVersion(info)) return {};
     QString platform;
-    switch (info.dwPlatformId) {
+    switch (info.PlatformId) {
         case 0: platform = "Win32s"; break;
         case 1: platform = "Windows 95"; break;
         case 2: platform = "Windows NT"; break;
@@ -121,36 +117,21 @@ QString TSystemControl::GetWindowsVersion() {
     }
     return QString("%1 Version %2.%3\r\n (Build %4: %5)")
         .arg(platform)
-        .arg(info.dwMajorVersion)
-        .arg(info.dwMinorVersion)
-        .arg(info.dwBuildNumber)
-        .arg(QString::fromWCharArray(info.szCSDVersion));
+        .arg(info.Major)
+        .arg(info.Minor)
+        .arg(info.Build)
+        .arg(QString::fromStdString(info.ServicePack));
 }
 
 void TSystemControl::ShutdownComputer() {
     if (GetWindowsVersion().startsWith("Windows NT")) {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
-            QMessageBox::critical(nullptr, "OpenProcessToken() Failed", "Exit Error");
-            return;
-        }
-        TOKEN_PRIVILEGES privileges{};
-        if (!LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid)) {
-            CloseHandle(token);
-            QMessageBox::critical(nullptr, "LookupPrivilegeValue() Failed", "Exit Error");
-            return;
-        }
-        privileges.PrivilegeCount = 1;
-        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-        const DWORD error = GetLastError();
-        CloseHandle(token);
-        if (error != ERROR_SUCCESS) {
-            QMessageBox::critical(nullptr, "AdjustTokenPrivileges() Failed", "Exit Error");
+        const std::string failed = EnableShutdownPrivilege();
+        if (!failed.empty()) {
+            QMessageBox::critical(nullptr, QString::fromStdString(failed) + "() Failed", "Exit Error");
             return;
         }
     }
-    ExitWindowsEx(EWX_SHUTDOWN | EWX_FORCE, 0);
+    ForceShutdown();
 }
 #else
 QString TSystemControl::GetWindowsVersion() {

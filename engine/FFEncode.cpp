@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <ctime>
 #include <list>
@@ -14,14 +15,8 @@
 #include "Dispatcher.h"
 #include "FFLog.h"
 #include "Format.h"
+#include "Platform.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -115,29 +110,16 @@ std::string DurationValue(int64_t AMicroseconds) {
 std::string DateValue(double ATimeStamp) {
     if (ATimeStamp == 0.0) return "now";
     const double seconds = (ATimeStamp - 25569.0) * 86400.0;
-    const std::time_t naive = static_cast<std::time_t>(seconds >= 0 ? seconds + 0.5 : seconds - 0.5);
     std::tm tm{};
-#ifdef _WIN32
-    gmtime_s(&tm, &naive);
-#else
-    gmtime_r(&naive, &tm);
-#endif
+    if (std::fabs(seconds) < 9e15) UtcTime(std::llround(seconds), tm);
     return Format("%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
                   tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
-// The calling thread's priority: a nice value on Linux (a refused raise is ignored).
+// The calling thread's priority (Windows priority levels; a nice value on Linux).
 void ApplyThreadPriority(TThreadPriority APriority) {
-#ifdef _WIN32
-    static const int kPriority[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
-                                    THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
-                                    THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
-                                    THREAD_PRIORITY_TIME_CRITICAL};
-    SetThreadPriority(GetCurrentThread(), kPriority[APriority]);
-#else
-    static const int kNice[] = {19, 10, 5, 0, -5, -10, -20};
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), kNice[APriority]);
-#endif
+    static_assert(tpIdle == 0 && tpNormal == 3 && tpTimeCritical == 6);
+    SetCurrentThreadPriority(APriority);
 }
 
 // Waits for APredicate in 20 ms steps, keeping the main thread's hand-overs and messages running.

@@ -8,6 +8,7 @@
 #include "Convert.h"
 #include "FFLog.h"
 #include "Format.h"
+#include "Platform.h"
 
 namespace {
 
@@ -430,9 +431,8 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
         QAC_ROW("deinterlace", s.FOptions.do_deinterlace = BoolValue(v)),
         QAC_ROW("psnr", s.FOptions.do_psnr = BoolValue(v)),
         QAC_ROW("vstats", {
-            const std::time_t now = std::time(nullptr);
             std::tm tm{};
-            localtime_r(&now, &tm);
+            LocalTime(std::time(nullptr), tm);
             std::string folder = ProgramFolder().string();
             if (!folder.empty() && folder.back() != std::filesystem::path::preferred_separator)
                 folder += std::filesystem::path::preferred_separator;

@@ -16,12 +16,11 @@
 #include "FFUtils.h"
 #include "FFmpegRun.h"
 #include "Format.h"
+#include "Int128.h"
 
 
 // A 128-bit time value saturated to the 64-bit range.
-static int64_t SaturatedTime(__int128 AValue) {
-    return AValue > INT64_MAX ? INT64_MAX : AValue < INT64_MIN ? INT64_MIN : int64_t(AValue);
-}
+static int64_t SaturatedTime(TInt128 AValue) { return AValue.Saturated(); }
 
 static int64_t SamplesToMicro(int64_t ASamples, int ARate) {
     return ASamples * AV_TIME_BASE / ARate;
@@ -68,8 +67,7 @@ static void ScaleVolume(AVFrame* AFrame, int AVolume) {
             case AV_SAMPLE_FMT_S64: {
                 auto* s = reinterpret_cast<int64_t*>(data);
                 for (int i = 0; i < count; ++i) {
-                    const __int128 v = (static_cast<__int128>(s[i]) * AVolume + 128) >> 8;
-                    s[i] = v > INT64_MAX ? INT64_MAX : v < INT64_MIN ? INT64_MIN : int64_t(v);
+                    s[i] = ((TInt128(s[i]) * AVolume + 128) >> 8).Saturated();
                 }
                 break;
             }
@@ -152,7 +150,7 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
         pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
                                   AVRational{1, AV_TIME_BASE});
     AIst.pts = pts;
-    AIst.next_pts = SaturatedTime(__int128(pts) + SamplesToMicro(n, rate));
+    AIst.next_pts = SaturatedTime(TInt128(pts) + SamplesToMicro(n, rate));
 
     if (OnAudioHook) RunAudioHook(frame, pts);
     if (o.audio_volume != 256 || FAudioGain != 1.0) {
@@ -177,25 +175,26 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
     // Computed in 128 bits: time stamps and the start may lie anywhere in the 64-bit range.
     int first = 0, count = n;
     if (pts < o.start_time) {
-        const __int128 skip =
-            ((__int128(o.start_time) - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
+        const TInt128 skip =
+            ((TInt128(o.start_time) - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
         if (skip >= n) return;
-        first = static_cast<int>(skip);
+        first = static_cast<int>(skip.Saturated());
         count = n - first;
     }
     if (o.recording_time != INT64_MAX) {
-        const __int128 span = (__int128(o.start_time) + o.recording_time - pts) * rate;
-        const __int128 keep = (span < 0 ? -1 : (span + AV_TIME_BASE / 2) / AV_TIME_BASE) - first;
+        const TInt128 span = (TInt128(o.start_time) + o.recording_time - pts) * rate;
+        const TInt128 keep =
+            (span < 0 ? TInt128(-1) : (span + AV_TIME_BASE / 2) / AV_TIME_BASE) - first;
         if (keep <= 0) {
             AIst.is_past_recording_time = true;
             return;
         }
         if (keep < count) {
-            count = static_cast<int>(keep);
+            count = static_cast<int>(keep.Saturated());
             AIst.is_past_recording_time = true;
         }
     }
-    const int64_t chunkPts = SaturatedTime(__int128(pts) + SamplesToMicro(first, rate));
+    const int64_t chunkPts = SaturatedTime(TInt128(pts) + SamplesToMicro(first, rate));
     const int index = static_cast<int>(&AIst - R.ist.data());
     for (TAVOutputStream* pos : R.ost) {
         if (pos->source_index != index || !pos->encoding_needed) continue;

@@ -642,10 +642,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         }
     }
 
-    if (o.recording_timestamp) {
-        std::time_t t = static_cast<std::time_t>(o.recording_timestamp);
-        std::tm tm{};
-        gmtime_r(&t, &tm);
+    if (std::tm tm{}; o.recording_timestamp && UtcTime(o.recording_timestamp, tm)) {
         char buf[32];
         std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000000Z", &tm);
         CheckAV(avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0), "av_dict_set");

@@ -2,6 +2,7 @@
 // hooks, scaling and "vf" filtering through libavfilter, frame-rate sync (duplication and
 // dropping), encoding with two-pass statistics, preview bitmaps; subtitle decoding and encoding.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -263,7 +264,8 @@ void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
         const double delta = ipts - double(c.sync_opts);
         if (vsync == 1) {
             if (delta < -1.1) nb = 0;
-            else if (delta > 1.1) nb = static_cast<int>(lrint(delta));
+            // long is 32 bits on Windows: rounded in 64 bits, within the int range.
+            else if (delta > 1.1) nb = static_cast<int>(llrint(std::min(delta, double(INT_MAX))));
         } else if (vsync == 2) {
             if (delta <= -0.6) nb = 0;
             else if (delta > 0.6) c.sync_opts = llrint(ipts);

@@ -435,13 +435,8 @@ std::string TCustomDecoder::FileInfoText() const {
     lines.push_back(info.BitRate < 1 ? "Bit Rate: N/A"
                                      : Format("Bit Rate: %d kb/s", info.BitRate / 1000));
     if (info.TimeStamp > 0) {
-        const std::time_t t = static_cast<std::time_t>(info.TimeStamp);
         std::tm tm{};
-#ifdef _WIN32
-        localtime_s(&tm, &t);
-#else
-        localtime_r(&t, &tm);
-#endif
+        LocalTime(info.TimeStamp, tm);
         char buf[32];
         std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
         lines.push_back(std::string("Time Stamp: ") + buf);

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cfenv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <system_error>
 #include <utility>
 
 #include "Assert.h"
@@ -106,7 +108,21 @@ void FixupAVDevice(const std::string& ALibName, void* AHandle) {
     // The only library of this generation that still has a registration call.
     avdevice.avdevice_register_all();
 }
+// Export name of a C runtime function: msvcrt has the bounded printf functions only under their
+// underscored names (which return -1, without a terminator, when the text is cut).
+const char* LibCExportName(const char* AName) {
+#ifdef _WIN32
+    if (std::strcmp(AName, "snprintf") == 0) return "_snprintf";
+    if (std::strcmp(AName, "vsnprintf") == 0) return "_vsnprintf";
+#endif
+    return AName;
+}
+
 void FixupLibC(const std::string& ALibName, void* AHandle) {
+#undef QAC_FUNC
+#define QAC_FUNC(name)                                     \
+    API.name = reinterpret_cast<decltype(API.name)>(       \
+        BindFunction(ALibName, AHandle, LibCExportName(#name), false));
 #define API libc
 #include "api/libc.inc"
 #undef API
@@ -143,35 +159,57 @@ const TLibraryItem kLibraries[kLibraryCount] = {
 };
 
 #ifndef _WIN32
-// DT_NEEDED entries of an ELF shared object (empty when the file is no 64-bit ELF).
-std::vector<std::string> NeededLibraries(const fs::path& AFile) {
+// DT_NEEDED entries of an ELF shared object of the class of Ehdr; tables that do not lie inside
+// the file (ASize bytes) are skipped.
+template <typename Ehdr, typename Shdr, typename Dyn>
+std::vector<std::string> NeededLibrariesOf(std::ifstream& AIn, uint64_t ASize) {
+    const auto inside = [ASize](uint64_t AOffset, uint64_t ALength) {
+        return AOffset <= ASize && ALength <= ASize - AOffset;
+    };
     std::vector<std::string> out;
-    std::ifstream in(AFile, std::ios::binary);
-    Elf64_Ehdr eh{};
-    if (!in.read(reinterpret_cast<char*>(&eh), sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) ||
-        eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_shentsize != sizeof(Elf64_Shdr))
+    Ehdr eh{};
+    AIn.seekg(0);
+    if (!AIn.read(reinterpret_cast<char*>(&eh), sizeof eh) || eh.e_shentsize != sizeof(Shdr) ||
+        !inside(eh.e_shoff, uint64_t(eh.e_shnum) * sizeof(Shdr)))
         return out;
-    std::vector<Elf64_Shdr> sections(eh.e_shnum);
-    in.seekg(static_cast<std::streamoff>(eh.e_shoff));
-    if (!in.read(reinterpret_cast<char*>(sections.data()),
-                 static_cast<std::streamsize>(sections.size() * sizeof(Elf64_Shdr))))
+    std::vector<Shdr> sections(eh.e_shnum);
+    AIn.seekg(static_cast<std::streamoff>(eh.e_shoff));
+    if (!AIn.read(reinterpret_cast<char*>(sections.data()),
+                  static_cast<std::streamsize>(sections.size() * sizeof(Shdr))))
         return out;
     for (const auto& sh : sections) {
         if (sh.sh_type != SHT_DYNAMIC || sh.sh_link >= sections.size()) continue;
         const auto& strtab = sections[sh.sh_link];
-        std::vector<char> strings(strtab.sh_size);
-        in.seekg(static_cast<std::streamoff>(strtab.sh_offset));
-        in.read(strings.data(), static_cast<std::streamsize>(strings.size()));
-        std::vector<Elf64_Dyn> dyn(sh.sh_size / sizeof(Elf64_Dyn));
-        in.seekg(static_cast<std::streamoff>(sh.sh_offset));
-        in.read(reinterpret_cast<char*>(dyn.data()),
-                static_cast<std::streamsize>(dyn.size() * sizeof(Elf64_Dyn)));
-        if (!in) return out;
+        if (!inside(strtab.sh_offset, strtab.sh_size) || !inside(sh.sh_offset, sh.sh_size)) continue;
+        std::vector<char> strings(static_cast<size_t>(strtab.sh_size) + 1, '\0');  // terminated
+        AIn.seekg(static_cast<std::streamoff>(strtab.sh_offset));
+        AIn.read(strings.data(), static_cast<std::streamsize>(strtab.sh_size));
+        std::vector<Dyn> dyn(static_cast<size_t>(sh.sh_size / sizeof(Dyn)));
+        AIn.seekg(static_cast<std::streamoff>(sh.sh_offset));
+        AIn.read(reinterpret_cast<char*>(dyn.data()),
+                 static_cast<std::streamsize>(dyn.size() * sizeof(Dyn)));
+        if (!AIn) return out;
         for (const auto& d : dyn)
-            if (d.d_tag == DT_NEEDED && d.d_un.d_val < strings.size())
+            if (d.d_tag == DT_NEEDED && d.d_un.d_val < strtab.sh_size)
                 out.emplace_back(strings.data() + d.d_un.d_val);
     }
     return out;
+}
+
+// DT_NEEDED entries of a 32- or 64-bit ELF shared object (empty when the file is no ELF).
+std::vector<std::string> NeededLibraries(const fs::path& AFile) {
+    std::error_code ec;
+    const uint64_t size = fs::file_size(AFile, ec);
+    if (ec) return {};
+    std::ifstream in(AFile, std::ios::binary);
+    unsigned char ident[EI_NIDENT]{};
+    if (!in.read(reinterpret_cast<char*>(ident), sizeof ident) || memcmp(ident, ELFMAG, SELFMAG))
+        return {};
+    if (ident[EI_CLASS] == ELFCLASS64)
+        return NeededLibrariesOf<Elf64_Ehdr, Elf64_Shdr, Elf64_Dyn>(in, size);
+    if (ident[EI_CLASS] == ELFCLASS32)
+        return NeededLibrariesOf<Elf32_Ehdr, Elf32_Shdr, Elf32_Dyn>(in, size);
+    return {};
 }
 
 // Loads the dependencies of a library that lie beside it first, so the library binds to them
@@ -384,11 +422,13 @@ void* LoadLibraryInDir(const std::string& AFolder, const std::string& AFileName,
             path.resize(n);
             path.resize(GetEnvironmentVariableW(L"PATH", path.data(), n));
         }
-        std::wstring lowerPath = path, lowerFolder = folder.wstring();
+        std::wstring entry = folder.wstring();
+        if (entry.back() != L'\\' && entry.back() != L'/') entry += L'\\';
+        std::wstring lowerPath = path, lowerEntry = entry;
         CharLowerW(lowerPath.data());
-        CharLowerW(lowerFolder.data());
-        if (lowerPath.find(lowerFolder) == std::wstring::npos)
-            SetEnvironmentVariableW(L"PATH", (folder.wstring() + L";" + path).c_str());
+        CharLowerW(lowerEntry.data());
+        if (lowerPath.find(lowerEntry) == std::wstring::npos)
+            SetEnvironmentVariableW(L"PATH", (entry + L";" + path).c_str());
         h = LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
         const DWORD err = GetLastError();
         fs::current_path(saved, ec);
@@ -480,7 +520,7 @@ int CodecLockManager(void** AMutex, int AOp) {
             g_CodecMutex = new (std::nothrow) TCodecMutex;
             if (!g_CodecMutex) {
                 TheLogger()->Log(nullptr, llError, "error, failed to create codec mutex: %s.",
-                                 SystemErrorText(ENOMEM));
+                                 std::generic_category().message(ENOMEM));
                 return -1;
             }
             g_CodecMutex->Id = ++g_CodecMutexIds;

@@ -1,6 +1,7 @@
 #include "FFLog.h"
 
 #include <array>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,9 @@
 #include "Platform.h"
 
 namespace {
+
+// Longest text of one FFmpeg message when the runtime cannot tell the length it needs.
+constexpr size_t kMaxLogMessage = 64 * 1024;
 
 // The current FFmpeg threshold (process-wide); starts at the "info" level.
 std::atomic<int> g_AVLogLevel{AV_LOG_INFO};
@@ -223,14 +227,28 @@ extern "C" void AVLogCallback(void* avcl, int level, const char* fmt, va_list vl
         va_copy(args, vl);
         const int n = libc.vsnprintf(buf.data() + len, room, fmt, args);
         va_end(args);
-        if (n >= 0 && static_cast<size_t>(n) >= room) {
-            // Too long for the buffer: print again into one that holds the whole message.
-            std::vector<char> big(std::max<size_t>(4096, static_cast<size_t>(n) + 1));
-            va_copy(args, vl);
-            libc.vsnprintf(big.data(), big.size(), fmt, args);
-            va_end(args);
+        if (n < 0 || static_cast<size_t>(n) >= room) {
+            // Too long for the buffer: print again into one that holds the whole message. A
+            // runtime that only tells that the text was cut (msvcrt: -1, no terminator) gets
+            // larger buffers up to a limit, then the cut text.
+            std::vector<char> big(std::max<size_t>(4096, n < 0 ? 0 : static_cast<size_t>(n) + 1));
+            size_t m;
+            for (;;) {
+                va_copy(args, vl);
+                const int r = libc.vsnprintf(big.data(), big.size(), fmt, args);
+                va_end(args);
+                if (r >= 0 && static_cast<size_t>(r) < big.size()) {
+                    m = static_cast<size_t>(r);
+                    break;
+                }
+                if (big.size() >= kMaxLogMessage) {
+                    m = strnlen(big.data(), big.size());
+                    break;
+                }
+                big.assign(r < 0 ? big.size() * 2 : static_cast<size_t>(r) + 1, '\0');
+            }
             text.assign(buf.data(), static_cast<size_t>(len));
-            text.append(big.data(), static_cast<size_t>(n));
+            text.append(big.data(), m);
         } else {
             text.assign(buf.data());
         }

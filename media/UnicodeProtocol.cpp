@@ -11,9 +11,7 @@
 #include "Format.h"
 #include "Platform.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -32,61 +30,11 @@ std::atomic<bool> g_Registered{false};
 std::mutex g_IOLock;  // guards g_OurIO
 std::set<AVIOContext*> g_OurIO;
 
-bool ValidUtf8(const std::string& s) {
-    for (size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const int n = c < 0x80 ? 0
-                      : (c & 0xE0) == 0xC0 ? 1
-                      : (c & 0xF0) == 0xE0 ? 2
-                      : (c & 0xF8) == 0xF0 ? 3
-                                           : -1;
-        if (n < 0 || i + static_cast<size_t>(n) > s.size() - 1) return false;
-        for (int k = 1; k <= n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
-        i += static_cast<size_t>(n) + 1;
-    }
-    return true;
-}
-
-// The name in the system's 8-bit code page, and back; empty optional-like flag on failure.
-bool ToCodePage(const std::string& AUtf8, std::string& AOut) {
-#ifdef _WIN32
-    const std::wstring w = Utf8ToPath(AUtf8).wstring();
-    BOOL lossy = FALSE;
-    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, nullptr, 0, nullptr,
-                                &lossy);
-    if (n <= 0 || lossy) return false;
-    AOut.resize(n);
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, w.c_str(), -1, AOut.data(), n, nullptr,
-                        nullptr);
-    AOut.resize(n - 1);
-    return true;
-#else
-    // File names are bytes here, taken as UTF-8.
-    if (!ValidUtf8(AUtf8)) return false;
-    AOut = AUtf8;
-    return true;
-#endif
-}
-
-std::string FromCodePage(const std::string& AText) {
-#ifdef _WIN32
-    int n = MultiByteToWideChar(CP_ACP, 0, AText.c_str(), -1, nullptr, 0);
-    if (n <= 0) return AText;
-    std::wstring w(n, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, AText.c_str(), -1, w.data(), n);
-    w.resize(n - 1);
-    return PathToUtf8(std::filesystem::path(w));
-#else
-    return AText;
-#endif
-}
-
 // ---- our file I/O behind a custom AVIOContext ----
 
 // A file (File) or, on POSIX systems, a named pipe read without blocking (PipeFd).
 struct TUnicodeFile {
-    std::FILE* File = nullptr;
+    std::unique_ptr<TSysFile> File;
     int PipeFd = -1;
 };
 
@@ -141,51 +89,28 @@ int OpenPipeIO(const std::string& AFileName, AVIOContext** APb) {
 #endif
 
 int ReadPacket(void* AOpaque, uint8_t* ABuf, int ASize) {
-    auto* f = static_cast<TUnicodeFile*>(AOpaque);
-    const size_t n = std::fread(ABuf, 1, static_cast<size_t>(ASize), f->File);
-    if (n > 0) return static_cast<int>(n);
-    return std::ferror(f->File) ? AVERROR(EIO) : AVERROR_EOF;
+    const int n = static_cast<TUnicodeFile*>(AOpaque)->File->Read(ABuf, ASize);
+    return n > 0 ? n : n == 0 ? AVERROR_EOF : AVERROR(EIO);
 }
 
 int WritePacket(void* AOpaque, uint8_t* ABuf, int ASize) {
-    auto* f = static_cast<TUnicodeFile*>(AOpaque);
-    const size_t n = std::fwrite(ABuf, 1, static_cast<size_t>(ASize), f->File);
-    if (n == static_cast<size_t>(ASize)) return ASize;
+    errno = 0;
+    if (static_cast<TUnicodeFile*>(AOpaque)->File->Write(ABuf, ASize) == ASize) return ASize;
     return AVERROR(errno ? errno : EIO);
 }
 
 int64_t Seek(void* AOpaque, int64_t AOffset, int AWhence) {
-    auto* f = static_cast<TUnicodeFile*>(AOpaque);
-    if (AWhence & AVSEEK_SIZE) {
-#ifdef _WIN32
-        struct _stat64 st;
-        if (_fstat64(_fileno(f->File), &st) != 0) return -1;
-#else
-        std::fflush(f->File);
-        struct stat st;
-        if (fstat(fileno(f->File), &st) != 0) return -1;
-#endif
-        return st.st_size;
-    }
-    AWhence &= ~AVSEEK_FORCE;
-#ifdef _WIN32
-    if (_fseeki64(f->File, AOffset, AWhence) != 0) return -1;
-    return _ftelli64(f->File);
-#else
-    if (fseeko(f->File, AOffset, AWhence) != 0) return -1;
-    return ftello(f->File);
-#endif
+    TSysFile& f = *static_cast<TUnicodeFile*>(AOpaque)->File;
+    if (AWhence & AVSEEK_SIZE) return f.Size();
+    return f.Seek(AOffset, AWhence & ~AVSEEK_FORCE);
 }
 
 int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) {
     QAC_ASSERT(avformat.avio_alloc_context, "avio_alloc_context not bound");
-#ifdef _WIN32
-    std::FILE* file = _wfopen(Utf8ToPath(AFileName).c_str(), AWrite ? L"wb" : L"rb");
-#else
-    std::FILE* file = std::fopen(AFileName.c_str(), AWrite ? "wb" : "rb");
-#endif
-    if (!file) return AVERROR(errno ? errno : ENOENT);
-    auto* opaque = new TUnicodeFile{file, -1};
+    int error = 0;
+    std::unique_ptr<TSysFile> file = TSysFile::Open(AFileName, AWrite, error);
+    if (!file) return error;
+    auto* opaque = new TUnicodeFile{std::move(file), -1};
     auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
     AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, AWrite ? 1 : 0,
                                                           opaque, AWrite ? nullptr : ReadPacket,
@@ -193,7 +118,6 @@ int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) 
                              : nullptr;
     if (!pb) {
         avutil.av_free(buffer);
-        std::fclose(file);
         delete opaque;
         return AVERROR(ENOMEM);
     }
@@ -218,7 +142,7 @@ bool CloseUnicodeIO(AVIOContext** APb) {
     avutil.av_freep(&pb->buffer);
     avformat.avio_context_free(APb);
     if (opaque) {
-        if (opaque->File) std::fclose(opaque->File);
+        opaque->File.reset();
 #ifndef _WIN32
         if (opaque->PipeFd >= 0) close(opaque->PipeFd);
 #endif
@@ -242,8 +166,8 @@ bool NeedsUnicodeURL(const std::string& AFileName) {
 #endif
     }
     std::string narrow;
-    if (!ToCodePage(AFileName, narrow)) return true;
-    return FromCodePage(narrow) != AFileName;
+    if (!Utf8ToCodePage(AFileName, narrow)) return true;
+    return CodePageToUtf8(narrow) != AFileName;
 }
 
 const char* MediaFileNameArg(const std::string& AFileName) {
@@ -252,7 +176,7 @@ const char* MediaFileNameArg(const std::string& AFileName) {
     std::string arg;
     if (NeedsUnicodeURL(AFileName)) {
         arg = kUnicodePrefix + AFileName;
-    } else if (!ToCodePage(AFileName, arg)) {
+    } else if (!Utf8ToCodePage(AFileName, arg)) {
         arg = AFileName;
     }
     if (arg.size() >= kMediaFileNameArgSize)
@@ -281,7 +205,7 @@ std::string UnicodeURLToFileName(const std::string& AText) {
 }
 
 std::string URLToFileName(const std::string& AText) {
-    return IsUnicodeURL(AText) ? UnicodeURLToFileName(AText) : FromCodePage(AText);
+    return IsUnicodeURL(AText) ? UnicodeURLToFileName(AText) : CodePageToUtf8(AText);
 }
 
 void RegisterUnicodeProtocol() {

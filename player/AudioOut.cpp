@@ -2,6 +2,7 @@
 // the device's format, volume and mute, the audio hook, the sample ring), the clocks and the
 // audio synchronisation.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -260,8 +261,10 @@ int TAudioOut::ConvertFrame(TVideoState* is, const AVFrame* AFrame) {
     }
     const int frames = swresample.swr_get_out_samples(is->swr.get(), AFrame->nb_samples);
     if (frames < 0) return -1;
-    const size_t capacity = (size_t(frames) * 11 / 10 + 1) * is->audio_frame_bytes;
-    if (is->audio_buf1.size() < capacity) is->audio_buf1.resize(capacity);
+    // In 64 bits: the byte count, stretched by up to 10 %, must fit an int (and a 32-bit size_t).
+    const int64_t capacity = (int64_t(frames) * 11 / 10 + 1) * is->audio_frame_bytes;
+    if (capacity > INT_MAX) return -1;
+    if (is->audio_buf1.size() < size_t(capacity)) is->audio_buf1.resize(size_t(capacity));
     uint8_t* out = is->audio_buf1.data();
     const int got = swresample.swr_convert(is->swr.get(), &out, frames,
                                            const_cast<const uint8_t**>(AFrame->extended_data),
@@ -295,8 +298,9 @@ int TAudioOut::SynchronizeAudio(TVideoState* is, int ASize) {
     const double avg = is->audio_diff_cum * (1 - is->audio_diff_avg_coef);
     if (std::fabs(avg) < is->audio_diff_threshold) return ASize;
     const int frames = ASize / n;
-    int wanted = ASize + static_cast<int>(std::llrint(diff * is->audio_rate)) * n;
-    wanted = std::clamp(wanted, frames * 90 / 100 * n, frames * 110 / 100 * n);
+    const int64_t step = std::llrint(diff * is->audio_rate) * n;
+    const int wanted = static_cast<int>(std::clamp<int64_t>(
+        ASize + step, int64_t(frames) * 90 / 100 * n, int64_t(frames) * 110 / 100 * n));
     if (wanted > ASize) {
         if (is->audio_buf1.size() < size_t(wanted)) is->audio_buf1.resize(wanted);
         uint8_t* last = is->audio_buf1.data() + ASize - n;

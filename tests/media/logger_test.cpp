@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstring>
 #include <map>
 #include <thread>
 #include <vector>
@@ -182,14 +183,40 @@ TEST(Logger, CallbackSuppressesRepeatsAndCountsThem) {
     EXPECT_EQ(c.Lines[2].Msg, "other");
 }
 
-TEST(Logger, CallbackDeliversLongMessagesWhole) {
-    Collector c;
-    FakeChild obj{&kChildClass, nullptr};
-    const std::string big(10000, 'x');
-    Feed(&obj, AV_LOG_INFO, "%s|end\n", big.c_str());
-    ASSERT_EQ(c.Lines.size(), 1u);
-    EXPECT_EQ(c.Lines[0].Msg.size(), c.Lines[0].Msg.find(']') + 1 + big.size() + 4);
-    EXPECT_EQ(c.Lines[0].Msg.substr(c.Lines[0].Msg.size() - 4), "|end");
+// msvcrt's _vsnprintf: a cut text has no terminator and answers -1; an exact fit answers the
+// count without a terminator.
+int MsvcrtVsnprintf(char* ABuf, size_t ACount, const char* AFormat, va_list AArgs) noexcept {
+    va_list copy;
+    va_copy(copy, AArgs);
+    const int n = std::vsnprintf(nullptr, 0, AFormat, copy);
+    va_end(copy);
+    if (n < 0) return -1;
+    std::vector<char> all(static_cast<size_t>(n) + 1);
+    std::vsnprintf(all.data(), all.size(), AFormat, AArgs);
+    std::memcpy(ABuf, all.data(), std::min(ACount, all.size()));
+    return static_cast<size_t>(n) <= ACount ? n : -1;
+}
+
+TEST(Logger, CallbackDeliversLongMessagesWholeWithEitherRuntime) {
+    for (const bool msvcrt : {false, true}) {
+        SCOPED_TRACE(msvcrt ? "msvcrt" : "process runtime");
+        if (msvcrt) libc.vsnprintf = MsvcrtVsnprintf;
+        Collector c;
+        FakeChild obj{&kChildClass, nullptr};
+        char prefix[64];
+        const size_t room = 2048 - static_cast<size_t>(std::snprintf(
+                                       prefix, sizeof prefix, "[child @ %p]", static_cast<void*>(&obj)));
+        // Cut, room for the terminator, exact fit without it, one past.
+        for (const size_t size : {size_t(10000), room - 6, room - 5, room - 4}) {
+            const std::string big(size, 'x');
+            Feed(&obj, AV_LOG_INFO, "%s|end\n", big.c_str());
+            ASSERT_FALSE(c.Lines.empty());
+            const std::string& msg = c.Lines.back().Msg;
+            EXPECT_EQ(msg.size(), msg.find(']') + 1 + big.size() + 4) << size;
+            EXPECT_EQ(msg.substr(msg.size() - 4), "|end");
+        }
+        libc.Reset();
+    }
 }
 
 TEST(Logger, CallbackAssemblesInterleavedThreadsSeparatelyInOrder) {
