@@ -153,6 +153,7 @@ void DrawPicture(TVideoState* is) {
     for (int row = 0; row < h; ++row)
         std::copy_n(is->scaled.data() + size_t(row) * pitch, w,
                     is->surface.data() + size_t(y + row) * is->width + x);
+    BlendSubtitles(is, x, y, w, h);
 }
 
 }  // namespace

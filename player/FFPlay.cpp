@@ -229,6 +229,9 @@ double TCustomPlayer::MasterClock() const { return IsOpen() ? MasterClockOf(FVid
 double TCustomPlayer::VideoClock() const { return IsOpen() ? VideoClockOf(FVideoState.get()) : 0; }
 
 int TCustomPlayer::VideoStreamIndex() const { return IsOpen() ? FVideoState->video_stream.load() : -1; }
+int TCustomPlayer::SubtitleStreamIndex() const {
+    return IsOpen() ? FVideoState->subtitle_stream.load() : -1;
+}
 
 void TCustomPlayer::SetAspectRatio(float AValue) {
     if (FAspectRatio.exchange(AValue) != AValue && IsOpen()) FVideoState->Events.Post(peResize);
@@ -362,6 +365,7 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     s.vertical_flip = FVerticalFlip;
     s.wanted_audio_stream = Fwanted_audio_stream;
     s.wanted_video_stream = Fwanted_video_stream;
+    s.wanted_subtitle_stream = Fwanted_subtitle_stream;
     s.start_time = Fstart_time;
     s.genpts = Fgenpts;
     s.seek_by_bytes = Fseek_by_bytes;

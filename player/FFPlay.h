@@ -198,12 +198,12 @@ public:
         error_concealment = 3;
     bool fast = false;
 
-    // Stream being played of each kind, -1 when none. Setting one switches streams (audio only
-    // here; the reading thread does the switch between reads).
+    // Stream being played of each kind, -1 when none. Setting one switches streams (audio only;
+    // the reading thread does the switch between reads).
     int AudioStreamIndex() const;
     void SetAudioStreamIndex(int AValue);
     int VideoStreamIndex() const;
-    int SubtitleStreamIndex() const { return -1; }
+    int SubtitleStreamIndex() const;
 
     // Clocks of the open playback, seconds (0 when none).
     double AudioClock() const;

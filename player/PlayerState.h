@@ -70,12 +70,43 @@ private:
 
 constexpr int kSampleArraySize = 131072;
 
+// A decoded subtitle, freed with avsubtitle_free. Move-only.
+class TSubtitle {
+public:
+    TSubtitle() = default;
+    ~TSubtitle() { Free(); }
+    TSubtitle(TSubtitle&& AOther) noexcept : Sub(AOther.Sub), Held(AOther.Held) { AOther.Held = false; }
+    TSubtitle& operator=(TSubtitle&& AOther) noexcept {
+        if (this != &AOther) {
+            Free();
+            Sub = AOther.Sub;
+            Held = AOther.Held;
+            AOther.Held = false;
+        }
+        return *this;
+    }
+    TSubtitle(const TSubtitle&) = delete;
+    TSubtitle& operator=(const TSubtitle&) = delete;
+    // For avcodec_decode_subtitle2; Hold() once it gave a subtitle.
+    AVSubtitle* Ref() { return &Sub; }
+    void Hold() { Held = true; }
+    const AVSubtitle& Get() const { return Sub; }
+    void Free() {
+        if (Held) avcodec.avsubtitle_free(&Sub);
+        Held = false;
+    }
+
+private:
+    AVSubtitle Sub{};
+    bool Held = false;
+};
+
 // One playback. Allocated by StreamOpen, freed by the main thread after its threads are joined.
 // Fields are written by the thread named at each; atomics where two threads meet.
 // The player's settings as they were at Open, for the reading thread.
 struct TOpenSettings {
     bool disable_audio = false, disable_video = false, vertical_flip = false;
-    int wanted_audio_stream = -1, wanted_video_stream = -1;
+    int wanted_audio_stream = -1, wanted_video_stream = -1, wanted_subtitle_stream = -1;
     int64_t start_time = kTimeUnset;
     bool genpts = false;
     int seek_by_bytes = -1;
@@ -180,6 +211,26 @@ struct TVideoState {
     std::mutex pictq_mutex;
     std::condition_variable pictq_cond;
 
+    // subtitles: opened and closed by the reading thread, decoded by the subtitle thread into
+    // the four-entry queue, blended by the play thread. subpq_mutex guards subpq, subpq_size,
+    // subpq_rindex, subpq_windex.
+    std::atomic<int> subtitle_stream{-1};
+    AVStream* subtitle_st = nullptr;
+    TCodecContextPtr subtitle_dec;
+    TPacketQueue subtitleq;
+    std::thread subtitle_tid;
+    std::atomic<bool> subtitle_quit{false};
+    int subtitle_width = 0, subtitle_height = 0;  // the rectangles' canvas, set at open
+    struct TSubtitleEntry {
+        TSubtitle Sub;  // bitmap rectangles only
+        double pts = 0;  // seconds; shown from pts + start_display_time to pts + end_display_time
+        int serial = 0;
+    };
+    std::array<TSubtitleEntry, 4> subpq;
+    int subpq_size = 0, subpq_rindex = 0, subpq_windex = 0;
+    std::mutex subpq_mutex;
+    std::condition_variable subpq_cond;
+
     // drawing (play thread): the XRGB8888 surface handed to the host, and the spectrum state
     TScreenHost* screen = nullptr;
     TSwsPtr display_sws;  // shown picture -> scaled -> surface
@@ -226,3 +277,11 @@ enum TRefreshResult { rrNone, rrWait, rrShown };
 TRefreshResult RefreshVideo(TVideoState* AState);
 // True once the video decoder is drained and no picture is left to show.
 bool VideoDrained(TVideoState* AState);
+
+// Subtitles (Subtitles.cpp): opened and closed by the reading thread like the video.
+int OpenSubtitleComponent(TVideoState* AState, int AStreamIndex);
+void CloseSubtitleComponent(TVideoState* AState);
+void WakeSubtitleQueue(TVideoState* AState);
+// Play thread: blends the subtitle due at the shown picture's time into the picture's rectangle
+// (AX, AY, AWidth, AHeight) of the surface, dropping those that have ended.
+void BlendSubtitles(TVideoState* AState, int AX, int AY, int AWidth, int AHeight);

@@ -83,6 +83,8 @@ public:
     // The video stream (-1 none) and the audio stream related to it.
     int ChooseVideoStream();
     int ChooseAudioStream(int AVideo);
+    // The subtitle stream related to the audio stream, else to the video stream.
+    int ChooseSubtitleStream(int AAudio, int AVideo);
     bool QueuesFull() const;
     void AtEndOfInput();
     void ReadFailed(int ARet);
@@ -173,11 +175,20 @@ int TReader::ChooseAudioStream(int AVideo) {
     return r >= 0 ? r : -1;
 }
 
+int TReader::ChooseSubtitleStream(int AAudio, int AVideo) {
+    if (is->Settings.disable_video) return -1;
+    const int r = avformat.av_find_best_stream(is->ic.get(), AVMEDIA_TYPE_SUBTITLE,
+                                               is->Settings.wanted_subtitle_stream,
+                                               AAudio >= 0 ? AAudio : AVideo, nullptr, 0);
+    return r >= 0 ? r : -1;
+}
+
 bool TReader::QueuesFull() const {
-    const int audio = is->audioq.Size(), video = is->videoq.Size();
-    return audio + video > kTotalQueueLimit ||
+    const int audio = is->audioq.Size(), video = is->videoq.Size(), subtitle = is->subtitleq.Size();
+    return audio + video + subtitle > kTotalQueueLimit ||
            ((is->audio_stream < 0 || audio > kAudioQueueTarget) &&
-            (is->video_stream < 0 || is->videoq.Count() > kVideoQueueTarget));
+            (is->video_stream < 0 || is->videoq.Count() > kVideoQueueTarget) &&
+            (is->subtitle_stream < 0 || is->subtitleq.Count() > kVideoQueueTarget));
 }
 
 // The end is reached once the queues are empty, the device has played the last samples (the
@@ -231,6 +242,10 @@ void TReader::ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bo
         if (video) APictEvent.SetEvent();
     } else {
         if (is->audio_stream >= 0) is->audioq.FlushAndMark();
+        if (is->subtitle_stream >= 0) {
+            is->subtitleq.FlushAndMark();
+            WakeSubtitleQueue(is);
+        }
         if (video) {
             APictEvent.ResetEvent();
             is->videoq.FlushAndMark();
@@ -283,6 +298,7 @@ void TReader::ReadAhead(int AStream) {
         const bool ours = pkt->stream_index == AStream;
         if (ours) is->audioq.Put(pkt.get());
         else if (pkt->stream_index == is->video_stream) is->videoq.Put(pkt.get());
+        else if (pkt->stream_index == is->subtitle_stream) is->subtitleq.Put(pkt.get());
         avcodec.av_packet_unref(pkt.get());
         if (ours) return;
     }
@@ -316,12 +332,13 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
         opened = reader.FindStreamInfo(FLastRead) == 0;
         LogTimeout();
     }
-    int audio = -1, video = -1;
+    int audio = -1, video = -1, subtitle = -1;
     if (opened) {
         reader.SeekToStart(FLastRead);
         LogTimeout();
         video = reader.ChooseVideoStream();
         audio = reader.ChooseAudioStream(video);
+        subtitle = reader.ChooseSubtitleStream(audio, video);
     }
     FLastRead = kDisarmed;
     GlobalInterruptCB.Remove(tid, this, TimeoutCheck);
@@ -329,6 +346,7 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
     GlobalInterruptCB.Add(tid, this, AbortCheck);
 
     if (opened && video >= 0) OpenVideoComponent(is, video);
+    if (opened && subtitle >= 0) OpenSubtitleComponent(is, subtitle);
     if (opened && audio >= 0) {
         is->audioq.FlushAndMark();
         reader.ReadAhead(audio);
@@ -377,6 +395,8 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
                 is->audioq.Put(pkt.get());
             else if (pkt->stream_index == is->video_stream)
                 is->videoq.Put(pkt.get());
+            else if (pkt->stream_index == is->subtitle_stream)
+                is->subtitleq.Put(pkt.get());
             avcodec.av_packet_unref(pkt.get());
         }
         while (!is->abort_request) {  // after an I/O error: idle until the playback ends
@@ -393,6 +413,7 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
     FVideoStateCB = nullptr;
     CloseAudioComponent(is);
     CloseVideoComponent(is);
+    CloseSubtitleComponent(is);
     if (is->Opened == 1 && is->ic)
         Synchronize([this, is] {
             if (FDecoder.FileHandle() == is->ic.get()) FDecoder.SetFileHandle(nullptr);

@@ -800,3 +800,31 @@ TEST_F(PlayerTest, LetterboxingIsCentredForEachAspectModeAndAResizeGivesTheNextF
     }
     player->Stop(true);
 }
+
+TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
+    const fs::path video = testmedia::MakeVideoWithBitmapSubtitle(Dir->path());
+    auto player = NewPlayer(45);
+    TRecordingHost host;
+    host.Width = 160;
+    host.Height = 120;
+    ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
+    EXPECT_GE(player->SubtitleStreamIndex(), 0);
+    auto white = [&](int AX, int AY) {
+        int w = 0;
+        const uint32_t p = host.Last(w)[size_t(AY) * w + AX];
+        return (p >> 16 & 255) > 230 && (p >> 8 & 255) > 230 && (p & 255) > 230;
+    };
+    Pump(800ms);
+    player->Pause();
+    Pump(100ms);
+    int64_t pts = 0;
+    player->CurrentFrame(pts);
+    ASSERT_GT(pts, 400000);
+    ASSERT_LT(pts, 1200000);
+    EXPECT_TRUE(white(60, 95) && white(100, 110)) << pts;
+    EXPECT_FALSE(white(60, 50));
+    player->Resume();
+    EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
+    EXPECT_FALSE(white(60, 95) && white(100, 110)) << "ended at 1.2 s";
+    player->Stop(true);
+}
