@@ -13,7 +13,7 @@ constexpr uint32_t kWhite = 0x00FFFFFF;
 
 int64_t NowMicro() { return avutil.av_gettime_relative(); }  // the audio callback's clock
 
-int Channels(const TVideoState* is) { return is->audio_channels > 0 ? is->audio_channels : 1; }
+int Channels(const TVideoState* is) { return std::max(is->audio_channels.load(), 1); }
 
 int Ring(int AIndex) { return ((AIndex % kSampleArraySize) + kSampleArraySize) % kSampleArraySize; }
 

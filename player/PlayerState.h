@@ -150,7 +150,10 @@ struct TVideoState {
     TCodecContextPtr audio_dec;
     TSDLAudioDevice audio_device;
     TPacketQueue audioq;
-    int audio_rate = 0, audio_channels = 0, audio_frame_bytes = 0;  // the device's format
+    // The device's format; rate and channels are also read by the drawing while a stream switch
+    // on the reading thread may set them anew.
+    std::atomic<int> audio_rate{0}, audio_channels{0};
+    int audio_frame_bytes = 0;
     int audio_hw_buf_size = 0;
     TFramePtr audio_frame;
     TSwrPtr swr;
