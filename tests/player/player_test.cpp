@@ -828,3 +828,30 @@ TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     EXPECT_FALSE(white(60, 95) && white(100, 110)) << "ended at 1.2 s";
     player->Stop(true);
 }
+
+TEST_F(PlayerTest, AFlippedPlaybackShowsItsPicturesUpsideDown) {
+    const fs::path video = testmedia::MakeVideoOnly(Dir->path());
+    auto player = NewPlayer(46);
+    // Brightness per row of the first picture (the gradient grows downwards).
+    auto rows = [&](bool AFlip) {
+        TRecordingHost host;
+        host.Width = 160;
+        host.Height = 120;
+        player->SetVerticalFlip(AFlip);
+        EXPECT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+        player->Stop(true);
+        int w = 0;
+        const std::vector<uint32_t> f = host.Last(w);
+        std::vector<long> sums(f.size() / std::max(w, 1), 0);
+        for (size_t y = 0; y < sums.size(); ++y)
+            for (int x = 0; x < w; ++x) sums[y] += Brightness(f[y * w + x]);
+        return sums;
+    };
+    const auto upright = rows(false), flipped = rows(true);
+    ASSERT_EQ(upright.size(), 120u);
+    ASSERT_EQ(flipped.size(), 120u);
+    EXPECT_GT(upright[110], upright[10] * 3 / 2);
+    for (size_t y = 0; y < 120; ++y) EXPECT_NEAR(flipped[y], upright[119 - y], upright[119 - y] / 20.0 + 50) << y;
+    EXPECT_FALSE(player->VerticalFlip()) << "reset after each playback";
+}
