@@ -363,6 +363,7 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     s.disable_audio = FDisableAudio;
     s.disable_video = FDisableVideo;
     s.vertical_flip = FVerticalFlip;
+    s.video_filters = FVideoFilters;
     s.wanted_audio_stream = Fwanted_audio_stream;
     s.wanted_video_stream = Fwanted_video_stream;
     s.wanted_subtitle_stream = Fwanted_subtitle_stream;

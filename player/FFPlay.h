@@ -191,6 +191,9 @@ public:
     void set_wanted_video_stream(int AValue) { Fwanted_video_stream = AValue; }
     int wanted_subtitle_stream() const { return Fwanted_subtitle_stream; }
     void set_wanted_subtitle_stream(int AValue) { Fwanted_subtitle_stream = AValue; }
+    // A filter graph description the pictures go through (applied at Open), e.g. "hflip".
+    const std::string& VideoFilters() const { return FVideoFilters; }
+    void SetVideoFilters(const std::string& AValue) { FVideoFilters = AValue; }
     bool VerticalFlip() const { return FVerticalFlip; }
     void SetVerticalFlip(bool AValue) { FVerticalFlip = AValue; }
     // Decoder options handed to every decoder this player opens.
@@ -315,6 +318,7 @@ protected:
     bool Fgenpts = false;
     int Fwanted_audio_stream = -1, Fwanted_video_stream = -1, Fwanted_subtitle_stream = -1;
     bool FVerticalFlip = false;
+    std::string FVideoFilters;
 };
 
 // The published player.

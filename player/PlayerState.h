@@ -106,6 +106,7 @@ private:
 // The player's settings as they were at Open, for the reading thread.
 struct TOpenSettings {
     bool disable_audio = false, disable_video = false, vertical_flip = false;
+    std::string video_filters;
     int wanted_audio_stream = -1, wanted_video_stream = -1, wanted_subtitle_stream = -1;
     int64_t start_time = kTimeUnset;
     bool genpts = false;
@@ -190,6 +191,12 @@ struct TVideoState {
     double frame_last_pts = 0, frame_last_delay = 0;  // video thread; frame_last_pts NAN = unset
     std::atomic<double> frame_timer{0};       // video thread; the caller's thread on resume
     TSwsPtr picture_sws;                      // decoded frame -> queued picture (video thread)
+    // The chain "ffplay_input" -> video_filters -> "ffsink" for frames of one format and size
+    // (video thread); none without filters or after a failure.
+    TFilterGraphPtr filter_graph;
+    AVFilterContext *filter_src = nullptr, *filter_sink = nullptr;
+    int filter_width = 0, filter_height = 0, filter_format = -1;
+    bool filter_failed = false;
     TBitmap hook_bitmap;                      // OnVideoHook's bitmap (video thread)
     // The time of the picture shown and its drift against the system clock (play thread; read
     // by VideoClockOf on any thread, by TogglePaused on the caller's).

@@ -24,6 +24,10 @@ public:
 
 private:
     static void Flushed(TVideoState* is);
+    static bool ConfigureFilters(TVideoState* is, const AVFrame* AFrame);
+    // Queues the decoded frame's pictures, through the filters when there are any. False when
+    // the queue was flushed meanwhile or the thread is to end.
+    static bool Deliver(TVideoState* is, AVFrame* AFrame, AVFrame* AFiltered, double ATimeBase, int ASerial);
     static double SynchronizeVideo(TVideoState* is, const AVFrame* AFrame, double APTS);
     static bool QueuePicture(TVideoState* is, const AVFrame* AFrame, double APTS, int ASerial);
     static TFramePtr MakePicture(TVideoState* is, const AVFrame* AFrame, bool AWritable);
@@ -108,6 +112,8 @@ void CloseVideoComponent(TVideoState* is) {
         is->video_dec.reset();
     }
     is->picture_sws.reset();
+    is->filter_graph.reset();
+    is->filter_src = is->filter_sink = nullptr;
     is->video_st->discard = AVDISCARD_ALL;
     is->video_st = nullptr;
     is->video_stream = -1;
@@ -124,10 +130,10 @@ double VideoClockOf(const TVideoState* is) {
 // ---- video thread ------------------------------------------------------------------------
 
 void TVideoOut::VideoThread(TVideoState* is) {
-    TFramePtr frame(avutil.av_frame_alloc());
+    TFramePtr frame(avutil.av_frame_alloc()), filtered(avutil.av_frame_alloc());
     AVCodecContext* dec = is->video_dec.get();
     const double timeBase = av_q2d(is->video_st->time_base);
-    while (frame && !is->video_quit) {
+    while (frame && filtered && !is->video_quit) {
         // Paused: no new packet until playback resumes or a picture must be shown.
         if (is->paused && !is->show_next) {
             std::this_thread::sleep_for(10ms);
@@ -151,13 +157,79 @@ void TVideoOut::VideoThread(TVideoState* is) {
             r = avcodec.avcodec_receive_frame(dec, frame.get());
             if (r == AVERROR_EOF) is->video_decoder_ended = true;
             if (r < 0) break;
-            const int64_t t = frame->best_effort_timestamp;
-            const double pts = SynchronizeVideo(is, frame.get(), t != AV_NOPTS_VALUE ? t * timeBase : NAN);
-            const bool queued = QueuePicture(is, frame.get(), pts, node.Serial);
+            const bool queued = Deliver(is, frame.get(), filtered.get(), timeBase, node.Serial);
             avutil.av_frame_unref(frame.get());
             if (!queued) break;
         }
     }
+}
+
+bool TVideoOut::Deliver(TVideoState* is, AVFrame* AFrame, AVFrame* AFiltered, double ATimeBase, int ASerial) {
+    const int64_t t = AFrame->best_effort_timestamp;
+    if (is->Settings.video_filters.empty() || !ConfigureFilters(is, AFrame)) {
+        const double pts = SynchronizeVideo(is, AFrame, t != AV_NOPTS_VALUE ? t * ATimeBase : NAN);
+        return QueuePicture(is, AFrame, pts, ASerial);
+    }
+    AFrame->pts = t;
+    if (avfilter.av_buffersrc_add_frame_flags(is->filter_src, AFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
+        Log(is, llError, "video filtering failed.");
+        return true;
+    }
+    const double sinkBase = av_q2d(avfilter.av_buffersink_get_time_base(is->filter_sink));
+    while (avfilter.av_buffersink_get_frame(is->filter_sink, AFiltered) >= 0) {
+        const int64_t pts = AFiltered->pts;
+        const double seconds = SynchronizeVideo(is, AFiltered, pts != AV_NOPTS_VALUE ? pts * sinkBase : NAN);
+        const bool queued = QueuePicture(is, AFiltered, seconds, ASerial);
+        avutil.av_frame_unref(AFiltered);
+        if (!queued) return false;
+    }
+    return true;
+}
+
+// Builds the filter chain for AFrame's format and size unless it has them already; false
+// without a chain (a failure is logged once and the pictures go unfiltered).
+bool TVideoOut::ConfigureFilters(TVideoState* is, const AVFrame* AFrame) {
+    if (is->filter_failed) return false;
+    if (is->filter_graph && AFrame->width == is->filter_width && AFrame->height == is->filter_height &&
+        AFrame->format == is->filter_format)
+        return true;
+    is->filter_graph.reset(avfilter.avfilter_graph_alloc());
+    AVFilterGraph* g = is->filter_graph.get();
+    const AVRational tb = is->video_st->time_base, sar = AFrame->sample_aspect_ratio;
+    const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+                                    AFrame->width, AFrame->height, AFrame->format, tb.num, tb.den,
+                                    sar.num > 0 ? sar.num : 1, sar.den > 0 ? sar.den : 1);
+    const std::string chain = is->Settings.video_filters + ",format=pix_fmts=yuv420p";
+    AVFilterInOut* outputs = avfilter.avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter.avfilter_inout_alloc();
+    int r = g && outputs && inputs ? 0 : AVERROR(ENOMEM);
+    if (r >= 0)
+        r = avfilter.avfilter_graph_create_filter(&is->filter_src, avfilter.avfilter_get_by_name("buffer"),
+                                                  "ffplay_input", args.c_str(), nullptr, g);
+    if (r >= 0)
+        r = avfilter.avfilter_graph_create_filter(&is->filter_sink, avfilter.avfilter_get_by_name("buffersink"),
+                                                  "ffsink", nullptr, nullptr, g);
+    if (r >= 0) {
+        outputs->name = avutil.av_strdup("in");
+        outputs->filter_ctx = is->filter_src;
+        inputs->name = avutil.av_strdup("out");
+        inputs->filter_ctx = is->filter_sink;
+        r = outputs->name && inputs->name ? avfilter.avfilter_graph_parse_ptr(g, chain.c_str(), &inputs, &outputs, nullptr)
+                                          : AVERROR(ENOMEM);
+    }
+    avfilter.avfilter_inout_free(&outputs);
+    avfilter.avfilter_inout_free(&inputs);
+    if (r >= 0) r = avfilter.avfilter_graph_config(g, nullptr);
+    if (r < 0) {
+        Log(is, llError, Format("cannot set up the video filters \"%s\".", is->Settings.video_filters));
+        is->filter_graph.reset();
+        is->filter_failed = true;
+        return false;
+    }
+    is->filter_width = AFrame->width;
+    is->filter_height = AFrame->height;
+    is->filter_format = AFrame->format;
+    return true;
 }
 
 // A flush of the video queue: pictures of before it are dropped, the timing starts anew.
@@ -168,6 +240,7 @@ void TVideoOut::Flushed(TVideoState* is) {
         is->pictq_size = is->pictq_rindex = is->pictq_windex = 0;
         is->pictq_cond.notify_all();
     }
+    is->filter_graph.reset();  // frames held by the filters are of before the flush
     is->frame_last_pts = NAN;
     is->frame_last_delay = 0;
     is->frame_timer = NowSeconds();

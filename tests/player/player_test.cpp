@@ -829,7 +829,7 @@ TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     player->Stop(true);
 }
 
-TEST_F(PlayerTest, AFlippedPlaybackShowsItsPicturesUpsideDown) {
+TEST_F(PlayerTest, AFlippedOrFilteredPlaybackShowsItsPicturesTurned) {
     const fs::path video = testmedia::MakeVideoOnly(Dir->path());
     auto player = NewPlayer(46);
     // Brightness per row of the first picture (the gradient grows downwards).
@@ -854,4 +854,14 @@ TEST_F(PlayerTest, AFlippedPlaybackShowsItsPicturesUpsideDown) {
     EXPECT_GT(upright[110], upright[10] * 3 / 2);
     for (size_t y = 0; y < 120; ++y) EXPECT_NEAR(flipped[y], upright[119 - y], upright[119 - y] / 20.0 + 50) << y;
     EXPECT_FALSE(player->VerticalFlip()) << "reset after each playback";
+
+    // Through a filter chain: the first picture's bar at the right.
+    TRecordingHost host;
+    host.Width = 160;
+    host.Height = 120;
+    player->SetVideoFilters("hflip");
+    ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+    EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+    player->Stop(true);
+    EXPECT_NEAR(HostBar(host), 144, 2);
 }
