@@ -250,6 +250,7 @@ void TReader::ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bo
             APictEvent.ResetEvent();
             is->videoq.FlushAndMark();
             WakePictureQueue(is);  // a picture waiting for room is of before the seek
+            is->show_next = true;  // also while paused, the target's picture is shown
         }
     }
     is->IOEOFLog = is->IOERRLog = false;
