@@ -504,7 +504,8 @@ TEST_F(PlayerTest, OpenStopCyclesAndDestroyingAPlayingPlayerAreClean) {
 
 namespace {
 
-// A host that keeps the last frame it was handed, as the Qt host does.
+// A host that keeps the last frame it was handed, as the Qt host does. Declared before the
+// player that draws into it, so that it outlives the playback also when a test ends early.
 struct TRecordingHost : TScreenHost {
     std::atomic<int> Width{200}, Height{100};
     std::atomic<bool> Shown{true};
@@ -550,8 +551,8 @@ TEST_F(PlayerTest, WaveformBandsAndSeparatorOfAStereoToneLandWhereTheyShould) {
     spec.frequency = 441;
     spec.seconds = 3;
     const fs::path wav = testmedia::MakeTone(Dir->path(), "wave.wav", spec);
-    auto player = NewPlayer(40);
     TRecordingHost host;
+    auto player = NewPlayer(40);
     CaptureTo("wave");
     ASSERT_TRUE(player->Open(wav.string(), &host));
     ASSERT_TRUE(WaitPumping([&] { return host.Frames > 5; }, 5ms, 10s));
@@ -593,9 +594,9 @@ TEST_F(PlayerTest, SpectrumOfAPureToneLightsItsRowAndTheColumnAdvances) {
     spec.frequency = 44100.0 * 32 / 256;  // bin 32 of the 256-point transform of a 100-row surface
     spec.seconds = 3;
     const fs::path wav = testmedia::MakeTone(Dir->path(), "spectrum.wav", spec);
+    TRecordingHost host;
     auto player = NewPlayer(41);
     player->SetShowAudio(saRDFT);
-    TRecordingHost host;
     CaptureTo("spectrum");
     ASSERT_TRUE(player->Open(wav.string(), &host));
     ASSERT_TRUE(WaitPumping([&] { return host.Frames > 20; }, 5ms, 10s));
@@ -675,8 +676,8 @@ int BitmapBar(const TBitmap& ABitmap) {
 
 TEST_F(PlayerTest, PicturesShowTheBarWhereCurrentFrameSaysAndTheHookChangesThem) {
     const fs::path video = testmedia::MakeVideoWithAudio(Dir->path());
-    auto player = NewPlayer(43);
     TRecordingHost host;
+    auto player = NewPlayer(43);
     host.Width = 160;
     host.Height = 120;
     int hooked = 0;
@@ -779,8 +780,8 @@ TEST_F(PlayerTest, LetterboxingIsCentredForEachAspectModeAndAResizeGivesTheNextF
         {2.5f, 120, 160, 0, 56, 120, 48},   // forced wide, letterboxed
     };
     const fs::path video = testmedia::MakeVideoOnly(Dir->path());
-    auto player = NewPlayer(44);
     TRecordingHost host;
+    auto player = NewPlayer(44);
     ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
     ASSERT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
     for (const auto& c : cases) {
@@ -815,8 +816,8 @@ TEST_F(PlayerTest, LetterboxingIsCentredForEachAspectModeAndAResizeGivesTheNextF
 
 TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     const fs::path video = testmedia::MakeVideoWithBitmapSubtitle(Dir->path());
-    auto player = NewPlayer(45);
     TRecordingHost host;
+    auto player = NewPlayer(45);
     host.Width = 160;
     host.Height = 120;
     ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
