@@ -282,30 +282,33 @@ double TVideoOut::FrameTargetTime(TVideoState* is, double APTS) {
 }
 
 // The queued form of a picture: YUV420P at the video's size. A YUV420P frame is shared, and
-// copied only when it is to be changed (AWritable).
+// copied only when it is to be changed (AWritable). A picture that cannot be made ends the
+// playback.
 TFramePtr TVideoOut::MakePicture(TVideoState* is, const AVFrame* AFrame, bool AWritable) {
     TFramePtr p(avutil.av_frame_alloc());
-    if (!p) return nullptr;
-    if (AFrame->format == AV_PIX_FMT_YUV420P) {
-        if (avutil.av_frame_ref(p.get(), AFrame) < 0) return nullptr;
-        if (AWritable && avutil.av_frame_make_writable(p.get()) < 0) return nullptr;
-        return p;
+    bool made = p != nullptr;
+    if (made && AFrame->format == AV_PIX_FMT_YUV420P) {
+        made = avutil.av_frame_ref(p.get(), AFrame) >= 0 &&
+               (!AWritable || avutil.av_frame_make_writable(p.get()) >= 0);
+    } else if (made) {
+        p->format = AV_PIX_FMT_YUV420P;
+        p->width = AFrame->width;
+        p->height = AFrame->height;
+        is->picture_sws.reset(swscale.sws_getCachedContext(
+            is->picture_sws.release(), AFrame->width, AFrame->height,
+            static_cast<AVPixelFormat>(AFrame->format), p->width, p->height, AV_PIX_FMT_YUV420P,
+            SWS_BICUBIC, nullptr, nullptr, nullptr));
+        made = is->picture_sws && avutil.av_frame_get_buffer(p.get(), 0) >= 0 &&
+               swscale.sws_scale(is->picture_sws.get(), AFrame->data, AFrame->linesize, 0,
+                                 AFrame->height, p->data, p->linesize) > 0;
     }
-    p->format = AV_PIX_FMT_YUV420P;
-    p->width = AFrame->width;
-    p->height = AFrame->height;
-    if (avutil.av_frame_get_buffer(p.get(), 0) < 0) return nullptr;
-    is->picture_sws.reset(swscale.sws_getCachedContext(
-        is->picture_sws.release(), AFrame->width, AFrame->height, static_cast<AVPixelFormat>(AFrame->format),
-        p->width, p->height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!is->picture_sws ||
-        swscale.sws_scale(is->picture_sws.get(), AFrame->data, AFrame->linesize, 0, AFrame->height,
-                          p->data, p->linesize) <= 0) {
-        Log(is, llError, Format("Error: the video system does not support an image size of %dx%d pixels.",
-                                AFrame->width, AFrame->height));
-        return nullptr;
-    }
-    return p;
+    if (made) return p;
+    Log(is, llFatal,
+        Format("Error: the video system does not support an image size of %dx%d pixels. Try using "
+               "-lowres or -vf \"scale=w:h\" to reduce the image size.",
+               AFrame->width, AFrame->height));
+    is->Events.Post(peQuit);
+    return nullptr;
 }
 
 // Turns a writable YUV420P picture upside down.
@@ -353,7 +356,7 @@ bool TVideoOut::QueuePicture(TVideoState* is, const AVFrame* AFrame, double APTS
     TCustomPlayer* owner = is->Owner;
     const bool hook = owner->FVideoHook && owner->Handler(owner->FOnVideoHook);
     TFramePtr picture = MakePicture(is, AFrame, hook || is->Settings.vertical_flip);
-    if (!picture) return true;  // this picture is skipped
+    if (!picture) return false;
     if (is->Settings.vertical_flip) Flip(picture.get());
     if (hook) VideoHook(is, picture.get(), APTS);
     const double target = FrameTargetTime(is, APTS);
