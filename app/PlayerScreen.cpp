@@ -14,17 +14,19 @@ void TPlayerScreen::GetClientSize(int& AWidth, int& AHeight) const {
     AHeight = FHeight;
 }
 
-// Play thread: copies the frame (opaque) and queues one repaint.
+// Play thread: copies the frame (opaque) into the back image, swaps it in and queues one
+// repaint. The lock is held for the swap only, so a paint never holds up the play thread.
 void TPlayerScreen::PresentFrame(const uint32_t* APixels, int AWidth, int AHeight, int APitch) {
+    if (FBack.width() != AWidth || FBack.height() != AHeight)
+        FBack = QImage(AWidth, AHeight, QImage::Format_RGB32);
+    for (int y = 0; y < AHeight; ++y) {
+        const uint32_t* from = APixels + static_cast<size_t>(y) * APitch / 4;
+        auto* to = reinterpret_cast<uint32_t*>(FBack.scanLine(y));  // detaches from a painted copy
+        for (int x = 0; x < AWidth; ++x) to[x] = from[x] | 0xFF000000u;
+    }
     {
         std::lock_guard lock(FFrameLock);
-        if (FFrame.width() != AWidth || FFrame.height() != AHeight)
-            FFrame = QImage(AWidth, AHeight, QImage::Format_RGB32);
-        for (int y = 0; y < AHeight; ++y) {
-            const uint32_t* from = APixels + static_cast<size_t>(y) * APitch / 4;
-            auto* to = reinterpret_cast<uint32_t*>(FFrame.scanLine(y));
-            for (int x = 0; x < AWidth; ++x) to[x] = from[x] | 0xFF000000u;
-        }
+        FFrame.swap(FBack);
     }
     if (!FUpdateQueued.exchange(true))
         QMetaObject::invokeMethod(this, [this] {
@@ -34,12 +36,16 @@ void TPlayerScreen::PresentFrame(const uint32_t* APixels, int AWidth, int AHeigh
 }
 
 void TPlayerScreen::paintEvent(QPaintEvent*) {
+    QImage frame;  // a shared copy: painting does not hold the lock
+    {
+        std::lock_guard lock(FFrameLock);
+        frame = FFrame;
+    }
     QPainter painter(this);
-    std::lock_guard lock(FFrameLock);
-    if (FFrame.isNull())
+    if (frame.isNull())
         painter.fillRect(rect(), Qt::black);
     else
-        painter.drawImage(rect(), FFrame);
+        painter.drawImage(rect(), frame);
 }
 
 void TPlayerScreen::resizeEvent(QResizeEvent* AEvent) {
@@ -52,6 +58,7 @@ void TPlayerScreen::resizeEvent(QResizeEvent* AEvent) {
 void TPlayerScreen::showEvent(QShowEvent* AEvent) {
     QWidget::showEvent(AEvent);
     FShowing = true;
+    NotifyResize();  // nothing was drawn while hidden: a paused player draws its picture anew
 }
 
 void TPlayerScreen::hideEvent(QHideEvent* AEvent) {

@@ -34,5 +34,6 @@ private:
     std::atomic<int> FWidth{0}, FHeight{0};
     std::atomic<bool> FUpdateQueued{false};  // one queued update() at a time
     mutable std::mutex FFrameLock;  // guards FFrame
-    QImage FFrame;
+    QImage FFrame;  // the latest frame, painted
+    QImage FBack;   // the play thread's, filled by PresentFrame
 };

@@ -3,8 +3,13 @@
 //   open: process start -> first audible sample in the capture
 //   seek: process start with a start position (ffplay -ss) -> first audible sample
 //   cpu:  user + system time of 30 s of playback; peak resident memory of that run
+//   draw: user + system time of 30 s of playback drawing the waveform, then the spectrum, at
+//         461x271: ours into a TPlayerScreen painted by Qt (offscreen platform), ffplay into a
+//         window of that size on an Xvfb server (skipped with a note when none can be started;
+//         the X server's own time is not counted, as no compositor's is for ours)
 // Usage: player_bench <work folder with long.wav/.mp3/.flac> [ffplay]
 //        player_bench play <file> <seconds> <start µs or -1>   (our player, one run)
+//        player_bench draw <file> <seconds> <wave|rdft>         (our player drawing, one run)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,8 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include <QApplication>
+
 #include "Dispatcher.h"
 #include "FFPlay.h"
+#include "PlayerScreen.h"
 #include "libsdl.h"
 
 extern char** environ;
@@ -33,25 +41,101 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int PlayOnce(const std::string& AFile, int ASeconds, long long AStart) {
-    TFFPlayer player;
+constexpr int kScreenWidth = 461, kScreenHeight = 271;
+
+bool LoadPlayer(TFFPlayer& APlayer) {
     std::string error;
     const fs::path copy = PrepareSDLCopy(QAC_SYSTEM_SDL, 7, error);
-    if (copy.empty() || !player.LoadAVLib("") ||
-        !player.LoadSDLLib(copy.parent_path().string(), copy.filename().string())) {
-        std::fprintf(stderr, "player_bench: %s%s\n", error.c_str(), player.LastErrMsg().c_str());
-        return 1;
+    if (copy.empty() || !APlayer.LoadAVLib("") ||
+        !APlayer.LoadSDLLib(copy.parent_path().string(), copy.filename().string())) {
+        std::fprintf(stderr, "player_bench: %s%s\n", error.c_str(), APlayer.LastErrMsg().c_str());
+        return false;
     }
-    if (AStart >= 0) player.set_start_time(AStart);
-    if (!player.Open(AFile)) {
-        std::fprintf(stderr, "player_bench: %s\n", player.LastErrMsg().c_str());
+    return true;
+}
+
+// Plays ASeconds of AFile into AScreen (none: no drawing), pumping the main thread.
+int PlayFor(TFFPlayer& APlayer, const std::string& AFile, int ASeconds, TScreenHost* AScreen) {
+    if (!APlayer.Open(AFile, AScreen)) {
+        std::fprintf(stderr, "player_bench: %s\n", APlayer.LastErrMsg().c_str());
         return 1;
     }
     const auto until = Clock::now() + std::chrono::seconds(ASeconds);
     WaitPumping([&] { return Clock::now() >= until; }, 5ms);
-    player.Stop(true);
+    APlayer.Stop(true);
     return 0;
 }
+
+int PlayOnce(const std::string& AFile, int ASeconds, long long AStart) {
+    TFFPlayer player;
+    if (!LoadPlayer(player)) return 1;
+    if (AStart >= 0) player.set_start_time(AStart);
+    return PlayFor(player, AFile, ASeconds, nullptr);
+}
+
+// The waveform or the spectrum drawn into a shown Qt host of the bench's size; the main thread
+// pumps Qt's events every 5 ms, so every handed-over frame is painted.
+int DrawOnce(const std::string& AFile, int ASeconds, const std::string& AMode) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    int argc = 1;
+    char name[] = "player_bench";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    SetMainThread();
+    SetProcessMessagesHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
+    TPlayerScreen screen;
+    screen.resize(kScreenWidth, kScreenHeight);
+    screen.show();
+    QCoreApplication::processEvents();
+    TFFPlayer player;
+    if (!LoadPlayer(player)) return 1;
+    player.SetShowAudio(AMode == "rdft" ? saRDFT : saWave);
+    return PlayFor(player, AFile, ASeconds, &screen);
+}
+
+// An Xvfb server for ffplay's window, or none (a note says why).
+class TXServer {
+public:
+    TXServer() {
+        const std::string display = ":" + std::to_string(kDisplay);
+        const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(kDisplay);
+        std::vector<std::string> args{"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int r = posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (r != 0) {
+            FPid = 0;
+            FNote = "Xvfb cannot be started (apt-get install -y xvfb)";
+            return;
+        }
+        for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
+        if (!fs::exists(socket) || waitpid(FPid, nullptr, WNOHANG) != 0) {
+            FNote = "Xvfb did not come up on " + display;
+            return;
+        }
+        FDisplay = display;
+    }
+    ~TXServer() {
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            waitpid(FPid, nullptr, 0);
+        }
+    }
+    // The display name, empty when no server runs.
+    const std::string& Display() const { return FDisplay; }
+    const std::string& Note() const { return FNote; }
+
+private:
+    static constexpr int kDisplay = 87;
+    pid_t FPid = 0;
+    std::string FDisplay, FNote;
+};
 
 struct TRun {
     double FirstSoundMs = -1;  // -1: none heard
@@ -61,7 +145,8 @@ struct TRun {
 
 // Runs AArgs with the disk driver writing to ACapture. With AUntilSound the process is killed at
 // the first audible sample; otherwise it runs to its end.
-TRun Measure(const std::vector<std::string>& AArgs, const fs::path& ACapture, bool AUntilSound) {
+TRun Measure(const std::vector<std::string>& AArgs, const fs::path& ACapture, bool AUntilSound,
+             const std::string& ADisplay = "") {
     fs::remove(ACapture);
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
@@ -69,6 +154,10 @@ TRun Measure(const std::vector<std::string>& AArgs, const fs::path& ACapture, bo
             env.emplace_back(*e);
     env.push_back("SDL_AUDIODRIVER=disk");
     env.push_back("SDL_DISKAUDIOFILE=" + ACapture.string());
+    if (!ADisplay.empty()) {
+        std::erase_if(env, [](const std::string& e) { return e.rfind("DISPLAY=", 0) == 0; });
+        env.push_back("DISPLAY=" + ADisplay);
+    }
     std::vector<char*> argv, envp;
     for (const auto& a : AArgs) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -127,6 +216,7 @@ double Worst(const std::vector<double>& AValues) {
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "play")
         return PlayOnce(argv[2], std::atoi(argv[3]), std::atoll(argv[4]));
+    if (argc == 5 && std::string(argv[1]) == "draw") return DrawOnce(argv[2], std::atoi(argv[3]), argv[4]);
     if (argc < 2) {
         std::fprintf(stderr, "usage: player_bench <work folder> [ffplay]\n");
         return 2;
@@ -174,10 +264,32 @@ int main(int argc, char** argv) {
     const fs::path mp3 = work / "long.mp3";
     const TRun cpuOurs = Measure((ours(mp3, 30, false)), capture, false);
     const TRun cpuTheirs = Measure(theirs(mp3, 30, false), capture, false);
-    fs::remove(capture);
     std::printf("cpu per 30 s of MP3: ours %.2f s, ffplay %.2f s; peak RSS: ours %ld KiB, ffplay %ld KiB\n",
                 cpuOurs.CpuSeconds, cpuTheirs.CpuSeconds, cpuOurs.PeakKiB, cpuTheirs.PeakKiB);
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
+
+    // Drawing: our Qt host against ffplay's window of the same size.
+    const TXServer x;
+    if (x.Display().empty()) std::printf("draw: ffplay side skipped: %s\n", x.Note().c_str());
+    double drawOurs = 0, drawTheirs = 0;
+    for (const char* mode : {"wave", "rdft"}) {
+        const TRun a = Measure({self, "draw", mp3.string(), "30", mode}, capture, false);
+        TRun b;
+        if (!x.Display().empty())
+            b = Measure({ffplay, "-x", std::to_string(kScreenWidth), "-y", std::to_string(kScreenHeight),
+                         "-showmode", mode == std::string("wave") ? "waves" : "rdft", "-autoexit",
+                         "-loglevel", "quiet", "-t", "30", mp3.string()},
+                        capture, false, x.Display());
+        std::printf("cpu per 30 s drawing %s at %dx%d: ours %.2f s", mode, kScreenWidth, kScreenHeight,
+                    a.CpuSeconds);
+        if (!x.Display().empty()) std::printf(", ffplay %.2f s", b.CpuSeconds);
+        std::printf("\n");
+        drawOurs += a.CpuSeconds;
+        drawTheirs += b.CpuSeconds;
+    }
+    fs::remove(capture);
+    if (!x.Display().empty())
+        std::printf("player: draw cpu ours/ffplay %.2f\n", ratio(drawOurs, drawTheirs));
     std::printf("player: open median ours/ffplay %.2f, seek median ours/ffplay %.2f, cpu ours/ffplay %.2f, "
                 "peak RSS ours/ffplay %.2f\n",
                 ratio(Median(openOurs), Median(openTheirs)), ratio(Median(seekOurs), Median(seekTheirs)),

@@ -6,14 +6,7 @@
 #include <string>
 #include <vector>
 
-// A picture handed to preview and hook handlers (rows top-down, BitsPixel bits per pixel).
-struct TBitmap {
-    int Width = 0;
-    int Height = 0;
-    int BitsPixel = 24;
-    int Stride = 0;
-    std::vector<uint8_t> Pixels;
-};
+#include "Bitmap.h"  // TBitmap of the preview and hook records
 
 struct TProgressInfo {
     int32_t TaskIndex = 0;

@@ -15,50 +15,12 @@
 #include "Format.h"
 #include "Platform.h"
 
-namespace {
-
-AVPixelFormat BitmapFormat(int ABitsPixel) {
-    return ABitsPixel == 32 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
-}
-
-// Converts a frame to a bitmap of ABitsPixel (24 or 32) bits per pixel.
-bool FrameToBitmap(const AVFrame* AFrame, int ABitsPixel, TBitmap& ABitmap) {
-    const AVPixelFormat dst = BitmapFormat(ABitsPixel);
-    TSwsPtr sws(swscale.sws_getContext(AFrame->width, AFrame->height,
-                                       static_cast<AVPixelFormat>(AFrame->format), AFrame->width,
-                                       AFrame->height, dst, SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!sws) return false;
-    ABitmap.Width = AFrame->width;
-    ABitmap.Height = AFrame->height;
-    ABitmap.BitsPixel = ABitsPixel == 32 ? 32 : 24;
-    ABitmap.Stride = ABitmap.Width * ABitmap.BitsPixel / 8;
-    ABitmap.Pixels.resize(size_t(ABitmap.Stride) * ABitmap.Height);
-    uint8_t* dstData[4] = {ABitmap.Pixels.data(), nullptr, nullptr, nullptr};
-    int dstLines[4] = {ABitmap.Stride, 0, 0, 0};
-    return swscale.sws_scale(sws.get(), AFrame->data, AFrame->linesize, 0, AFrame->height,
-                             dstData, dstLines) > 0;
-}
-
-// Writes a bitmap (changed by a hook) back into a writable frame of the same size.
-bool BitmapToFrame(const TBitmap& ABitmap, AVFrame* AFrame) {
-    if (ABitmap.Width != AFrame->width || ABitmap.Height != AFrame->height) return false;
-    TSwsPtr sws(swscale.sws_getContext(ABitmap.Width, ABitmap.Height,
-                                       BitmapFormat(ABitmap.BitsPixel), AFrame->width,
-                                       AFrame->height, static_cast<AVPixelFormat>(AFrame->format),
-                                       SWS_BICUBIC, nullptr, nullptr, nullptr));
-    if (!sws) return false;
-    const uint8_t* src[4] = {ABitmap.Pixels.data(), nullptr, nullptr, nullptr};
-    const int lines[4] = {ABitmap.Stride, 0, 0, 0};
-    return swscale.sws_scale(sws.get(), src, lines, 0, ABitmap.Height, AFrame->data,
-                             AFrame->linesize) > 0;
-}
-
-}  // namespace
-
 void TCustomFFmpeg::RunVideoHook(const std::function<void(THookInfo&)>& AHook, AVFrame* AFrame,
                                  int AFrameNumber, int64_t APTS, bool& AStopped) {
+    TFormatConverter converter;
+    converter.SetBitsPixel(VideoHookBitsPixel);
     TBitmap bmp;
-    if (!FrameToBitmap(AFrame, VideoHookBitsPixel, bmp)) return;
+    if (!converter.FrameToBitmap(AFrame, bmp)) return;
     THookInfo info;
     info.Bitmap = &bmp;
     info.FrameNumber = AFrameNumber;
@@ -66,7 +28,7 @@ void TCustomFFmpeg::RunVideoHook(const std::function<void(THookInfo&)>& AHook, A
     try {
         AHook(info);
         if (info.Update && avutil.av_frame_make_writable(AFrame) >= 0)
-            (void)BitmapToFrame(bmp, AFrame);
+            (void)converter.BitmapToFrame(bmp, AFrame);
         AStopped = info.StopHook;
     } catch (const std::exception& e) {
         TheLogger()->Log(this, llError, std::string("Error occurs VideoHook event: ") + e.what());
@@ -295,7 +257,7 @@ void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
             if (R.last_preview == INT64_MIN || now - R.last_preview >= PreviewInterval) {
                 R.last_preview = now;
                 TBitmap bmp;
-                if (FrameToBitmap(f, 24, bmp)) {
+                if (TFormatConverter().FrameToBitmap(f, bmp)) {
                     TPreviewInfo info;
                     info.Bitmap = &bmp;
                     info.FrameNumber = AOst.frame_number;

@@ -130,10 +130,10 @@ double MasterClockOf(const TVideoState* is) {
         case AV_SYNC_EXTERNAL_CLOCK:
             return is->external_clock + (Now() - is->external_clock_time) * 0.000001;
         case AV_SYNC_VIDEO_MASTER:
+            return is->video_stream >= 0 ? VideoClockOf(is) : AudioClockOf(is);
         case AV_SYNC_AUDIO_MASTER:
         default:
-            // No video in this player yet: the video clock is the start time.
-            return is->audio_stream >= 0 ? AudioClockOf(is) : is->StartTime / 1000000.0;
+            return is->audio_stream >= 0 ? AudioClockOf(is) : VideoClockOf(is);
     }
 }
 
@@ -279,8 +279,9 @@ int TAudioOut::ConvertFrame(TVideoState* is, const AVFrame* AFrame) {
 // Shrinks or stretches the frame by up to 10 % towards the master clock when audio is not the
 // master; otherwise the size stays.
 int TAudioOut::SynchronizeAudio(TVideoState* is, int ASize) {
-    if (is->av_sync_type == AV_SYNC_AUDIO_MASTER || is->av_sync_type == AV_SYNC_VIDEO_MASTER)
-        return ASize;  // audio master, or video master without a video stream
+    if (is->av_sync_type == AV_SYNC_AUDIO_MASTER ||
+        (is->av_sync_type == AV_SYNC_VIDEO_MASTER && is->video_stream < 0))
+        return ASize;
     const int n = is->audio_frame_bytes;
     const double bytesPerSecond = double(is->audio_rate) * n;
     const double clock = is->audio_clock - (ASize / bytesPerSecond);

@@ -1,5 +1,5 @@
-// The draw step of the play thread: waveform and spectrum of the sample ring into the surface,
-// handed to the screen host. Play thread only; the ring is read without a lock (a torn read
+// The draw step of the play thread: waveform and spectrum of the sample ring, or the picture
+// shown, into the surface, handed to the screen host. Play thread only; the ring is read without a lock (a torn read
 // spoils one drawn frame only).
 #include <algorithm>
 #include <cmath>
@@ -13,7 +13,7 @@ constexpr uint32_t kWhite = 0x00FFFFFF;
 
 int64_t NowMicro() { return avutil.av_gettime_relative(); }  // the audio callback's clock
 
-int Channels(const TVideoState* is) { return is->audio_channels > 0 ? is->audio_channels : 1; }
+int Channels(const TVideoState* is) { return std::max(is->audio_channels.load(), 1); }
 
 int Ring(int AIndex) { return ((AIndex % kSampleArraySize) + kSampleArraySize) % kSampleArraySize; }
 
@@ -118,13 +118,54 @@ void DrawSpectrum(TVideoState* is) {
     if (++is->xpos >= is->width) is->xpos = 0;
 }
 
+// The picture shown, scaled into the surface at its display aspect and centred, black around.
+void DrawPicture(TVideoState* is) {
+    Fill(is, 0, 0, is->width, is->height, 0);
+    const AVFrame* f = is->shown.Frame.get();  // written by this thread only
+    if (!f) return;
+    const float ratio = is->Owner->AspectRatio();
+    double aspect = double(is->width) / is->height;  // negative: the picture fills the screen
+    if (ratio > 0) {
+        aspect = ratio;
+    } else if (ratio == 0) {
+        const AVRational sar = is->shown.sar;
+        aspect = (sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 1.0) * f->width / f->height;
+    }
+    int h = is->height, w = int(std::llrint(h * aspect)) & ~1;
+    if (w > is->width) {
+        w = is->width;
+        h = int(std::llrint(w / aspect)) & ~1;
+    }
+    if (w < 2 || h < 2) return;
+    const int x = (is->width - w) / 2, y = (is->height - h) / 2;
+    is->display_sws.reset(swscale.sws_getCachedContext(
+        is->display_sws.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format), w, h,
+        AV_PIX_FMT_0RGB32, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!is->display_sws) return;
+    // swscale writes rows in blocks of up to 16 pixels: it scales into a padded buffer, and only
+    // the picture's rectangle reaches the surface.
+    const int pitch = (w + 15) & ~15;
+    if (is->scaled.size() < size_t(pitch) * h) is->scaled.resize(size_t(pitch) * h);
+    uint8_t* dst[4] = {reinterpret_cast<uint8_t*>(is->scaled.data())};
+    const int lines[4] = {pitch * 4};
+    if (swscale.sws_scale(is->display_sws.get(), f->data, f->linesize, 0, f->height, dst, lines) <= 0)
+        return;
+    for (int row = 0; row < h; ++row)
+        std::copy_n(is->scaled.data() + size_t(row) * pitch, w,
+                    is->surface.data() + size_t(y + row) * is->width + x);
+    BlendSubtitles(is, x, y, w, h);
+}
+
 }  // namespace
 
 void DrawStep(TVideoState* is, bool AForce) {
-    if (!is->screen || !is->screen->Showing() || is->audio_stream < 0 || is->show_audio == saNone)
-        return;
+    if (!is->screen || !is->screen->Showing()) return;
+    const bool audio = is->audio_stream >= 0 && is->show_audio != saNone;
+    if (!audio && is->video_stream < 0) return;
     if (!OpenVideoSurface(is, AForce)) return;
-    if (is->show_audio == saWave)
+    if (!audio)
+        DrawPicture(is);
+    else if (is->show_audio == saWave)
         DrawWave(is);
     else
         DrawSpectrum(is);

@@ -129,6 +129,7 @@ TCustomPlayer::~TCustomPlayer() {
         FOnPosition = nullptr;
         FOnState = nullptr;
         FOnAudioHook = nullptr;
+        FOnVideoHook = nullptr;
     }
     Stop(true);
     FEventThread.reset();
@@ -178,6 +179,7 @@ void TCustomPlayer::SetOnFileOpen(TFileOpenEvent AEvent) { SetHandler(FOnFileOpe
 void TCustomPlayer::SetOnPosition(TPositionEvent AEvent) { SetHandler(FOnPosition, std::move(AEvent)); }
 void TCustomPlayer::SetOnState(TPlayStateEvent AEvent) { SetHandler(FOnState, std::move(AEvent)); }
 void TCustomPlayer::SetOnAudioHook(TAudioHookEvent AEvent) { SetHandler(FOnAudioHook, std::move(AEvent)); }
+void TCustomPlayer::SetOnVideoHook(TVideoHookEvent AEvent) { SetHandler(FOnVideoHook, std::move(AEvent)); }
 void TCustomPlayer::SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent AEvent) {
     SetHandler(FOnBeforeFindStreamInfo, std::move(AEvent));
 }
@@ -224,6 +226,44 @@ bool TCustomPlayer::Paused() const { return !IsOpen() || FVideoState->paused != 
 
 double TCustomPlayer::AudioClock() const { return IsOpen() ? AudioClockOf(FVideoState.get()) : 0; }
 double TCustomPlayer::MasterClock() const { return IsOpen() ? MasterClockOf(FVideoState.get()) : 0; }
+double TCustomPlayer::VideoClock() const { return IsOpen() ? VideoClockOf(FVideoState.get()) : 0; }
+
+int TCustomPlayer::VideoStreamIndex() const { return IsOpen() ? FVideoState->video_stream.load() : -1; }
+int TCustomPlayer::SubtitleStreamIndex() const {
+    return IsOpen() ? FVideoState->subtitle_stream.load() : -1;
+}
+
+void TCustomPlayer::SetAspectRatio(float AValue) {
+    if (FAspectRatio.exchange(AValue) != AValue && IsOpen()) FVideoState->Events.Post(peResize);
+}
+
+const TBitmap& TCustomPlayer::CurrentFrame(int64_t& APTS) {
+    APTS = -1;
+    FSnapshot = TBitmap{};
+    FSnapshot.BitsPixel = FVideoHookBitsPixel;
+    if (!IsOpen() || FVideoState->video_stream < 0) return FSnapshot;
+    TVideoState* is = FVideoState.get();
+    TFramePtr picture(avutil.av_frame_alloc());
+    double pts = 0;
+    {
+        std::lock_guard lock(is->pictq_mutex);
+        if (picture && is->shown.Frame && avutil.av_frame_ref(picture.get(), is->shown.Frame.get()) >= 0)
+            pts = is->shown.pts;
+        else
+            picture.reset();
+    }
+    FSnapshotConverter.SetBitsPixel(FVideoHookBitsPixel);
+    if (picture && FSnapshotConverter.FrameToBitmap(picture.get(), FSnapshot)) {
+        APTS = std::llrint(pts * 1000000) - is->StartTime;
+        return FSnapshot;
+    }
+    // No picture yet: black at the video's size.
+    FSnapshot.Width = is->video_width;
+    FSnapshot.Height = is->video_height;
+    FSnapshot.Stride = FSnapshot.Width * FSnapshot.BitsPixel / 8;
+    FSnapshot.Pixels.assign(size_t(FSnapshot.Stride) * FSnapshot.Height, 0);
+    return FSnapshot;
+}
 
 int TCustomPlayer::AudioStreamIndex() const { return IsOpen() ? FVideoState->audio_stream.load() : -1; }
 
@@ -287,7 +327,10 @@ bool TCustomPlayer::Open(const std::string& AFileName, TScreenHost* AScreenHandl
 
     if (TFileOpenEvent onFileOpen = Handler(FOnFileOpen)) {
         const int64_t duration = FVideoState->IsImage2 ? 0 : FVideoState->Duration;
-        auto step = [&] { onFileOpen(this, duration, -1, -1, FScreenWidth, FScreenHeight); };
+        const bool video = FVideoState->video_stream >= 0;
+        const int width = video ? FVideoState->video_width : -1;
+        const int height = video ? FVideoState->video_height : -1;
+        auto step = [&] { onFileOpen(this, duration, width, height, FScreenWidth, FScreenHeight); };
         if (FTriggerEventInMainThread)
             Synchronize(step);
         else
@@ -316,10 +359,26 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     is->filename = AFileName;
     is->iformat = static_cast<const AVInputFormat*>(FForceFormat);
     is->av_sync_type = Fav_sync_type;
-    is->Settings = {FDisableAudio,   Fwanted_audio_stream, Fstart_time,  Fgenpts,
-                    Fseek_by_bytes,  FCheckIOEOF,          FCheckIOERR,  FFrameWidth,
-                    FFrameHeight,    workaround_bugs,      lowres,       idct_algo,
-                    error_concealment, fast};
+    TOpenSettings& s = is->Settings;
+    s.disable_audio = FDisableAudio;
+    s.disable_video = FDisableVideo;
+    s.vertical_flip = FVerticalFlip;
+    s.video_filters = FVideoFilters;
+    s.wanted_audio_stream = Fwanted_audio_stream;
+    s.wanted_video_stream = Fwanted_video_stream;
+    s.wanted_subtitle_stream = Fwanted_subtitle_stream;
+    s.start_time = Fstart_time;
+    s.genpts = Fgenpts;
+    s.seek_by_bytes = Fseek_by_bytes;
+    s.check_ioeof = FCheckIOEOF;
+    s.check_ioerr = FCheckIOERR;
+    s.frame_width = FFrameWidth;
+    s.frame_height = FFrameHeight;
+    s.workaround_bugs = workaround_bugs;
+    s.lowres = lowres;
+    s.idct_algo = idct_algo;
+    s.error_concealment = error_concealment;
+    s.fast = fast;
     FTimeoutFired = 0;
     try {
         is->parse_tid = std::thread([this, is] { ReadLoop(is); });
@@ -331,7 +390,9 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
         // The probe reads the context while the reading thread waits for this.
         FDecoder.SetFileHandle(is->ic.get());
         is->StartReading.SetEvent();
-        if (is->audio_stream >= 0 && !FDisableDisplay) is->show_audio = FShowAudio;
+        // Sound is drawn for files without pictures; a paused open still shows its first picture.
+        if (is->audio_stream >= 0 && is->video_stream < 0 && !FDisableDisplay) is->show_audio = FShowAudio;
+        is->open_paused = APaused && is->video_stream >= 0;
         is->refresh_tid = std::thread([is] {
             while (!is->abort_request) {
                 if (is->refresh.exchange(1) == 0) is->Events.Post(peRefresh);
@@ -378,19 +439,40 @@ void TCustomPlayer::EventLoop() {
         if (e == peQuit) return;
         if (e == peResize) DrawStep(is, true);
         if (e == peRefresh) {
-            DrawStep(is, false);
-            UpdatePosition();
+            if (RefreshPass()) UpdatePosition();
             is->refresh = 0;
         }
     }
 }
 
+// The picture due now, or the sound, into the surface; false when the pass ends before the
+// position update (a picture is queued but not due yet).
+bool TCustomPlayer::RefreshPass() {
+    TVideoState* is = FVideoState.get();
+    const bool drawsAudio = is->audio_stream >= 0 && is->show_audio != saNone;
+    if (is->video_stream < 0) {
+        DrawStep(is, false);
+        return true;
+    }
+    const TRefreshResult r = RefreshVideo(is);
+    if (r == rrShown || drawsAudio) DrawStep(is, false);
+    if (r == rrShown && is->open_paused.exchange(false)) SetPlayState(psPause);
+    return r != rrWait;
+}
+
 void TCustomPlayer::UpdatePosition() {
     TVideoState* is = FVideoState.get();
-    if (is->IsImage2 || is->audio_stream < 0) return;
-    int64_t pts = std::llrint(AudioClockOf(is) * 1000000) - is->StartTime;
-    const int64_t audioDuration = is->AudioDuration;
-    if (audioDuration > 0 && pts >= audioDuration && pts < is->Duration) pts = is->Duration;
+    if (is->IsImage2) return;
+    int64_t pts;
+    if (is->video_stream >= 0) {
+        pts = std::llrint(VideoClockOf(is) * 1000000) - is->StartTime;
+    } else if (is->audio_stream >= 0) {
+        pts = std::llrint(AudioClockOf(is) * 1000000) - is->StartTime;
+        const int64_t audioDuration = is->AudioDuration;
+        if (audioDuration > 0 && pts >= audioDuration && pts < is->Duration) pts = is->Duration;
+    } else {
+        return;
+    }
     FCurrentPTS = pts;
     if (is->Duration > 0 && pts >= is->Duration) {
         pts = is->Duration;
@@ -400,7 +482,10 @@ void TCustomPlayer::UpdatePosition() {
         FLastPTS = pts;
         if (Handler(FOnPosition)) PushPlayEvent(pkPosition, pts);
     }
-    if (!is->IsDevice && is->EventEOF == 0 && is->ReachEOF == 1) SetPlayState(psEnd);
+    if (!is->IsDevice && is->EventEOF == 0 && is->ReachEOF == 1) {
+        if (is->video_stream >= 0) is->EventEOF = 1;  // with pictures the end is reported once
+        SetPlayState(psEnd);
+    }
     const int64_t playTime = FPlayTime;
     if (playTime != kTimeUnset) {
         const int64_t startTime = is->Settings.start_time;
@@ -436,7 +521,27 @@ void TCustomPlayer::PushPlayEvent(int AKind, int64_t APayload) {
 
 void TCustomPlayer::TogglePaused() {
     if (!WaitPumping([this] { return FSeekEvent.IsSet(); }, 5ms, 250ms)) FSeekEvent.SetEvent();
-    FVideoState->paused = FVideoState->paused ? 0 : 1;
+    TVideoState* is = FVideoState.get();
+    if (is->paused) {
+        // The pictures to come are due later by the time spent paused; the video clock goes on
+        // from the picture shown.
+        if (is->video_stream >= 0) {
+            const double now = avutil.av_gettime_relative() / 1000000.0;
+            is->frame_timer.fetch_add(now + is->video_current_pts_drift - is->video_current_pts);
+            if (is->read_pause_return != AVERROR(ENOSYS)) is->video_current_pts_drift = is->video_current_pts - now;
+        }
+        is->paused = 0;
+    } else {
+        if (is->video_stream >= 0 && !WaitPumping([this] { return FPictEvent.IsSet(); }, 5ms, 250ms))
+            FPictEvent.SetEvent();
+        is->paused = 1;
+    }
+}
+
+void TCustomPlayer::StepToNextFrame() {
+    if (!IsOpen()) return;
+    if (FVideoState->paused) TogglePaused();
+    if (!FVideoState->step.exchange(true)) SetPlayState(psStep);
 }
 
 void TCustomPlayer::Pause() {
@@ -492,7 +597,10 @@ void TCustomPlayer::RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWa
     is->seek_flags = AFlags;
     FSeekEvent.ResetEvent();
     is->seek_req = 1;
-    if (AWait) WaitPumping([this] { return FSeekEvent.IsSet() || FPlayThreadDone; }, 5ms);
+    if (AWait) {
+        WaitPumping([this] { return FSeekEvent.IsSet() || FPlayThreadDone; }, 5ms);
+        if (is->video_stream >= 0) WaitPumping([this] { return FPictEvent.IsSet() || FPlayThreadDone; }, 5ms);
+    }
 }
 
 // ---- stopping ----------------------------------------------------------------------------
@@ -533,6 +641,7 @@ void TCustomPlayer::FinishPlayback() {
     // A seek that was still pending ended with its playback.
     FSeeking = false;
     FSeekEvent.SetEvent();
+    FPictEvent.SetEvent();
     ResetPerPlaybackSettings();
 }
 

@@ -1,7 +1,7 @@
 // The player component: plays one media file at a time through its own SDL instance. Operations
 // are called on the main thread; OnFileOpen, OnPosition and OnState arrive on the main thread
-// (TriggerEventInMainThread) or on the event thread, OnAudioHook on SDL's audio thread and
-// OnBeforeFindStreamInfo on the reading thread.
+// (TriggerEventInMainThread) or on the event thread, OnAudioHook on SDL's audio thread,
+// OnVideoHook on the video thread and OnBeforeFindStreamInfo on the reading thread.
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bitmap.h"
 #include "FFDecode.h"
 #include "FFLog.h"
 #include "ScreenHost.h"
@@ -59,6 +60,9 @@ public:
     using TAudioHookEvent = std::function<void(TCustomPlayer* Sender, int64_t APTS, uint8_t* ASample,
                                                int ASize, int ASampleRate, int AChannels)>;
     using TBeforeFindStreamInfoEvent = std::function<void(TCustomPlayer* Sender, void* AFormatContext)>;
+    // ABitmap is the picture (VideoHookBitsPixel deep); left with AUpdate true, it is shown.
+    using TVideoHookEvent =
+        std::function<void(TCustomPlayer* Sender, TBitmap* ABitmap, int64_t APTS, bool& AUpdate)>;
 
     TCustomPlayer();
     // Stops the playback (waiting, pumping) and joins every thread. Not from its own handlers.
@@ -89,6 +93,15 @@ public:
     void Seek(int64_t APTS, TSeekFlags ASeekFlags = {}, bool AWaitForSeekEnd = false);
     // A distance in seconds from the master clock (with sfByte converted by the bit rate).
     void Seek(double ADelta, TSeekFlags ASeekFlags = {}, bool AWaitForSeekEnd = false);
+    // Plays on until the next picture is shown, then pauses (reports psStep).
+    void StepToNextFrame();
+    // The picture shown now as a bitmap owned by the player (valid until the next call) and its
+    // time; without video an empty bitmap and APTS -1. Main thread.
+    const TBitmap& CurrentFrame(int64_t& APTS);
+    const TBitmap& CurrentFrame() {
+        int64_t pts = 0;
+        return CurrentFrame(pts);
+    }
 
     // ---- events (assign on the main thread before Open)
     void SetOnFileOpen(TFileOpenEvent AEvent);
@@ -96,6 +109,7 @@ public:
     void SetOnState(TPlayStateEvent AEvent);
     void SetOnAudioHook(TAudioHookEvent AEvent);
     void SetOnBeforeFindStreamInfo(TBeforeFindStreamInfoEvent AEvent);
+    void SetOnVideoHook(TVideoHookEvent AEvent);
 
     // ---- properties
     std::string Version() const { return "3.0"; }
@@ -124,8 +138,9 @@ public:
     void SetDisableVideo(bool AValue) { FDisableVideo = AValue; }
     bool DisableDisplay() const { return FDisableDisplay; }
     void SetDisableDisplay(bool AValue) { FDisableDisplay = AValue; }
-    float AspectRatio() const { return FAspectRatio; }
-    void SetAspectRatio(float AValue) { FAspectRatio = AValue; }
+    // 0: the picture's own; negative: the picture fills the screen. A change redraws.
+    float AspectRatio() const { return FAspectRatio.load(); }
+    void SetAspectRatio(float AValue);
     int FrameWidth() const { return FFrameWidth; }
     void SetFrameWidth(int AValue) { FFrameWidth = AValue; }
     int FrameHeight() const { return FFrameHeight; }
@@ -136,8 +151,11 @@ public:
     void SetScreenHeight(int AValue) { FScreenHeight = AValue; }
     bool TriggerEventInMainThread() const { return FTriggerEventInMainThread.load(); }
     void SetTriggerEventInMainThread(bool AValue) { FTriggerEventInMainThread = AValue; }
-    bool VideoHook() const { return FVideoHook; }
+    bool VideoHook() const { return FVideoHook.load(); }
     void SetVideoHook(bool AValue) { FVideoHook = AValue; }
+    // Depth of the bitmaps of OnVideoHook and CurrentFrame: 24 or 32.
+    int VideoHookBitsPixel() const { return FVideoHookBitsPixel.load(); }
+    void SetVideoHookBitsPixel(int AValue) { FVideoHookBitsPixel = AValue == 32 ? 32 : 24; }
     bool HijackWndProc() const { return FHijackWndProc; }
     void SetHijackWndProc(bool AValue) { FHijackWndProc = AValue; }
     bool AutoAdjustFrameRate() const { return FAutoAdjustFrameRate; }
@@ -173,6 +191,9 @@ public:
     void set_wanted_video_stream(int AValue) { Fwanted_video_stream = AValue; }
     int wanted_subtitle_stream() const { return Fwanted_subtitle_stream; }
     void set_wanted_subtitle_stream(int AValue) { Fwanted_subtitle_stream = AValue; }
+    // A filter graph description the pictures go through (applied at Open), e.g. "hflip".
+    const std::string& VideoFilters() const { return FVideoFilters; }
+    void SetVideoFilters(const std::string& AValue) { FVideoFilters = AValue; }
     bool VerticalFlip() const { return FVerticalFlip; }
     void SetVerticalFlip(bool AValue) { FVerticalFlip = AValue; }
     // Decoder options handed to every decoder this player opens.
@@ -180,20 +201,22 @@ public:
         error_concealment = 3;
     bool fast = false;
 
-    // Stream being played of each kind, -1 when none. Setting one switches streams (audio only
-    // here; the reading thread does the switch between reads).
+    // Stream being played of each kind, -1 when none. Setting one switches streams (audio only;
+    // the reading thread does the switch between reads).
     int AudioStreamIndex() const;
     void SetAudioStreamIndex(int AValue);
-    int VideoStreamIndex() const { return -1; }
-    int SubtitleStreamIndex() const { return -1; }
+    int VideoStreamIndex() const;
+    int SubtitleStreamIndex() const;
 
     // Clocks of the open playback, seconds (0 when none).
     double AudioClock() const;
     double MasterClock() const;
+    double VideoClock() const;
 
 protected:
     friend class TEventThread;
     friend class TAudioOut;
+    friend class TVideoOut;
 
     bool Report(const std::string& AText, bool AStore, TLogLevel ALevel = llError);
     // A copy of a handler, taken under FHandlerLock (any thread), and its setter.
@@ -215,6 +238,7 @@ protected:
     bool StreamOpen(const std::string& AFileName, bool APaused);
     void PlayThreadExecute();
     void EventLoop();
+    bool RefreshPass();
     void UpdatePosition();
     void WaitForStop();
     // Joins the ended playback's threads and frees it (main thread, after it ended).
@@ -234,15 +258,21 @@ protected:
 
     TEvent FSeekEvent{true, true};
     TEvent FStopEvent{true, true};
+    // Reset when a seek flushed the pictures, set when a picture is queued (or reading failed).
+    TEvent FPictEvent{true, true};
 
     // Handlers: FHandlerLock guards FOnFileOpen, FOnPosition, FOnState, FOnAudioHook,
-    // FOnBeforeFindStreamInfo (read on the event, audio and reading threads).
+    // FOnVideoHook, FOnBeforeFindStreamInfo (read on the event, audio, video, reading threads).
     mutable std::mutex FHandlerLock;
     TFileOpenEvent FOnFileOpen;
     TPositionEvent FOnPosition;
     TPlayStateEvent FOnState;
     TAudioHookEvent FOnAudioHook;
     TBeforeFindStreamInfoEvent FOnBeforeFindStreamInfo;
+    TVideoHookEvent FOnVideoHook;
+    TFormatConverter FHookConverter;      // the video thread's
+    TFormatConverter FSnapshotConverter;  // CurrentFrame's (main thread)
+    TBitmap FSnapshot;
 
     // The open playback and its threads; set and freed on the main thread only, after every
     // thread that touches it has been joined.
@@ -271,9 +301,11 @@ protected:
     TAudioDriver FAudioDriver = adDefault;
     TVideoDriver FVideoDriver = vdDefault;
     bool FDisableAudio = false, FDisableVideo = false, FDisableDisplay = false;
-    float FAspectRatio = 0;
+    std::atomic<float> FAspectRatio{0};
     int FFrameWidth = 0, FFrameHeight = 0, FScreenWidth = 0, FScreenHeight = 0;
-    bool FVideoHook = false, FHijackWndProc = true, FAutoAdjustFrameRate = true;
+    std::atomic<bool> FVideoHook{false};
+    std::atomic<int> FVideoHookBitsPixel{24};
+    bool FHijackWndProc = true, FAutoAdjustFrameRate = true;
     const void* FForceFormat = nullptr;  // AVInputFormat
     bool FCheckIOEOF = true, FCheckIOERR = true;
     std::atomic<int64_t> FPlayTime{kTimeUnset};
@@ -286,6 +318,7 @@ protected:
     bool Fgenpts = false;
     int Fwanted_audio_stream = -1, Fwanted_video_stream = -1, Fwanted_subtitle_stream = -1;
     bool FVerticalFlip = false;
+    std::string FVideoFilters;
 };
 
 // The published player.

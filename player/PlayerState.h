@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bitmap.h"
 #include "FFPtr.h"
 #include "FFPlay.h"
 #include "ScreenHost.h"
@@ -69,12 +70,44 @@ private:
 
 constexpr int kSampleArraySize = 131072;
 
+// A decoded subtitle, freed with avsubtitle_free. Move-only.
+class TSubtitle {
+public:
+    TSubtitle() = default;
+    ~TSubtitle() { Free(); }
+    TSubtitle(TSubtitle&& AOther) noexcept : Sub(AOther.Sub), Held(AOther.Held) { AOther.Held = false; }
+    TSubtitle& operator=(TSubtitle&& AOther) noexcept {
+        if (this != &AOther) {
+            Free();
+            Sub = AOther.Sub;
+            Held = AOther.Held;
+            AOther.Held = false;
+        }
+        return *this;
+    }
+    TSubtitle(const TSubtitle&) = delete;
+    TSubtitle& operator=(const TSubtitle&) = delete;
+    // For avcodec_decode_subtitle2; Hold() once it gave a subtitle.
+    AVSubtitle* Ref() { return &Sub; }
+    void Hold() { Held = true; }
+    const AVSubtitle& Get() const { return Sub; }
+    void Free() {
+        if (Held) avcodec.avsubtitle_free(&Sub);
+        Held = false;
+    }
+
+private:
+    AVSubtitle Sub{};
+    bool Held = false;
+};
+
 // One playback. Allocated by StreamOpen, freed by the main thread after its threads are joined.
 // Fields are written by the thread named at each; atomics where two threads meet.
 // The player's settings as they were at Open, for the reading thread.
 struct TOpenSettings {
-    bool disable_audio = false;
-    int wanted_audio_stream = -1;
+    bool disable_audio = false, disable_video = false, vertical_flip = false;
+    std::string video_filters;
+    int wanted_audio_stream = -1, wanted_video_stream = -1, wanted_subtitle_stream = -1;
     int64_t start_time = kTimeUnset;
     bool genpts = false;
     int seek_by_bytes = -1;
@@ -97,7 +130,8 @@ struct TVideoState {
     std::atomic<int64_t> seek_pos{0}, seek_rel{0};
     std::atomic<int> switch_audio{-1};  // stream to switch the audio to, -1 none
     std::atomic<int> switch_result{0};  // 0 switched, else why not (read after switch_audio is -1)
-    int last_paused = 0, read_pause_return = 0;  // reading thread
+    int last_paused = 0;  // reading thread
+    std::atomic<int> read_pause_return{0};  // reading thread; read by TogglePaused
     TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
 
     std::atomic<int> Opened{0};  // 0 opening, 1 opened, -1 failed (cleaning up), -2 finished
@@ -117,7 +151,10 @@ struct TVideoState {
     TCodecContextPtr audio_dec;
     TSDLAudioDevice audio_device;
     TPacketQueue audioq;
-    int audio_rate = 0, audio_channels = 0, audio_frame_bytes = 0;  // the device's format
+    // The device's format; rate and channels are also read by the drawing while a stream switch
+    // on the reading thread may set them anew.
+    std::atomic<int> audio_rate{0}, audio_channels{0};
+    int audio_frame_bytes = 0;
     int audio_hw_buf_size = 0;
     TFramePtr audio_frame;
     TSwrPtr swr;
@@ -140,8 +177,74 @@ struct TVideoState {
     std::atomic<int> sample_array_index{0};
     std::atomic<int> audio_buf_left{0};  // bytes of the current frame not yet handed to SDL
 
+    // video: opened and closed by the reading thread, decoded by the video thread
+    std::atomic<int> video_stream{-1};
+    AVStream* video_st = nullptr;
+    TCodecContextPtr video_dec;
+    TPacketQueue videoq;
+    std::thread video_tid;
+    std::atomic<bool> video_quit{false};      // set by CloseVideoComponent
+    std::atomic<bool> video_decoder_ended{false};
+    int video_width = 0, video_height = 0;    // set before Opened becomes 1
+    double frame_delay = 0.04;                // seconds per picture (video thread)
+    double video_clock = 0;                   // time of the next picture (video thread)
+    double frame_last_pts = 0, frame_last_delay = 0;  // video thread; frame_last_pts NAN = unset
+    std::atomic<double> frame_timer{0};       // video thread; the caller's thread on resume
+    TSwsPtr picture_sws;                      // decoded frame -> queued picture (video thread)
+    // The chain "ffplay_input" -> video_filters -> "ffsink" for frames of one format and size
+    // (video thread); none without filters or after a failure.
+    TFilterGraphPtr filter_graph;
+    AVFilterContext *filter_src = nullptr, *filter_sink = nullptr;
+    int filter_width = 0, filter_height = 0, filter_format = -1;
+    bool filter_failed = false;
+    TBitmap hook_bitmap;                      // OnVideoHook's bitmap (video thread)
+    // The time of the picture shown and its drift against the system clock (play thread; read
+    // by VideoClockOf on any thread, by TogglePaused on the caller's).
+    std::atomic<double> video_current_pts{0}, video_current_pts_drift{0};
+    std::atomic<int64_t> video_current_pos{-1};
+    std::atomic<bool> step{false};            // pause again once the next picture is shown
+    std::atomic<bool> show_next{true};        // show the next picture even while paused
+    std::atomic<bool> open_paused{false};     // report psPause once the first picture is shown
+
+    // The picture queue: two pictures from the video thread to the play thread, and the picture
+    // shown last. pictq_mutex guards pictq, pictq_size, pictq_rindex, pictq_windex, shown.
+    struct TPicture {
+        TFramePtr Frame;  // YUV420P at the video's size, already flipped and hooked
+        double pts = 0, target = 0;
+        int64_t pos = -1;
+        AVRational sar{0, 1};
+        int serial = 0;
+    };
+    std::array<TPicture, 2> pictq;
+    int pictq_size = 0, pictq_rindex = 0, pictq_windex = 0;
+    TPicture shown;
+    std::mutex pictq_mutex;
+    std::condition_variable pictq_cond;
+
+    // subtitles: opened and closed by the reading thread, decoded by the subtitle thread into
+    // the four-entry queue, blended by the play thread. subpq_mutex guards subpq, subpq_size,
+    // subpq_rindex, subpq_windex.
+    std::atomic<int> subtitle_stream{-1};
+    AVStream* subtitle_st = nullptr;
+    TCodecContextPtr subtitle_dec;
+    TPacketQueue subtitleq;
+    std::thread subtitle_tid;
+    std::atomic<bool> subtitle_quit{false};
+    int subtitle_width = 0, subtitle_height = 0;  // the rectangles' canvas, set at open
+    struct TSubtitleEntry {
+        TSubtitle Sub;  // bitmap rectangles only
+        double pts = 0;  // seconds; shown from pts + start_display_time to pts + end_display_time
+        int serial = 0;
+    };
+    std::array<TSubtitleEntry, 4> subpq;
+    int subpq_size = 0, subpq_rindex = 0, subpq_windex = 0;
+    std::mutex subpq_mutex;
+    std::condition_variable subpq_cond;
+
     // drawing (play thread): the XRGB8888 surface handed to the host, and the spectrum state
     TScreenHost* screen = nullptr;
+    TSwsPtr display_sws;  // shown picture -> scaled -> surface
+    std::vector<uint32_t> scaled;
     std::vector<uint32_t> surface;
     int width = 0, height = 0;
     int last_i_start = 0;
@@ -170,3 +273,25 @@ double MasterClockOf(const TVideoState* AState);
 // that is hidden or missing costs nothing. AForce makes a new surface of the host's size first.
 void DrawStep(TVideoState* AState, bool AForce);
 void CloseDisplay(TVideoState* AState);
+
+// The picture side (Video.cpp). OpenVideoComponent opens the decoder and starts the video thread
+// (reading thread); CloseVideoComponent stops and joins it and frees the queued pictures.
+int OpenVideoComponent(TVideoState* AState, int AStreamIndex);
+void CloseVideoComponent(TVideoState* AState);
+// Wakes a video thread waiting for room in the picture queue (after the video queue's flush).
+void WakePictureQueue(TVideoState* AState);
+double VideoClockOf(const TVideoState* AState);
+// The refresh pass's picture step (play thread): takes the next picture when it is due (or at
+// once after an open or a seek). rrWait: one is queued but not due yet, the pass ends there.
+enum TRefreshResult { rrNone, rrWait, rrShown };
+TRefreshResult RefreshVideo(TVideoState* AState);
+// True once the video decoder is drained and no picture is left to show.
+bool VideoDrained(TVideoState* AState);
+
+// Subtitles (Subtitles.cpp): opened and closed by the reading thread like the video.
+int OpenSubtitleComponent(TVideoState* AState, int AStreamIndex);
+void CloseSubtitleComponent(TVideoState* AState);
+void WakeSubtitleQueue(TVideoState* AState);
+// Play thread: blends the subtitle due at the shown picture's time into the picture's rectangle
+// (AX, AY, AWidth, AHeight) of the surface, dropping those that have ended.
+void BlendSubtitles(TVideoState* AState, int AX, int AY, int AWidth, int AHeight);

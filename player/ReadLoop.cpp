@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kTotalQueueLimit = 15728640;
 constexpr int kAudioQueueTarget = 0x50000;
+constexpr int kVideoQueueTarget = 5;  // packets
 constexpr int64_t kDisarmed = INT64_MAX;
 
 int64_t Now() { return avutil.av_gettime_relative(); }
@@ -79,11 +80,15 @@ public:
     int OpenInput(std::atomic<int64_t>& ALastRead);
     int FindStreamInfo(std::atomic<int64_t>& ALastRead);
     void SeekToStart(std::atomic<int64_t>& ALastRead);
-    int ChooseAudioStream();
+    // The video stream (-1 none) and the audio stream related to it.
+    int ChooseVideoStream();
+    int ChooseAudioStream(int AVideo);
+    // The subtitle stream related to the audio stream, else to the video stream.
+    int ChooseSubtitleStream(int AAudio, int AVideo);
     bool QueuesFull() const;
     void AtEndOfInput();
     void ReadFailed(int ARet);
-    void ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking);
+    void ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bool>& ASeeking);
     void SwitchAudio();
     void ReadAhead(int AStream);
     void Pausing();
@@ -154,24 +159,44 @@ void TReader::SeekToStart(std::atomic<int64_t>& ALastRead) {
         Log(llError, Format("%s: could not seek to position %0.3f", is->filename, target / 1000000.0));
 }
 
-int TReader::ChooseAudioStream() {
+int TReader::ChooseVideoStream() {
     AVFormatContext* ic = is->ic.get();
     for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+    if (is->Settings.disable_video) return -1;
+    const int r = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO,
+                                               is->Settings.wanted_video_stream, -1, nullptr, 0);
+    return r >= 0 ? r : -1;
+}
+
+int TReader::ChooseAudioStream(int AVideo) {
     if (is->Settings.disable_audio) return -1;
-    const int r = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO,
-                                               is->Settings.wanted_audio_stream, -1, nullptr, 0);
+    const int r = avformat.av_find_best_stream(is->ic.get(), AVMEDIA_TYPE_AUDIO,
+                                               is->Settings.wanted_audio_stream, AVideo, nullptr, 0);
+    return r >= 0 ? r : -1;
+}
+
+int TReader::ChooseSubtitleStream(int AAudio, int AVideo) {
+    if (is->Settings.disable_video) return -1;
+    const int r = avformat.av_find_best_stream(is->ic.get(), AVMEDIA_TYPE_SUBTITLE,
+                                               is->Settings.wanted_subtitle_stream,
+                                               AAudio >= 0 ? AAudio : AVideo, nullptr, 0);
     return r >= 0 ? r : -1;
 }
 
 bool TReader::QueuesFull() const {
-    const int size = is->audioq.Size();
-    return size > kTotalQueueLimit || is->audio_stream < 0 || size > kAudioQueueTarget;
+    const int audio = is->audioq.Size(), video = is->videoq.Size(), subtitle = is->subtitleq.Size();
+    return audio + video + subtitle > kTotalQueueLimit ||
+           ((is->audio_stream < 0 || audio > kAudioQueueTarget) &&
+            (is->video_stream < 0 || is->videoq.Count() > kVideoQueueTarget) &&
+            (is->subtitle_stream < 0 || is->subtitleq.Count() > kVideoQueueTarget));
 }
 
-// The end is reached once the queue is empty and the device has played the last samples: the
-// callback has found nothing to play twice in a row after the decoder was drained.
+// The end is reached once the queues are empty, the device has played the last samples (the
+// callback has found nothing to play twice in a row after the decoder was drained) and the last
+// picture has been shown.
 void TReader::AtEndOfInput() {
-    if (is->audioq.Count() == 0 && (is->audio_stream < 0 || is->audio_silent_calls >= 2))
+    if (is->audioq.Count() == 0 && (is->audio_stream < 0 || is->audio_silent_calls >= 2) &&
+        (is->video_stream < 0 || VideoDrained(is)))
         is->ReachEOF = 1;
 }
 
@@ -179,6 +204,7 @@ void TReader::ReadFailed(int ARet) {
     AVIOContext* pb = is->ic->pb;
     auto markEnd = [&] {
         if (!is->InputEnded && is->audio_stream >= 0) is->audioq.PutDrain();
+        if (!is->InputEnded && is->video_stream >= 0) is->videoq.PutDrain();
         is->InputEnded = true;
         if (!is->IOEOFLog && !is->IsImage2)
             Log(llInfo, Format("reach end of file: %s", is->filename));
@@ -201,7 +227,7 @@ void TReader::ReadFailed(int ARet) {
     }
 }
 
-void TReader::ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking) {
+void TReader::ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bool>& ASeeking) {
     AVFormatContext* ic = is->ic.get();
     const int64_t target = is->seek_pos, rel = is->seek_rel;
     const int flags = is->seek_flags;
@@ -210,17 +236,31 @@ void TReader::ExecuteSeek(TEvent& ASeekEvent, std::atomic<bool>& ASeeking) {
     int r = avformat.avformat_seek_file(ic, -1, lower, target, upper, flags);
     if (r < 0) r = avformat.av_seek_frame(ic, -1, target, flags);
     if (r < 0) r = avformat.av_seek_frame(ic, -1, target, flags ^ AVSEEK_FLAG_BACKWARD);
-    if (r < 0)
+    const bool video = is->video_stream >= 0;
+    if (r < 0) {
         Log(llError, Format("%s: error while seeking", is->filename));
-    else if (is->audio_stream >= 0)
-        is->audioq.FlushAndMark();
+        if (video) APictEvent.SetEvent();
+    } else {
+        if (is->audio_stream >= 0) is->audioq.FlushAndMark();
+        if (is->subtitle_stream >= 0) {
+            is->subtitleq.FlushAndMark();
+            WakeSubtitleQueue(is);
+        }
+        if (video) {
+            APictEvent.ResetEvent();
+            is->videoq.FlushAndMark();
+            WakePictureQueue(is);  // a picture waiting for room is of before the seek
+            is->show_next = true;  // also while paused, the target's picture is shown
+        }
+    }
     is->IOEOFLog = is->IOERRLog = false;
     is->ReachEOF = 0;
     is->InputEnded = false;
     is->audio_silent_calls = 0;
     is->seek_req = 0;
     ASeekEvent.SetEvent();
-    ASeeking = false;  // no video: the seek is complete once executed
+    // With pictures the seek is complete once the first new one is queued.
+    if (!video || r < 0) ASeeking = false;
 }
 
 // The other stream continues where the sound is: a seek back to the audio clock re-reads the
@@ -245,8 +285,8 @@ void TReader::SwitchAudio() {
     is->switch_audio = -1;
 }
 
-// Queues the stream's first packet before the device opens, so its first callback has sound.
-// A failed read is left to the reading loop, which reads again.
+// Queues the stream's first packet before the device opens, so its first callback has sound
+// (pictures read on the way are queued too). A failed read is left to the reading loop.
 void TReader::ReadAhead(int AStream) {
     AVFormatContext* ic = is->ic.get();
     ic->streams[AStream]->discard = AVDISCARD_DEFAULT;
@@ -258,6 +298,8 @@ void TReader::ReadAhead(int AStream) {
         if (r < 0) return;
         const bool ours = pkt->stream_index == AStream;
         if (ours) is->audioq.Put(pkt.get());
+        else if (pkt->stream_index == is->video_stream) is->videoq.Put(pkt.get());
+        else if (pkt->stream_index == is->subtitle_stream) is->subtitleq.Put(pkt.get());
         avcodec.av_packet_unref(pkt.get());
         if (ours) return;
     }
@@ -291,26 +333,31 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
         opened = reader.FindStreamInfo(FLastRead) == 0;
         LogTimeout();
     }
-    int audio = -1;
+    int audio = -1, video = -1, subtitle = -1;
     if (opened) {
         reader.SeekToStart(FLastRead);
         LogTimeout();
-        audio = reader.ChooseAudioStream();
+        video = reader.ChooseVideoStream();
+        audio = reader.ChooseAudioStream(video);
+        subtitle = reader.ChooseSubtitleStream(audio, video);
     }
     FLastRead = kDisarmed;
     GlobalInterruptCB.Remove(tid, this, TimeoutCheck);
     FVideoStateCB = is;
     GlobalInterruptCB.Add(tid, this, AbortCheck);
 
+    if (opened && video >= 0) OpenVideoComponent(is, video);
+    if (opened && subtitle >= 0) OpenSubtitleComponent(is, subtitle);
     if (opened && audio >= 0) {
         is->audioq.FlushAndMark();
         reader.ReadAhead(audio);
         OpenAudioComponent(is, audio, FSDL);
     }
-    if (opened && is->audio_stream < 0)
+    const bool playable = is->audio_stream >= 0 || is->video_stream >= 0;
+    if (opened && !playable)
         is->ErrMsg = Format("%s: could not open codecs, no stream to play.", is->filename);
 
-    if (opened && is->audio_stream >= 0) {
+    if (opened && playable) {
         is->Opened = 1;
         while (!is->abort_request && !is->StartReading.WaitFor(5ms)) {
         }
@@ -318,12 +365,13 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
         while (pkt && !is->abort_request) {
             if (is->switch_audio >= 0) reader.SwitchAudio();
             reader.Pausing();
-            if (is->seek_req) reader.ExecuteSeek(FSeekEvent, FSeeking);
+            if (is->seek_req) reader.ExecuteSeek(FSeekEvent, FPictEvent, FSeeking);
             if (reader.QueuesFull()) {
                 Nap(is, 10ms);
                 continue;
             }
             if (is->InputEnded) {
+                if (is->video_stream >= 0) FPictEvent.SetEvent();
                 Nap(is, 10ms);
                 reader.AtEndOfInput();
                 continue;
@@ -333,6 +381,7 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
             is->Reading = 0;
             if (is->abort_request) break;
             if (ret < 0) {
+                if (is->video_stream >= 0) FPictEvent.SetEvent();
                 reader.ReadFailed(ret);
                 AVIOContext* pb = is->ic->pb;
                 if (pb && pb->error) {
@@ -343,7 +392,12 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
                 continue;
             }
             if (pkt->pos >= 0) is->BytePos = pkt->pos;
-            if (pkt->stream_index == is->audio_stream) is->audioq.Put(pkt.get());
+            if (pkt->stream_index == is->audio_stream)
+                is->audioq.Put(pkt.get());
+            else if (pkt->stream_index == is->video_stream)
+                is->videoq.Put(pkt.get());
+            else if (pkt->stream_index == is->subtitle_stream)
+                is->subtitleq.Put(pkt.get());
             avcodec.av_packet_unref(pkt.get());
         }
         while (!is->abort_request) {  // after an I/O error: idle until the playback ends
@@ -359,6 +413,8 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
     GlobalInterruptCB.Remove(tid, this, AbortCheck);
     FVideoStateCB = nullptr;
     CloseAudioComponent(is);
+    CloseVideoComponent(is);
+    CloseSubtitleComponent(is);
     if (is->Opened == 1 && is->ic)
         Synchronize([this, is] {
             if (FDecoder.FileHandle() == is->ic.get()) FDecoder.SetFileHandle(nullptr);

@@ -1,13 +1,17 @@
 // The Qt host of the player's drawing, offscreen: frames handed over from another thread are
-// painted, a resize reaches the player, a hidden host says so.
+// painted, a resize reaches the player, a hidden host says so; a player's pictures are painted.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QTest>
 #include <thread>
 #include <vector>
 
+#include "AppShell.h"
+#include "FFPlay.h"
 #include "PlayerScreen.h"
+#include "TestMedia.h"
 
 TEST(PlayerScreenTest, AFrameFromThePlayThreadIsPaintedAndResizeAndHidingReachThePlayer) {
     QWidget parent;
@@ -41,4 +45,30 @@ TEST(PlayerScreenTest, AFrameFromThePlayThreadIsPaintedAndResizeAndHidingReachTh
     screen->SetOnResize({});
     parent.hide();
     EXPECT_FALSE(screen->Showing());
+}
+
+TEST(PlayerScreenTest, AVideoOpenedPausedIsPaintedWithItsFirstPicture) {
+    testmedia::ScopedTempDir dir("player_screen");
+    ::chmod(dir.path().c_str(), 0700);
+    qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(dir.path().string()));
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIOFILE", QByteArray::fromStdString((dir / "capture.raw").string()));
+    const auto video = testmedia::MakeVideoOnly(dir.path());
+    TPlayerScreen screen;
+    screen.resize(160, 120);
+    screen.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&screen));
+    {
+        TFFPlayer player;
+        ASSERT_TRUE(player.LoadAVLib("")) << player.LastErrMsg();
+        ASSERT_TRUE(player.LoadSDLLib(SDLCopyFolder().toStdString(), PrepareSDLCopy(5).toStdString()))
+            << player.LastErrMsg();
+        ASSERT_TRUE(player.Open(video.string(), &screen, true)) << player.LastErrMsg();
+        // The first picture's bar covers x 0-15.
+        auto bright = [&](int AX) { return qGray(screen.grab().toImage().pixel(AX, 60)) > 200; };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return bright(8); }, 5000));
+        EXPECT_FALSE(bright(80));
+        player.Stop(true);
+    }
+    for (const char* name : {"XDG_RUNTIME_DIR", "SDL_AUDIODRIVER", "SDL_DISKAUDIOFILE"}) qunsetenv(name);
 }

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 
 #include "Dispatcher.h"
 #include "FFAPI.h"
@@ -503,7 +504,8 @@ TEST_F(PlayerTest, OpenStopCyclesAndDestroyingAPlayingPlayerAreClean) {
 
 namespace {
 
-// A host that keeps the last frame it was handed, as the Qt host does.
+// A host that keeps the last frame it was handed, as the Qt host does. Declared before the
+// player that draws into it, so that it outlives the playback also when a test ends early.
 struct TRecordingHost : TScreenHost {
     std::atomic<int> Width{200}, Height{100};
     std::atomic<bool> Shown{true};
@@ -526,6 +528,12 @@ struct TRecordingHost : TScreenHost {
         FrameHeight = AHeight;
         ++Frames;
     }
+    // The last frame and its width.
+    std::vector<uint32_t> Last(int& AWidth) const {
+        std::lock_guard lock(Lock);
+        AWidth = FrameWidth;
+        return Frame;
+    }
     // Rows of column AX that are lit.
     std::vector<int> LitRows(int AX) const {
         std::lock_guard lock(Lock);
@@ -543,8 +551,8 @@ TEST_F(PlayerTest, WaveformBandsAndSeparatorOfAStereoToneLandWhereTheyShould) {
     spec.frequency = 441;
     spec.seconds = 3;
     const fs::path wav = testmedia::MakeTone(Dir->path(), "wave.wav", spec);
-    auto player = NewPlayer(40);
     TRecordingHost host;
+    auto player = NewPlayer(40);
     CaptureTo("wave");
     ASSERT_TRUE(player->Open(wav.string(), &host));
     ASSERT_TRUE(WaitPumping([&] { return host.Frames > 5; }, 5ms, 10s));
@@ -586,9 +594,9 @@ TEST_F(PlayerTest, SpectrumOfAPureToneLightsItsRowAndTheColumnAdvances) {
     spec.frequency = 44100.0 * 32 / 256;  // bin 32 of the 256-point transform of a 100-row surface
     spec.seconds = 3;
     const fs::path wav = testmedia::MakeTone(Dir->path(), "spectrum.wav", spec);
+    TRecordingHost host;
     auto player = NewPlayer(41);
     player->SetShowAudio(saRDFT);
-    TRecordingHost host;
     CaptureTo("spectrum");
     ASSERT_TRUE(player->Open(wav.string(), &host));
     ASSERT_TRUE(WaitPumping([&] { return host.Frames > 20; }, 5ms, 10s));
@@ -608,14 +616,265 @@ TEST_F(PlayerTest, SpectrumOfAPureToneLightsItsRowAndTheColumnAdvances) {
     EXPECT_GT(columns, 5);
 }
 
-TEST_F(PlayerTest, AHiddenHostGetsNoFrames) {
-    const fs::path wav = testmedia::MakeTone(Dir->path(), "hidden.wav", testmedia::ToneSpec{});
+TEST_F(PlayerTest, AHiddenHostGetsNoFramesOfSoundOrPictures) {
+    const fs::path files[] = {testmedia::MakeTone(Dir->path(), "hidden.wav", testmedia::ToneSpec{}),
+                              testmedia::MakeVideoWithAudio(Dir->path())};
     auto player = NewPlayer(42);
+    for (const auto& file : files) {
+        TRecordingHost host;
+        host.Shown = false;
+        CaptureTo("hidden");
+        ASSERT_TRUE(player->Open(file.string(), &host));
+        Pump(300ms);
+        player->Stop(true);
+        EXPECT_EQ(host.Frames, 0) << file;
+    }
+}
+
+namespace {
+
+// The test video's bar: 16 pixels wide at x = 4 n of 160 in picture n (25 per second).
+int BarOfPicture(int64_t APTS) { return int(4 * std::llrint(APTS * 25 / 1e6) % 160); }
+
+// The left edge of the brightest 16-column band of an XRGB frame or a BGR24/BGRA bitmap, scaled
+// to the picture's 160 columns; APixel gives the brightness of (x, y).
+int BrightestBand(int AWidth, int AHeight, const std::function<int(int, int)>& APixel) {
+    std::vector<long> column(AWidth, 0);
+    for (int y = 0; y < AHeight; ++y)
+        for (int x = 0; x < AWidth; ++x) column[x] += APixel(x, y);
+    const int band = AWidth * 16 / 160;
+    int best = 0;
+    long bestSum = -1;
+    for (int x = 0; x + band <= AWidth; ++x) {
+        long sum = 0;
+        for (int k = 0; k < band; ++k) sum += column[x + k];
+        if (sum > bestSum) bestSum = sum, best = x;
+    }
+    return best * 160 / AWidth;
+}
+
+int Brightness(uint32_t APixel) { return int((APixel >> 16 & 255) + (APixel >> 8 & 255) + (APixel & 255)); }
+
+int HostBar(const TRecordingHost& AHost) {
+    int w = 0;
+    const std::vector<uint32_t> f = AHost.Last(w);
+    // Rows below the hook's block only.
+    return BrightestBand(w, int(f.size()) / w, [&](int x, int y) {
+        return y < 40 ? 0 : Brightness(f[size_t(y) * w + x]);
+    });
+}
+
+int BitmapBar(const TBitmap& ABitmap) {
+    const int bytes = ABitmap.BitsPixel / 8;
+    return BrightestBand(ABitmap.Width, ABitmap.Height, [&](int x, int y) {
+        const uint8_t* p = ABitmap.Pixels.data() + size_t(y) * ABitmap.Stride + size_t(x) * bytes;
+        return y < 40 ? 0 : p[0] + p[1] + p[2];
+    });
+}
+
+}  // namespace
+
+TEST_F(PlayerTest, PicturesShowTheBarWhereCurrentFrameSaysAndTheHookChangesThem) {
+    const fs::path video = testmedia::MakeVideoWithAudio(Dir->path());
     TRecordingHost host;
-    host.Shown = false;
-    CaptureTo("hidden");
-    ASSERT_TRUE(player->Open(wav.string(), &host));
-    Pump(300ms);
+    auto player = NewPlayer(43);
+    host.Width = 160;
+    host.Height = 120;
+    int hooked = 0;
+    player->SetVideoHook(true);
+    player->SetOnVideoHook([&](TCustomPlayer*, TBitmap* ABitmap, int64_t, bool& AUpdate) {
+        ++hooked;
+        // A red block at the top left (BGR).
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 20; ++x) {
+                uint8_t* p = ABitmap->Pixels.data() + size_t(y) * ABitmap->Stride + size_t(x) * 3;
+                p[0] = 0, p[1] = 0, p[2] = 255;
+            }
+        AUpdate = true;
+    });
+    int width = 0, height = 0;
+    player->SetOnFileOpen([&](TCustomPlayer*, int64_t, int AWidth, int AHeight, int&, int&) {
+        width = AWidth;
+        height = AHeight;
+    });
+
+    // Opened paused: the first picture is shown and stays.
+    const fs::path capture = CaptureTo("video");
+    ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+    EXPECT_EQ(width, 160);
+    EXPECT_EQ(height, 120);
+    EXPECT_GE(player->VideoStreamIndex(), 0);
+    ASSERT_TRUE(WaitPumping([&] { return host.Frames > 0 && std::count(States.begin(), States.end(), psPause) > 0; },
+                            5ms, 10s));
+    Pump(200ms);
+    int64_t pts = -1;
+    const TBitmap& first = player->CurrentFrame(pts);
+    EXPECT_EQ(pts, 0);
+    EXPECT_EQ(first.Width, 160);
+    EXPECT_EQ(host.Frames, 1);
+    EXPECT_EQ(HostBar(host), 0);
+
+    // Playing, then paused: host, bitmap and time agree; the hook's block is in the picture.
+    player->Resume();
+    Pump(600ms);
+    player->Pause();
+    Pump(100ms);
+    const TBitmap& shown = player->CurrentFrame(pts);
+    EXPECT_GT(pts, 300000);
+    EXPECT_NEAR(BarOfPicture(pts), BitmapBar(shown), 2) << pts;
+    EXPECT_NEAR(BarOfPicture(pts), HostBar(host), 2) << pts;
+    {
+        int w = 0;
+        const uint32_t corner = host.Last(w)[5 * w + 5];
+        EXPECT_GT(corner >> 16 & 255, 200u);
+        EXPECT_LT(corner >> 8 & 255, 60u);
+    }
+    EXPECT_GT(hooked, 5);
+
+    // One step shows the next picture and pauses again.
+    player->StepToNextFrame();
+    EXPECT_TRUE(WaitPumping([&] {
+        int64_t now = 0;
+        player->CurrentFrame(now);
+        return now == pts + 40000;
+    }, 5ms, 5s));
+    EXPECT_TRUE(player->Paused());
+    EXPECT_NE(std::find(States.begin(), States.end(), psStep), States.end());
+
+    // A seek while paused shows the picture at the target (a key picture every second).
+    player->Seek(int64_t{1000000}, {}, true);
+    EXPECT_TRUE(WaitPumping([&] {
+        int64_t now = 0;
+        player->CurrentFrame(now);
+        return now == 1000000;
+    }, 5ms, 5s));
+    Pump(50ms);
+    EXPECT_FALSE(player->Seeking());
+    EXPECT_NEAR(HostBar(host), BarOfPicture(1000000), 2);
+
+    // To the end: the sound was heard up to the pause and from the target on; the last position
+    // is the duration.
+    std::vector<int64_t> positions;
+    player->SetOnPosition([&](TCustomPlayer*, int64_t APTS) { positions.push_back(APTS); });
+    player->Resume();
+    EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
     player->Stop(true);
-    EXPECT_EQ(host.Frames, 0);
+    ASSERT_FALSE(positions.empty());
+    EXPECT_NEAR(double(positions.back()), 2000000.0, 60000.0);
+    const auto heard = AsAudio(testmedia::WithoutSilence(testmedia::ReadCapture(capture), 2), 44100);
+    EXPECT_NEAR(heard.seconds(), (pts + 40000) / 1e6 + 1.0, 0.15);
+    EXPECT_NEAR(testmedia::DominantFrequency(heard, 0), 440, 2.0);
+}
+
+// Also odd host sizes: the surface is even and nothing is drawn outside it (ASan).
+TEST_F(PlayerTest, LetterboxingIsCentredForEachAspectModeAndAResizeGivesTheNextFrameItsSize) {
+    struct TCase {
+        float Aspect;
+        int HostWidth, HostHeight;
+        int X, Y, Width, Height;  // where the 160x120 picture lands
+    } cases[] = {
+        {0, 200, 100, 34, 0, 132, 100},     // its own 4:3, pillarboxed
+        {0, 101, 201, 0, 63, 100, 74},      // its own 4:3, letterboxed (surface 100x200)
+        {1.0f, 200, 100, 50, 0, 100, 100},  // forced 1:1
+        {-1.0f, 200, 100, 0, 0, 200, 100},  // stretched to the screen
+        {2.5f, 120, 160, 0, 56, 120, 48},   // forced wide, letterboxed
+    };
+    const fs::path video = testmedia::MakeVideoOnly(Dir->path());
+    TRecordingHost host;
+    auto player = NewPlayer(44);
+    ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+    ASSERT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.HostWidth) + "x" + std::to_string(c.HostHeight));
+        const int frames = host.Frames;
+        host.Width = c.HostWidth;
+        host.Height = c.HostHeight;
+        player->SetAspectRatio(c.Aspect);
+        host.NotifyResize();
+        ASSERT_TRUE(WaitPumping([&] {
+            std::lock_guard lock(host.Lock);
+            return host.Frames > frames && host.FrameWidth == (c.HostWidth & ~1) && host.FrameHeight == (c.HostHeight & ~1);
+        }, 5ms, 5s));
+        Pump(50ms);
+        int w = 0;
+        const std::vector<uint32_t> f = host.Last(w);
+        const int h = int(f.size()) / w;
+        int left = w, right = -1, top = h, bottom = -1;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                if (f[size_t(y) * w + x] & 0xFFFFFF) {
+                    left = std::min(left, x), right = std::max(right, x);
+                    top = std::min(top, y), bottom = std::max(bottom, y);
+                }
+        EXPECT_NEAR(left, c.X, 1);
+        EXPECT_NEAR(top, c.Y, 1);
+        EXPECT_NEAR(right + 1 - left, c.Width, 2);
+        EXPECT_NEAR(bottom + 1 - top, c.Height, 2);
+    }
+    player->Stop(true);
+}
+
+TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
+    const fs::path video = testmedia::MakeVideoWithBitmapSubtitle(Dir->path());
+    TRecordingHost host;
+    auto player = NewPlayer(45);
+    host.Width = 160;
+    host.Height = 120;
+    ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
+    EXPECT_GE(player->SubtitleStreamIndex(), 0);
+    auto white = [&](int AX, int AY) {
+        int w = 0;
+        const uint32_t p = host.Last(w)[size_t(AY) * w + AX];
+        return (p >> 16 & 255) > 230 && (p >> 8 & 255) > 230 && (p & 255) > 230;
+    };
+    Pump(800ms);
+    player->Pause();
+    Pump(100ms);
+    int64_t pts = 0;
+    player->CurrentFrame(pts);
+    ASSERT_GT(pts, 400000);
+    ASSERT_LT(pts, 1200000);
+    EXPECT_TRUE(white(60, 95) && white(100, 110)) << pts;
+    EXPECT_FALSE(white(60, 50));
+    player->Resume();
+    EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
+    EXPECT_FALSE(white(60, 95) && white(100, 110)) << "ended at 1.2 s";
+    player->Stop(true);
+}
+
+TEST_F(PlayerTest, AFlippedOrFilteredPlaybackShowsItsPicturesTurned) {
+    const fs::path video = testmedia::MakeVideoOnly(Dir->path());
+    auto player = NewPlayer(46);
+    // Brightness per row of the first picture (the gradient grows downwards).
+    auto rows = [&](bool AFlip) {
+        TRecordingHost host;
+        host.Width = 160;
+        host.Height = 120;
+        player->SetVerticalFlip(AFlip);
+        EXPECT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+        player->Stop(true);
+        int w = 0;
+        const std::vector<uint32_t> f = host.Last(w);
+        std::vector<long> sums(f.size() / std::max(w, 1), 0);
+        for (size_t y = 0; y < sums.size(); ++y)
+            for (int x = 0; x < w; ++x) sums[y] += Brightness(f[y * w + x]);
+        return sums;
+    };
+    const auto upright = rows(false), flipped = rows(true);
+    ASSERT_EQ(upright.size(), 120u);
+    ASSERT_EQ(flipped.size(), 120u);
+    EXPECT_GT(upright[110], upright[10] * 3 / 2);
+    for (size_t y = 0; y < 120; ++y) EXPECT_NEAR(flipped[y], upright[119 - y], upright[119 - y] / 20.0 + 50) << y;
+    EXPECT_FALSE(player->VerticalFlip()) << "reset after each playback";
+
+    // Through a filter chain: the first picture's bar at the right.
+    TRecordingHost host;
+    host.Width = 160;
+    host.Height = 120;
+    player->SetVideoFilters("hflip");
+    ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+    EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+    player->Stop(true);
+    EXPECT_NEAR(HostBar(host), 144, 2);
 }

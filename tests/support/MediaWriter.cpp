@@ -167,8 +167,25 @@ public:
         const SubtitleEvent& event = events_[index_++];
         std::string dialogue = "0,0,Default,,0,0,0,," + event.text;
         AVSubtitleRect rect{};
-        rect.type = SUBTITLE_ASS;
-        rect.ass = dialogue.data();
+        // Bitmap encoders get an opaque white box of the canvas's middle half, a fifth high, at
+        // three quarters of its height.
+        std::vector<uint8_t> indices;
+        uint32_t palette[4] = {0x00000000u, 0xFFFFFFFFu, 0xFF000000u, 0xFF808080u};
+        if (enc_->codec->id == AV_CODEC_ID_DVD_SUBTITLE) {
+            rect.type = SUBTITLE_BITMAP;
+            rect.x = enc_->width / 4;
+            rect.y = enc_->height * 3 / 4;
+            rect.w = enc_->width / 2;
+            rect.h = enc_->height / 5;
+            rect.nb_colors = 4;
+            indices.assign(size_t(rect.w) * rect.h, 1);
+            rect.data[0] = indices.data();
+            rect.linesize[0] = rect.w;
+            rect.data[1] = reinterpret_cast<uint8_t*>(palette);
+        } else {
+            rect.type = SUBTITLE_ASS;
+            rect.ass = dialogue.data();
+        }
         AVSubtitleRect* rects[] = {&rect};
         AVSubtitle sub{};
         sub.num_rects = 1;
@@ -314,9 +331,12 @@ int MediaWriter::AddVideo(const std::string& codec, int width, int height, int f
     return stream->index;
 }
 
-int MediaWriter::AddSubtitles(const std::string& codec, std::vector<SubtitleEvent> events) {
+int MediaWriter::AddSubtitles(const std::string& codec, std::vector<SubtitleEvent> events, int width,
+                              int height) {
     CodecContextPtr enc = NewEncoder(codec, AVMEDIA_TYPE_SUBTITLE);
     enc->time_base = {1, 1000};
+    enc->width = width;
+    enc->height = height;
     // Text subtitle encoders read the styles of the ASS header; the context frees the copy.
     enc->subtitle_header = reinterpret_cast<uint8_t*>(CheckAlloc(av_strdup(kAssHeader), "header"));
     enc->subtitle_header_size = static_cast<int>(std::strlen(kAssHeader));

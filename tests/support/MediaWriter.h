@@ -38,7 +38,10 @@ public:
                  PcmSource source, const std::map<std::string, std::string>& encoderOptions = {});
     int AddVideo(const std::string& codec, int width, int height, int fps, int64_t frameCount,
                  PictureSource source);
-    int AddSubtitles(const std::string& codec, std::vector<SubtitleEvent> events);
+    // Text encoders take the events' texts; a bitmap encoder ("dvdsub") draws a white box on a
+    // canvas of width x height for each event.
+    int AddSubtitles(const std::string& codec, std::vector<SubtitleEvent> events, int width = 0,
+                     int height = 0);
 
     void SetTags(const std::map<std::string, std::string>& tags);
     void AddChapter(double start, double end, const std::string& title);

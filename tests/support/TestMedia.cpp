@@ -181,6 +181,15 @@ fs::path MakeVideoOnly(const fs::path& dir) {
     return WriteVideo(dir / "video_only.mp4", false);
 }
 
+fs::path MakeVideoWithBitmapSubtitle(const fs::path& dir) {
+    const fs::path out = dir / "video_dvdsub.mkv";
+    MediaWriter writer(out);
+    writer.AddVideo("mpeg4", 160, 120, kVideoFps, std::llround(kVideoSeconds * kVideoFps), Pattern);
+    writer.AddSubtitles("dvdsub", {{0.4, 1.2, ""}}, 160, 120);
+    writer.Write();
+    return out;
+}
+
 fs::path MakeWithSubtitle(const fs::path& dir) {
     const fs::path out = dir / "with_subtitle.mkv";
     MediaWriter writer(out);
