@@ -156,6 +156,9 @@ struct TNotifier {
 
 struct TCustomEncoder::TImpl {
     TFFmpegList FFFmpegList;  // changed only on the caller's thread while not working
+    // The one task whose files are open while tasks are built (null: none); the others are
+    // released. Caller's thread only.
+    TFFmpeg* FOpenTask = nullptr;
     std::unique_ptr<TFFDecoder> FDecoder;
 
     int FCustomMaxFiles = 20;
@@ -250,8 +253,6 @@ private:
 TFFmpeg::TFFmpeg(TCustomEncoder* AParent, int AMaxFiles) : FParent(AParent), FMaxFiles(AMaxFiles) {
     QAC_ASSERT(AMaxFiles >= 1 && AMaxFiles <= 512, "FFmpeg: slot count out of range");
     FDecoders.resize(AMaxFiles);
-    FInputOptions.resize(AMaxFiles);
-    FOutputOptions.resize(AMaxFiles);
 }
 
 TFFmpeg::~TFFmpeg() {
@@ -263,19 +264,46 @@ TFFmpeg::~TFFmpeg() {
     // The probes only borrow the inputs' contexts, which the transcoder closes after this.
     for (auto& d : FDecoders)
         if (d) d->SetFileHandle(nullptr);
-    // A task that never ran still has its outputs open (and empty): close and delete them.
+    // A task that never ran may still have its outputs open (and empty): close and delete them.
     if (!FFilesClosed) {
         try {
-            CloseFiles();
+            ReleaseFiles();
         } catch (const std::exception& e) {
             TheLogger()->Log(this, llError, std::string(e.what()));
         }
     }
 }
 
+namespace {
+template <typename TRecord>
+const TRecord& SlotRecord(const std::vector<TRecord>& ARecords, int AIndex, int AMaxFiles) {
+    static const TRecord kDefaults{};
+    if (AIndex < 0 || AIndex >= AMaxFiles)
+        throw std::out_of_range(Format("List index out of bounds (%d)", AIndex));
+    return AIndex < static_cast<int>(ARecords.size()) ? ARecords[AIndex] : kDefaults;
+}
+}  // namespace
+
+const TInputOptions& TFFmpeg::InputOptions(int AIndex) const {
+    return SlotRecord(FInputOptions, AIndex, FMaxFiles);
+}
+
+const TOutputOptions& TFFmpeg::OutputOptions(int AIndex) const {
+    return SlotRecord(FOutputOptions, AIndex, FMaxFiles);
+}
+
 TFFDecoder* TFFmpeg::Decoders(int AIndex) {
     auto& d = FDecoders.at(AIndex);
-    if (!d) d = std::make_unique<TFFDecoder>();
+    if (d) return d.get();
+    d = std::make_unique<TFFDecoder>();
+    // A released task's input is closed: the probe opens the file itself (until the task opens
+    // it again or is released again).
+    if (FReleased && AIndex < InputCount()) {
+        const TInputStep& step = FInputSteps[AIndex];
+        const TInputOptions& rec = InputOptions(AIndex);
+        (void)d->LoadFile(step.HasRecord && !rec.FileName.empty() ? rec.FileName : step.FileName,
+                          step.HasRecord ? rec.ForceFormat : "");
+    }
     return d.get();
 }
 
@@ -343,7 +371,10 @@ void TFFmpeg::Execute(bool ARun) {
         }
     };
     if (ARun) {
-        if (nb_output_files() == 0) {
+        std::string reopenError;
+        if (!FParent->ReopenTask(*this, reopenError)) {
+            SetFatal(reopenError);
+        } else if (nb_output_files() == 0) {
             SetFatal("At least one output file must be specified");
         } else if (nb_input_files() == 0) {
             SetFatal("At least one input file must be specified");
@@ -357,7 +388,7 @@ void TFFmpeg::Execute(bool ARun) {
         for (auto& d : FDecoders)
             if (d) d->SetFileHandle(nullptr);
         FFilesClosed = true;
-        CloseFiles();
+        ReleaseFiles();
     });
     FState = tsTerminated;
     FParent->DoTerminate(this);
@@ -437,12 +468,13 @@ static TInputOptions InputRecordFromLines(const std::string& AExtOptions) {
 }
 
 bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
-                                   PInputOptions AOptions) {
+                                   PInputOptions AOptions, int AReadTimeout) {
     const int slot = ATask.nb_input_files();
+    if (static_cast<int>(ATask.FInputOptions.size()) <= slot) ATask.FInputOptions.resize(slot + 1);
     TInputOptions& rec = ATask.FInputOptions[slot];
     std::string fileName = AFileName;
     if (AOptions) {
-        rec = *AOptions;
+        if (AOptions != &rec) rec = *AOptions;
         if (rec.FileName.empty()) rec.FileName = AFileName;
         fileName = rec.FileName;
         ApplyOptionLines(ATask, rec.ExtOptions, false);
@@ -452,94 +484,16 @@ bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
     } else {
         InitInputOptions(rec);
     }
-    ATask.SetReadTimeout(FImpl->FReadTimeout);
+    ATask.SetReadTimeout(AReadTimeout);
     if (!ATask.OpenInput(fileName)) return false;
     ATask.Decoders(slot)->SetFileHandle(ATask.InputContext(slot));
     return true;
 }
 
-int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
-    TImpl& m = *FImpl;
-    CheckNotWorking(m.FWorking, "AddTask");
-    std::unique_ptr<TFFmpeg> task;
-    try {
-        task = std::make_unique<TFFmpeg>(this, m.FCustomMaxFiles);
-        TFFmpeg* t = task.get();
-        t->HaltOnInvalidOption = m.FHaltOnInvalidOption;
-        t->Options().verbose = m.FVerbose;
-        t->SetPostHook(phPreview, m.FPreview);
-        t->SetPostHook(phBitmap, m.FPreviewBitmap);
-        t->OnBeforeFindStreamInfo = [this, t](AVFormatContext* AContext) {
-            if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(t, AContext);
-        };
-        t->OnPreviewBitmap = [this, t](const TPreviewInfo& AInfo) { DoPreviewBitmap(t, AInfo); };
-
-        if (!OpenTaskInput(*t, AFileName, AOptions)) {
-            m.FLastErrMsg = t->LastErrMsg();
-            return -1;
-        }
-        t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
-        m.FFFmpegList.push_back(std::move(task));
-        return static_cast<int>(m.FFFmpegList.size()) - 1;
-    } catch (const std::exception& e) {
-        m.FLastErrMsg = e.what();
-        return -1;
-    }
-}
-
-int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AExtOptions) {
-    CheckNotWorking(FImpl->FWorking, "AddTask");
-    TInputOptions rec = InputRecordFromLines(AExtOptions);
-    return AddTask(AFileName, &rec);
-}
-
-bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
-                                  PInputOptions AOptions) {
-    TImpl& m = *FImpl;
-    CheckNotWorking(m.FWorking, "AddInputFile");
-    CheckIndex(m.FFFmpegList, ATaskIndex);
-    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
-    const int slot = t.nb_input_files();
-    if (slot >= t.FMaxFiles) {
-        m.FLastErrMsg = Format("max input files %d reached", t.FMaxFiles);
-        return false;
-    }
-    TInputOptions& rec = t.FInputOptions[slot];
-    try {
-        if (!OpenTaskInput(t, AFileName, AOptions)) {
-            InitInputOptions(rec);
-            m.FLastErrMsg = t.LastErrMsg();
-            return false;
-        }
-        return true;
-    } catch (const std::exception& e) {
-        InitInputOptions(rec);
-        m.FLastErrMsg = e.what();
-        return false;
-    }
-}
-
-bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
-                                  const std::string& AExtOptions) {
-    CheckNotWorking(FImpl->FWorking, "AddInputFile");
-    TInputOptions rec = InputRecordFromLines(AExtOptions);
-    return AddInputFile(ATaskIndex, AFileName, &rec);
-}
-
-bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
-                                   POutputOptions AOptions) {
-    TImpl& m = *FImpl;
-    CheckNotWorking(m.FWorking, "SetOutputFile");
-    CheckIndex(m.FFFmpegList, ATaskIndex);
-    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
-    const int slot = t.nb_output_files();
-    if (slot >= t.FMaxFiles) {
-        m.FLastErrMsg = Format("max output files %d reached", t.FMaxFiles);
-        return false;
-    }
-    TOutputOptions& rec = t.FOutputOptions[slot];
-    rec = AOptions ? *AOptions : TOutputOptions();
-    if (rec.FileName.empty()) rec.FileName = AFileName;
+bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
+                                     std::string& AError) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
     try {
         // Codec defaults ("def_acodec" ...), then every codec, preset, size and filter line of
         // ExtOptions in order: a line fills its default when still empty and joins the list.
@@ -656,10 +610,8 @@ bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
             };
         t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
 
-        t.SetReadTimeout(m.FReadTimeout);
         if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
-            m.FLastErrMsg = t.LastErrMsg();
-            InitOutputOptions(rec);
+            AError = t.LastErrMsg();
             return false;
         }
 
@@ -685,10 +637,158 @@ bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
         if (rec.Join) t.PrepareJoin();
         return true;
     } catch (const std::exception& e) {
+        AError = e.what();
+        return false;
+    }
+}
+
+void TCustomEncoder::ReleaseTask(TFFmpeg& ATask) {
+    if (ATask.FReleased || ATask.nb_input_files() == 0 || !ATask.Reopenable()) return;
+    for (auto& d : ATask.FDecoders) d.reset();  // they only borrow the inputs' contexts
+    ATask.FReleased = true;
+    try {
+        ATask.CloseCodecs();
+        ATask.ReleaseFiles();  // removes the outputs' working files: nothing was written
+    } catch (const std::exception& e) {
+        TheLogger()->Log(&ATask, llError, std::string(e.what()));
+    }
+}
+
+bool TCustomEncoder::ReopenTask(TFFmpeg& ATask, std::string& AError) {
+    if (!ATask.FReleased) return true;
+    ATask.FReleased = false;
+    const int timeout = ATask.ReadTimeout();
+    bool ok = true;
+    try {
+        ATask.ResetOptions();
+        ATask.Options().verbose = ATask.FVerbose;
+        for (size_t i = 0; ok && i < ATask.FInputSteps.size(); ++i) {
+            const TFFmpeg::TInputStep& step = ATask.FInputSteps[i];
+            ok = OpenTaskInput(ATask, step.FileName, step.HasRecord ? &ATask.FInputOptions[i] : nullptr,
+                               timeout);
+            if (!ok) AError = ATask.LastErrMsg();
+        }
+        for (int j = 0; ok && j < ATask.FOutputSteps; ++j) {
+            ATask.SetReadTimeout(timeout);
+            ok = BuildTaskOutput(ATask, ATask.FOutputOptions[j], AError);
+        }
+    } catch (const std::exception& e) {
+        AError = e.what();
+        ok = false;
+    }
+    if (!ok) ReleaseTask(ATask);
+    return ok;
+}
+
+bool TCustomEncoder::ReopenForChange(TFFmpeg& ATask) {
+    TImpl& m = *FImpl;
+    if (m.FOpenTask && m.FOpenTask != &ATask) ReleaseTask(*m.FOpenTask);
+    m.FOpenTask = &ATask;
+    std::string error;
+    if (ReopenTask(ATask, error)) return true;
+    m.FLastErrMsg = error;
+    return false;
+}
+
+int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "AddTask");
+    if (m.FOpenTask) ReleaseTask(*m.FOpenTask);
+    m.FOpenTask = nullptr;
+    std::unique_ptr<TFFmpeg> task;
+    try {
+        task = std::make_unique<TFFmpeg>(this, m.FCustomMaxFiles);
+        TFFmpeg* t = task.get();
+        t->HaltOnInvalidOption = m.FHaltOnInvalidOption;
+        t->FVerbose = m.FVerbose;
+        t->Options().verbose = m.FVerbose;
+        t->SetPostHook(phPreview, m.FPreview);
+        t->SetPostHook(phBitmap, m.FPreviewBitmap);
+        t->OnBeforeFindStreamInfo = [this, t](AVFormatContext* AContext) {
+            if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(t, AContext);
+        };
+        t->OnPreviewBitmap = [this, t](const TPreviewInfo& AInfo) { DoPreviewBitmap(t, AInfo); };
+
+        if (!OpenTaskInput(*t, AFileName, AOptions, m.FReadTimeout)) {
+            m.FLastErrMsg = t->LastErrMsg();
+            return -1;
+        }
+        t->FInputSteps.push_back({AFileName, AOptions != nullptr});
+        t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
+        m.FFFmpegList.push_back(std::move(task));
+        m.FOpenTask = t;
+        return static_cast<int>(m.FFFmpegList.size()) - 1;
+    } catch (const std::exception& e) {
         m.FLastErrMsg = e.what();
+        return -1;
+    }
+}
+
+int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "AddTask");
+    TInputOptions rec = InputRecordFromLines(AExtOptions);
+    return AddTask(AFileName, &rec);
+}
+
+bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
+                                  PInputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "AddInputFile");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
+    const int slot = t.InputCount();
+    if (slot >= t.FMaxFiles) {
+        m.FLastErrMsg = Format("max input files %d reached", t.FMaxFiles);
+        return false;
+    }
+    if (!ReopenForChange(t)) return false;
+    try {
+        if (!OpenTaskInput(t, AFileName, AOptions, m.FReadTimeout)) {
+            InitInputOptions(t.FInputOptions[slot]);
+            m.FLastErrMsg = t.LastErrMsg();
+            return false;
+        }
+        t.FInputSteps.push_back({AFileName, AOptions != nullptr});
+        return true;
+    } catch (const std::exception& e) {
+        if (slot < static_cast<int>(t.FInputOptions.size())) InitInputOptions(t.FInputOptions[slot]);
+        m.FLastErrMsg = e.what();
+        return false;
+    }
+}
+
+bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
+                                  const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "AddInputFile");
+    TInputOptions rec = InputRecordFromLines(AExtOptions);
+    return AddInputFile(ATaskIndex, AFileName, &rec);
+}
+
+bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
+                                   POutputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "SetOutputFile");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
+    const int slot = t.OutputCount();
+    if (slot >= t.FMaxFiles) {
+        m.FLastErrMsg = Format("max output files %d reached", t.FMaxFiles);
+        return false;
+    }
+    if (!ReopenForChange(t)) return false;
+    if (static_cast<int>(t.FOutputOptions.size()) <= slot) t.FOutputOptions.resize(slot + 1);
+    TOutputOptions& rec = t.FOutputOptions[slot];
+    rec = AOptions ? *AOptions : TOutputOptions();
+    if (rec.FileName.empty()) rec.FileName = AFileName;
+    t.SetReadTimeout(m.FReadTimeout);
+    std::string error;
+    if (!BuildTaskOutput(t, rec, error)) {
+        m.FLastErrMsg = error;
         InitOutputOptions(rec);
         return false;
     }
+    ++t.FOutputSteps;
+    return true;
 }
 
 bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
@@ -722,6 +822,7 @@ void TCustomEncoder::ClearTasks() {
     TImpl& m = *FImpl;
     if (m.FWorking && !m.FTerminated)
         throw EEncoderError("Cannot ClearTasks while working.");
+    m.FOpenTask = nullptr;
     m.FFFmpegList.clear();  // each task waits for its worker's last steps
     {
         std::lock_guard lock(m.FNoticeLock);
@@ -753,6 +854,7 @@ void TCustomEncoder::RemoveTask(int ATaskIndex) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "RemoveTask");
     CheckIndex(m.FFFmpegList, ATaskIndex);
+    if (m.FOpenTask == m.FFFmpegList[ATaskIndex].get()) m.FOpenTask = nullptr;
     m.FFFmpegList.erase(m.FFFmpegList.begin() + ATaskIndex);
 }
 
@@ -783,6 +885,9 @@ bool TakePending(std::atomic<int>& APending) {
 void TCustomEncoder::Start(int AThreadCount) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "StartTask");
+    // Every task opens its files when it starts.
+    if (m.FOpenTask) ReleaseTask(*m.FOpenTask);
+    m.FOpenTask = nullptr;
     const int count = static_cast<int>(m.FFFmpegList.size());
     {
         TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
