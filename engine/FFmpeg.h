@@ -202,6 +202,10 @@ private:
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
     void ApplyMetadataMaps();
+    // The first input's cover into an output that can hold one (before its header), and its
+    // picture packet (just after).
+    void AddCover(TAVOutputFile& AOut);
+    void WriteCover(TAVOutputFile& AOut);
     // Sends APkt (null: drain) to the stream's decoder and hands each frame it gives, with its
     // number within the packet, to AOnFrame; decoder errors go through DecoderError.
     template <typename TOnFrame>

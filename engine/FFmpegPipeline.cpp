@@ -91,6 +91,15 @@ void SetMovieTimescale(TAVOutputFile& AOut) {
     }
 }
 
+// The AIFF muxer keeps only title, author, copyright and comment in its own chunks; its ID3v2
+// chunk keeps every tag (artist, album, date, track ...). A generic option still overrides it.
+void KeepAllTags(TAVOutputFile& AOut) {
+    AVFormatContext* oc = AOut.ctx.get();
+    if (std::string(oc->oformat->name) == "aiff" && oc->priv_data &&
+        avutil.av_opt_find(oc->priv_data, "write_id3v2", nullptr, 0, 0))
+        CheckAV(avutil.av_opt_set_int(oc->priv_data, "write_id3v2", 1, 0), "av_opt_set_int");
+}
+
 }  // namespace
 
 // ---- read time-out and break checks ----------------------------------------------------------
@@ -695,6 +704,7 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
                                     AV_OPT_SEARCH_CHILDREN);  // only muxers that loop know it
     raw->flags |= AVFMT_FLAG_NONBLOCK;
     SetMovieTimescale(out);
+    KeepAllTags(out);
     try {
         ApplyGenericOptions(raw, AV_OPT_FLAG_ENCODING_PARAM);
     } catch (const std::exception& e) {

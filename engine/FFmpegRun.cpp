@@ -387,8 +387,10 @@ void TCustomFFmpeg::SetUpRun() {
             ist.is_start = true;
         }
 
-        // 9. Metadata and chapters.
+        // 9. Metadata and chapters; the cover.
         ApplyMetadataMaps();
+        for (TAVOutputFile& out : FOutputFiles)
+            if (out.group == 0) AddCover(out);
 
         // 10. Headers.
         bool allRtp = !FOutputFiles.empty();
@@ -405,6 +407,7 @@ void TCustomFFmpeg::SetUpRun() {
                 throw FFmpegException(msg);
             }
             out.header_written = true;
+            WriteCover(out);
         }
         if (allRtp) {
             std::vector<AVFormatContext*> ctxs;

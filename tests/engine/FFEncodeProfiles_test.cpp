@@ -69,3 +69,39 @@ TEST_F(ProfileTest, VeryShortInputsGiveTheirAudioOrFailNamingTheInput) {
         }
     }
 }
+
+namespace {
+// Containers that hold a picture (ID3v2 APIC, MP4 covr, FLAC PICTURE, Vorbis comment, Matroska
+// attachment) and containers that keep tags.
+bool HoldsCover(const TShippedProfile& AProfile) {
+    for (const char* ext : {".mp3", ".m4a", ".m4r", ".flac", ".ogg", ".opus", ".mka"})
+        if (AProfile.Ext == ext) return true;
+    return false;
+}
+bool KeepsTags(const TShippedProfile& AProfile) {
+    return AProfile.Ext != ".ac3" && AProfile.Ext != ".mp2";
+}
+}  // namespace
+
+TEST_F(ProfileTest, ATaggedMp3sCoverAndTagsReachEveryOutputThatCanHoldThem) {
+    const fs::path in = testmedia::MakeTaggedWithCover(Dir.path());
+    const std::string cover = testmedia::CoverBytes(in);
+    ASSERT_GT(cover.size(), 100u);
+    const testmedia::DecodedAudio source = testmedia::DecodeAudio(in);
+    for (const TShippedProfile& p : ShippedProfiles()) {
+        SCOPED_TRACE(p.Name);
+        const fs::path out = Dir / ("tagged-" + p.Codec + p.Ext);
+        const TTerminateInfo n = Convert(in, p, out);
+        ASSERT_TRUE(n.Finished) << n.ExceptionMsg;
+        EXPECT_EQ(testmedia::CoverBytes(out), HoldsCover(p) ? cover : "");
+        const testmedia::DecodedAudio a = testmedia::DecodeAudio(out);
+        EXPECT_EQ(a.channels, 2);
+        EXPECT_NEAR(a.seconds(), source.seconds(), 0.05);
+        EXPECT_NEAR(testmedia::DominantFrequency(a, 0, 0.2, 1.5), 440, 2);
+        if (!KeepsTags(p)) continue;
+        for (const auto& [key, value] : {std::pair<std::string, std::string>{"title", "Test Title"},
+                                         {"artist", "Test Artist"},
+                                         {"album", "Test Album"}})
+            EXPECT_EQ(a.Tag(key), value) << key;
+    }
+}
