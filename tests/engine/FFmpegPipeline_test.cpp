@@ -607,6 +607,9 @@ TEST_F(PipelineTest, ReadTimeOutAndStopApplyToANamedPipeAndAWriterThatDeliversCo
     const fs::path fifo = dir.path() / "pipe.wav";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ExpectOpenAbandoned(fifo.string());  // no writer ever comes
+    const fs::path named = dir.path() / "pipe:2.wav";  // a name handed over as a Unicode URL
+    ASSERT_EQ(mkfifo(named.c_str(), 0600), 0);
+    ExpectOpenAbandoned(named.string());
     // A writer that delivers: the pipe converts like a file.
     const std::string wav = Bytes(Tone("piped.wav", 440, 1.0));
     std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << wav; });
