@@ -27,6 +27,9 @@ namespace {
 
 constexpr const char* kEncoderVersion = "3.9";
 constexpr auto kStopStep = std::chrono::milliseconds(20);
+// The first tasks of the list (the first to run) stay open once built: a short list opens each
+// file once, a long one holds at most these open.
+constexpr size_t kKeptOpenTasks = 16;
 
 // ---- option lines ------------------------------------------------------------------------
 
@@ -682,7 +685,7 @@ bool TCustomEncoder::ReopenTask(TFFmpeg& ATask, std::string& AError) {
 
 bool TCustomEncoder::ReopenForChange(TFFmpeg& ATask) {
     TImpl& m = *FImpl;
-    if (m.FOpenTask && m.FOpenTask != &ATask) ReleaseTask(*m.FOpenTask);
+    if (m.FOpenTask && m.FOpenTask != &ATask && !m.FOpenTask->FKeptOpen) ReleaseTask(*m.FOpenTask);
     m.FOpenTask = &ATask;
     std::string error;
     if (ReopenTask(ATask, error)) return true;
@@ -693,7 +696,7 @@ bool TCustomEncoder::ReopenForChange(TFFmpeg& ATask) {
 int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "AddTask");
-    if (m.FOpenTask) ReleaseTask(*m.FOpenTask);
+    if (m.FOpenTask && !m.FOpenTask->FKeptOpen) ReleaseTask(*m.FOpenTask);
     m.FOpenTask = nullptr;
     std::unique_ptr<TFFmpeg> task;
     try {
@@ -714,6 +717,7 @@ int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions
             return -1;
         }
         t->FInputSteps.push_back({AFileName, AOptions != nullptr});
+        t->FKeptOpen = m.FFFmpegList.size() < kKeptOpenTasks;
         t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
         m.FFFmpegList.push_back(std::move(task));
         m.FOpenTask = t;
@@ -886,7 +890,7 @@ void TCustomEncoder::Start(int AThreadCount) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "StartTask");
     // Every task opens its files when it starts.
-    if (m.FOpenTask) ReleaseTask(*m.FOpenTask);
+    if (m.FOpenTask && !m.FOpenTask->FKeptOpen) ReleaseTask(*m.FOpenTask);
     m.FOpenTask = nullptr;
     const int count = static_cast<int>(m.FFFmpegList.size());
     {

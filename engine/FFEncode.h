@@ -146,8 +146,9 @@ private:
     // the task and touches no encoder state but the events.
     bool BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec, std::string& AError);
     // A pending task holds no open file and no library state: its inputs and outputs are closed
-    // once built and opened again from the same steps when it is changed or starts. A task with
-    // a source or an output that cannot be opened twice (pipes, URLs, devices) stays open.
+    // once built and opened again from the same steps when it is changed or starts. The first
+    // tasks of the list, and a task with a source or an output that cannot be opened twice
+    // (pipes, URLs, devices), stay open.
     void ReleaseTask(TFFmpeg& ATask);
     // Opens a released task again; false with AError (the task is then released again).
     bool ReopenTask(TFFmpeg& ATask, std::string& AError);
@@ -228,6 +229,7 @@ private:
     int FVerbose = 1;
     // Closed after building (ReleaseTask); changed by the thread that builds or runs the task.
     bool FReleased = false;
+    bool FKeptOpen = false;  // one of the first tasks of the list: never released while pending
 
     std::atomic<int> FState{tsBuilt};
     std::atomic<bool> FFatalException{false};
