@@ -647,6 +647,10 @@ bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
 
 void TCustomEncoder::ReleaseTask(TFFmpeg& ATask) {
     if (ATask.FReleased || ATask.nb_input_files() == 0 || !ATask.Reopenable()) return;
+    CloseTask(ATask);
+}
+
+void TCustomEncoder::CloseTask(TFFmpeg& ATask) {
     for (auto& d : ATask.FDecoders) d.reset();  // they only borrow the inputs' contexts
     ATask.FReleased = true;
     try {
@@ -679,7 +683,7 @@ bool TCustomEncoder::ReopenTask(TFFmpeg& ATask, std::string& AError) {
         AError = e.what();
         ok = false;
     }
-    if (!ok) ReleaseTask(ATask);
+    if (!ok) CloseTask(ATask);  // opened again at its next change or start, failing the same way
     return ok;
 }
 

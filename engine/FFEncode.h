@@ -150,6 +150,8 @@ private:
     // tasks of the list, and a task with a source or an output that cannot be opened twice
     // (pipes, URLs, devices), stay open.
     void ReleaseTask(TFFmpeg& ATask);
+    // Closes the task's files and frees its state whatever they are (ReleaseTask's last step).
+    void CloseTask(TFFmpeg& ATask);
     // Opens a released task again; false with AError (the task is then released again).
     bool ReopenTask(TFFmpeg& ATask, std::string& AError);
     // ReopenTask for an operation on the caller's thread: false with LastErrMsg.
