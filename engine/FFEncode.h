@@ -230,7 +230,7 @@ private:
     int FOutputSteps = 0;
     int FVerbose = 1;
     // Closed after building (ReleaseTask); changed by the thread that builds or runs the task.
-    bool FReleased = false;
+    std::atomic<bool> FReleased{false};
     bool FKeptOpen = false;  // one of the first tasks of the list: never released while pending
 
     std::atomic<int> FState{tsBuilt};

@@ -101,7 +101,10 @@ TEST_F(ProfileTest, ATaggedMp3sCoverAndTagsReachEveryOutputThatCanHoldThem) {
         if (!KeepsTags(p)) continue;
         for (const auto& [key, value] : {std::pair<std::string, std::string>{"title", "Test Title"},
                                          {"artist", "Test Artist"},
-                                         {"album", "Test Album"}})
+                                         {"album", "Test Album"},
+                                         {"date", "2011"},
+                                         {"track", "7"},
+                                         {"genre", "Test Genre"}})
             EXPECT_EQ(a.Tag(key), value) << key;
     }
 }
