@@ -4,8 +4,8 @@
 
 #include <charconv>
 #include <chrono>
-#include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <list>
 #include <map>
 
@@ -27,6 +27,7 @@ namespace {
 
 constexpr const char* kEncoderVersion = "3.9";
 constexpr auto kStopStep = std::chrono::milliseconds(20);
+constexpr auto kNoticeStep = std::chrono::milliseconds(2);
 // The first tasks of the list (the first to run) stay open once built: a short list opens each
 // file once, a long one holds at most these open.
 constexpr size_t kKeptOpenTasks = 16;
@@ -150,8 +151,8 @@ void WaitStopping(const std::function<bool()>& APredicate) { WaitPumping(APredic
 
 // ---- encoder state -----------------------------------------------------------------------
 
-// A notification thread: delivers one termination notice (or runs one never-started task's
-// termination at Stop) and marks itself done; the encoder joins it.
+// A notification thread: delivers the queued termination notices (or ends the never-started tasks
+// at Stop) and marks itself done; the encoder joins it.
 struct TNotifier {
     std::thread Thread;
     std::atomic<bool> Done{false};
@@ -203,13 +204,12 @@ struct TCustomEncoder::TImpl {
     // Thread holding FTerminateLock (a handler called under it must not be waited for).
     std::atomic<std::thread::id> FTerminateOwner{};
 
-    // Notification threads and the order of their notices: notice n is delivered only after
-    // notice n - 1, so the final notice always comes last.
-    std::mutex FNoticeLock;  // guards FNotifiers, FNoticeIssued, FNoticeDelivered
-    std::condition_variable FNoticeCond;
+    // Notification threads, and the notices not yet delivered in the order they were given: one
+    // thread at a time delivers them (FDelivering), so the final notice always comes last.
+    std::mutex FNoticeLock;  // guards FNotifiers, FNotices, FDelivering
     std::list<std::unique_ptr<TNotifier>> FNotifiers;
-    uint64_t FNoticeIssued = 0;
-    uint64_t FNoticeDelivered = 0;
+    std::deque<std::pair<TTerminateInfo, TTerminateEvent>> FNotices;
+    bool FDelivering = false;
 
     // Joins the notification threads that are done. FNoticeLock held.
     void ReapNotifiers() {
@@ -970,29 +970,37 @@ void TCustomEncoder::Stop(bool AWaitForStop) {
     // A handler called under the terminate lock on this thread cannot be waited for.
     const bool mayWait =
         AWaitForStop && m.FTerminateOwner.load() != std::this_thread::get_id();
+    // Every task is cancelled or asked to stop before any is waited for, so all stop at once.
+    std::vector<TFFmpeg*> cancelled, running;
     for (auto& owned : m.FFFmpegList) {
         TFFmpeg* t = owned.get();
         // Cancelling first: a worker may start this task at any moment, and then it is stopped.
         if (t->CancelBeforeStart()) {
-            // Its notice comes from an engine-level notification thread, as from a worker.
-            TNotifier* raw = nullptr;
-            {
-                std::lock_guard lock(m.FNoticeLock);
-                m.ReapNotifiers();
-                raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
-                raw->Thread = std::thread([t, raw] {
-                    t->Execute(false);  // closes its (empty) outputs and notifies
-                    raw->Done = true;
-                });
-            }
-            if (mayWait) WaitStopping([raw] { return raw->Done.load(); });
+            cancelled.push_back(t);
         } else if (t->Converting()) {
             t->RequestStop();
             t->SetPaused(false);
-            if (AWaitForStop && m.FThreadMode && !t->OnOwnWorker())
-                WaitStopping([t] { return t->RunEnded(); });
+            running.push_back(t);
         }
     }
+    // The never-started tasks end in list order on an engine-level notification thread, as a
+    // task ends on its worker, after the stopped ones (which come before them in the list).
+    TNotifier* raw = nullptr;
+    if (!cancelled.empty()) {
+        std::lock_guard lock(m.FNoticeLock);
+        m.ReapNotifiers();
+        raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
+        raw->Thread = std::thread([raw, running, tasks = std::move(cancelled)] {
+            for (TFFmpeg* t : running)
+                while (!t->RunEnded()) std::this_thread::sleep_for(kNoticeStep);
+            for (TFFmpeg* t : tasks) t->Execute(false);  // closes its files and notifies
+            raw->Done = true;
+        });
+    }
+    if (raw && mayWait) WaitStopping([raw] { return raw->Done.load(); });
+    if (AWaitForStop && m.FThreadMode)
+        for (TFFmpeg* t : running)
+            if (!t->OnOwnWorker()) WaitStopping([t] { return t->RunEnded(); });
 }
 
 // ---- relays ------------------------------------------------------------------------------
@@ -1109,26 +1117,31 @@ void TCustomEncoder::DeliverNotice(const TTerminateInfo& AInfo) {
     }
     // The thread handle is written under FNoticeLock, before any reaper can see the notifier.
     std::lock_guard lock(m.FNoticeLock);
+    m.FNotices.emplace_back(AInfo, OnTerminate);
+    if (m.FDelivering) return;  // the delivering thread takes it in turn
     m.ReapNotifiers();
-    const uint64_t seq = m.FNoticeIssued++;
+    m.FDelivering = true;
     TNotifier* raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
-    raw->Thread = std::thread([this, raw, seq, info = AInfo, handler = OnTerminate] {
+    raw->Thread = std::thread([this, raw] {
         TImpl& im = *FImpl;
-        {
-            std::unique_lock lock(im.FNoticeLock);
-            im.FNoticeCond.wait(lock, [&im, seq] { return im.FNoticeDelivered == seq; });
+        for (;;) {
+            std::pair<TTerminateInfo, TTerminateEvent> notice;
+            {
+                std::lock_guard lock(im.FNoticeLock);
+                if (im.FNotices.empty()) {
+                    im.FDelivering = false;
+                    raw->Done = true;
+                    return;
+                }
+                notice = std::move(im.FNotices.front());
+                im.FNotices.pop_front();
+            }
+            try {
+                if (notice.second && !im.FDestroying) notice.second(this, notice.first);
+            } catch (const std::exception& e) {
+                TheLogger()->Log(this, llError, std::string("OnTerminate: ") + e.what());
+            }
         }
-        try {
-            if (handler && !im.FDestroying) handler(this, info);
-        } catch (const std::exception& e) {
-            TheLogger()->Log(this, llError, std::string("OnTerminate: ") + e.what());
-        }
-        {
-            std::lock_guard lock(im.FNoticeLock);
-            ++im.FNoticeDelivered;
-        }
-        im.FNoticeCond.notify_all();
-        raw->Done = true;
     });
 }
 

@@ -596,7 +596,9 @@ TEST_F(EncoderTest, PendingTasksHoldNoOpenFileLittleMemoryAndLeaveExistingOutput
     EXPECT_LE(OpenFileCount(), files + 2 * 17);
     const size_t grown = ResidentBytes() - std::min(memory, ResidentBytes());
     RecordProperty("ResidentGrowthKiB", std::to_string(grown >> 10));
-    EXPECT_LT(grown, size_t(100) << 20);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(grown, size_t(100) << 20);  // sanitizers keep freed memory and add their own
+#endif
     std::ifstream older(kept);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(older), {}), "an older file");
     size_t working = 0;
@@ -640,4 +642,26 @@ TEST_F(EncoderTest, TwoThousandJobsRunUnderAThousandOpenFilesAndAVanishedInputFa
                   2205u)
             << i;
     }
+}
+
+TEST_F(EncoderTest, StoppingALongRunNoticesEveryJobAndLeavesNoOutput) {
+    const fs::path in = Tone("in.wav", 1.0);
+    constexpr int kJobs = 2000;
+    for (int i = 0; i < kJobs; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".mp3"));
+    SlowDown();
+    Encoder->Start(2);
+    const auto started = std::chrono::steady_clock::now();
+    Encoder->Stop(true);
+    RecordProperty("StopMilliseconds",
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - started)
+                                      .count()));
+    ASSERT_TRUE(WaitFinal());
+    const auto n = Notices();
+    ASSERT_EQ(n.size(), size_t(kJobs) + 1);
+    EXPECT_EQ(n.back().TaskIndex, -1);
+    for (int i = 0; i < kJobs; ++i) EXPECT_FALSE(n[i].Finished) << i;
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(Dir.path())) ++files;
+    EXPECT_EQ(files, 1u);  // the input only
 }
