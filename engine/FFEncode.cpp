@@ -160,8 +160,8 @@ struct TNotifier {
 
 struct TCustomEncoder::TImpl {
     TFFmpegList FFFmpegList;  // changed only on the caller's thread while not working
-    // The one task whose files are open while tasks are built (null: none); the others are
-    // released. Caller's thread only.
+    // The task built or changed last (null: none), open until another is built or the run
+    // starts; the others are released unless kept open. Caller's thread only.
     TFFmpeg* FOpenTask = nullptr;
     std::unique_ptr<TFFDecoder> FDecoder;
 
