@@ -7,6 +7,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <list>
 #include <map>
 
@@ -22,6 +23,10 @@ namespace {
 
 constexpr const char* kEncoderVersion = "3.9";
 constexpr auto kStopStep = std::chrono::milliseconds(20);
+constexpr auto kNoticeStep = std::chrono::milliseconds(2);
+// The first tasks of the list (the first to run) stay open once built: a short list opens each
+// file once, a long one holds at most these open.
+constexpr size_t kKeptOpenTasks = 16;
 
 // ---- option lines ------------------------------------------------------------------------
 
@@ -129,8 +134,8 @@ void WaitStopping(const std::function<bool()>& APredicate) { WaitPumping(APredic
 
 // ---- encoder state -----------------------------------------------------------------------
 
-// A notification thread: delivers one termination notice (or runs one never-started task's
-// termination at Stop) and marks itself done; the encoder joins it.
+// A notification thread: delivers the queued termination notices (or ends the never-started tasks
+// at Stop) and marks itself done; the encoder joins it.
 struct TNotifier {
     std::thread Thread;
     std::atomic<bool> Done{false};
@@ -138,6 +143,9 @@ struct TNotifier {
 
 struct TCustomEncoder::TImpl {
     TFFmpegList FFFmpegList;  // changed only on the caller's thread while not working
+    // The task built or changed last (null: none), open until another is built or the run
+    // starts; the others are released unless kept open. Caller's thread only.
+    TFFmpeg* FOpenTask = nullptr;
     std::unique_ptr<TFFDecoder> FDecoder;
 
     int FCustomMaxFiles = 20;
@@ -179,13 +187,12 @@ struct TCustomEncoder::TImpl {
     // Thread holding FTerminateLock (a handler called under it must not be waited for).
     std::atomic<std::thread::id> FTerminateOwner{};
 
-    // Notification threads and the order of their notices: notice n is delivered only after
-    // notice n - 1, so the final notice always comes last.
-    std::mutex FNoticeLock;  // guards FNotifiers, FNoticeIssued, FNoticeDelivered
-    std::condition_variable FNoticeCond;
+    // Notification threads, and the notices not yet delivered in the order they were given: one
+    // thread at a time delivers them (FDelivering), so the final notice always comes last.
+    std::mutex FNoticeLock;  // guards FNotifiers, FNotices, FDelivering
     std::list<std::unique_ptr<TNotifier>> FNotifiers;
-    uint64_t FNoticeIssued = 0;
-    uint64_t FNoticeDelivered = 0;
+    std::deque<std::pair<TTerminateInfo, TTerminateEvent>> FNotices;
+    bool FDelivering = false;
 
     // Joins the notification threads that are done. FNoticeLock held.
     void ReapNotifiers() {
@@ -232,8 +239,6 @@ private:
 TFFmpeg::TFFmpeg(TCustomEncoder* AParent, int AMaxFiles) : FParent(AParent), FMaxFiles(AMaxFiles) {
     QAC_ASSERT(AMaxFiles >= 1 && AMaxFiles <= 512, "FFmpeg: slot count out of range");
     FDecoders.resize(AMaxFiles);
-    FInputOptions.resize(AMaxFiles);
-    FOutputOptions.resize(AMaxFiles);
 }
 
 TFFmpeg::~TFFmpeg() {
@@ -245,19 +250,46 @@ TFFmpeg::~TFFmpeg() {
     // The probes only borrow the inputs' contexts, which the transcoder closes after this.
     for (auto& d : FDecoders)
         if (d) d->SetFileHandle(nullptr);
-    // A task that never ran still has its outputs open (and empty): close and delete them.
+    // A task that never ran may still have its outputs open (and empty): close and delete them.
     if (!FFilesClosed) {
         try {
-            CloseFiles();
+            ReleaseFiles();
         } catch (const std::exception& e) {
             TheLogger()->Log(this, llError, std::string(e.what()));
         }
     }
 }
 
+namespace {
+template <typename TRecord>
+const TRecord& SlotRecord(const std::vector<TRecord>& ARecords, int AIndex, int AMaxFiles) {
+    static const TRecord kDefaults{};
+    if (AIndex < 0 || AIndex >= AMaxFiles)
+        throw std::out_of_range(Format("List index out of bounds (%d)", AIndex));
+    return AIndex < static_cast<int>(ARecords.size()) ? ARecords[AIndex] : kDefaults;
+}
+}  // namespace
+
+const TInputOptions& TFFmpeg::InputOptions(int AIndex) const {
+    return SlotRecord(FInputOptions, AIndex, FMaxFiles);
+}
+
+const TOutputOptions& TFFmpeg::OutputOptions(int AIndex) const {
+    return SlotRecord(FOutputOptions, AIndex, FMaxFiles);
+}
+
 TFFDecoder* TFFmpeg::Decoders(int AIndex) {
     auto& d = FDecoders.at(AIndex);
-    if (!d) d = std::make_unique<TFFDecoder>();
+    if (d) return d.get();
+    d = std::make_unique<TFFDecoder>();
+    // A released task's input is closed: the probe opens the file itself (until the task opens
+    // it again or is released again).
+    if (FReleased && AIndex < InputCount()) {
+        const TInputStep& step = FInputSteps[AIndex];
+        const TInputOptions& rec = InputOptions(AIndex);
+        (void)d->LoadFile(step.HasRecord && !rec.FileName.empty() ? rec.FileName : step.FileName,
+                          step.HasRecord ? rec.ForceFormat : "");
+    }
     return d.get();
 }
 
@@ -325,7 +357,10 @@ void TFFmpeg::Execute(bool ARun) {
         }
     };
     if (ARun) {
-        if (nb_output_files() == 0) {
+        std::string reopenError;
+        if (!FParent->ReopenTask(*this, reopenError)) {
+            SetFatal(reopenError);
+        } else if (nb_output_files() == 0) {
             SetFatal("At least one output file must be specified");
         } else if (nb_input_files() == 0) {
             SetFatal("At least one input file must be specified");
@@ -339,7 +374,7 @@ void TFFmpeg::Execute(bool ARun) {
         for (auto& d : FDecoders)
             if (d) d->SetFileHandle(nullptr);
         FFilesClosed = true;
-        CloseFiles();
+        ReleaseFiles();
     });
     FState = tsTerminated;
     FParent->DoTerminate(this);
@@ -419,12 +454,13 @@ static TInputOptions InputRecordFromLines(const std::string& AExtOptions) {
 }
 
 bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
-                                   PInputOptions AOptions) {
+                                   PInputOptions AOptions, int AReadTimeout) {
     const int slot = ATask.nb_input_files();
+    if (static_cast<int>(ATask.FInputOptions.size()) <= slot) ATask.FInputOptions.resize(slot + 1);
     TInputOptions& rec = ATask.FInputOptions[slot];
     std::string fileName = AFileName;
     if (AOptions) {
-        rec = *AOptions;
+        if (AOptions != &rec) rec = *AOptions;
         if (rec.FileName.empty()) rec.FileName = AFileName;
         fileName = rec.FileName;
         ApplyOptionLines(ATask, rec.ExtOptions, false);
@@ -434,94 +470,16 @@ bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
     } else {
         InitInputOptions(rec);
     }
-    ATask.SetReadTimeout(FImpl->FReadTimeout);
+    ATask.SetReadTimeout(AReadTimeout);
     if (!ATask.OpenInput(fileName)) return false;
     ATask.Decoders(slot)->SetFileHandle(ATask.InputContext(slot));
     return true;
 }
 
-int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
-    TImpl& m = *FImpl;
-    CheckNotWorking(m.FWorking, "AddTask");
-    std::unique_ptr<TFFmpeg> task;
-    try {
-        task = std::make_unique<TFFmpeg>(this, m.FCustomMaxFiles);
-        TFFmpeg* t = task.get();
-        t->HaltOnInvalidOption = m.FHaltOnInvalidOption;
-        t->Options().verbose = m.FVerbose;
-        t->SetPostHook(phPreview, m.FPreview);
-        t->SetPostHook(phBitmap, m.FPreviewBitmap);
-        t->OnBeforeFindStreamInfo = [this, t](AVFormatContext* AContext) {
-            if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(t, AContext);
-        };
-        t->OnPreviewBitmap = [this, t](const TPreviewInfo& AInfo) { DoPreviewBitmap(t, AInfo); };
-
-        if (!OpenTaskInput(*t, AFileName, AOptions)) {
-            m.FLastErrMsg = t->LastErrMsg();
-            return -1;
-        }
-        t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
-        m.FFFmpegList.push_back(std::move(task));
-        return static_cast<int>(m.FFFmpegList.size()) - 1;
-    } catch (const std::exception& e) {
-        m.FLastErrMsg = e.what();
-        return -1;
-    }
-}
-
-int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AExtOptions) {
-    CheckNotWorking(FImpl->FWorking, "AddTask");
-    TInputOptions rec = InputRecordFromLines(AExtOptions);
-    return AddTask(AFileName, &rec);
-}
-
-bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
-                                  PInputOptions AOptions) {
-    TImpl& m = *FImpl;
-    CheckNotWorking(m.FWorking, "AddInputFile");
-    CheckIndex(m.FFFmpegList, ATaskIndex);
-    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
-    const int slot = t.nb_input_files();
-    if (slot >= t.FMaxFiles) {
-        m.FLastErrMsg = Format("max input files %d reached", t.FMaxFiles);
-        return false;
-    }
-    TInputOptions& rec = t.FInputOptions[slot];
-    try {
-        if (!OpenTaskInput(t, AFileName, AOptions)) {
-            InitInputOptions(rec);
-            m.FLastErrMsg = t.LastErrMsg();
-            return false;
-        }
-        return true;
-    } catch (const std::exception& e) {
-        InitInputOptions(rec);
-        m.FLastErrMsg = e.what();
-        return false;
-    }
-}
-
-bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
-                                  const std::string& AExtOptions) {
-    CheckNotWorking(FImpl->FWorking, "AddInputFile");
-    TInputOptions rec = InputRecordFromLines(AExtOptions);
-    return AddInputFile(ATaskIndex, AFileName, &rec);
-}
-
-bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
-                                   POutputOptions AOptions) {
-    TImpl& m = *FImpl;
-    CheckNotWorking(m.FWorking, "SetOutputFile");
-    CheckIndex(m.FFFmpegList, ATaskIndex);
-    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
-    const int slot = t.nb_output_files();
-    if (slot >= t.FMaxFiles) {
-        m.FLastErrMsg = Format("max output files %d reached", t.FMaxFiles);
-        return false;
-    }
-    TOutputOptions& rec = t.FOutputOptions[slot];
-    rec = AOptions ? *AOptions : TOutputOptions();
-    if (rec.FileName.empty()) rec.FileName = AFileName;
+bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
+                                     std::string& AError) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
     try {
         // Codec defaults ("def_acodec" ...), then every codec, preset, size and filter line of
         // ExtOptions in order: a line fills its default when still empty and joins the list.
@@ -639,10 +597,8 @@ bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
         t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
         t.SetLoudness(rec.LoudnessTarget, rec.ReplayGainTags);
 
-        t.SetReadTimeout(m.FReadTimeout);
         if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
-            m.FLastErrMsg = t.LastErrMsg();
-            InitOutputOptions(rec);
+            AError = t.LastErrMsg();
             return false;
         }
 
@@ -668,10 +624,163 @@ bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
         if (rec.Join) t.PrepareJoin();
         return true;
     } catch (const std::exception& e) {
+        AError = e.what();
+        return false;
+    }
+}
+
+void TCustomEncoder::ReleaseTask(TFFmpeg& ATask) {
+    if (ATask.FReleased || ATask.nb_input_files() == 0 || !ATask.Reopenable()) return;
+    CloseTask(ATask);
+}
+
+void TCustomEncoder::CloseTask(TFFmpeg& ATask) {
+    for (auto& d : ATask.FDecoders) d.reset();  // they only borrow the inputs' contexts
+    ATask.FReleased = true;
+    try {
+        ATask.CloseCodecs();
+        ATask.ReleaseFiles();  // removes the outputs' working files: nothing was written
+    } catch (const std::exception& e) {
+        TheLogger()->Log(&ATask, llError, std::string(e.what()));
+    }
+}
+
+bool TCustomEncoder::ReopenTask(TFFmpeg& ATask, std::string& AError) {
+    if (!ATask.FReleased) return true;
+    ATask.FReleased = false;
+    const int timeout = ATask.ReadTimeout();
+    bool ok = true;
+    try {
+        ATask.ResetOptions();
+        ATask.Options().verbose = ATask.FVerbose;
+        for (size_t i = 0; ok && i < ATask.FInputSteps.size(); ++i) {
+            const TFFmpeg::TInputStep& step = ATask.FInputSteps[i];
+            ok = OpenTaskInput(ATask, step.FileName, step.HasRecord ? &ATask.FInputOptions[i] : nullptr,
+                               timeout);
+            if (!ok) AError = ATask.LastErrMsg();
+        }
+        for (int j = 0; ok && j < ATask.FOutputSteps; ++j) {
+            ATask.SetReadTimeout(timeout);
+            ok = BuildTaskOutput(ATask, ATask.FOutputOptions[j], AError);
+        }
+    } catch (const std::exception& e) {
+        AError = e.what();
+        ok = false;
+    }
+    if (!ok) CloseTask(ATask);  // opened again at its next change or start, failing the same way
+    return ok;
+}
+
+bool TCustomEncoder::ReopenForChange(TFFmpeg& ATask) {
+    TImpl& m = *FImpl;
+    if (m.FOpenTask && m.FOpenTask != &ATask && !m.FOpenTask->FKeptOpen) ReleaseTask(*m.FOpenTask);
+    m.FOpenTask = &ATask;
+    std::string error;
+    if (ReopenTask(ATask, error)) return true;
+    m.FLastErrMsg = error;
+    return false;
+}
+
+int TCustomEncoder::AddTask(const std::string& AFileName, PInputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "AddTask");
+    if (m.FOpenTask && !m.FOpenTask->FKeptOpen) ReleaseTask(*m.FOpenTask);
+    m.FOpenTask = nullptr;
+    std::unique_ptr<TFFmpeg> task;
+    try {
+        task = std::make_unique<TFFmpeg>(this, m.FCustomMaxFiles);
+        TFFmpeg* t = task.get();
+        t->HaltOnInvalidOption = m.FHaltOnInvalidOption;
+        t->FVerbose = m.FVerbose;
+        t->Options().verbose = m.FVerbose;
+        t->SetPostHook(phPreview, m.FPreview);
+        t->SetPostHook(phBitmap, m.FPreviewBitmap);
+        t->OnBeforeFindStreamInfo = [this, t](AVFormatContext* AContext) {
+            if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(t, AContext);
+        };
+        t->OnPreviewBitmap = [this, t](const TPreviewInfo& AInfo) { DoPreviewBitmap(t, AInfo); };
+
+        if (!OpenTaskInput(*t, AFileName, AOptions, m.FReadTimeout)) {
+            m.FLastErrMsg = t->LastErrMsg();
+            return -1;
+        }
+        t->FInputSteps.push_back({AFileName, AOptions != nullptr});
+        t->FKeptOpen = m.FFFmpegList.size() < kKeptOpenTasks;
+        t->OnProgress = [this, t](const TTranscodeProgress& AInfo) { DoProgress(t, AInfo); };
+        m.FFFmpegList.push_back(std::move(task));
+        m.FOpenTask = t;
+        return static_cast<int>(m.FFFmpegList.size()) - 1;
+    } catch (const std::exception& e) {
         m.FLastErrMsg = e.what();
+        return -1;
+    }
+}
+
+int TCustomEncoder::AddTask(const std::string& AFileName, const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "AddTask");
+    TInputOptions rec = InputRecordFromLines(AExtOptions);
+    return AddTask(AFileName, &rec);
+}
+
+bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
+                                  PInputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "AddInputFile");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
+    const int slot = t.InputCount();
+    if (slot >= t.FMaxFiles) {
+        m.FLastErrMsg = Format("max input files %d reached", t.FMaxFiles);
+        return false;
+    }
+    if (!ReopenForChange(t)) return false;
+    try {
+        if (!OpenTaskInput(t, AFileName, AOptions, m.FReadTimeout)) {
+            InitInputOptions(t.FInputOptions[slot]);
+            m.FLastErrMsg = t.LastErrMsg();
+            return false;
+        }
+        t.FInputSteps.push_back({AFileName, AOptions != nullptr});
+        return true;
+    } catch (const std::exception& e) {
+        if (slot < static_cast<int>(t.FInputOptions.size())) InitInputOptions(t.FInputOptions[slot]);
+        m.FLastErrMsg = e.what();
+        return false;
+    }
+}
+
+bool TCustomEncoder::AddInputFile(int ATaskIndex, const std::string& AFileName,
+                                  const std::string& AExtOptions) {
+    CheckNotWorking(FImpl->FWorking, "AddInputFile");
+    TInputOptions rec = InputRecordFromLines(AExtOptions);
+    return AddInputFile(ATaskIndex, AFileName, &rec);
+}
+
+bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
+                                   POutputOptions AOptions) {
+    TImpl& m = *FImpl;
+    CheckNotWorking(m.FWorking, "SetOutputFile");
+    CheckIndex(m.FFFmpegList, ATaskIndex);
+    TFFmpeg& t = *m.FFFmpegList[ATaskIndex];
+    const int slot = t.OutputCount();
+    if (slot >= t.FMaxFiles) {
+        m.FLastErrMsg = Format("max output files %d reached", t.FMaxFiles);
+        return false;
+    }
+    if (!ReopenForChange(t)) return false;
+    if (static_cast<int>(t.FOutputOptions.size()) <= slot) t.FOutputOptions.resize(slot + 1);
+    TOutputOptions& rec = t.FOutputOptions[slot];
+    rec = AOptions ? *AOptions : TOutputOptions();
+    if (rec.FileName.empty()) rec.FileName = AFileName;
+    t.SetReadTimeout(m.FReadTimeout);
+    std::string error;
+    if (!BuildTaskOutput(t, rec, error)) {
+        m.FLastErrMsg = error;
         InitOutputOptions(rec);
         return false;
     }
+    ++t.FOutputSteps;
+    return true;
 }
 
 bool TCustomEncoder::SetOutputFile(int ATaskIndex, const std::string& AFileName,
@@ -705,6 +814,7 @@ void TCustomEncoder::ClearTasks() {
     TImpl& m = *FImpl;
     if (m.FWorking && !m.FTerminated)
         throw EEncoderError("Cannot ClearTasks while working.");
+    m.FOpenTask = nullptr;
     m.FFFmpegList.clear();  // each task waits for its worker's last steps
     {
         std::lock_guard lock(m.FNoticeLock);
@@ -736,6 +846,7 @@ void TCustomEncoder::RemoveTask(int ATaskIndex) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "RemoveTask");
     CheckIndex(m.FFFmpegList, ATaskIndex);
+    if (m.FOpenTask == m.FFFmpegList[ATaskIndex].get()) m.FOpenTask = nullptr;
     m.FFFmpegList.erase(m.FFFmpegList.begin() + ATaskIndex);
 }
 
@@ -766,6 +877,9 @@ bool TakePending(std::atomic<int>& APending) {
 void TCustomEncoder::Start(int AThreadCount) {
     TImpl& m = *FImpl;
     CheckNotWorking(m.FWorking, "StartTask");
+    // Every task opens its files when it starts.
+    if (m.FOpenTask && !m.FOpenTask->FKeptOpen) ReleaseTask(*m.FOpenTask);
+    m.FOpenTask = nullptr;
     const int count = static_cast<int>(m.FFFmpegList.size());
     {
         TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
@@ -840,29 +954,37 @@ void TCustomEncoder::Stop(bool AWaitForStop) {
     // A handler called under the terminate lock on this thread cannot be waited for.
     const bool mayWait =
         AWaitForStop && m.FTerminateOwner.load() != std::this_thread::get_id();
+    // Every task is cancelled or asked to stop before any is waited for, so all stop at once.
+    std::vector<TFFmpeg*> cancelled, running;
     for (auto& owned : m.FFFmpegList) {
         TFFmpeg* t = owned.get();
         // Cancelling first: a worker may start this task at any moment, and then it is stopped.
         if (t->CancelBeforeStart()) {
-            // Its notice comes from an engine-level notification thread, as from a worker.
-            TNotifier* raw = nullptr;
-            {
-                std::lock_guard lock(m.FNoticeLock);
-                m.ReapNotifiers();
-                raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
-                raw->Thread = std::thread([t, raw] {
-                    t->Execute(false);  // closes its (empty) outputs and notifies
-                    raw->Done = true;
-                });
-            }
-            if (mayWait) WaitStopping([raw] { return raw->Done.load(); });
+            cancelled.push_back(t);
         } else if (t->Converting()) {
             t->RequestStop();
             t->SetPaused(false);
-            if (AWaitForStop && m.FThreadMode && !t->OnOwnWorker())
-                WaitStopping([t] { return t->RunEnded(); });
+            running.push_back(t);
         }
     }
+    // The never-started tasks end in list order on an engine-level notification thread, as a
+    // task ends on its worker, after the stopped ones (which come before them in the list).
+    TNotifier* raw = nullptr;
+    if (!cancelled.empty()) {
+        std::lock_guard lock(m.FNoticeLock);
+        m.ReapNotifiers();
+        raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
+        raw->Thread = std::thread([raw, running, tasks = std::move(cancelled)] {
+            for (TFFmpeg* t : running)
+                while (!t->RunEnded()) std::this_thread::sleep_for(kNoticeStep);
+            for (TFFmpeg* t : tasks) t->Execute(false);  // closes its files and notifies
+            raw->Done = true;
+        });
+    }
+    if (raw && mayWait) WaitStopping([raw] { return raw->Done.load(); });
+    if (AWaitForStop && m.FThreadMode)
+        for (TFFmpeg* t : running)
+            if (!t->OnOwnWorker()) WaitStopping([t] { return t->RunEnded(); });
 }
 
 // ---- relays ------------------------------------------------------------------------------
@@ -979,26 +1101,31 @@ void TCustomEncoder::DeliverNotice(const TTerminateInfo& AInfo) {
     }
     // The thread handle is written under FNoticeLock, before any reaper can see the notifier.
     std::lock_guard lock(m.FNoticeLock);
+    m.FNotices.emplace_back(AInfo, OnTerminate);
+    if (m.FDelivering) return;  // the delivering thread takes it in turn
     m.ReapNotifiers();
-    const uint64_t seq = m.FNoticeIssued++;
+    m.FDelivering = true;
     TNotifier* raw = m.FNotifiers.emplace_back(std::make_unique<TNotifier>()).get();
-    raw->Thread = std::thread([this, raw, seq, info = AInfo, handler = OnTerminate] {
+    raw->Thread = std::thread([this, raw] {
         TImpl& im = *FImpl;
-        {
-            std::unique_lock lock(im.FNoticeLock);
-            im.FNoticeCond.wait(lock, [&im, seq] { return im.FNoticeDelivered == seq; });
+        for (;;) {
+            std::pair<TTerminateInfo, TTerminateEvent> notice;
+            {
+                std::lock_guard lock(im.FNoticeLock);
+                if (im.FNotices.empty()) {
+                    im.FDelivering = false;
+                    raw->Done = true;
+                    return;
+                }
+                notice = std::move(im.FNotices.front());
+                im.FNotices.pop_front();
+            }
+            try {
+                if (notice.second && !im.FDestroying) notice.second(this, notice.first);
+            } catch (const std::exception& e) {
+                TheLogger()->Log(this, llError, std::string("OnTerminate: ") + e.what());
+            }
         }
-        try {
-            if (handler && !im.FDestroying) handler(this, info);
-        } catch (const std::exception& e) {
-            TheLogger()->Log(this, llError, std::string("OnTerminate: ") + e.what());
-        }
-        {
-            std::lock_guard lock(im.FNoticeLock);
-            ++im.FNoticeDelivered;
-        }
-        im.FNoticeCond.notify_all();
-        raw->Done = true;
     });
 }
 

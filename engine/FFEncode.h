@@ -139,7 +139,23 @@ private:
     void DeliverNotice(const TTerminateInfo& AInfo);
     // Applies an input record (or none) to the task's next input slot and opens the input;
     // false with the task's LastErrMsg when the open fails.
-    bool OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName, PInputOptions AOptions);
+    bool OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName, PInputOptions AOptions,
+                       int AReadTimeout);
+    // Applies an output record to the task and opens the output (the steps of SetOutputFile after
+    // the slot's record is stored); false with AError. Runs on the thread that builds or runs
+    // the task and touches no encoder state but the events.
+    bool BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec, std::string& AError);
+    // A pending task holds no open file and no library state: its inputs and outputs are closed
+    // once built and opened again from the same steps when it is changed or starts. The first
+    // tasks of the list, and a task with a source or an output that cannot be opened twice
+    // (pipes, URLs, devices), stay open.
+    void ReleaseTask(TFFmpeg& ATask);
+    // Closes the task's files and frees its state whatever they are (ReleaseTask's last step).
+    void CloseTask(TFFmpeg& ATask);
+    // Opens a released task again; false with AError (the task is then released again).
+    bool ReopenTask(TFFmpeg& ATask, std::string& AError);
+    // ReopenTask for an operation on the caller's thread: false with LastErrMsg.
+    bool ReopenForChange(TFFmpeg& ATask);
 
     struct TImpl;
     std::unique_ptr<TImpl> FImpl;
@@ -163,10 +179,15 @@ public:
 
     TCustomEncoder* Parent() const { return FParent; }
     int MaxFiles() const { return FMaxFiles; }
-    // The probe object of an input slot, created on first use.
+    // The probe object of an input slot, created on first use; it sees the slot's opened input
+    // (of a released task: the file, opened by the probe itself).
     TFFDecoder* Decoders(int AIndex);
-    const TInputOptions& InputOptions(int AIndex) const { return FInputOptions.at(AIndex); }
-    const TOutputOptions& OutputOptions(int AIndex) const { return FOutputOptions.at(AIndex); }
+    // The stored record of a slot (defaults for a slot not used yet).
+    const TInputOptions& InputOptions(int AIndex) const;
+    const TOutputOptions& OutputOptions(int AIndex) const;
+    // Inputs and outputs added to the task (also while it is released).
+    int InputCount() const { return static_cast<int>(FInputSteps.size()); }
+    int OutputCount() const { return FOutputSteps; }
 
     bool Converting() const { return FState.load() == tsConverting; }
     bool Terminated() const { return FState.load() == tsTerminated; }
@@ -196,8 +217,21 @@ private:
     TCustomEncoder* FParent;
     int FMaxFiles;
     std::vector<std::unique_ptr<TFFDecoder>> FDecoders;
+    // Grown as slots are used (a pending task stays small).
     std::vector<TInputOptions> FInputOptions;
     std::vector<TOutputOptions> FOutputOptions;
+    // The steps that built the task, replayed when it is opened again: each input's file name and
+    // whether a record was given (the records are the slots' copies), and the outputs' count.
+    struct TInputStep {
+        std::string FileName;
+        bool HasRecord = false;
+    };
+    std::vector<TInputStep> FInputSteps;
+    int FOutputSteps = 0;
+    int FVerbose = 1;
+    // Closed after building (ReleaseTask); changed by the thread that builds or runs the task.
+    std::atomic<bool> FReleased{false};
+    bool FKeptOpen = false;  // one of the first tasks of the list: never released while pending
 
     std::atomic<int> FState{tsBuilt};
     std::atomic<bool> FFatalException{false};
@@ -208,5 +242,5 @@ private:
     std::atomic<std::thread::id> FWorkerId{};  // set by the worker itself as its first step
     std::atomic<bool> FHasWorker{false};
     std::atomic<bool> FWorkerDone{true};
-    bool FFilesClosed = false;  // CloseFiles has run (only the run or the task's owner sets it)
+    bool FFilesClosed = false;  // ReleaseFiles has run (only the run or the task's owner sets it)
 };

@@ -111,7 +111,12 @@ void TCustomFFmpeg::ResetOptions() {
     CreateTemplates();
 }
 
+void TCustomFFmpeg::EnsureTemplates() {
+    if (!FFormatTemplate) CreateTemplates();
+}
+
 void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AValue) {
+    EnsureTemplates();
     for (const TOptionRow& row : OptionRows())
         if (AName == row.Name) {
             row.Apply(*this, AName, AValue);

@@ -111,6 +111,12 @@ public:
     // removed and an existing file of that name stays as it was. Outputs written directly are
     // deleted when of size 0. Returns the option state to the defaults.
     void CloseFiles();
+    // CloseFiles that also frees the option state with its templates (a pending or ended task
+    // holds no library state); ResetOptions must precede any further option or open.
+    void ReleaseFiles();
+    // Every input is a regular file and every output is written under a working name: the task
+    // can be closed now and opened again from the same steps later.
+    bool Reopenable() const;
 
     int nb_input_files() const { return static_cast<int>(FInputFiles.size()); }
     int nb_output_files() const { return FOutputCount; }
@@ -179,6 +185,8 @@ private:
     static const std::vector<TOptionRow>& OptionRows();
 
     void CreateTemplates();
+    // The templates again after ReleaseFiles freed them.
+    void EnsureTemplates();
     // Tries AName as a library option; false with FLastOptionErr set when rejected.
     bool SetGenericOption(const std::string& AName, const std::string& AValue);
     // SetGenericOption raising FLastOptionErr when HaltOnInvalidOption; true when accepted.
@@ -209,6 +217,10 @@ private:
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
     void ApplyMetadataMaps();
+    // The first input's cover into an output that can hold one (before its header), and its
+    // picture packet (just after).
+    void AddCover(TAVOutputFile& AOut);
+    void WriteCover(TAVOutputFile& AOut);
     // Sends APkt (null: drain) to the stream's decoder and hands each frame it gives, with its
     // number within the packet, to AOnFrame; decoder errors go through DecoderError.
     template <typename TOnFrame>
@@ -223,6 +235,7 @@ private:
     void AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
                   int AOffset, int ACount, int64_t APTS);
     void WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount);
+    void AddSilence(TAVOutputStream& AOst, const TAVInputStream& AIst, double ASamples);
     void EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal);
     void FlushResampler(TAVOutputStream& AOst);
     void FlushEncoder(TAVOutputStream& AOst);
@@ -274,6 +287,9 @@ private:
     TLoudness FLoudness;
     double FAudioGain = 1.0;  // linear gain of the run besides "vol"
     std::atomic<int64_t> FLastRead{INT64_MAX};
+    // Why the read time-out check ended the current blocking step (set under the registry's lock).
+    enum { irNone, irCanceled, irTimeout };
+    std::atomic<int> FInterrupted{irNone};
     struct TRunDeleter {
         void operator()(TRun* ARun) const;
     };

@@ -248,6 +248,29 @@ static void GrowStaging(AVFrame* AStaging, const AVCodecContext* AEnc, int ASamp
         throw FFmpegException("Out of memory in do_audio_out");
 }
 
+// A gap the audio sync fills, in chunks through the FIFO and the encoder, so memory stays bounded
+// whatever its length; a gap longer than kMaxSilenceSeconds (broken time stamps) is refused.
+constexpr double kMaxSilenceSeconds = 3600;
+
+void TCustomFFmpeg::AddSilence(TAVOutputStream& AOst, const TAVInputStream& AIst, double ASamples) {
+    AVCodecContext* enc = AOst.coder->enc.get();
+    if (ASamples > kMaxSilenceSeconds * enc->sample_rate)
+        throw FFmpegException(Format(
+            "%s: audio time stamps jump by %.0f s; the gap is not filled with silence",
+            FInputFiles[AIst.file_index].file_name, ASamples / enc->sample_rate));
+    constexpr int64_t kChunk = 1 << 16;
+    TRun& R = *FRun;
+    for (int64_t left = llrint(ASamples); left > 0 && !FBroken; left -= kChunk) {
+        const int n = static_cast<int>(std::min(left, kChunk));
+        GrowStaging(R.staging.get(), enc, n);
+        CheckAV(avutil.av_samples_set_silence(R.staging->extended_data, 0, n,
+                                              enc->ch_layout.nb_channels, enc->sample_fmt),
+                "av_samples_set_silence");
+        WriteToFifo(AOst, R.staging->extended_data, n);
+        EncodeAudioFrames(AOst, false);
+    }
+}
+
 void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
                              int AOffset, int ACount, int64_t APTS) {
     TOptionState& o = FOptions;
@@ -344,13 +367,7 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
                     if (o.verbose > 2)
                         TheLogger()->Log(this, llDebug,
                                          Format("adding %d audio samples of silence", int(n)));
-                    const int silence = SampleCount(double(n) * encRate / rate);
-                    GrowStaging(R.staging.get(), enc, silence);
-                    CheckAV(avutil.av_samples_set_silence(R.staging->extended_data, 0, silence,
-                                                          enc->ch_layout.nb_channels,
-                                                          enc->sample_fmt),
-                            "av_samples_set_silence");
-                    WriteToFifo(AOst, R.staging->extended_data, silence);
+                    AddSilence(AOst, AIst, delta);  // in samples of the encoder's rate
                 }
                 AIst.is_start = false;
                 if (ACount <= 0) return;

@@ -72,18 +72,45 @@ std::string WorkingName(const std::string& AFileName, const void* AOwner, size_t
     return PathToUtf8(p.parent_path() / Utf8ToPath(name));
 }
 
+// A muxer with a movie time scale (mov, mp4, ipod ...) measures its edit lists in it: at its
+// default of 1000 a clip shorter than a millisecond gets an empty edit and decodes to nothing, so
+// the scale is the audio's sample rate (a generic "movie_timescale" option still overrides it).
+void SetMovieTimescale(TAVOutputFile& AOut) {
+    AVFormatContext* oc = AOut.ctx.get();
+    if (!oc->priv_data ||
+        !avutil.av_opt_find(oc->priv_data, "movie_timescale", nullptr, 0, 0))
+        return;
+    for (const TAVOutputStream& os : AOut.streams) {
+        if (os.st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        const int rate = os.coder && os.coder->enc ? os.coder->enc->sample_rate
+                                                   : os.st->codecpar->sample_rate;
+        if (rate > 0)
+            CheckAV(avutil.av_opt_set_int(oc->priv_data, "movie_timescale", rate, 0),
+                    "av_opt_set_int");
+        return;
+    }
+}
+
+// The AIFF muxer keeps only title, author, copyright and comment in its own chunks; its ID3v2
+// chunk keeps every tag (artist, album, date, track ...). A generic option still overrides it.
+void KeepAllTags(TAVOutputFile& AOut) {
+    AVFormatContext* oc = AOut.ctx.get();
+    if (std::string(oc->oformat->name) == "aiff" && oc->priv_data &&
+        avutil.av_opt_find(oc->priv_data, "write_id3v2", nullptr, 0, 0))
+        CheckAV(avutil.av_opt_set_int(oc->priv_data, "write_id3v2", 1, 0), "av_opt_set_int");
+}
+
 }  // namespace
 
 // ---- read time-out and break checks ----------------------------------------------------------
 
+// Called under the interrupt registry's lock: only decides and records why; EndBlockingStep logs.
 bool TCustomFFmpeg::ReadTimeoutCheck(void* ASender) {
     auto* self = static_cast<TCustomFFmpeg*>(ASender);
     if (self->FBroken) return true;
     const int64_t last = self->FLastRead.load();
     if (self->FReadTimeout > 0 && NowMicroseconds() - last > int64_t(self->FReadTimeout) * 1000) {
-        TheLogger()->Log(self, llInfo,
-                         last == 0 ? "connecting/reading/writing canceled"
-                                   : "connecting/reading/writing timeout");
+        self->FInterrupted = last == 0 ? irCanceled : irTimeout;
         return true;
     }
     return false;
@@ -95,14 +122,19 @@ bool TCustomFFmpeg::BreakCheck(void* ASender) {
 
 void TCustomFFmpeg::BeginBlockingStep() {
     FLastRead = NowMicroseconds();
+    FInterrupted = irNone;
     GlobalInterruptCB.Add(CurrentThreadID(), this, ReadTimeoutCheck);
 }
 
 void TCustomFFmpeg::EndBlockingStep() {
     FLastRead = INT64_MAX;
     GlobalInterruptCB.Remove(CurrentThreadID(), this, ReadTimeoutCheck);
+    const int why = FInterrupted.exchange(irNone);
+    if (why != irNone)
+        TheLogger()->Log(this, llInfo,
+                         why == irCanceled ? "connecting/reading/writing canceled"
+                                           : "connecting/reading/writing timeout");
 }
-
 
 void TCustomFFmpeg::RequestStop() {
     FBroken = true;
@@ -158,6 +190,7 @@ std::vector<AVRational> TCustomFFmpeg::InputVideoFrameRates() const {
 // ---- opening an input ------------------------------------------------------------------------
 
 bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
+    EnsureTemplates();
     TOptionState& o = FOptions;
     const AVInputFormat* fmt = nullptr;
     if (!o.forced_format.empty()) {
@@ -546,6 +579,7 @@ void TCustomFFmpeg::NewOutputStream(AVMediaType AType) {
 }
 
 int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
+    EnsureTemplates();
     TOptionState& o = FOptions;
     if (FJoinMode) {
         FLastErrMsg = "Cannot join more than one output file.";
@@ -666,6 +700,8 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
         (void)avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output,
                                     AV_OPT_SEARCH_CHILDREN);  // only muxers that loop know it
     raw->flags |= AVFMT_FLAG_NONBLOCK;
+    SetMovieTimescale(out);
+    KeepAllTags(out);
     try {
         ApplyGenericOptions(raw, AV_OPT_FLAG_ENCODING_PARAM);
     } catch (const std::exception& e) {
@@ -718,6 +754,30 @@ void TCustomFFmpeg::CloseFiles() {
         throw;
     }
     ResetOptions();
+}
+
+void TCustomFFmpeg::ReleaseFiles() {
+    struct TDropOptions {
+        TCustomFFmpeg* Self;
+        ~TDropOptions() {
+            Self->FOptions = TOptionState();
+            Self->FLastOptionErr.clear();
+            Self->FTotalOutputDuration = -1;
+            for (TCodecContextPtr& t : Self->FCodecTemplates) t.reset();
+            Self->FFormatTemplate.reset();
+            Self->FScalerTemplate.reset();
+        }
+    } drop{this};
+    CloseAll();
+}
+
+bool TCustomFFmpeg::Reopenable() const {
+    std::error_code ec;
+    for (const TAVInputFile& in : FInputFiles)
+        if (!fs::is_regular_file(Utf8ToPath(in.file_name), ec)) return false;
+    for (const TAVOutputFile& out : FOutputFiles)
+        if (out.group == 0 && out.working_name.empty()) return false;
+    return true;
 }
 
 void TCustomFFmpeg::CloseAll() {

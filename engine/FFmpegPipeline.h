@@ -110,4 +110,7 @@ struct TAVOutputFile {
     int group = 0;                         // merge mode: the input this entry belongs to
     std::vector<TAVOutputStream> streams;  // per stream of the muxer
     bool header_written = false;
+    // The cover's picture stream in the muxer (-1: none) and its packet (the input's).
+    int cover_stream = -1;
+    const AVPacket* cover = nullptr;
 };

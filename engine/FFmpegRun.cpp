@@ -11,6 +11,7 @@
 #include "FFmpegRun.h"
 #include "Format.h"
 #include "Platform.h"
+#include "UnicodeProtocol.h"
 
 namespace {
 
@@ -25,6 +26,57 @@ int64_t ToMicro(int64_t ATs, AVRational ATb) {
 
 int64_t FromMicro(int64_t AUs, AVRational ATb) {
     return avutil.av_rescale_q(AUs, AVRational{1, AV_TIME_BASE}, ATb);
+}
+
+// Outputs of fewer encoded samples are decoded again before they count as finished.
+constexpr int64_t kReadBackSamples = 1 << 15;
+
+// Samples the first audio stream of a written file decodes to (0 when it cannot be read).
+int64_t DecodedAudioSamples(const std::string& AFile) {
+    AVFormatContext* raw = nullptr;
+    if (OpenInputFile(&raw, AFile, nullptr, nullptr, 0) < 0) return 0;
+    TInputContextPtr ic(raw);
+    if (avformat.avformat_find_stream_info(raw, nullptr) < 0) return 0;
+    const AVCodec* codec = nullptr;
+    const int stream = avformat.av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (stream < 0 || !codec) return 0;
+    TCodecContextPtr dec(avcodec.avcodec_alloc_context3(codec));
+    TPacketPtr pkt(avcodec.av_packet_alloc());
+    TFramePtr frame(avutil.av_frame_alloc());
+    struct TCloseUnderLock {
+        TCodecContextPtr& Dec;
+        ~TCloseUnderLock() {
+            TCodecLockGuard lock;
+            Dec.reset();
+        }
+    } closeDec{dec};
+    if (!dec || !pkt || !frame ||
+        avcodec.avcodec_parameters_to_context(dec.get(), raw->streams[stream]->codecpar) < 0)
+        return 0;
+    {
+        TCodecLockGuard lock;
+        if (avcodec.avcodec_open2(dec.get(), codec, nullptr) < 0) return 0;
+    }
+    int64_t samples = 0;
+    for (bool flushed = false; !flushed;) {
+        if (avformat.av_read_frame(raw, pkt.get()) < 0) {
+            flushed = true;
+            if (avcodec.avcodec_send_packet(dec.get(), nullptr) < 0) break;
+        } else {
+            // Every received frame is drained after each send, so a refusal is a damaged packet,
+            // skipped as a player would.
+            const int sent = pkt->stream_index == stream
+                                 ? avcodec.avcodec_send_packet(dec.get(), pkt.get())
+                                 : -1;
+            avcodec.av_packet_unref(pkt.get());
+            if (sent < 0) continue;
+        }
+        while (avcodec.avcodec_receive_frame(dec.get(), frame.get()) >= 0) {
+            samples += frame->nb_samples;
+            avutil.av_frame_unref(frame.get());
+        }
+    }
+    return samples;
 }
 
 // Removes the break check of the calling thread when the loop ends, however it ends.
@@ -342,9 +394,11 @@ void TCustomFFmpeg::SetUpRun() {
         // Loudness: measured before the headers, which carry its tags.
         MeasureLoudness();
 
-        // 9. Metadata and chapters.
+        // 9. Metadata and chapters; the cover.
         ApplyMetadataMaps();
         ApplyLoudnessTags();
+        for (TAVOutputFile& out : FOutputFiles)
+            if (out.group == 0) AddCover(out);
 
         // 10. Headers.
         bool allRtp = !FOutputFiles.empty();
@@ -361,6 +415,7 @@ void TCustomFFmpeg::SetUpRun() {
                 throw FFmpegException(msg);
             }
             out.header_written = true;
+            WriteCover(out);
         }
         if (allRtp) {
             std::vector<AVFormatContext*> ctxs;
@@ -943,8 +998,16 @@ void TCustomFFmpeg::EndRun() {
 void TCustomFFmpeg::CheckAudioWritten() {
     TRun& R = *FRun;
     for (TAVOutputStream* pos : R.ost) {
-        if (pos->st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || pos->coder->packets_written)
-            continue;
+        if (pos->st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        const TAVOutputFile& out = FOutputFiles[pos->file_index];
+        // A few encoded samples may decode to nothing (a decoder's start-up delay, an edit list):
+        // such a short output is read back.
+        bool heard = pos->coder->packets_written > 0;
+        if (heard && pos->encoding_needed && pos->coder->sync_opts < kReadBackSamples &&
+            out.writes_file && out.group == 0)
+            heard = DecodedAudioSamples(out.working_name.empty() ? out.file_name
+                                                                 : out.working_name) > 0;
+        if (heard) continue;
         const std::string msg = Format("%s: no audio could be decoded",
                                        FInputFiles[R.ist[pos->source_index].file_index].file_name);
         TheLogger()->Log(this, llError, msg);

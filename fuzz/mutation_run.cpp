@@ -133,6 +133,7 @@ std::vector<fs::path> MakeSeeds(const fs::path& ADir) {
     seeds.push_back(testmedia::MakeTone(ADir, "six.wav", s));
     seeds.push_back(testmedia::MakeTaggedWithChapters(ADir, ".mp3"));
     seeds.push_back(testmedia::MakeTaggedWithChapters(ADir, ".mka"));
+    seeds.push_back(testmedia::MakeTaggedWithCover(ADir));
     seeds.push_back(testmedia::MakeVideoWithAudio(ADir));
     return seeds;
 }

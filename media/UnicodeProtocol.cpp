@@ -1,6 +1,7 @@
 #include "UnicodeProtocol.h"
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -32,14 +33,35 @@ std::set<AVIOContext*> g_OurIO;
 
 // ---- our file I/O behind a custom AVIOContext ----
 
-// A file (File) or, on POSIX systems, a named pipe read without blocking (PipeFd).
+// A file (File), or a named pipe read without blocking: PipeFd on POSIX systems, Pipe with the
+// Event of its pending read on Windows.
 struct TUnicodeFile {
     std::unique_ptr<TSysFile> File;
     int PipeFd = -1;
+#ifdef _WIN32
+    HANDLE Pipe = INVALID_HANDLE_VALUE;
+    HANDLE Event = nullptr;
+#endif
 };
 
-#ifndef _WIN32
 constexpr int kPipeWaitStep = 50;  // milliseconds between two interrupt checks
+
+// A reading I/O context over AOpaque (registered as ours); null when out of memory.
+AVIOContext* NewPipeIO(TUnicodeFile* AOpaque, int (*ARead)(void*, uint8_t*, int)) {
+    auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
+    AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, 0, AOpaque,
+                                                          ARead, nullptr, nullptr)
+                             : nullptr;
+    if (!pb) {
+        avutil.av_free(buffer);
+        return nullptr;
+    }
+    std::lock_guard lock(g_IOLock);
+    g_OurIO.insert(pb);
+    return pb;
+}
+
+#ifndef _WIN32
 
 bool IsNamedPipe(const std::string& AFileName) {
     struct stat st;
@@ -69,19 +91,79 @@ int OpenPipeIO(const std::string& AFileName, AVIOContext** APb) {
     const int fd = open(AFileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return AVERROR(errno);
     auto* opaque = new TUnicodeFile{nullptr, fd};
-    auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
-    AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, 0, opaque,
-                                                          ReadPipePacket, nullptr, nullptr)
-                             : nullptr;
+    AVIOContext* pb = NewPipeIO(opaque, ReadPipePacket);
     if (!pb) {
-        avutil.av_free(buffer);
         close(fd);
         delete opaque;
         return AVERROR(ENOMEM);
     }
-    {
-        std::lock_guard lock(g_IOLock);
-        g_OurIO.insert(pb);
+    *APb = pb;
+    return 0;
+}
+#else
+// "\\.\pipe\name", with either slash.
+bool IsNamedPipe(const std::string& AFileName) {
+    if (AFileName.size() < 10) return false;
+    std::string head = AFileName.substr(0, 9);
+    for (char& c : head)
+        c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return head == "\\\\.\\pipe\\";
+}
+
+// An overlapped read that waits in steps, asking the calling thread's interrupt between them; an
+// interrupted read is cancelled and has ended before its OVERLAPPED goes.
+int ReadPipePacket(void* AOpaque, uint8_t* ABuf, int ASize) {
+    auto* f = static_cast<TUnicodeFile*>(AOpaque);
+    OVERLAPPED ov{};
+    ov.hEvent = f->Event;
+    DWORD got = 0;
+    if (!ReadFile(f->Pipe, ABuf, static_cast<DWORD>(ASize), nullptr, &ov)) {
+        const DWORD e = GetLastError();
+        if (e == ERROR_BROKEN_PIPE) return AVERROR_EOF;
+        if (e != ERROR_IO_PENDING) return AVERROR(EIO);
+        while (WaitForSingleObject(f->Event, kPipeWaitStep) == WAIT_TIMEOUT)
+            if (URLInterruptCallback()) {
+                CancelIoEx(f->Pipe, &ov);
+                GetOverlappedResult(f->Pipe, &ov, &got, TRUE);
+                return AVERROR_EXIT;
+            }
+    }
+    if (!GetOverlappedResult(f->Pipe, &ov, &got, FALSE))
+        return GetLastError() == ERROR_BROKEN_PIPE ? AVERROR_EOF : AVERROR(EIO);
+    return got > 0 ? static_cast<int>(got) : AVERROR_EOF;
+}
+
+// Our reader of a named pipe: waits in steps for the pipe's server (absent or busy), asking the
+// calling thread's interrupt between them.
+int OpenPipeIO(const std::string& AFileName, AVIOContext** APb) {
+    const std::wstring name = Utf8ToPath(AFileName).wstring();
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (;;) {
+        pipe = CreateFileW(name.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) break;
+        const DWORD e = GetLastError();
+        if (e == ERROR_PIPE_BUSY)
+            WaitNamedPipeW(name.c_str(), kPipeWaitStep);
+        else if (e == ERROR_FILE_NOT_FOUND)
+            Sleep(kPipeWaitStep);
+        else
+            return AVERROR(e == ERROR_ACCESS_DENIED ? EACCES : EIO);
+        if (URLInterruptCallback()) return AVERROR_EXIT;
+    }
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto* opaque = event ? new TUnicodeFile{} : nullptr;
+    AVIOContext* pb = nullptr;
+    if (opaque) {
+        opaque->Pipe = pipe;
+        opaque->Event = event;
+        pb = NewPipeIO(opaque, ReadPipePacket);
+    }
+    if (!pb) {
+        CloseHandle(pipe);
+        if (event) CloseHandle(event);
+        delete opaque;
+        return AVERROR(ENOMEM);
     }
     *APb = pb;
     return 0;
@@ -143,7 +225,10 @@ bool CloseUnicodeIO(AVIOContext** APb) {
     avformat.avio_context_free(APb);
     if (opaque) {
         opaque->File.reset();
-#ifndef _WIN32
+#ifdef _WIN32
+        if (opaque->Pipe != INVALID_HANDLE_VALUE) CloseHandle(opaque->Pipe);
+        if (opaque->Event) CloseHandle(opaque->Event);
+#else
         if (opaque->PipeFd >= 0) close(opaque->PipeFd);
 #endif
         delete opaque;
@@ -227,10 +312,9 @@ int OpenInputFile(AVFormatContext** ACtx, const std::string& AFileName,
     ctx->flags |= AFlags;
     AVIOContext* pb = nullptr;
     int r = 0;
-    if (IsUnicodeURL(url)) r = OpenUnicodeIO(UnicodeURLToFileName(url), false, &pb);
-#ifndef _WIN32
-    else if (IsNamedPipe(url)) r = OpenPipeIO(url, &pb);
-#endif
+    const std::string name = IsUnicodeURL(url) ? UnicodeURLToFileName(url) : url;
+    if (IsNamedPipe(name)) r = OpenPipeIO(name, &pb);
+    else if (IsUnicodeURL(url)) r = OpenUnicodeIO(name, false, &pb);
     if (r < 0) {
         avformat.avformat_free_context(ctx);
         return r;

@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <sys/resource.h>
@@ -565,4 +566,102 @@ TEST_F(EncoderTest, LoweredThreadPriorityReachesTheWorker) {
     ASSERT_TRUE(WaitFinal());
     EXPECT_TRUE(onWorker.load());
     EXPECT_EQ(nice.load(), 5);
+}
+
+namespace {
+size_t OpenFileCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+// Resident memory of the process in bytes.
+size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+}  // namespace
+
+TEST_F(EncoderTest, PendingTasksHoldNoOpenFileLittleMemoryAndLeaveExistingOutputsAlone) {
+    const fs::path in = Tone("in.wav", 0.05);
+    const fs::path kept = Dir / "out20.mp3";
+    { std::ofstream(kept) << "an older file"; }
+    const size_t files = OpenFileCount(), memory = ResidentBytes();
+    constexpr int kTasks = 10000;
+    for (int i = 0; i < kTasks; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".mp3"));
+    ASSERT_EQ(Encoder->TasksCount(), kTasks);
+    // Only the first tasks (16, the first to run) and the task built last keep their input and
+    // their working output open.
+    EXPECT_LE(OpenFileCount(), files + 2 * 17);
+    const size_t grown = ResidentBytes() - std::min(memory, ResidentBytes());
+    RecordProperty("ResidentGrowthKiB", std::to_string(grown >> 10));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(grown, size_t(100) << 20);  // sanitizers keep freed memory and add their own
+#endif
+    std::ifstream older(kept);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(older), {}), "an older file");
+    size_t working = 0;
+    for (const auto& e : fs::directory_iterator(Dir.path()))
+        working += e.path().extension() == ".part";
+    EXPECT_LE(working, 17u);
+    // A pending task's records and probe still answer.
+    EXPECT_EQ(Encoder->Tasks(70)->OutputOptions(0).FileName, (Dir / "out70.mp3").string());
+    EXPECT_EQ(Encoder->Tasks(70)->Decoders(0)->AudioStreamCount(), 1);
+}
+
+TEST_F(EncoderTest, TwoThousandJobsRunUnderAThousandOpenFilesAndAVanishedInputFailsItsJob) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limited), 0);
+    const fs::path in = Tone("in.wav", 0.05), gone = Tone("gone.wav", 0.05);
+    constexpr int kJobs = 2000, kGone = 100;  // a task beyond the first ones, which stay open
+    for (int i = 0; i < kJobs; ++i)
+        Task(i == kGone ? gone : in,
+             i == kGone ? Dir / "gone.flac" : Dir / ("out" + std::to_string(i) + ".flac"));
+    fs::remove(gone);
+    Encoder->Start(2);
+    ASSERT_TRUE(WaitFinal());
+    setrlimit(RLIMIT_NOFILE, &saved);
+    const auto n = Notices();
+    ASSERT_EQ(n.size(), size_t(kJobs) + 1);
+    for (const TNotice& notice : n) {
+        if (notice.TaskIndex == kGone) {
+            EXPECT_TRUE(notice.Exception);
+            EXPECT_NE(notice.Message.find(gone.string()), std::string::npos) << notice.Message;
+        } else if (notice.TaskIndex >= 0) {
+            ASSERT_TRUE(notice.Finished) << notice.TaskIndex << ": " << notice.Message;
+        }
+    }
+    EXPECT_FALSE(fs::exists(Dir / "gone.flac"));
+    for (int i = 0; i < kJobs; ++i) {
+        if (i == kGone) continue;
+        ASSERT_EQ(testmedia::DecodeAudio(Dir / ("out" + std::to_string(i) + ".flac")).frames(),
+                  2205u)
+            << i;
+    }
+}
+
+TEST_F(EncoderTest, StoppingALongRunNoticesEveryJobAndLeavesNoOutput) {
+    const fs::path in = Tone("in.wav", 1.0);
+    constexpr int kJobs = 2000;
+    for (int i = 0; i < kJobs; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".mp3"));
+    SlowDown();
+    Encoder->Start(2);
+    const auto started = std::chrono::steady_clock::now();
+    Encoder->Stop(true);
+    RecordProperty("StopMilliseconds",
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - started)
+                                      .count()));
+    ASSERT_TRUE(WaitFinal());
+    const auto n = Notices();
+    ASSERT_EQ(n.size(), size_t(kJobs) + 1);
+    EXPECT_EQ(n.back().TaskIndex, -1);
+    for (int i = 0; i < kJobs; ++i) EXPECT_FALSE(n[i].Finished) << i;
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(Dir.path())) ++files;
+    EXPECT_EQ(files, 1u);  // the input only
 }

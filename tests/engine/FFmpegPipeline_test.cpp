@@ -1,12 +1,14 @@
 #include <cmath>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include <sys/stat.h>
 
 #include "FFDecode.h"
 #include "FFUtils.h"
+#include "Platform.h"
 #include "PipelineTestSupport.h"
 #include "SilentServer.h"
 
@@ -30,8 +32,15 @@ protected:
         return MakeTone(dir.path(), AName, s);
     }
     // An open of a source that never delivers: the read time-out abandons it, and without a
-    // time-out a stop request does.
+    // time-out a stop request does. The log handler uses the interrupt registry itself (as a
+    // handler that probes a file would): a line logged under the registry's lock deadlocks.
     void ExpectOpenAbandoned(const std::string& AName) {
+        TheLogger()->SetOnLog([this](TSender, uint32_t, TLogLevel ALevel, const std::string& AMsg) {
+            GlobalInterruptCB.Add(CurrentThreadID(), this, nullptr);
+            GlobalInterruptCB.Remove(CurrentThreadID(), this, nullptr);
+            std::lock_guard lock(FLock);
+            FLines.emplace_back(ALevel, AMsg);
+        });
         for (const int timeout : {300, 0}) {
             SCOPED_TRACE(timeout);
             TCustomFFmpeg ff;
@@ -46,6 +55,11 @@ protected:
             EXPECT_FALSE(open.get());
         }
         EXPECT_TRUE(Logged(llInfo, "connecting/reading/writing timeout"));
+    }
+    static std::string FloatOption(double AValue) {
+        std::ostringstream text;
+        text << AValue;
+        return text.str();
     }
     static std::string Bytes(const fs::path& AFile) {
         std::ifstream f(AFile, std::ios::binary);
@@ -292,18 +306,31 @@ TEST_F(PipelineTest, ClosestSupportedRateIsUsedWithAWarning) {
     EXPECT_EQ(DecodeAudio(out).sampleRate, 44100);
 }
 
-TEST_F(PipelineTest, AudioSyncInsertsSilenceForALateStart) {
-    // An input whose audio starts 0.5 s late (time-stamp offset of the input).
+TEST_F(PipelineTest, AudioSyncInsertsSilenceForALateStartAndRefusesAnEndlessGap) {
+    // An input whose audio starts late (time-stamp offset of the input); a gap of hours (broken
+    // time stamps) fails the task instead of filling memory or the disk with silence.
     const fs::path src = Tone("late.wav", 440, 1, 44100, 1);
-    const fs::path out = dir.path() / "synced.wav";
-    TTaskResult r = RunTask({{src, {{"itsoffset", "0.5"}, {"copyts", "1"}}}}, out, {{"async", "1"}});
-    ASSERT_TRUE(r.finished) << r.error;
-    const DecodedAudio a = DecodeAudio(out);
-    EXPECT_NEAR(a.seconds(), 1.5, 0.002);
-    DecodedAudio lead = a;
-    lead.samples.resize(20000);
-    EXPECT_LT(Rms(lead), 1e-4);
-    EXPECT_NEAR(DominantFrequency(a, 0, 0.6, 0.8), 440, 2);
+    for (const double offset : {0.5, 3.0, 7200.0}) {
+        SCOPED_TRACE(offset);
+        const fs::path out = dir.path() / ("synced-" + FloatOption(offset) + ".wav");
+        const TTaskResult r = RunTask({{src, {{"itsoffset", FloatOption(offset)}, {"copyts", "1"}}}},
+                                      out, {{"async", "1"}});
+        if (offset > 3600) {
+            EXPECT_FALSE(r.finished);
+            EXPECT_NE(r.error.find(src.string() + ": audio time stamps jump by 7200 s"),
+                      std::string::npos)
+                << r.error;
+            EXPECT_FALSE(fs::exists(out));
+            continue;
+        }
+        ASSERT_TRUE(r.finished) << r.error;
+        const DecodedAudio a = DecodeAudio(out);
+        EXPECT_NEAR(a.seconds(), offset + 1, 0.002);
+        DecodedAudio lead = a;
+        lead.samples.resize(size_t(offset * 40000));
+        EXPECT_LT(Rms(lead), 1e-4);
+        EXPECT_NEAR(DominantFrequency(a, 0, offset + 0.1, 0.8), 440, 2);
+    }
 }
 
 TEST_F(PipelineTest, VideoAndAudioConvertToAnotherContainer) {
@@ -580,6 +607,9 @@ TEST_F(PipelineTest, ReadTimeOutAndStopApplyToANamedPipeAndAWriterThatDeliversCo
     const fs::path fifo = dir.path() / "pipe.wav";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ExpectOpenAbandoned(fifo.string());  // no writer ever comes
+    const fs::path named = dir.path() / "pipe:2.wav";  // a name handed over as a Unicode URL
+    ASSERT_EQ(mkfifo(named.c_str(), 0600), 0);
+    ExpectOpenAbandoned(named.string());
     // A writer that delivers: the pipe converts like a file.
     const std::string wav = Bytes(Tone("piped.wav", 440, 1.0));
     std::thread writer([&] { std::ofstream(fifo, std::ios::binary) << wav; });

@@ -319,6 +319,7 @@ int MediaWriter::AddVideo(const std::string& codec, int width, int height, int f
     enc->width = width;
     enc->height = height;
     enc->pix_fmt = AV_PIX_FMT_YUV420P;
+    if (codec == "mjpeg") enc->color_range = AVCOL_RANGE_JPEG;  // full-range YUV, as JPEG has it
     enc->time_base = {1, fps};
     enc->framerate = {fps, 1};
     enc->gop_size = fps;

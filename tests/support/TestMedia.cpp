@@ -151,6 +151,35 @@ fs::path MakeTaggedWithChapters(const fs::path& dir, const std::string& ext) {
     return MakeTone(dir, "tagged" + ext, spec);
 }
 
+fs::path MakeTaggedWithCover(const fs::path& dir) {
+    const fs::path out = dir / "cover.mp3";
+    MediaWriter writer(out);
+    writer.AddAudio("libmp3lame", 44100, 2, 0, Sine(440, 0.5, 44100, 2, 2 * 44100));
+    const int cover = writer.AddVideo("mjpeg", 32, 16, 1, 1, Pattern);
+    AVStream* st = writer.Context()->streams[cover];
+    st->disposition = AV_DISPOSITION_ATTACHED_PIC;
+    detail::Check(av_dict_set(&st->metadata, "comment", "Cover (front)", 0), "av_dict_set");
+    writer.SetTags({{"title", "Test Title"}, {"artist", "Test Artist"}, {"album", "Test Album"},
+                    {"genre", "Test Genre"}, {"date", "2011"}, {"track", "7"}});
+    writer.Write();
+    return out;
+}
+
+std::string CoverBytes(const fs::path& file) {
+    AVFormatContext* raw = nullptr;
+    detail::Check(avformat_open_input(&raw, detail::Utf8(file).c_str(), nullptr, nullptr),
+                  "cannot open " + detail::Utf8(file));
+    detail::InputPtr in(raw);
+    detail::Check(avformat_find_stream_info(raw, nullptr), "cannot probe " + detail::Utf8(file));
+    for (unsigned i = 0; i < raw->nb_streams; ++i) {
+        const AVStream* st = raw->streams[i];
+        if ((st->disposition & AV_DISPOSITION_ATTACHED_PIC) && st->attached_pic.size > 0)
+            return std::string(reinterpret_cast<const char*>(st->attached_pic.data),
+                               size_t(st->attached_pic.size));
+    }
+    return "";
+}
+
 fs::path MakeMpegTsTwoPrograms(const fs::path& dir) {
     const fs::path out = dir / "two_programs.ts";
     MediaWriter writer(out);

@@ -81,6 +81,11 @@ void MakeAudio(const std::filesystem::path& out, const ToneSpec& spec,
 // ext: ".mka" (Matroska tags), ".mp3" (ID3v2 with CHAP frames) or ".m4a".
 std::filesystem::path MakeTaggedWithChapters(const std::filesystem::path& dir,
                                              const std::string& ext = ".mka");
+// "cover.mp3": 2 s stereo 44.1 kHz 440 Hz with the tags of MakeTaggedWithChapters (no chapters)
+// and a 32x16 JPEG front cover (ID3v2 APIC).
+std::filesystem::path MakeTaggedWithCover(const std::filesystem::path& dir);
+// The bytes of a file's first attached picture; empty when it has none.
+std::string CoverBytes(const std::filesystem::path& file);
 // MPEG-TS, 2 s, programs 1 and 2 ("Program One"/"Program Two"), each with one MP2 stereo
 // 48 kHz stream: 440 Hz in program 1, 880 Hz in program 2.
 std::filesystem::path MakeMpegTsTwoPrograms(const std::filesystem::path& dir);
