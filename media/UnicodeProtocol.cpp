@@ -12,7 +12,9 @@
 #include "Format.h"
 #include "Platform.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
