@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Generates the bench media with the ffmpeg command-line tool (once per work folder), builds
-# convert_bench and player_bench and runs them; the player's summary line comes last.
+# convert_bench, overview_bench and player_bench and runs them; the player's summary line comes last.
 #   bench/run.sh [BUILD_DIR] [WORK_DIR]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -26,6 +26,7 @@ for i in $(seq -w 1 100); do
         -c:a pcm_s16le "$f"
 done
 
-cmake --build "$build" --target convert_bench player_bench
+cmake --build "$build" --target convert_bench player_bench overview_bench
 "$build/bench/convert_bench" "$work" "$ffmpeg"
+"$build/bench/overview_bench" "$work" "$ffmpeg"
 "$build/bench/player_bench" "$work" "${FFPLAY:-ffplay}"
