@@ -201,7 +201,7 @@ void TClipForm::FormShow() {
     SetTrimStart(job->TimeStart);
     SetTrimEnd(job->TimeEnd);
     SetPlayTrimmed(false);
-    FOverviewFile.clear();  // each showing computes its file's overview anew
+    ShowOverview({});  // each showing computes its file's overview anew
     OpenFile(QString::fromStdString(job->Source));
     QLabel* left = ui->imgTrimLeft;
     QLabel* right = ui->imgTrimRight;
