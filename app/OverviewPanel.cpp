@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-TOverviewPanel::TOverviewPanel(QWidget* AParent) : QWidget(AParent) { setAttribute(Qt::WA_OpaquePaintEvent); }
+TOverviewPanel::TOverviewPanel(QWidget* AParent) : QWidget(AParent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
 
 void TOverviewPanel::SetPeaks(const std::vector<TWavePeak>& APeaks) {
     FPeaks = APeaks;

@@ -23,9 +23,9 @@ public:
     int RangeRight() const { return FRangeRight; }
 
     static inline const QColor kBackground{24, 24, 24};
-    static inline const QColor kShade{38, 62, 80};      // the trimmed range's background
-    static inline const QColor kMark{60, 138, 191};     // the handles' colour
-    static inline const QColor kPeak{120, 120, 120};    // peaks outside the range
+    static inline const QColor kShade{38, 62, 80};         // the trimmed range's background
+    static inline const QColor kMark{60, 138, 191};        // the handles' colour
+    static inline const QColor kPeak{120, 120, 120};       // peaks outside the range
     static inline const QColor kRangePeak{170, 215, 245};  // peaks inside it
 
 protected:

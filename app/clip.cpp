@@ -44,7 +44,8 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
     FPlayerScreen = new TPlayerScreen(ui->panPreview);
     FPlayerScreen->setObjectName("PlayerScreen");
     FPlayerScreen->setGeometry(ui->panPreview->rect());
-    WaveOverview.SetOnPeaks([this](const std::vector<TWavePeak>& APeaks, int, bool) { ui->panOverview->SetPeaks(APeaks); });
+    WaveOverview.SetOnPeaks(
+        [this](const std::vector<TWavePeak>& APeaks, int, bool) { ui->panOverview->SetPeaks(APeaks); });
 
     FPlayButtons = new QButtonGroup(this);
     for (QPushButton* b : {ui->PlayButton, ui->PauseButton, ui->spSkinButton2}) {

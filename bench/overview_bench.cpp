@@ -38,7 +38,9 @@ struct TTimes {
     double Wall = 0, Cpu = 0, First = 0;  // seconds; First: the first hand-over of peaks
 };
 
-double Seconds(Clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); }
+double Seconds(Clock::duration ADuration) {
+    return std::chrono::duration<double>(ADuration).count();
+}
 
 double CpuSeconds(const rusage& AUsage) {
     return AUsage.ru_utime.tv_sec + AUsage.ru_stime.tv_sec + (AUsage.ru_utime.tv_usec + AUsage.ru_stime.tv_usec) / 1e6;
@@ -82,14 +84,17 @@ bool RunOverview(const fs::path& AFile, int64_t ADuration, TTimes& ATimes, std::
     overview.SetOnPeaks([&](const std::vector<TWavePeak>& APeaks, int, bool AFinished) {
         if (ATimes.First == 0) ATimes.First = Seconds(Clock::now() - start);
         finished = AFinished;
-        if (AFinished) loudColumns = static_cast<int>(std::count_if(APeaks.begin(), APeaks.end(), [](const TWavePeak& p) { return p.Max > 0.1f; }));
+        if (AFinished)
+            loudColumns = static_cast<int>(
+                std::count_if(APeaks.begin(), APeaks.end(), [](const TWavePeak& p) { return p.Max > 0.1f; }));
     });
     overview.Start(AFile.string(), ADuration, kColumns);
     WaitPumping([&] { return finished; }, std::chrono::milliseconds(5));
     ATimes.Wall = Seconds(Clock::now() - start);
     ATimes.Cpu = ProcessCpu() - cpu;
     AError = overview.LastErrMsg();
-    if (AError.empty() && loudColumns < kColumns * 9 / 10) AError = "only " + std::to_string(loudColumns) + " columns show the tone";
+    if (AError.empty() && loudColumns < kColumns * 9 / 10)
+        AError = "only " + std::to_string(loudColumns) + " columns show the tone";
     return AError.empty();
 }
 
@@ -143,8 +148,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s failed\n", ffmpeg.c_str());
             return 1;
         }
-        std::printf("run %d: overview %.2f s (cpu %.2f s, first peaks after %.3f s), ffmpeg decode %.2f s (cpu %.2f s)\n",
-                    run + 1, ours.Wall, ours.Cpu, ours.First, theirs.Wall, theirs.Cpu);
+        std::printf(
+            "run %d: overview %.2f s (cpu %.2f s, first peaks after %.3f s), ffmpeg decode %.2f s (cpu %.2f s)\n",
+            run + 1, ours.Wall, ours.Cpu, ours.First, theirs.Wall, theirs.Cpu);
         std::fflush(stdout);
         oursWall.push_back(ours.Wall);
         oursCpu.push_back(ours.Cpu);
@@ -152,9 +158,10 @@ int main(int argc, char** argv) {
         theirsWall.push_back(theirs.Wall);
         theirsCpu.push_back(theirs.Cpu);
     }
-    std::printf("overview: 30-min MP3 median %.2f s (cpu %.2f s, first peaks %.3f s), ffmpeg -f null %.2f s (cpu %.2f s), "
-                "wall ours/ffmpeg %.2f\n",
-                Median(oursWall), Median(oursCpu), Median(oursFirst), Median(theirsWall), Median(theirsCpu),
-                Median(oursWall) / Median(theirsWall));
+    std::printf(
+        "overview: 30-min MP3 median %.2f s (cpu %.2f s, first peaks %.3f s), ffmpeg -f null %.2f s (cpu %.2f s), "
+        "wall ours/ffmpeg %.2f\n",
+        Median(oursWall), Median(oursCpu), Median(oursFirst), Median(theirsWall), Median(theirsCpu),
+        Median(oursWall) / Median(theirsWall));
     return 0;
 }

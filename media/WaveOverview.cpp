@@ -34,67 +34,57 @@ struct TLockedDecoder {
     }
 };
 
-// Lowest and highest value of samples [AFrom, ATo) of every channel of AFrame, in T's own range.
+// Lowest and highest sample of [AFrom, ATo) over every channel of AFrame, whose samples are Ts
+// (planar when its format is APlanar), at full scale ±1: (raw - AOffset) * AScale.
 template <typename T>
-void RawRange(const AVFrame* AFrame, bool APlanar, int AChannels, int AFrom, int ATo, double& AMin, double& AMax) {
+void ScaledRange(const AVFrame* AFrame, AVSampleFormat APlanar, int AFrom, int ATo, double AOffset, double AScale,
+                 float& AMin, float& AMax) {
+    const int channels = AFrame->ch_layout.nb_channels;
     T lo = std::numeric_limits<T>::max(), hi = std::numeric_limits<T>::lowest();
-    if (APlanar) {
-        for (int c = 0; c < AChannels; ++c) {
-            const T* s = reinterpret_cast<const T*>(AFrame->extended_data[c]);
-            for (int i = AFrom; i < ATo; ++i) {
-                lo = std::min(lo, s[i]);
-                hi = std::max(hi, s[i]);
-            }
+    const auto scan = [&](const T* ASamples, int AFirst, int AEnd) {
+        for (int i = AFirst; i < AEnd; ++i) {
+            lo = std::min(lo, ASamples[i]);
+            hi = std::max(hi, ASamples[i]);
         }
-    } else {
-        const T* s = reinterpret_cast<const T*>(AFrame->extended_data[0]);
-        for (int i = AFrom * AChannels, n = ATo * AChannels; i < n; ++i) {
-            lo = std::min(lo, s[i]);
-            hi = std::max(hi, s[i]);
-        }
-    }
-    AMin = static_cast<double>(lo);
-    AMax = static_cast<double>(hi);
+    };
+    if (AFrame->format == APlanar)
+        for (int c = 0; c < channels; ++c) scan(reinterpret_cast<const T*>(AFrame->extended_data[c]), AFrom, ATo);
+    else
+        scan(reinterpret_cast<const T*>(AFrame->extended_data[0]), AFrom * channels, ATo * channels);
+    AMin = static_cast<float>(std::clamp((static_cast<double>(lo) - AOffset) * AScale, -1.0, 1.0));
+    AMax = static_cast<float>(std::clamp((static_cast<double>(hi) - AOffset) * AScale, -1.0, 1.0));
 }
 
 // The range of samples [AFrom, ATo) at full scale ±1; false for a sample format we do not read.
 bool SampleRange(const AVFrame* AFrame, int AFrom, int ATo, float& AMin, float& AMax) {
-    const int channels = AFrame->ch_layout.nb_channels;
-    double lo = 0, hi = 0, offset = 0, scale = 1;
     switch (static_cast<AVSampleFormat>(AFrame->format)) {
         case AV_SAMPLE_FMT_U8:
         case AV_SAMPLE_FMT_U8P:
-            RawRange<uint8_t>(AFrame, AFrame->format == AV_SAMPLE_FMT_U8P, channels, AFrom, ATo, lo, hi);
-            offset = 128;
-            scale = 1.0 / 128;
+            ScaledRange<uint8_t>(AFrame, AV_SAMPLE_FMT_U8P, AFrom, ATo, 128, 1.0 / 128, AMin, AMax);
             break;
         case AV_SAMPLE_FMT_S16:
         case AV_SAMPLE_FMT_S16P:
-            RawRange<int16_t>(AFrame, AFrame->format == AV_SAMPLE_FMT_S16P, channels, AFrom, ATo, lo, hi);
-            scale = 1.0 / 32768;
+            ScaledRange<int16_t>(AFrame, AV_SAMPLE_FMT_S16P, AFrom, ATo, 0, 0x1p-15, AMin, AMax);
             break;
         case AV_SAMPLE_FMT_S32:
         case AV_SAMPLE_FMT_S32P:
-            RawRange<int32_t>(AFrame, AFrame->format == AV_SAMPLE_FMT_S32P, channels, AFrom, ATo, lo, hi);
-            scale = 1.0 / 2147483648.0;
+            ScaledRange<int32_t>(AFrame, AV_SAMPLE_FMT_S32P, AFrom, ATo, 0, 0x1p-31, AMin, AMax);
             break;
         case AV_SAMPLE_FMT_S64:
         case AV_SAMPLE_FMT_S64P:
-            RawRange<int64_t>(AFrame, AFrame->format == AV_SAMPLE_FMT_S64P, channels, AFrom, ATo, lo, hi);
-            scale = 1.0 / 9223372036854775808.0;
+            ScaledRange<int64_t>(AFrame, AV_SAMPLE_FMT_S64P, AFrom, ATo, 0, 0x1p-63, AMin, AMax);
             break;
         case AV_SAMPLE_FMT_FLT:
         case AV_SAMPLE_FMT_FLTP:
-            RawRange<float>(AFrame, AFrame->format == AV_SAMPLE_FMT_FLTP, channels, AFrom, ATo, lo, hi);
+            ScaledRange<float>(AFrame, AV_SAMPLE_FMT_FLTP, AFrom, ATo, 0, 1, AMin, AMax);
             break;
         case AV_SAMPLE_FMT_DBL:
         case AV_SAMPLE_FMT_DBLP:
-            RawRange<double>(AFrame, AFrame->format == AV_SAMPLE_FMT_DBLP, channels, AFrom, ATo, lo, hi);
+            ScaledRange<double>(AFrame, AV_SAMPLE_FMT_DBLP, AFrom, ATo, 0, 1, AMin, AMax);
             break;
-        default: return false;
+        default:
+            return false;
     }
-    AMin = static_cast<float>(std::clamp((lo - offset) * scale, -1.0, 1.0));
-    AMax = static_cast<float>(std::clamp((hi - offset) * scale, -1.0, 1.0));
     return true;
 }
 
@@ -137,7 +127,9 @@ private:
     const double FColumnSeconds;
 };
 
-bool JobAborted(void* ASender) { return static_cast<const std::atomic<bool>*>(ASender)->load(); }
+bool JobAborted(void* ASender) {
+    return static_cast<const std::atomic<bool>*>(ASender)->load();
+}
 
 }  // namespace
 
@@ -162,8 +154,7 @@ std::string DecodePeaks(const std::string& AFileName, const std::atomic<bool>& A
         input.reset(ic);
     }
     AVFormatContext* ic = input.get();
-    if (avformat.avformat_find_stream_info(ic, nullptr) < 0)
-        return AFileName + ": could not find codec parameters";
+    if (avformat.avformat_find_stream_info(ic, nullptr) < 0) return AFileName + ": could not find codec parameters";
     const AVCodec* codec = nullptr;
     const int index = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
     if (index < 0 || !codec) return AFileName + ": no audio stream";
@@ -202,8 +193,8 @@ std::string DecodePeaks(const std::string& AFileName, const std::atomic<bool>& A
                 return false;
             }
             const int64_t pts = frame->best_effort_timestamp;
-            const int64_t start =
-                pts != AV_NOPTS_VALUE ? avutil.av_rescale_q(pts, st->time_base, AVRational{1, AV_TIME_BASE}) - startTime
+            const int64_t start = pts != AV_NOPTS_VALUE
+                                      ? avutil.av_rescale_q(pts, st->time_base, AVRational{1, AV_TIME_BASE}) - startTime
                                       : next;
             if (frame->sample_rate > 0) next = start + int64_t{frame->nb_samples} * AV_TIME_BASE / frame->sample_rate;
             const bool read = ACollector.Add(frame.get(), start);
@@ -246,7 +237,9 @@ std::string DecodePeaks(const std::string& AFileName, const std::atomic<bool>& A
 
 // ---- main thread --------------------------------------------------------------------------
 
-TWaveOverview::~TWaveOverview() { Cancel(); }
+TWaveOverview::~TWaveOverview() {
+    Cancel();
+}
 
 void TWaveOverview::Start(const std::string& AFileName, int64_t ADuration, int AColumns) {
     Cancel();

@@ -372,7 +372,8 @@ TEST_F(TrimEditorTest, PreviewDrawsThePlaybackAndTheOverviewShowsQuietAndLoudPar
         // Columns of the silent half show a flat line, those of the tone its peaks at ±0.5.
         const QImage shot = overview->grab().toImage();
         for (int c : {5, 100, 220, 240, 350, 450}) {
-            const int peak = ColumnPixels(shot, c, TOverviewPanel::kPeak) + ColumnPixels(shot, c, TOverviewPanel::kRangePeak);
+            const int peak =
+                ColumnPixels(shot, c, TOverviewPanel::kPeak) + ColumnPixels(shot, c, TOverviewPanel::kRangePeak);
             if (c < 228)
                 EXPECT_LE(peak, 1) << "column " << c;
             else

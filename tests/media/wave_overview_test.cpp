@@ -36,7 +36,9 @@ struct WaveOverviewTest : ::testing::Test {
             ++Events;
         });
     }
-    void WaitFinished() { ASSERT_TRUE(WaitPumping([this] { return Finished; }, std::chrono::milliseconds(5), std::chrono::seconds(60))); }
+    void WaitFinished() {
+        ASSERT_TRUE(WaitPumping([this] { return Finished; }, std::chrono::milliseconds(5), std::chrono::seconds(60)));
+    }
 
     TFFDecoder Decoder;  // loads the libraries
     TWaveOverview Overview;
@@ -47,11 +49,15 @@ struct WaveOverviewTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(WaveOverviewTest, SilentColumnsShowLowPeaksAndTheTonesColumnsHighOnesInEverySampleFormat) {
-    // s16 interleaved (WAV), s16 planar or s32 (FLAC), float planar (MP3).
-    for (const char* name : {"steps.wav", "steps.flac", "steps.mp3"}) {
-        SCOPED_TRACE(name);
-        const fs::path file = MakeSilenceThenTone(Dir->path() / name, 2, 2);
+TEST_F(WaveOverviewTest, SilentColumnsShowLowPeaksAndTheTonesColumnsHighOnesInEverySampleLayout) {
+    const struct {
+        const char* File;
+        const char* Codec;  // the decoder's samples
+    } cases[] = {{"s16.wav", ""},         {"u8.wav", "pcm_u8"}, {"s32.wav", "pcm_s32le"},
+                 {"f64.wav", "pcm_f64le"}, {"s16.flac", ""},     {"fltp.mp3", ""}};
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.File);
+        const fs::path file = MakeSilenceThenTone(Dir->path() / t.File, 2, 2, t.Codec);
         Finished = false;
         Done = 0;
         Overview.Start(file.string(), 4'000'000, kColumns);
