@@ -101,7 +101,8 @@ public:
         const double start = AStart / 1e6;
         for (int i = 0; i < AFrame->nb_samples;) {
             const double at = start + static_cast<double>(i) / rate;
-            const int column = std::clamp(static_cast<int>(std::floor(at / FColumnSeconds)), 0, FColumns - 1);
+            const int column =
+                static_cast<int>(std::clamp(std::floor(at / FColumnSeconds), 0.0, static_cast<double>(FColumns - 1)));
             // The first sample of the next column (the last column takes everything after it).
             int end = AFrame->nb_samples;
             if (column < FColumns - 1) {
@@ -130,12 +131,6 @@ private:
 bool JobAborted(void* ASender) {
     return static_cast<const std::atomic<bool>*>(ASender)->load();
 }
-
-}  // namespace
-
-// ---- worker -------------------------------------------------------------------------------
-
-namespace {
 
 // Decodes the first audio stream of AFileName into ACollector; calls AHandOver every
 // kHandOverMillis. Answers an error text, empty on success or abort. Worker thread.
@@ -187,7 +182,8 @@ std::string DecodePeaks(const std::string& AFileName, const std::atomic<bool>& A
     const auto receive = [&]() -> bool {
         for (;;) {
             const int ret = avcodec.avcodec_receive_frame(dec, frame.get());
-            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
+            // A frame the decoder finds damaged is skipped like a player would.
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF || ret == AVERROR_INVALIDDATA) return true;
             if (ret < 0) {
                 error = MediaErrorText(AFileName, ret);
                 return false;
