@@ -94,21 +94,19 @@ public:
     TPeakCollector(int64_t ADuration, int AColumns)
         : Peaks(static_cast<size_t>(AColumns)), FColumns(AColumns), FColumnSeconds(ADuration / 1e6 / AColumns) {}
 
-    // Adds a decoded frame whose first sample plays at AStart µs; false for an unreadable format.
+    // Adds a decoded frame whose first sample plays at AStart µs; samples past the duration are
+    // not shown (a container may state less than the file holds). False for an unreadable format.
     bool Add(const AVFrame* AFrame, int64_t AStart) {
         const int rate = AFrame->sample_rate;
         if (rate <= 0 || AFrame->ch_layout.nb_channels <= 0) return false;
         const double start = AStart / 1e6;
         for (int i = 0; i < AFrame->nb_samples;) {
-            const double at = start + static_cast<double>(i) / rate;
-            const int column =
-                static_cast<int>(std::clamp(std::floor(at / FColumnSeconds), 0.0, static_cast<double>(FColumns - 1)));
-            // The first sample of the next column (the last column takes everything after it).
-            int end = AFrame->nb_samples;
-            if (column < FColumns - 1) {
-                const double next = std::ceil(((column + 1) * FColumnSeconds - start) * rate);
-                end = static_cast<int>(std::clamp(next, static_cast<double>(i + 1), static_cast<double>(end)));
-            }
+            const double slot = std::floor((start + static_cast<double>(i) / rate) / FColumnSeconds);
+            if (slot >= FColumns) break;
+            const int column = slot < 0 ? 0 : static_cast<int>(slot);
+            // The first sample of the next column.
+            const double next = std::ceil(((column + 1) * FColumnSeconds - start) * rate);
+            const int end = static_cast<int>(std::clamp(next, i + 1.0, static_cast<double>(AFrame->nb_samples)));
             float lo = 0, hi = 0;
             if (!SampleRange(AFrame, i, end, lo, hi)) return false;
             TWavePeak& peak = Peaks[static_cast<size_t>(column)];

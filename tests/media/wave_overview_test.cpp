@@ -121,3 +121,11 @@ TEST_F(WaveOverviewTest, ACutFileShowsWhatCouldBeReadAndLeavesTheRestEmpty) {
     for (int c = 2; c < 30; ++c) EXPECT_GT(Peaks[c].Max, 0.3) << "column " << c;
     for (int c = 50; c < kColumns; ++c) EXPECT_TRUE(Peaks[c].Empty()) << "column " << c;
 }
+
+TEST_F(WaveOverviewTest, WhatLiesPastTheGivenDurationIsNotPiledIntoTheLastColumn) {
+    // A container may state less than its file holds: here the tone after 2 s lies past it.
+    const fs::path file = MakeSilenceThenTone(Dir->path() / "longer.wav", 2, 2);
+    Overview.Start(file.string(), 2'000'000, kColumns);
+    WaitFinished();
+    for (const TWavePeak& p : Peaks) EXPECT_EQ(p.Max, 0.0f);
+}
