@@ -40,7 +40,7 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
     ui->setupUi(this);
     FFPlayer2 = std::make_unique<TFFPlayer>();
     FScreenControl = ui->panPreview;
-    // The player draws into the host filling panPreview (hidden there: nothing is drawn).
+    // The player draws into the host filling panPreview.
     FPlayerScreen = new TPlayerScreen(ui->panPreview);
     FPlayerScreen->setObjectName("PlayerScreen");
     FPlayerScreen->setGeometry(ui->panPreview->rect());
@@ -91,8 +91,8 @@ TClipForm::~TClipForm() {
     FFPlayer2->SetOnPosition(nullptr);
     FFPlayer2->SetOnState(nullptr);
     FFPlayer2->SetOnAudioHook(nullptr);
-    FFPlayer2.reset();
     WaveOverview.Cancel();
+    FFPlayer2.reset();
 }
 
 void TClipForm::Attach(TClipHost AHost) { FHost = std::move(AHost); }
