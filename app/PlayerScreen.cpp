@@ -28,11 +28,7 @@ void TPlayerScreen::PresentFrame(const uint32_t* APixels, int AWidth, int AHeigh
         std::lock_guard lock(FFrameLock);
         FFrame.swap(FBack);
     }
-    if (!FUpdateQueued.exchange(true))
-        QMetaObject::invokeMethod(this, [this] {
-            FUpdateQueued = false;
-            update();
-        }, Qt::QueuedConnection);
+    if (!FUpdateQueued.exchange(true)) QMetaObject::invokeMethod(this, "FrameArrived", Qt::QueuedConnection);
 }
 
 void TPlayerScreen::paintEvent(QPaintEvent*) {
@@ -68,4 +64,9 @@ void TPlayerScreen::hideEvent(QHideEvent* AEvent) {
 
 QSize PlayerScreenSize(const QWidget* AScreenControl) {
     return AScreenControl ? AScreenControl->size() : QGuiApplication::primaryScreen()->size();
+}
+
+void TPlayerScreen::FrameArrived() {
+    FUpdateQueued = false;
+    update();
 }

@@ -30,6 +30,8 @@ protected:
     void hideEvent(QHideEvent* AEvent) override;
 
 private:
+    // Main thread: the queued repaint of a frame handed over by the play thread.
+    Q_INVOKABLE void FrameArrived();
     std::atomic<bool> FShowing{false};
     std::atomic<int> FWidth{0}, FHeight{0};
     std::atomic<bool> FUpdateQueued{false};  // one queued update() at a time

@@ -11,6 +11,7 @@
 
 #include "AppShell.h"
 #include "Dispatcher.h"
+#include "OverviewPanel.h"
 #include "PlayerScreen.h"
 #include "UserDialogs.h"
 #include "ui_clip.h"
@@ -39,6 +40,12 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
     ui->setupUi(this);
     FFPlayer2 = std::make_unique<TFFPlayer>();
     FScreenControl = ui->panPreview;
+    // The player draws into the host filling panPreview.
+    FPlayerScreen = new TPlayerScreen(ui->panPreview);
+    FPlayerScreen->setObjectName("PlayerScreen");
+    FPlayerScreen->setGeometry(ui->panPreview->rect());
+    WaveOverview.SetOnPeaks(
+        [this](const std::vector<TWavePeak>& APeaks, int, bool) { ui->panOverview->SetPeaks(APeaks); });
 
     FPlayButtons = new QButtonGroup(this);
     for (QPushButton* b : {ui->PlayButton, ui->PauseButton, ui->spSkinButton2}) {
@@ -84,6 +91,7 @@ TClipForm::~TClipForm() {
     FFPlayer2->SetOnPosition(nullptr);
     FFPlayer2->SetOnState(nullptr);
     FFPlayer2->SetOnAudioHook(nullptr);
+    WaveOverview.Cancel();
     FFPlayer2.reset();
 }
 
@@ -116,6 +124,9 @@ void TClipForm::LayoutTrimLine() {
     const int lineLeft = left->x() + left->width() / 2 + 6;
     const int width = ui->imgTrimRight->x() + left->width() / 2 - lineLeft - 6;
     ui->TrimmedTimeLine->setGeometry(lineLeft, left->y(), std::max(width, 0), 1);
+    // The overview marks the handles' centres and shades what lies between them.
+    const int centre = left->width() / 2 - ui->panOverview->x();
+    ui->panOverview->SetRange(left->x() + centre, ui->imgTrimRight->x() + centre);
 }
 
 // ---- state helpers -----------------------------------------------------------------------
@@ -191,6 +202,7 @@ void TClipForm::FormShow() {
     SetTrimStart(job->TimeStart);
     SetTrimEnd(job->TimeEnd);
     SetPlayTrimmed(false);
+    ShowOverview({});  // each showing computes its file's overview anew
     OpenFile(QString::fromStdString(job->Source));
     QLabel* left = ui->imgTrimLeft;
     QLabel* right = ui->imgTrimRight;
@@ -227,14 +239,33 @@ void TClipForm::OpenFile(const QString& AFileName) {
     FDuration = 0;
     ClearHandles();
     FLoopSeeked = false;
-    if (!FFPlayer2->Open(AFileName.toStdString(), nullptr, false)) {
+    if (!FFPlayer2->Open(AFileName.toStdString(), FPlayerScreen, false)) {
+        ShowOverview({});
         const QString error = QString::fromStdString(FFPlayer2->LastErrMsg());
         FHost.ShowErrorReport("Error open file: " + error, "CLM_FFPlayer2Open");
         FHost.EventsLogLine("-> " + error);
+        return;
     }
+    ShowOverview(AFileName);
+}
+
+void TClipForm::ShowOverview(const QString& AFileName) {
+    if (AFileName.isEmpty() || FDuration <= 0) {
+        WaveOverview.Cancel();
+        FOverviewFile.clear();
+        ui->panOverview->ClearPeaks();
+        return;
+    }
+    if (AFileName == FOverviewFile) return;
+    FOverviewFile = AFileName;
+    ui->panOverview->ClearPeaks();
+    WaveOverview.Start(AFileName.toStdString(), FDuration, ui->trackbar2->width());
 }
 
 void TClipForm::done(int AResult) {
+    // The overview first: nothing of it reaches the window once closing has begun.
+    WaveOverview.Cancel();
+    FOverviewFile.clear();
     SetPlayTrimmed(false);
     StopButtonClick();
     QDialog::done(AResult);

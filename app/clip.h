@@ -13,6 +13,7 @@
 
 #include "AudioFiles.h"
 #include "FFPlay.h"
+#include "WaveOverview.h"
 
 namespace Ui {
 class TClipForm;
@@ -20,6 +21,7 @@ class TClipForm;
 class QButtonGroup;
 class QLabel;
 class QLineEdit;
+class TPlayerScreen;
 
 // What the editor uses of the main window, set once by it (see TClipForm::Attach).
 struct TClipHost {
@@ -41,6 +43,9 @@ public:
 
     // The editor's player, with its own SDL copy (index 1).
     std::unique_ptr<TFFPlayer> FFPlayer2;
+    // The waveform overview of the shown file under the bar, computed in the background from one
+    // decode per showing and file; cancelled when the window closes or the file changes.
+    TWaveOverview WaveOverview;
 
     // Editor state; it survives between showings and FormShow reloads it.
     int64_t TrimStart = 0, TrimEnd = 0;  // µs, the range being edited
@@ -123,6 +128,9 @@ private:
     void LoopToStart();
     // SDL's audio thread: silences what lies outside the range while it loops.
     void GateTrimmedAudio(int64_t APTS, uint8_t* ASamples, int ASize, int ARate, int AChannels) const;
+    // The overview of an opened file (its columns the pixels of trackbar2), unless it is the one
+    // already computed or computing; an empty name or unknown duration cancels and clears it.
+    void ShowOverview(const QString& AFileName);
 
     std::unique_ptr<Ui::TClipForm> ui;
     TClipHost FHost;
@@ -130,6 +138,8 @@ private:
     int64_t FDuration = 0;  // µs, from OnFileOpen; 0 until a file opened
     bool FTrackChanging = false;
     QWidget* FScreenControl = nullptr;
+    TPlayerScreen* FPlayerScreen = nullptr;  // FFPlayer2's drawing host, filling panPreview
+    QString FOverviewFile;                   // the file WaveOverview was started for this showing
     bool FInPosition = false;  // FFPlayer2Position runs (re-entry does nothing)
     bool FLoopSeeked = false;  // the loop went back to the start and no position inside the range came yet
     // The range as the audio hook sees it: written on the main thread, read on SDL's audio thread.

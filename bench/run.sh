@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Generates the bench media with the ffmpeg command-line tool (once per work folder), builds
-# convert_bench and player_bench and runs them; the player's summary line comes last.
+# convert_bench, overview_bench and player_bench and runs them; the player's summary line comes last.
 #   bench/run.sh [BUILD_DIR] [WORK_DIR]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,7 +22,8 @@ fi
     -i "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=1" -c:a pcm_s16le "$work/short.wav"
 [ -s "$work/short.mp3" ] || "${gen[@]}" -i "$work/short.wav" -c:a libmp3lame -b:a 192k "$work/short.mp3"
 
-cmake --build "$build" --target convert_bench player_bench joblist_bench
+cmake --build "$build" --target convert_bench player_bench joblist_bench overview_bench
 "$build/bench/convert_bench" "$work" "$ffmpeg" ${BENCH_ARGS:-}
 "$build/app/joblist_bench" "$work/short.mp3" "$work" "${JOBLIST_COUNT:-10000}"
+"$build/bench/overview_bench" "$work" "$ffmpeg"
 "$build/bench/player_bench" "$work" "${FFPLAY:-ffplay}"

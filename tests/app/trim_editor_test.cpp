@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QSlider>
 
+#include "OverviewPanel.h"
+#include "PlayerScreen.h"
 #include "PlayerTestEnv.h"
 #include "clip.h"
 
@@ -100,6 +102,12 @@ protected:
             }
         }
         EXPECT_GE(returns, ATimes);
+    }
+    // Pixels of AImage's column AX in the colour AColour.
+    static int ColumnPixels(const QImage& AImage, int AX, const QColor& AColour) {
+        int n = 0;
+        for (int y = 0; y < AImage.height(); ++y) n += AImage.pixelColor(AX, y) == AColour;
+        return n;
     }
 };
 
@@ -333,5 +341,88 @@ TEST_F(TrimEditorTest, AConvertedTrimmedJobHoldsExactlyTheChosenRange) {
     const auto out = testmedia::ToInt16(testmedia::DecodeAudio(Path("out/sweep.wav").toStdString()).samples);
     ASSERT_EQ(out.size(), size_t{2 * 22050});
     EXPECT_TRUE(std::equal(out.begin(), out.end(), in.begin() + 22050));
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(TrimEditorTest, PreviewDrawsThePlaybackAndTheOverviewShowsQuietAndLoudPartsShadedBetweenTheHandles) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    auto app = StartWith({testmedia::MakeSilenceThenTone(dir.path() / "quiet_loud.wav", 3, 3)});
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        auto* overview = C<TOverviewPanel>(clip, "panOverview");
+        ASSERT_TRUE(WaitFor([&] { return !clip.WaveOverview.Busy(); }, 10));
+        EXPECT_EQ(clip.WaveOverview.LastErrMsg(), "");
+        ASSERT_EQ(overview->Peaks().size(), size_t{456});
+        Type(clip, "TimeStart", "spSkinSpeedButton1", "00:00:01");
+        Type(clip, "TimeEnd", "spSkinSpeedButton2", "00:00:05");
+
+        // The tone plays from 3 s on: the player's waveform reaches the preview's host.
+        Type(clip, "TimeStart", "spSkinSpeedButton1", "00:00:03");
+        Click(clip, "spSkinButton2");
+        Hear(8820);
+        auto* screen = C<TPlayerScreen>(clip, "PlayerScreen");
+        EXPECT_EQ(screen->geometry(), C<QWidget>(clip, "panPreview")->rect());
+        const QImage preview = screen->grab().toImage();
+        int lit = 0;
+        for (int y = 0; y < preview.height(); ++y)
+            for (int x = 0; x < preview.width(); ++x) lit += preview.pixel(x, y) != 0xFF000000u;
+        EXPECT_GT(lit, preview.width() * 4) << "more than the channels' separator line";
+
+        // Columns of the silent half show a flat line, those of the tone its peaks at ±0.5.
+        const QImage shot = overview->grab().toImage();
+        for (int c : {5, 100, 220, 240, 350, 450}) {
+            const int peak =
+                ColumnPixels(shot, c, TOverviewPanel::kPeak) + ColumnPixels(shot, c, TOverviewPanel::kRangePeak);
+            if (c < 228)
+                EXPECT_LE(peak, 1) << "column " << c;
+            else
+                EXPECT_NEAR(peak, 20, 2) << "column " << c;
+        }
+
+        // The range 3 s - 5 s is shaded between the handles' centres, which it marks; a dragged
+        // handle takes the shading along.
+        const auto expectShaded = [&](const char* AWhen) {
+            SCOPED_TRACE(AWhen);
+            const QImage image = overview->grab().toImage();
+            const int left = X(clip, "imgTrimLeft") - 10, right = X(clip, "imgTrimRight") - 10;
+            EXPECT_EQ(overview->RangeLeft(), left);
+            EXPECT_EQ(overview->RangeRight(), right);
+            EXPECT_EQ(image.pixelColor(left, 0), TOverviewPanel::kMark);
+            EXPECT_EQ(image.pixelColor(right, 0), TOverviewPanel::kMark);
+            EXPECT_EQ(image.pixelColor(left + 1, 0), TOverviewPanel::kShade);
+            EXPECT_EQ(image.pixelColor(right - 1, 0), TOverviewPanel::kShade);
+            EXPECT_EQ(image.pixelColor(left - 1, 0), TOverviewPanel::kBackground);
+            EXPECT_EQ(image.pixelColor(right + 1, 0), TOverviewPanel::kBackground);
+            EXPECT_EQ(ColumnPixels(image, left - 1, TOverviewPanel::kRangePeak), 0);
+            EXPECT_GT(ColumnPixels(image, right - 1, TOverviewPanel::kRangePeak), 15);
+        };
+        expectShaded("typed");
+        EXPECT_EQ(X(clip, "imgTrimLeft"), clip.HandleX(3'000'000));
+        Drag(clip, "imgTrimRight", -40);
+        expectShaded("dragged");
+        Click(clip, "spSkinButton5");
+    });
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
+
+TEST_F(TrimEditorTest, ClosingTheEditorWhileTheOverviewIsComputedEndsItsThread) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    auto app = StartWith({testmedia::MakeSilenceThenTone(dir.path() / "quiet_loud.flac", 5, 5)});
+    TClipForm& clip = *app->ClipForm;
+    // Closed as soon as FormShow started the computation: no hand-over has reached the window yet.
+    bool busy = false;
+    const auto connection = QObject::connect(&clip, &TClipForm::FormShown, [&] {
+        busy = clip.WaveOverview.Busy();
+        clip.reject();
+    });
+    FindChild<QPushButton>(app->MainForm.get(), "ClipButton")->click();
+    QObject::disconnect(connection);
+    EXPECT_TRUE(busy);
+    EXPECT_FALSE(clip.WaveOverview.Busy());
+    QTest::qWait(200);
+    EXPECT_TRUE(C<TOverviewPanel>(clip, "panOverview")->Peaks().empty());
+    EXPECT_EQ(clip.FFPlayer2->PlayState(), psStop);
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }

@@ -142,6 +142,21 @@ void MakeAudio(const fs::path& out, const ToneSpec& spec, const std::vector<floa
     });
 }
 
+fs::path MakeSilenceThenTone(const fs::path& out, int silentSeconds, int loudSeconds,
+                             const std::string& codec) {
+    std::vector<float> samples(static_cast<size_t>(silentSeconds) * 44100 * 2, 0.0f);
+    for (int i = 0; i < loudSeconds * 44100; ++i) {
+        const float v = 0.5f * static_cast<float>(std::sin(2 * M_PI * 440 * i / 44100.0));
+        samples.insert(samples.end(), {v, v});
+    }
+    ToneSpec spec;
+    spec.sampleRate = 44100;
+    spec.channels = 2;
+    spec.codec = codec;
+    MakeAudio(out, spec, samples);
+    return out;
+}
+
 fs::path MakeTaggedWithChapters(const fs::path& dir, const std::string& ext) {
     ToneSpec spec;
     spec.seconds = 3;

@@ -74,6 +74,11 @@ std::filesystem::path MakeTone(const std::filesystem::path& dir, const std::stri
 void MakeAudio(const std::filesystem::path& out, const ToneSpec& spec,
                const std::vector<float>& interleaved);
 
+// Stereo 44.1 kHz: silentSeconds of digital silence, then loudSeconds of a 440 Hz tone at 0.5 of
+// full scale; the codec follows the extension unless one is named.
+std::filesystem::path MakeSilenceThenTone(const std::filesystem::path& out, int silentSeconds,
+                                          int loudSeconds, const std::string& codec = "");
+
 // ---- Special files (each returns the path it made in dir) ---------------------------------
 
 // 3 s stereo tone, title "Test Title", artist "Test Artist", album "Test Album", genre "Test
