@@ -1230,11 +1230,13 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
 void TMainForm::LogLoudness(int ATask) {
     if (ui->cmbLoudness->currentIndex() <= 0 || ATask >= FFEncoder->TasksCount()) return;
     const TLoudness& l = FFEncoder->Tasks(ATask)->MeasuredLoudness();
-    EventsLogLine(QString("-> Loudness (%1) of %2: %3 LUFS, true peak %4 dBTP, gain %5 dB")
+    // The true peak where it was measured, else the sample peak.
+    const QString peak = std::isnan(l.TruePeak) ? QString::asprintf("sample peak %.1f dBFS", l.SamplePeak)
+                                                : QString::asprintf("true peak %.1f dBTP", l.TruePeak);
+    EventsLogLine(QString("-> Loudness (%1) of %2: %3 LUFS, %4, gain %5 dB")
                       .arg(ui->cmbLoudness->currentText(), TaskName(ATask))
                       .arg(l.Integrated, 0, 'f', 1)
-                      .arg(l.TruePeak, 0, 'f', 1)
-                      .arg(QString::asprintf("%+.1f", l.Gain)));
+                      .arg(peak, QString::asprintf("%+.1f", l.Gain)));
 }
 
 QString TMainForm::TaskName(int ATask) const {

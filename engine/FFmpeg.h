@@ -32,9 +32,10 @@ struct TTranscodeProgress {
 
 // Loudness of a run's audio as measured before its headers (EBU R128).
 struct TLoudness {
-    double Integrated = -70.0;  // LUFS; -70 or below: silence, nothing to scale
-    double TruePeak = -INFINITY;  // dBTP
-    double Gain = 0.0;          // dB the run applies
+    double Integrated = -70.0;    // LUFS; -70 or below: silence, nothing to scale
+    double SamplePeak = -INFINITY;  // dBFS
+    double TruePeak = NAN;        // dBTP; NaN: not measured (the sample peak left room enough)
+    double Gain = 0.0;            // dB the run applies
 };
 
 // Post-hooks of encoded video frames.
@@ -256,6 +257,8 @@ private:
     class TLoudnessMeter;
     TAVOutputStream* LoudnessStream() const;
     void MeasureLoudness();
+    bool MeasurePass(const TAVOutputStream& AOst, bool ATruePeak, double& AIntegrated,
+                     double& APeak);
     int64_t MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream, int64_t ADone);
     void ApplyLoudnessTags();
     std::vector<std::pair<std::string, std::string>> ReplayGainTags() const;
@@ -286,6 +289,7 @@ private:
     bool FReplayGainTags = false;
     TLoudness FLoudness;
     double FAudioGain = 1.0;  // linear gain of the run besides "vol"
+    double FMeasureShare = 0.0;  // share of the task's progress its measuring passes took
     std::atomic<int64_t> FLastRead{INT64_MAX};
     // Why the read time-out check ended the current blocking step (set under the registry's lock).
     enum { irNone, irCanceled, irTimeout };

@@ -18,9 +18,13 @@ namespace {
 constexpr double kTruePeakLimit = -1.0;         // dBTP
 constexpr double kReplayGainReference = -18.0;  // LUFS (ReplayGain 2.0)
 constexpr double kSilence = -70.0;              // LUFS: ebur128's absolute gate, nothing to scale
-// The filter reports the true peak (linear) rounded to three decimals: the limit takes the
-// largest value that rounds to it.
+// The filter reports peaks (linear) rounded to three decimals: limits take the largest value
+// that rounds to the figure.
 constexpr double kPeakRounding = 0.0005;
+// The true peak is measured (a second, costlier pass: 4x oversampling) only where the sample
+// peak after the gain comes within this many dB of the limit; inter-sample peaks of real audio
+// stay below it.
+constexpr double kTruePeakMargin = 4.0;
 // Share of a task's progress that its measuring pass counts for (decoding only, against decoding
 // and encoding for the run).
 constexpr double kMeasureShare = 0.2;
@@ -95,8 +99,11 @@ class TCustomFFmpeg::TLoudnessMeter {
 public:
     // The output's rate, layout and sample format: the conversion to them is the run's (a
     // downmix to an integer format, for one, is scaled down not to clip).
-    TLoudnessMeter(int ARate, const AVChannelLayout& ALayout, AVSampleFormat AFormat)
-        : FRate(ARate), FFormat(AFormat) {
+    // ATruePeak: Peak is the true peak, else the sample peak.
+    TLoudnessMeter(int ARate, const AVChannelLayout& ALayout, AVSampleFormat AFormat,
+                   bool ATruePeak)
+        : FRate(ARate), FFormat(AFormat), FPeakKey(ATruePeak ? "lavfi.r128.true_peak"
+                                                             : "lavfi.r128.sample_peak") {
         if (avutil.av_channel_layout_copy(&FLayout, &ALayout) < 0)
             throw FFmpegException("av_mallocz fail");
         FFrame.reset(avutil.av_frame_alloc());
@@ -105,7 +112,7 @@ public:
         FMeter = std::make_unique<TFilterChain>(
             Format("time_base=1/%d:sample_rate=%d:sample_fmt=dbl:channel_layout=%s", ARate, ARate,
                    LayoutText(FLayout)),
-            "ebur128=peak=true:metadata=1");
+            ATruePeak ? "ebur128=peak=true:metadata=1" : "ebur128=peak=sample:metadata=1");
     }
     ~TLoudnessMeter() { avutil.av_channel_layout_uninit(&FLayout); }
 
@@ -141,7 +148,7 @@ public:
         FConverter.reset();
     }
 
-    // Ends the programme; Integrated and TruePeak hold the result.
+    // Ends the programme; Integrated and Peak hold the result.
     void Finish() {
         EndInput();
         CheckAV(avfilter.av_buffersrc_add_frame_flags(FMeter->src, nullptr, 0),
@@ -150,7 +157,7 @@ public:
     }
 
     double Integrated = kSilence;  // LUFS
-    double TruePeak = 0.0;         // linear
+    double Peak = 0.0;             // linear
 
 private:
     void PullConverted() {
@@ -173,15 +180,16 @@ private:
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
             CheckAV(ret, "av_buffersink_get_frame");
             const double i = MetaNumber(FMetered.get(), "lavfi.r128.I");
-            const double tp = MetaNumber(FMetered.get(), "lavfi.r128.true_peak");
+            const double peak = MetaNumber(FMetered.get(), FPeakKey);
             if (std::isfinite(i)) Integrated = i;
-            if (std::isfinite(tp)) TruePeak = std::max(TruePeak, tp);
+            if (std::isfinite(peak)) Peak = std::max(Peak, peak);
             avutil.av_frame_unref(FMetered.get());
         }
     }
 
     int FRate;
     AVSampleFormat FFormat;
+    const char* FPeakKey;
     AVChannelLayout FLayout{};
     int64_t FSamples = 0;
     std::string FSourceArgs, FChain;
@@ -205,20 +213,50 @@ TAVOutputStream* TCustomFFmpeg::LoudnessStream() const {
 void TCustomFFmpeg::MeasureLoudness() {
     FLoudness = TLoudness();
     FAudioGain = 1.0;
+    FMeasureShare = 0.0;
     if (FLoudnessTarget >= 0 && !FReplayGainTags) return;
     TAVOutputStream* os = LoudnessStream();
     if (!os) return;
-    const AVCodecContext* enc = os->coder->enc.get();
-    TLoudnessMeter meter(enc->sample_rate, enc->ch_layout, enc->sample_fmt);
     struct TEnd {
         TCustomFFmpeg* self;
         ~TEnd() { self->EndBlockingStep(); }
     } end{this};
     BeginBlockingStep();
 
-    // The inputs whose audio reaches the stream: its source, or every input of a merge.
+    // Integrated loudness and sample peak first; the true peak where the gain needs it.
+    double peak = 0.0;
+    if (!MeasurePass(*os, false, FLoudness.Integrated, peak)) return;
+    FLoudness.SamplePeak = peak > 0 ? ToDb(peak) : -INFINITY;
+    const double volume = FOptions.audio_volume > 0 ? ToDb(FOptions.audio_volume / 256.0) : 0.0;
+    const bool loud = FLoudness.Integrated > kSilence;
+    double gain = FLoudnessTarget < 0 && loud ? FLoudnessTarget - FLoudness.Integrated : 0.0;
+    if (FLoudnessTarget < 0 && loud &&
+        ToDb(peak + kPeakRounding) + gain + volume > kTruePeakLimit - kTruePeakMargin) {
+        double integrated = 0.0;
+        if (!MeasurePass(*os, true, integrated, peak)) return;
+        FLoudness.TruePeak = peak > 0 ? ToDb(peak) : -INFINITY;
+        // The user's volume stays an offset from the target; the limit holds for both.
+        gain = std::min(gain, kTruePeakLimit - ToDb(peak + kPeakRounding) - volume);
+    }
+    if (gain != 0.0) {
+        FLoudness.Gain = gain;
+        FAudioGain = FromDb(gain);
+    }
+    std::string text = Format("Loudness: %.2f LUFS, sample peak %.2f dBFS", FLoudness.Integrated,
+                              FLoudness.SamplePeak);
+    if (!std::isnan(FLoudness.TruePeak)) text += Format(", true peak %.2f dBTP", FLoudness.TruePeak);
+    text += Format(", gain %+.2f dB", FLoudness.Gain);
+    if (FOptions.verbose >= 0) TheLogger()->Log(this, llInfo, text);
+}
+
+// One measuring pass over the inputs whose audio reaches AOst (its source, or every input of a
+// merge), metered at the output's rate, layout and sample format; false when stopped.
+bool TCustomFFmpeg::MeasurePass(const TAVOutputStream& AOst, bool ATruePeak, double& AIntegrated,
+                                double& APeak) {
+    const AVCodecContext* enc = AOst.coder->enc.get();
+    TLoudnessMeter meter(enc->sample_rate, enc->ch_layout, enc->sample_fmt, ATruePeak);
     const TRun& R = *FRun;
-    const int source = R.ist[os->source_index].file_index;
+    const int source = R.ist[AOst.source_index].file_index;
     int64_t done = 0;  // microseconds measured in earlier inputs
     for (int f = 0; f < nb_input_files() && !FBroken; ++f) {
         if (!FJoinMode && f != source) continue;
@@ -232,23 +270,12 @@ void TCustomFFmpeg::MeasureLoudness() {
         if (stream < 0) continue;
         done += MeasureInput(meter, f, stream, done);
     }
-    if (FBroken) return;
+    if (FBroken) return false;
     meter.Finish();
-
-    FLoudness.Integrated = meter.Integrated;
-    FLoudness.TruePeak = meter.TruePeak > 0 ? ToDb(meter.TruePeak) : -INFINITY;
-    if (FLoudnessTarget < 0 && meter.Integrated > kSilence) {
-        // The user's volume stays an offset from the target; the true peak limit holds for both.
-        const double volume = FOptions.audio_volume > 0 ? ToDb(FOptions.audio_volume / 256.0) : 0.0;
-        double gain = FLoudnessTarget - meter.Integrated;
-        gain = std::min(gain, kTruePeakLimit - ToDb(meter.TruePeak + kPeakRounding) - volume);
-        FLoudness.Gain = gain;
-        FAudioGain = FromDb(gain);
-    }
-    const std::string text =
-        Format("Loudness: %.2f LUFS, true peak %.2f dBTP, gain %+.2f dB", FLoudness.Integrated,
-               FLoudness.TruePeak, FLoudness.Gain);
-    if (FOptions.verbose >= 0) TheLogger()->Log(this, llInfo, text);
+    AIntegrated = meter.Integrated;
+    APeak = meter.Peak;
+    FMeasureShare += kMeasureShare;
+    return true;
 }
 
 // Decodes input AFile's stream AStream from a context of its own (the run's stays where it is)
@@ -331,7 +358,8 @@ int64_t TCustomFFmpeg::MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStre
             TTranscodeProgress p;
             p.FileIndex = AFile;
             p.TotalDuration = FTotalOutputDuration;
-            p.CurrentDuration = static_cast<int64_t>(double(ADone + position) * kMeasureShare);
+            p.CurrentDuration = static_cast<int64_t>(double(FTotalOutputDuration) * FMeasureShare +
+                                                     double(ADone + position) * kMeasureShare);
             OnProgress(p);
         }
     }
@@ -368,7 +396,9 @@ std::vector<std::pair<std::string, std::string>> TCustomFFmpeg::ReplayGainTags()
     if (!FReplayGainTags || !(FLoudness.Integrated > kSilence)) return {};
     return {{"REPLAYGAIN_TRACK_GAIN",
              Format("%+.2f dB", kReplayGainReference - FLoudness.Integrated)},
-            {"REPLAYGAIN_TRACK_PEAK", Format("%.6f", FromDb(FLoudness.TruePeak))}};
+            {"REPLAYGAIN_TRACK_PEAK",
+             Format("%.6f", FromDb(std::isnan(FLoudness.TruePeak) ? FLoudness.SamplePeak
+                                                                 : FLoudness.TruePeak))}};
 }
 
 // After the trailers: MP4 outputs get their ReplayGain tags as freeform tags, which the muxer
@@ -392,8 +422,7 @@ void TCustomFFmpeg::AddMp4LoudnessTags() {
 // A progress position of the run (microseconds of output) as part of the whole task: after a
 // measuring pass the run counts for the rest.
 int64_t TCustomFFmpeg::RunProgress(int64_t APosition) const {
-    if (FLoudnessTarget >= 0 && !FReplayGainTags) return APosition;
-    if (FTotalOutputDuration <= 0) return APosition;
-    return static_cast<int64_t>(double(FTotalOutputDuration) * kMeasureShare +
-                                double(APosition) * (1.0 - kMeasureShare));
+    if (FMeasureShare <= 0 || FTotalOutputDuration <= 0) return APosition;
+    return static_cast<int64_t>(double(FTotalOutputDuration) * FMeasureShare +
+                                double(APosition) * (1.0 - FMeasureShare));
 }

@@ -91,6 +91,8 @@ TEST_F(LoudnessTest, QuietAndLoudTonesReachEachTargetWithTheTruePeakBelowTheLimi
                 const TMeasured m = CliLoudness(out);
                 EXPECT_NEAR(m.integrated, target, 0.5);
                 EXPECT_LE(m.truePeak, -1.0);
+                // A tone's sample peak leaves room enough: no true-peak pass.
+                EXPECT_TRUE(std::isnan(Encoder->Tasks(0)->MeasuredLoudness().TruePeak));
             }
 }
 
@@ -100,6 +102,7 @@ TEST_F(LoudnessTest, TheTruePeakLimitLowersTheGainAndTheVolumeStaysAnOffset) {
     const TMeasured m = CliLoudness(Dir / "clicks-out.wav");
     EXPECT_LT(m.integrated, -16.0) << "the peaks forbid reaching the target";
     EXPECT_NEAR(m.truePeak, -1.0, 0.2);
+    EXPECT_NEAR(Encoder->Tasks(0)->MeasuredLoudness().TruePeak, 0.0, 0.2) << "measured";
 
     // Half the volume: 6 dB under the target.
     const fs::path tone = Tone("tone.wav", 0.1);
