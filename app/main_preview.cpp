@@ -29,6 +29,8 @@ QString PlayTimeText(int64_t APosition, int64_t ADuration) {
 
 void TMainForm::SetUpPreview() {
     FFPlayer = std::make_unique<TFFPlayer>();
+    // The preview is heard, never seen: its host stays hidden, so pictures are not even decoded.
+    FFPlayer->SetDisableVideo(true);
     FScreenControl = ui->panPreview;
     // The player draws into the host filling panPreview (hidden there: nothing is drawn).
     FPlayerScreen = new TPlayerScreen(ui->panPreview);

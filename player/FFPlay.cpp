@@ -228,6 +228,18 @@ double TCustomPlayer::AudioClock() const { return IsOpen() ? AudioClockOf(FVideo
 double TCustomPlayer::MasterClock() const { return IsOpen() ? MasterClockOf(FVideoState.get()) : 0; }
 double TCustomPlayer::VideoClock() const { return IsOpen() ? VideoClockOf(FVideoState.get()) : 0; }
 
+double TCustomPlayer::skip_frames() const { return IsOpen() ? FVideoState->skip_frames.load() : 0; }
+int TCustomPlayer::DroppedPictures() const { return IsOpen() ? FVideoState->frame_drops.load() : 0; }
+
+void TCustomPlayer::SetForceFrameRate(const std::string& AValue) {
+    if (AValue == FForceFrameRate) return;
+    AVRational rate{0, 0};
+    // Without the libraries the text is checked at Open (an incorrect one is then ignored).
+    if (!AValue.empty() && AVLibLoaded() && avutil.av_parse_video_rate(&rate, AValue.c_str()) < 0)
+        throw std::runtime_error("Incorrect frame rate");
+    FForceFrameRate = AValue;
+}
+
 int TCustomPlayer::VideoStreamIndex() const { return IsOpen() ? FVideoState->video_stream.load() : -1; }
 int TCustomPlayer::SubtitleStreamIndex() const {
     return IsOpen() ? FVideoState->subtitle_stream.load() : -1;
@@ -267,22 +279,35 @@ const TBitmap& TCustomPlayer::CurrentFrame(int64_t& APTS) {
 
 int TCustomPlayer::AudioStreamIndex() const { return IsOpen() ? FVideoState->audio_stream.load() : -1; }
 
-void TCustomPlayer::SetAudioStreamIndex(int AValue) {
+void TCustomPlayer::SetAudioStreamIndex(int AValue) { SwitchStream(AVMEDIA_TYPE_AUDIO, AValue); }
+void TCustomPlayer::SetVideoStreamIndex(int AValue) { SwitchStream(AVMEDIA_TYPE_VIDEO, AValue); }
+void TCustomPlayer::SetSubtitleStreamIndex(int AValue) { SwitchStream(AVMEDIA_TYPE_SUBTITLE, AValue); }
+
+void TCustomPlayer::SwitchStream(int AType, int AValue) {
     if (!IsOpen()) return;
     TVideoState* is = FVideoState.get();
-    const int current = is->audio_stream;
+    const int current = AType == AVMEDIA_TYPE_AUDIO   ? is->audio_stream
+                        : AType == AVMEDIA_TYPE_VIDEO ? is->video_stream
+                                                      : is->subtitle_stream;
     if (AValue == current) return;
-    if (current < 0) {
+    // Subtitles may be switched on and off; audio and video only from one stream to another.
+    const int lowest = AType == AVMEDIA_TYPE_SUBTITLE ? -1 : 0;
+    if (current < lowest) {
         Report("the current stream is not valid.", true);
         return;
     }
+    if (AValue < lowest) {
+        Report("the stream index is not valid.", true);
+        return;
+    }
     // The reading thread checks the stream and closes and opens the streams between two reads.
-    is->switch_audio = AValue < 0 ? INT32_MAX : AValue;
-    WaitPumping([&] { return is->switch_audio < 0 || FPlayThreadDone; }, 5ms);
+    is->switch_to = AValue;
+    is->switch_type = AType;
+    WaitPumping([&] { return is->switch_type < 0 || FPlayThreadDone; }, 5ms);
     static const char* const kWhyNot[] = {nullptr, "the stream index is not valid.",
                                           "the stream type is not matched.",
                                           "the audio stream is not invalid."};
-    if (is->switch_audio < 0 && is->switch_result != 0) Report(kWhyNot[is->switch_result], true);
+    if (is->switch_type < 0 && is->switch_result != 0) Report(kWhyNot[is->switch_result], true);
 }
 
 // ---- opening -----------------------------------------------------------------------------
@@ -364,6 +389,12 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     s.disable_video = FDisableVideo;
     s.vertical_flip = FVerticalFlip;
     s.video_filters = FVideoFilters;
+    s.deinterlace = FDeinterlace;
+    if (!FForceFrameRate.empty() && avutil.av_parse_video_rate(&s.force_frame_rate, FForceFrameRate.c_str()) < 0)
+        s.force_frame_rate = {0, 0};
+    s.auto_adjust_frame_rate = FAutoAdjustFrameRate;
+    s.framedrop = Fframedrop;
+    s.decoder_reorder_pts = Fdecoder_reorder_pts;
     s.wanted_audio_stream = Fwanted_audio_stream;
     s.wanted_video_stream = Fwanted_video_stream;
     s.wanted_subtitle_stream = Fwanted_subtitle_stream;
@@ -454,10 +485,11 @@ bool TCustomPlayer::RefreshPass() {
         DrawStep(is, false);
         return true;
     }
-    const TRefreshResult r = RefreshVideo(is);
+    bool dropped = false;
+    const TRefreshResult r = RefreshVideo(is, dropped);
     if (r == rrShown || drawsAudio) DrawStep(is, false);
     if (r == rrShown && is->open_paused.exchange(false)) SetPlayState(psPause);
-    return r != rrWait;
+    return r != rrWait && !dropped;
 }
 
 void TCustomPlayer::UpdatePosition() {

@@ -196,17 +196,37 @@ public:
     void SetVideoFilters(const std::string& AValue) { FVideoFilters = AValue; }
     bool VerticalFlip() const { return FVerticalFlip; }
     void SetVerticalFlip(bool AValue) { FVerticalFlip = AValue; }
+    // Pictures are deinterlaced (yadif, after VideoFilters); applied at Open.
+    bool Deinterlace() const { return FDeinterlace; }
+    void SetDeinterlace(bool AValue) { FDeinterlace = AValue; }
+    // The frame rate the video is timed by (applied at Open); raises "Incorrect frame rate" for a
+    // text av_parse_video_rate refuses. Empty: the stream's own.
+    const std::string& ForceFrameRate() const { return FForceFrameRate; }
+    void SetForceFrameRate(const std::string& AValue);
+    // Nonzero: a picture already late against the master clock is dropped (applied at Open).
+    int framedrop() const { return Fframedrop; }
+    void set_framedrop(int AValue) { Fframedrop = AValue; }
+    // The picture time: -1 the decoder's best estimate, 1 the frame's pts, 0 its packet's dts.
+    int decoder_reorder_pts() const { return Fdecoder_reorder_pts; }
+    void set_decoder_reorder_pts(int AValue) { Fdecoder_reorder_pts = AValue; }
+    // The open playback's frame-skip factor (grows by 5 % per late picture, 1 after a seek), and
+    // the pictures it dropped as late; 0 when none is open.
+    double skip_frames() const;
+    int DroppedPictures() const;
     // Decoder options handed to every decoder this player opens.
     int workaround_bugs = 1, debug_mv = 0, lowres = 0, idct_algo = 0, error_recognition = 1,
         error_concealment = 3;
     bool fast = false;
 
-    // Stream being played of each kind, -1 when none. Setting one switches streams (audio only;
-    // the reading thread does the switch between reads).
+    // Stream being played of each kind, -1 when none. Setting one switches streams (the reading
+    // thread does the switch between reads; the call waits for it, pumping); -1 ends the
+    // subtitles. A refused switch stores its reason in LastErrMsg.
     int AudioStreamIndex() const;
     void SetAudioStreamIndex(int AValue);
     int VideoStreamIndex() const;
+    void SetVideoStreamIndex(int AValue);
     int SubtitleStreamIndex() const;
+    void SetSubtitleStreamIndex(int AValue);
 
     // Clocks of the open playback, seconds (0 when none).
     double AudioClock() const;
@@ -246,6 +266,7 @@ protected:
     void ResetPerPlaybackSettings();
     void TogglePaused();
     void RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait);
+    void SwitchStream(int AType, int AValue);
     void ReadLoop(TVideoState* AState);
     static bool TimeoutCheck(void* Sender);
     static bool AbortCheck(void* Sender);
@@ -317,8 +338,9 @@ protected:
     int Fseek_by_bytes = -1;
     bool Fgenpts = false;
     int Fwanted_audio_stream = -1, Fwanted_video_stream = -1, Fwanted_subtitle_stream = -1;
-    bool FVerticalFlip = false;
-    std::string FVideoFilters;
+    bool FVerticalFlip = false, FDeinterlace = false;
+    std::string FVideoFilters, FForceFrameRate;
+    int Fframedrop = 0, Fdecoder_reorder_pts = -1;
 };
 
 // The published player.

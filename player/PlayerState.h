@@ -105,8 +105,11 @@ private:
 // Fields are written by the thread named at each; atomics where two threads meet.
 // The player's settings as they were at Open, for the reading thread.
 struct TOpenSettings {
-    bool disable_audio = false, disable_video = false, vertical_flip = false;
+    bool disable_audio = false, disable_video = false, vertical_flip = false, deinterlace = false;
     std::string video_filters;
+    AVRational force_frame_rate{0, 0};  // 0/0: none
+    bool auto_adjust_frame_rate = true;
+    int framedrop = 0, decoder_reorder_pts = -1;
     int wanted_audio_stream = -1, wanted_video_stream = -1, wanted_subtitle_stream = -1;
     int64_t start_time = kTimeUnset;
     bool genpts = false;
@@ -128,8 +131,10 @@ struct TVideoState {
     // control: written by the caller's thread, polled by the reading thread
     std::atomic<int> abort_request{0}, paused{0}, seek_req{0}, seek_flags{0};
     std::atomic<int64_t> seek_pos{0}, seek_rel{0};
-    std::atomic<int> switch_audio{-1};  // stream to switch the audio to, -1 none
-    std::atomic<int> switch_result{0};  // 0 switched, else why not (read after switch_audio is -1)
+    // A stream switch: switch_type is the AVMediaType to switch (-1 none; reset by the reading
+    // thread once done), switch_to the stream (-1 for no subtitles), switch_result 0 when
+    // switched, else why not (read once switch_type is -1 again).
+    std::atomic<int> switch_type{-1}, switch_to{-1}, switch_result{0};
     int last_paused = 0;  // reading thread
     std::atomic<int> read_pause_return{0};  // reading thread; read by TogglePaused
     TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
@@ -190,6 +195,9 @@ struct TVideoState {
     double video_clock = 0;                   // time of the next picture (video thread)
     double frame_last_pts = 0, frame_last_delay = 0;  // video thread; frame_last_pts NAN = unset
     std::atomic<double> frame_timer{0};       // video thread; the caller's thread on resume
+    // Grown by the play thread per late picture, reset by the video thread after a flush.
+    std::atomic<double> skip_frames{1};
+    std::atomic<int> frame_drops{0};          // pictures dropped as late (play thread)
     TSwsPtr picture_sws;                      // decoded frame -> queued picture (video thread)
     // The chain "ffplay_input" -> video_filters -> "ffsink" for frames of one format and size
     // (video thread); none without filters or after a failure.
@@ -284,7 +292,9 @@ double VideoClockOf(const TVideoState* AState);
 // The refresh pass's picture step (play thread): takes the next picture when it is due (or at
 // once after an open or a seek). rrWait: one is queued but not due yet, the pass ends there.
 enum TRefreshResult { rrNone, rrWait, rrShown };
-TRefreshResult RefreshVideo(TVideoState* AState);
+// With framedrop, pictures already late are dropped on the way (ADropped true: the pass ends
+// without the position update).
+TRefreshResult RefreshVideo(TVideoState* AState, bool& ADropped);
 // True once the video decoder is drained and no picture is left to show.
 bool VideoDrained(TVideoState* AState);
 

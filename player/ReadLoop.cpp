@@ -23,13 +23,15 @@ int64_t Now() { return avutil.av_gettime_relative(); }
 
 enum { scOK, scBadIndex, scTypeMismatch, scBadAudio };
 
-// Whether AStream can replace the audio stream (the reading thread alone reads the stream list,
-// which a demuxer may grow while reading).
-int AudioStreamCheck(const AVFormatContext* AContext, int AStream) {
+// Whether AStream can replace the stream of type AType (for subtitles -1: none). The reading
+// thread alone reads the stream list, which a demuxer may grow while reading.
+int StreamCheck(const AVFormatContext* AContext, int AType, int AStream) {
+    if (AType == AVMEDIA_TYPE_SUBTITLE && AStream == -1) return scOK;
     if (AStream < 0 || AStream >= static_cast<int>(AContext->nb_streams)) return scBadIndex;
     const AVCodecParameters* par = AContext->streams[AStream]->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_AUDIO) return scTypeMismatch;
-    if (par->sample_rate == 0 || par->ch_layout.nb_channels == 0) return scBadAudio;
+    if (par->codec_type != AType) return scTypeMismatch;
+    if (AType == AVMEDIA_TYPE_AUDIO && (par->sample_rate == 0 || par->ch_layout.nb_channels == 0))
+        return scBadAudio;
     return scOK;
 }
 
@@ -89,7 +91,7 @@ public:
     void AtEndOfInput();
     void ReadFailed(int ARet);
     void ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bool>& ASeeking);
-    void SwitchAudio();
+    void SwitchStream();
     void ReadAhead(int AStream);
     void Pausing();
     void Log(TLogLevel ALevel, const std::string& AText) { TheLogger()->Log(FOwner, ALevel, AText); }
@@ -263,26 +265,33 @@ void TReader::ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bo
     if (!video || r < 0) ASeeking = false;
 }
 
-// The other stream continues where the sound is: a seek back to the audio clock re-reads the
-// packets of the new stream that were skipped while the old one was queued.
-void TReader::SwitchAudio() {
-    const int target = is->switch_audio;
-    is->switch_result = AudioStreamCheck(is->ic.get(), target);
-    if (is->switch_result != scOK) {
-        is->switch_audio = -1;
-        return;
+// The new stream continues where the playback is: a seek back to that position re-reads the
+// packets of a new audio or video stream that were skipped while the old one was played.
+void TReader::SwitchStream() {
+    const int type = is->switch_type, target = is->switch_to;
+    is->switch_result = StreamCheck(is->ic.get(), type, target);
+    if (is->switch_result == scOK && type == AVMEDIA_TYPE_SUBTITLE) {
+        CloseSubtitleComponent(is);
+        if (target >= 0) OpenSubtitleComponent(is, target);
+    } else if (is->switch_result == scOK) {
+        const int64_t position = std::llrint(MasterClockOf(is) * 1000000);
+        if (type == AVMEDIA_TYPE_AUDIO) {
+            CloseAudioComponent(is);
+            is->audioq.FlushAndMark();
+            OpenAudioComponent(is, target, *is->sdl);
+        } else {
+            CloseVideoComponent(is);
+            OpenVideoComponent(is, target);
+            is->show_next = true;
+        }
+        if (!is->seek_req) {
+            is->seek_pos = position;
+            is->seek_rel = 0;
+            is->seek_flags = AVSEEK_FLAG_BACKWARD;
+            is->seek_req = 1;
+        }
     }
-    const int64_t position = std::llrint(AudioClockOf(is) * 1000000);
-    CloseAudioComponent(is);
-    is->audioq.FlushAndMark();
-    OpenAudioComponent(is, target, *is->sdl);
-    if (!is->seek_req) {
-        is->seek_pos = position;
-        is->seek_rel = 0;
-        is->seek_flags = AVSEEK_FLAG_BACKWARD;
-        is->seek_req = 1;
-    }
-    is->switch_audio = -1;
+    is->switch_type = -1;
 }
 
 // Queues the stream's first packet before the device opens, so its first callback has sound
@@ -363,7 +372,7 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
         }
         TPacketPtr pkt(avcodec.av_packet_alloc());
         while (pkt && !is->abort_request) {
-            if (is->switch_audio >= 0) reader.SwitchAudio();
+            if (is->switch_type >= 0) reader.SwitchStream();
             reader.Pausing();
             if (is->seek_req) reader.ExecuteSeek(FSeekEvent, FPictEvent, FSeeking);
             if (reader.QueuesFull()) {
@@ -401,7 +410,7 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
             avcodec.av_packet_unref(pkt.get());
         }
         while (!is->abort_request) {  // after an I/O error: idle until the playback ends
-            if (is->switch_audio >= 0) reader.SwitchAudio();
+            if (is->switch_type >= 0) reader.SwitchStream();
             Nap(is, 10ms);
         }
     }

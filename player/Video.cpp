@@ -28,6 +28,7 @@ private:
     // Queues the decoded frame's pictures, through the filters when there are any. False when
     // the queue was flushed meanwhile or the thread is to end.
     static bool Deliver(TVideoState* is, AVFrame* AFrame, AVFrame* AFiltered, double ATimeBase, int ASerial);
+    static bool DeliverFiltered(TVideoState* is, AVFrame* AFiltered, int ASerial);
     static double SynchronizeVideo(TVideoState* is, const AVFrame* AFrame, double APTS);
     static bool QueuePicture(TVideoState* is, const AVFrame* AFrame, double APTS, int ASerial);
     static TFramePtr MakePicture(TVideoState* is, const AVFrame* AFrame, bool AWritable);
@@ -40,6 +41,43 @@ private:
 };
 
 // ---- opening and closing (reading thread) ------------------------------------------------
+
+namespace {
+
+// VideoFilters, then the deinterlacer; empty when the pictures go unfiltered.
+std::string FilterChain(const TVideoState* is) {
+    const TOpenSettings& s = is->Settings;
+    if (!s.deinterlace) return s.video_filters;
+    return s.video_filters.empty() ? "yadif" : s.video_filters + ",yadif";
+}
+
+bool ValidRate(AVRational ARate) { return ARate.num > 0 && ARate.den > 0; }
+
+// Seconds per picture: the forced rate, else the decoder's unless it differs from the
+// container's while AutoAdjustFrameRate is set; each change of rate is logged.
+double FrameDelay(TVideoState* is, int AStreamIndex, const AVCodecContext* ADecoder) {
+    const AVStream* st = is->ic->streams[AStreamIndex];
+    const AVRational codec = ADecoder->framerate;
+    const AVRational container = ValidRate(st->avg_frame_rate) ? st->avg_frame_rate : st->r_frame_rate;
+    const AVRational own = ValidRate(codec) ? codec : container;
+    auto change = [&](const char* AText, AVRational AFrom, AVRational ATo) {
+        TheLogger()->Log(is->Owner, llInfo,
+                         Format(AText, AStreamIndex, ValidRate(AFrom) ? av_q2d(AFrom) : 0.0, AFrom.num, AFrom.den,
+                                av_q2d(ATo), ATo.num, ATo.den));
+        return av_q2d(av_inv_q(ATo));
+    };
+    const AVRational forced = is->Settings.force_frame_rate;
+    if (ValidRate(forced)) return change("Force stream %d frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)", own, forced);
+    if (ValidRate(codec) && (!is->Settings.auto_adjust_frame_rate || !ValidRate(container) ||
+                             av_cmp_q(codec, container) == 0))
+        return av_q2d(av_inv_q(codec));
+    if (!ValidRate(container)) return 0.04;
+    if (!ValidRate(codec)) return av_q2d(av_inv_q(container));
+    return change("Seems stream %d codec frame rate differs from container frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                  codec, container);
+}
+
+}  // namespace
 
 int OpenVideoComponent(TVideoState* is, int AStreamIndex) {
     AVFormatContext* ic = is->ic.get();
@@ -67,8 +105,7 @@ int OpenVideoComponent(TVideoState* is, int AStreamIndex) {
         dec.reset();
         return -1;
     }
-    const AVRational rate = avformat.av_guess_frame_rate(ic, st, nullptr);
-    is->frame_delay = rate.num > 0 && rate.den > 0 ? double(rate.den) / rate.num : 0.04;
+    is->frame_delay = FrameDelay(is, AStreamIndex, dec.get());
     is->video_st = st;
     is->video_width = dec->width;
     is->video_height = dec->height;
@@ -155,6 +192,12 @@ void TVideoOut::VideoThread(TVideoState* is) {
         if (r < 0 && r != AVERROR_EOF && r != AVERROR(EAGAIN)) Log(is, llInfo, "video decoding failed.");
         for (;;) {
             r = avcodec.avcodec_receive_frame(dec, frame.get());
+            if (r == AVERROR_EOF && is->filter_graph) {
+                // The filters hand over the pictures they hold; packets after this build them anew.
+                if (avfilter.av_buffersrc_add_frame_flags(is->filter_src, nullptr, 0) >= 0)
+                    DeliverFiltered(is, filtered.get(), node.Serial);
+                is->filter_graph.reset();
+            }
             if (r == AVERROR_EOF) is->video_decoder_ended = true;
             if (r < 0) break;
             const bool queued = Deliver(is, frame.get(), filtered.get(), timeBase, node.Serial);
@@ -165,16 +208,22 @@ void TVideoOut::VideoThread(TVideoState* is) {
 }
 
 bool TVideoOut::Deliver(TVideoState* is, AVFrame* AFrame, AVFrame* AFiltered, double ATimeBase, int ASerial) {
-    const int64_t t = AFrame->best_effort_timestamp;
-    if (is->Settings.video_filters.empty() || !ConfigureFilters(is, AFrame)) {
+    const int reorder = is->Settings.decoder_reorder_pts;
+    const int64_t t = reorder < 0 ? AFrame->best_effort_timestamp : reorder ? AFrame->pts : AFrame->pkt_dts;
+    if (FilterChain(is).empty() || !ConfigureFilters(is, AFrame)) {
         const double pts = SynchronizeVideo(is, AFrame, t != AV_NOPTS_VALUE ? t * ATimeBase : NAN);
         return QueuePicture(is, AFrame, pts, ASerial);
     }
     AFrame->pts = t;
     if (avfilter.av_buffersrc_add_frame_flags(is->filter_src, AFrame, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) {
-        Log(is, llError, "video filtering failed.");
+        Log(is, llError, is->Settings.deinterlace ? "deinterlacing failed." : "video filtering failed.");
         return true;
     }
+    return DeliverFiltered(is, AFiltered, ASerial);
+}
+
+// Queues what the filters have ready. False when the queue was flushed or the thread is to end.
+bool TVideoOut::DeliverFiltered(TVideoState* is, AVFrame* AFiltered, int ASerial) {
     const double sinkBase = av_q2d(avfilter.av_buffersink_get_time_base(is->filter_sink));
     while (avfilter.av_buffersink_get_frame(is->filter_sink, AFiltered) >= 0) {
         const int64_t pts = AFiltered->pts;
@@ -199,7 +248,7 @@ bool TVideoOut::ConfigureFilters(TVideoState* is, const AVFrame* AFrame) {
     const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
                                     AFrame->width, AFrame->height, AFrame->format, tb.num, tb.den,
                                     sar.num > 0 ? sar.num : 1, sar.den > 0 ? sar.den : 1);
-    const std::string chain = is->Settings.video_filters + ",format=pix_fmts=yuv420p";
+    const std::string chain = FilterChain(is) + ",format=pix_fmts=yuv420p";
     AVFilterInOut* outputs = avfilter.avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter.avfilter_inout_alloc();
     int r = g && outputs && inputs ? 0 : AVERROR(ENOMEM);
@@ -221,7 +270,10 @@ bool TVideoOut::ConfigureFilters(TVideoState* is, const AVFrame* AFrame) {
     avfilter.avfilter_inout_free(&inputs);
     if (r >= 0) r = avfilter.avfilter_graph_config(g, nullptr);
     if (r < 0) {
-        Log(is, llError, Format("cannot set up the video filters \"%s\".", is->Settings.video_filters));
+        if (!is->Settings.video_filters.empty())
+            Log(is, llError, Format("cannot set up the video filters \"%s\".", is->Settings.video_filters));
+        else
+            Log(is, llError, "deinterlacing failed.");
         is->filter_graph.reset();
         is->filter_failed = true;
         return false;
@@ -244,6 +296,7 @@ void TVideoOut::Flushed(TVideoState* is) {
     is->frame_last_pts = NAN;
     is->frame_last_delay = 0;
     is->frame_timer = NowSeconds();
+    is->skip_frames = 1;
     is->show_next = true;
 }
 
@@ -384,29 +437,48 @@ bool TVideoOut::QueuePicture(TVideoState* is, const AVFrame* AFrame, double APTS
 
 // ---- refresh pass (play thread) ----------------------------------------------------------
 
-TRefreshResult RefreshVideo(TVideoState* is) {
+TRefreshResult RefreshVideo(TVideoState* is, bool& ADropped) {
+    ADropped = false;
     {
         std::lock_guard lock(is->pictq_mutex);
-        // Pictures of before a seek are never shown.
-        while (is->pictq_size > 0 && is->pictq[is->pictq_rindex].serial != is->videoq.Serial()) {
+        auto release = [is] {
             is->pictq[is->pictq_rindex].Frame.reset();
             is->pictq_rindex = (is->pictq_rindex + 1) % kPictureQueueSize;
             --is->pictq_size;
             is->pictq_cond.notify_all();
+        };
+        for (;;) {
+            // Pictures of before a seek are never shown.
+            while (is->pictq_size > 0 && is->pictq[is->pictq_rindex].serial != is->videoq.Serial()) release();
+            if (is->pictq_size == 0) return rrNone;
+            TVideoState::TPicture& head = is->pictq[is->pictq_rindex];
+            const bool showNext = is->show_next;
+            if (is->paused && !showNext) return rrNone;
+            const double now = NowSeconds();
+            if (!showNext && now < head.target) return rrWait;
+            if (is->Settings.framedrop && !showNext && !is->IsDevice) {
+                // The next picture's time; with none queued yet, one picture distance later.
+                const double next = is->pictq_size > 1 ? is->pictq[(is->pictq_rindex + 1) % kPictureQueueSize].target
+                                                       : head.target + std::max(0.0, head.target - is->shown.target);
+                if (now > next) {
+                    is->skip_frames = is->skip_frames * 1.05;
+                    if (is->pictq_size > 1 || now > next + 0.5) {
+                        release();
+                        ++is->frame_drops;
+                        ADropped = true;
+                        continue;
+                    }
+                }
+            }
+            is->video_current_pts = head.pts;
+            is->video_current_pts_drift = head.pts - now;
+            is->video_current_pos = head.pos;
+            is->shown = std::move(head);
+            is->pictq_rindex = (is->pictq_rindex + 1) % kPictureQueueSize;
+            --is->pictq_size;
+            is->pictq_cond.notify_all();
+            break;
         }
-        if (is->pictq_size == 0) return rrNone;
-        TVideoState::TPicture& head = is->pictq[is->pictq_rindex];
-        const bool showNext = is->show_next;
-        if (is->paused && !showNext) return rrNone;
-        const double now = NowSeconds();
-        if (!showNext && now < head.target) return rrWait;
-        is->video_current_pts = head.pts;
-        is->video_current_pts_drift = head.pts - now;
-        is->video_current_pos = head.pos;
-        is->shown = std::move(head);
-        is->pictq_rindex = (is->pictq_rindex + 1) % kPictureQueueSize;
-        --is->pictq_size;
-        is->pictq_cond.notify_all();
     }
     is->show_next = false;
     if (is->step.exchange(false)) is->paused = 1;

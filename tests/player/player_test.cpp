@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -17,6 +18,7 @@
 #include "Platform.h"
 #include "SilentServer.h"
 #include "TestMedia.h"
+#include "MediaWriter.h"
 #include "libsdl.h"
 
 namespace fs = std::filesystem;
@@ -877,4 +879,155 @@ TEST_F(PlayerTest, AFlippedOrFilteredPlaybackShowsItsPicturesTurned) {
     EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
     player->Stop(true);
     EXPECT_NEAR(HostBar(host), 144, 2);
+}
+
+namespace {
+
+// A host whose hand-over takes 100 ms: the play thread falls behind the pictures.
+struct TSlowHost : TRecordingHost {
+    void PresentFrame(const uint32_t* APixels, int AWidth, int AHeight, int APitch) override {
+        std::this_thread::sleep_for(100ms);
+        TRecordingHost::PresentFrame(APixels, AWidth, AHeight, APitch);
+    }
+};
+
+// Mean brightness step between neighbouring rows of the host's last frame, column AX.
+double RowStep(const TRecordingHost& AHost, int AX) {
+    int w = 0;
+    const std::vector<uint32_t> f = AHost.Last(w);
+    const int rows = w > 0 ? int(f.size()) / w : 0;
+    double sum = 0;
+    for (int y = 10; y + 1 < rows - 10; ++y)
+        sum += std::abs(Brightness(f[size_t(y) * w + AX]) - Brightness(f[size_t(y + 1) * w + AX]));
+    return rows > 21 ? sum / (rows - 21) : 0;
+}
+
+}  // namespace
+
+TEST_F(PlayerTest, LatePicturesAreDroppedOnlyWithFramedrop) {
+    const fs::path video = testmedia::MakeVideoOnly(Dir->path());  // 50 pictures
+    auto player = NewPlayer(47);
+    for (int framedrop : {0, 1}) {
+        TSlowHost host;
+        host.Width = 160;
+        host.Height = 120;
+        player->set_framedrop(framedrop);
+        States.clear();
+        ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
+        int dropped = 0;
+        double skip = 0;
+        EXPECT_TRUE(WaitPumping([&] {
+            dropped = std::max(dropped, player->DroppedPictures());
+            skip = std::max(skip, player->skip_frames());
+            return Ended(States);
+        }, 5ms, 30s));
+        player->Stop(true);
+        if (framedrop) {
+            EXPECT_GT(dropped, 0);
+            EXPECT_GT(skip, 1.0);
+            EXPECT_LT(host.Frames, 50);
+        } else {
+            EXPECT_EQ(dropped, 0);
+            EXPECT_GE(host.Frames, 50) << "every picture shown, however late";
+        }
+    }
+}
+
+TEST_F(PlayerTest, AForcedFrameRateIsLoggedAndAnIncorrectOneIsRefused) {
+    const fs::path video = testmedia::MakeVideoOnly(Dir->path());
+    auto player = NewPlayer(48);
+    EXPECT_THROW(player->SetForceFrameRate("fast"), std::runtime_error);
+    EXPECT_EQ(player->ForceFrameRate(), "");
+    player->SetForceFrameRate("50");
+    TRecordingHost host;
+    ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+    EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+    player->Stop(true);
+    const bool forced = std::any_of(Logged.begin(), Logged.end(), [](const std::string& m) {
+        return m.find("Force stream 0 frame rate: 25.00 (25/1) -> 50.00 (50/1)") != std::string::npos;
+    });
+    EXPECT_TRUE(forced);
+}
+
+TEST_F(PlayerTest, DeinterlacingSmoothsCombedPictures) {
+    const fs::path video = testmedia::MakeVideoOnly(Dir->path());
+    auto player = NewPlayer(49);
+    for (bool deinterlace : {false, true}) {
+        TRecordingHost host;
+        host.Width = 160;
+        host.Height = 120;
+        // Every other row dark: a combed picture.
+        player->SetVideoFilters("geq=lum='if(mod(Y,2),30,220)':cb=128:cr=128");
+        player->SetDeinterlace(deinterlace);
+        ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return host.Frames > 0; }, 5ms, 10s));
+        player->Stop(true);
+        if (deinterlace)
+            EXPECT_LT(RowStep(host, 80), 60);
+        else
+            EXPECT_GT(RowStep(host, 80), 300);
+    }
+}
+
+TEST_F(PlayerTest, SwitchingVideoAndSubtitleStreamsWhilePlayingAndBadIndexesAreRefused) {
+    // Stream 0 dark pictures, 1 grey pictures, 2 a white subtitle box from 0 to 3 s.
+    const fs::path file = Dir->path() / "two_videos.mkv";
+    {
+        testmedia::detail::MediaWriter writer(file);
+        for (int luma : {40, 120})
+            writer.AddVideo("mpeg4", 160, 120, 25, 75, [luma](AVFrame* APicture, int64_t) {
+                for (int plane = 0; plane < 3; ++plane) {
+                    const int rows = plane ? APicture->height / 2 : APicture->height;
+                    for (int y = 0; y < rows; ++y)
+                        std::memset(APicture->data[plane] + size_t(y) * APicture->linesize[plane],
+                                    plane ? 128 : luma, plane ? APicture->width / 2 : APicture->width);
+                }
+            });
+        writer.AddSubtitles("dvdsub", {{0, 3, ""}}, 160, 120);
+        writer.Write();
+    }
+    TRecordingHost host;
+    host.Width = 160;
+    host.Height = 120;
+    auto player = NewPlayer(50);
+    ASSERT_TRUE(player->Open(file.string(), &host)) << player->LastErrMsg();
+    auto pixel = [&](int AX, int AY) {
+        int w = 0;
+        const std::vector<uint32_t> f = host.Last(w);
+        return w > 0 ? Brightness(f[size_t(AY) * w + AX]) / 3 : -1;
+    };
+    auto grey = [](int AStream) { return AStream == 0 ? 40 : 120; };  // limited range, roughly
+    const int first = player->VideoStreamIndex();
+    ASSERT_GE(first, 0);
+    ASSERT_LE(first, 1);
+    const int other = 1 - first;
+    EXPECT_EQ(player->SubtitleStreamIndex(), 2);
+    EXPECT_TRUE(WaitPumping([&] { return pixel(80, 100) > 230; }, 5ms, 10s));
+    player->SetSubtitleStreamIndex(-1);
+    EXPECT_EQ(player->SubtitleStreamIndex(), -1);
+    EXPECT_TRUE(WaitPumping([&] { return pixel(80, 100) < 200; }, 5ms, 10s));
+
+    EXPECT_TRUE(WaitPumping([&] { return std::abs(pixel(20, 20) - grey(first)) < 25; }, 5ms, 10s));
+    player->SetVideoStreamIndex(other);
+    EXPECT_EQ(player->VideoStreamIndex(), other);
+    EXPECT_TRUE(WaitPumping([&] { return std::abs(pixel(20, 20) - grey(other)) < 25; }, 5ms, 10s));
+
+    struct {
+        std::function<void()> Set;
+        const char* Why;
+    } const refused[] = {
+        {[&] { player->SetVideoStreamIndex(2); }, "the stream type is not matched."},
+        {[&] { player->SetVideoStreamIndex(9); }, "the stream index is not valid."},
+        {[&] { player->SetVideoStreamIndex(-1); }, "the stream index is not valid."},
+        {[&] { player->SetSubtitleStreamIndex(other); }, "the stream type is not matched."},
+    };
+    for (const auto& r : refused) {
+        r.Set();
+        EXPECT_EQ(player->LastErrMsg(), r.Why);
+    }
+    EXPECT_EQ(player->VideoStreamIndex(), other);
+    EXPECT_EQ(player->SubtitleStreamIndex(), -1);
+    player->SetSubtitleStreamIndex(2);
+    EXPECT_EQ(player->SubtitleStreamIndex(), 2);
+    player->Stop(true);
 }
