@@ -38,22 +38,8 @@ int OpenAudioComponent(TVideoState* is, int AStreamIndex, const TSDLAPI& ASDL) {
     AVFormatContext* ic = is->ic.get();
     if (AStreamIndex < 0 || AStreamIndex >= static_cast<int>(ic->nb_streams)) return -1;
     AVStream* st = ic->streams[AStreamIndex];
-    const TOpenSettings& s = is->Settings;
-
-    const AVCodec* codec = avcodec.avcodec_find_decoder(st->codecpar->codec_id);
-    TCodecContextPtr dec(codec ? avcodec.avcodec_alloc_context3(codec) : nullptr);
-    int r = dec ? avcodec.avcodec_parameters_to_context(dec.get(), st->codecpar) : -1;
-    if (r >= 0) {
-        dec->pkt_timebase = st->time_base;
-        dec->workaround_bugs = s.workaround_bugs;
-        dec->lowres = std::min(s.lowres, int{codec->max_lowres});
-        dec->error_concealment = s.error_concealment;
-        if (s.fast) dec->flags2 |= AV_CODEC_FLAG2_FAST;
-        dec->thread_count = 1;
-        TCodecLockGuard lock;
-        r = avcodec.avcodec_open2(dec.get(), codec, nullptr);
-    }
-    if (r < 0 || dec->sample_rate <= 0 || dec->ch_layout.nb_channels <= 0) {
+    TCodecContextPtr dec = OpenStreamDecoder(is, st, true);
+    if (!dec || dec->sample_rate <= 0 || dec->ch_layout.nb_channels <= 0) {
         TheLogger()->Log(is->Owner, llError, "avcodec_open() failed.");
         TCodecLockGuard lock;
         dec.reset();

@@ -270,6 +270,11 @@ struct TVideoState {
     TPlayEventQueue Events;
 };
 
+// The decoder of stream AStream of the playback's input, opened under the codec lock; with
+// ASettings the playback's decoder settings (workarounds, lowres, IDCT, concealment, fast) and
+// one thread. Null when it cannot be opened. Reading thread (ReadLoop.cpp).
+TCodecContextPtr OpenStreamDecoder(const TVideoState* AState, AVStream* AStream, bool ASettings);
+
 // The audio side (AudioOut.cpp). OpenAudioComponent opens the decoder and the device and starts
 // it; the queue holds a flush marker (and what was read ahead) already.
 int OpenAudioComponent(TVideoState* AState, int AStreamIndex, const TSDLAPI& ASDL);

@@ -431,3 +431,23 @@ void TCustomPlayer::ReadLoop(TVideoState* is) {
     is->ic.reset();
     if (is->Opened == -1) is->Opened = -2;
 }
+
+TCodecContextPtr OpenStreamDecoder(const TVideoState* is, AVStream* AStream, bool ASettings) {
+    const AVCodec* codec = avcodec.avcodec_find_decoder(AStream->codecpar->codec_id);
+    TCodecContextPtr dec(codec ? avcodec.avcodec_alloc_context3(codec) : nullptr);
+    if (!dec || avcodec.avcodec_parameters_to_context(dec.get(), AStream->codecpar) < 0)
+        return nullptr;
+    dec->pkt_timebase = AStream->time_base;
+    if (ASettings) {
+        const TOpenSettings& s = is->Settings;
+        dec->workaround_bugs = s.workaround_bugs;
+        dec->lowres = std::min(s.lowres, int{codec->max_lowres});
+        dec->idct_algo = s.idct_algo;
+        dec->error_concealment = s.error_concealment;
+        if (s.fast) dec->flags2 |= AV_CODEC_FLAG2_FAST;
+        dec->thread_count = 1;
+    }
+    TCodecLockGuard lock;
+    if (avcodec.avcodec_open2(dec.get(), codec, nullptr) < 0) dec.reset();
+    return dec;
+}

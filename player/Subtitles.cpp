@@ -96,15 +96,8 @@ int OpenSubtitleComponent(TVideoState* is, int AStreamIndex) {
     AVFormatContext* ic = is->ic.get();
     if (AStreamIndex < 0 || AStreamIndex >= static_cast<int>(ic->nb_streams)) return -1;
     AVStream* st = ic->streams[AStreamIndex];
-    const AVCodec* codec = avcodec.avcodec_find_decoder(st->codecpar->codec_id);
-    TCodecContextPtr dec(codec ? avcodec.avcodec_alloc_context3(codec) : nullptr);
-    int r = dec ? avcodec.avcodec_parameters_to_context(dec.get(), st->codecpar) : -1;
-    if (r >= 0) {
-        dec->pkt_timebase = st->time_base;
-        TCodecLockGuard lock;
-        r = avcodec.avcodec_open2(dec.get(), codec, nullptr);
-    }
-    if (r < 0) {
+    TCodecContextPtr dec = OpenStreamDecoder(is, st, false);
+    if (!dec) {
         TheLogger()->Log(is->Owner, llError, "avcodec_open() failed.");
         TCodecLockGuard lock;
         dec.reset();
