@@ -124,7 +124,7 @@ TBytes Mutate(TBytes ABytes, std::mt19937& ARng) {
 std::vector<fs::path> MakeSeeds(const fs::path& ADir) {
     fs::create_directories(ADir);
     std::vector<fs::path> seeds;
-    testmedia::ToneSpec s;
+    testmedia::ToneShape s;
     s.seconds = 0.3;
     s.sampleRate = 48000;  // a rate every seed's encoder takes (Opus)
     for (const char* name : {"s.wav", "s.mp3", "s.flac", "s.ogg", "s.m4a", "s.opus", "s.mka"})

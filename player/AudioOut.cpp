@@ -46,7 +46,7 @@ int OpenAudioComponent(TVideoState* is, int AStreamIndex, const TSDLAPI& ASDL) {
         return -1;
     }
 
-    // The device plays what the callback gives (SDL converts, no obtained spec): signed 16-bit
+    // The device plays what the callback gives (SDL converts; nothing is obtained): signed 16-bit
     // at the decoder's rate, more than two channels downmixed to two.
     is->audio_rate = dec->sample_rate;
     is->audio_channels = std::min(dec->ch_layout.nb_channels, 2);

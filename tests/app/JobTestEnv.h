@@ -163,13 +163,13 @@ inline bool WaitFor(const std::function<bool()>& APredicate, int ASeconds = 60) 
 
 // A tone of AFrequency Hz for ASeconds at ASampleRate with AChannels; the codec follows the
 // file's extension.
-inline testmedia::ToneSpec Tone(double AFrequency, double AAmplitude, double ASeconds, int ASampleRate,
+inline testmedia::ToneShape Tone(double AFrequency, double AAmplitude, double ASeconds, int ASampleRate,
                                 int AChannels) {
-    testmedia::ToneSpec spec;
-    spec.frequency = AFrequency;
-    spec.amplitude = AAmplitude;
-    spec.seconds = ASeconds;
-    spec.sampleRate = ASampleRate;
-    spec.channels = AChannels;
-    return spec;
+    testmedia::ToneShape shape;
+    shape.frequency = AFrequency;
+    shape.amplitude = AAmplitude;
+    shape.seconds = ASeconds;
+    shape.sampleRate = ASampleRate;
+    shape.channels = AChannels;
+    return shape;
 }

@@ -18,7 +18,7 @@
 namespace fs = std::filesystem;
 using testmedia::DecodeAudio;
 using testmedia::MakeTone;
-using testmedia::ToneSpec;
+using testmedia::ToneShape;
 
 class ConversionRunTest : public TJobTest {
 protected:

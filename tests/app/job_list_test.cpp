@@ -20,7 +20,7 @@
 
 namespace fs = std::filesystem;
 using testmedia::MakeTone;
-using testmedia::ToneSpec;
+using testmedia::ToneShape;
 
 namespace {
 

@@ -44,11 +44,11 @@ protected:
 
 TEST_F(ProfileTest, VeryShortInputsGiveTheirAudioOrFailNamingTheInput) {
     for (const int frames : {1, 25, 1000}) {
-        testmedia::ToneSpec spec;
+        testmedia::ToneShape shape;
         const fs::path in = Dir / ("short-" + std::to_string(frames) + ".wav");
         std::vector<float> samples(size_t(frames) * 2);
         for (size_t i = 0; i < samples.size(); ++i) samples[i] = float(std::sin(0.06 * double(i / 2)) * 0.5);
-        testmedia::MakeAudio(in, spec, samples);
+        testmedia::MakeAudio(in, shape, samples);
         for (const TShippedProfile& p : ShippedProfiles()) {
             SCOPED_TRACE(p.Name + ", " + std::to_string(frames) + " frames");
             const fs::path out = Dir / ("out-" + std::to_string(frames) + "-" + p.Codec + p.Ext);

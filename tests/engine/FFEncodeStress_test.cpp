@@ -31,7 +31,7 @@ protected:
         EngineTest::SetUp();
         SetMainThread();
         TheLogger()->SetLogLevel(llInfo);
-        testmedia::ToneSpec s;
+        testmedia::ToneShape s;
         s.seconds = 0.05;
         Inputs = {testmedia::MakeTone(Dir.path(), "a.wav", s),
                   testmedia::MakeTone(Dir.path(), "b.mp3", s)};

@@ -54,10 +54,10 @@ protected:
     }
 
     fs::path Tone(const std::string& AName, double ASeconds, double AFrequency = 440) {
-        testmedia::ToneSpec spec;
-        spec.seconds = ASeconds;
-        spec.frequency = AFrequency;
-        return testmedia::MakeTone(Dir.path(), AName, spec);
+        testmedia::ToneShape shape;
+        shape.seconds = ASeconds;
+        shape.frequency = AFrequency;
+        return testmedia::MakeTone(Dir.path(), AName, shape);
     }
     std::vector<TNotice> Notices() {
         std::lock_guard lock(FNoticeLock);

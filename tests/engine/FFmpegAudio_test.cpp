@@ -14,7 +14,7 @@ class AudioPathTest : public EngineTest {
 protected:
     ScopedTempDir dir{"audio"};
     fs::path Stereo(const std::string& AName, double ASeconds = 1.0) {
-        ToneSpec s;
+        ToneShape s;
         s.frequency = 440;
         s.seconds = ASeconds;
         return MakeTone(dir.path(), AName, s);
@@ -82,7 +82,7 @@ TEST_F(AudioPathTest, TimesNearThe64BitLimitsAreRefusedOrCutCleanly) {
 }
 
 TEST_F(AudioPathTest, HugeVolumeSaturatesInsteadOfWrapping) {
-    ToneSpec s;
+    ToneShape s;
     s.frequency = 500;
     s.channels = 1;
     s.amplitude = 0.5;
@@ -149,7 +149,7 @@ TEST_F(AudioPathTest, AnOutputThatReceivesNoAudioFailsNamingTheInput) {
 
 TEST_F(AudioPathTest, EncoderGetsTheNearestSampleFormatNotItsFirst) {
     // A float source far below one 16-bit step survives in FLAC only as 32-bit samples.
-    ToneSpec s;
+    ToneShape s;
     s.frequency = 1000;
     s.amplitude = 0.00002;
     s.codec = "pcm_f32le";
@@ -162,7 +162,7 @@ TEST_F(AudioPathTest, EncoderGetsTheNearestSampleFormatNotItsFirst) {
 }
 
 TEST_F(AudioPathTest, ResamplingKeepsTheHighestAudibleFrequencies) {
-    ToneSpec s;
+    ToneShape s;
     s.frequency = 19000;
     s.channels = 1;
     const fs::path src = MakeTone(dir.path(), "high.wav", s);
@@ -175,7 +175,7 @@ TEST_F(AudioPathTest, ResamplingKeepsTheHighestAudibleFrequencies) {
 
 TEST_F(AudioPathTest, AudioHookSeesEveryChannelOfPlanarAudio) {
     // Left a tone, right silent, in Vorbis (decoded planar).
-    ToneSpec s;
+    ToneShape s;
     std::vector<float> samples;
     for (int i = 0; i < 44100; ++i) {
         samples.push_back(0.5f * std::sin(2 * M_PI * 440 * i / 44100.0));

@@ -32,23 +32,23 @@ protected:
     }
 
     fs::path Tone(const std::string& AName, double AAmplitude, double ASeconds = 4.0) {
-        testmedia::ToneSpec spec;
-        spec.seconds = ASeconds;
-        spec.frequency = 1000;
-        spec.amplitude = AAmplitude;
-        return testmedia::MakeTone(Dir.path(), AName, spec);
+        testmedia::ToneShape shape;
+        shape.seconds = ASeconds;
+        shape.frequency = 1000;
+        shape.amplitude = AAmplitude;
+        return testmedia::MakeTone(Dir.path(), AName, shape);
     }
     // Quiet noise with a full-scale click every second: loud peaks, little loudness.
     fs::path Clicks(const std::string& AName) {
-        testmedia::ToneSpec spec;
+        testmedia::ToneShape shape;
         std::mt19937 rng(7);
         std::uniform_real_distribution<float> noise(-0.01f, 0.01f);
-        std::vector<float> samples(size_t(spec.sampleRate) * 4 * 2);
+        std::vector<float> samples(size_t(shape.sampleRate) * 4 * 2);
         for (size_t i = 0; i < samples.size(); ++i) samples[i] = noise(rng);
-        for (size_t s = 0; s < samples.size(); s += size_t(spec.sampleRate) * 2)
+        for (size_t s = 0; s < samples.size(); s += size_t(shape.sampleRate) * 2)
             samples[s] = samples[s + 1] = 1.0f;
         const fs::path out = Dir / AName;
-        testmedia::MakeAudio(out, spec, samples);
+        testmedia::MakeAudio(out, shape, samples);
         return out;
     }
     // Converts AIn (every file of it merged when more than one) to AOut with the record AOutput;

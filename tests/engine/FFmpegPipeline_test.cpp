@@ -23,7 +23,7 @@ protected:
 
     fs::path Tone(const std::string& AName, double AFreq, double ASeconds, int ARate = 44100,
                   int AChannels = 2, double AAmplitude = 0.5) {
-        ToneSpec s;
+        ToneShape s;
         s.frequency = AFreq;
         s.seconds = ASeconds;
         s.sampleRate = ARate;
@@ -284,7 +284,7 @@ TEST_F(PipelineTest, TagsAndChaptersReachTheOutput) {
         }
     }
     // Tags kept on the Ogg stream reach an MP3's file tags.
-    ToneSpec s;
+    ToneShape s;
     s.tags = {{"title", "Stream Title"}, {"artist", "Stream Artist"}};
     const fs::path ogg = MakeTone(dir.path(), "st.ogg", s);
     const fs::path mp3 = dir.path() / "st.mp3";

@@ -202,9 +202,9 @@ TEST_F(PlayerTest, FailuresToOpenGiveThePartsMessages) {
 }
 
 TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
-    testmedia::ToneSpec spec;
-    spec.seconds = 1.0;
-    const fs::path wav = testmedia::MakeTone(Dir->path(), "tone.wav", spec);
+    testmedia::ToneShape shape;
+    shape.seconds = 1.0;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "tone.wav", shape);
     const std::vector<int16_t> source = SourceSamples(wav);
     auto player = NewPlayer(0);
 
@@ -295,13 +295,13 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         hooked = 0;
-        testmedia::ToneSpec spec;
-        spec.seconds = 1.0;
-        spec.channels = c.Channels;
-        spec.frequency = c.Frequency;
+        testmedia::ToneShape shape;
+        shape.seconds = 1.0;
+        shape.channels = c.Channels;
+        shape.frequency = c.Frequency;
         const fs::path file = fs::path(c.Name).extension() == ".mp4"
                                   ? testmedia::MakeVideoWithAudio(Dir->path())
-                                  : testmedia::MakeTone(Dir->path(), c.Name, spec);
+                                  : testmedia::MakeTone(Dir->path(), c.Name, shape);
         const auto samples = testmedia::WithoutSilence(PlayToEnd(*player, file), 2);
         if (c.Lossless) {
             EXPECT_EQ(samples, SourceSamples(file));
@@ -317,10 +317,10 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
 }
 
 TEST_F(PlayerTest, PlayTimeStopsOrLoopsAndAnEndHandlerMayOpenTheNextFile) {
-    testmedia::ToneSpec spec;
-    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", spec);
-    spec.frequency = 880;
-    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", spec);
+    testmedia::ToneShape shape;
+    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", shape);
+    shape.frequency = 880;
+    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", shape);
     auto player = NewPlayer(0);
     auto seconds = [](const fs::path& ACapture) {
         return testmedia::WithoutSilence(testmedia::ReadCapture(ACapture), 2).size() / 2 / 44100.0;
@@ -378,11 +378,11 @@ TEST_F(PlayerTest, AfterASeekTheTargetsContentFollowsAndNothingFromBefore) {
     auto player = NewPlayer(0);
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.Name) + (c.Relative ? " relative" : ""));
-        testmedia::ToneSpec spec;
-        spec.codec = "flac";
-        spec.live = true;
+        testmedia::ToneShape shape;
+        shape.codec = "flac";
+        shape.live = true;
         const fs::path file = Dir->path() / c.Name;
-        testmedia::MakeAudio(file, fs::path(c.Name).extension() == ".wav" ? testmedia::ToneSpec{} : spec,
+        testmedia::MakeAudio(file, fs::path(c.Name).extension() == ".wav" ? testmedia::ToneShape{} : shape,
                              samples);
         const std::vector<int16_t> source = SourceSamples(file);
         double clock = 0;
@@ -436,8 +436,8 @@ TEST_F(PlayerTest, SwitchingTheAudioStreamPlaysTheOtherAndBadIndexesAreRefused) 
 }
 
 TEST_F(PlayerTest, OpenIsRefusedWhileAnotherIsInProgressAndSDLLeavesTheSignalsAlone) {
-    testmedia::ToneSpec spec;
-    const fs::path wav = testmedia::MakeTone(Dir->path(), "nested.wav", spec);
+    testmedia::ToneShape shape;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "nested.wav", shape);
     auto player = NewPlayer(0);
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
@@ -466,11 +466,11 @@ TEST_F(PlayerTest, OpenIsRefusedWhileAnotherIsInProgressAndSDLLeavesTheSignalsAl
 }
 
 TEST_F(PlayerTest, TwoPlayersWithTwoCopiesPlayTwoFilesAtOnce) {
-    testmedia::ToneSpec spec;
-    spec.seconds = 1.0;
-    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", spec);
-    spec.frequency = 880;
-    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", spec);
+    testmedia::ToneShape shape;
+    shape.seconds = 1.0;
+    const fs::path a = testmedia::MakeTone(Dir->path(), "a.wav", shape);
+    shape.frequency = 880;
+    const fs::path b = testmedia::MakeTone(Dir->path(), "b.wav", shape);
     std::vector<TPlayState> statesA, statesB;
     auto first = NewPlayer(0, &statesA);
     auto second = NewPlayer(1, &statesB);
@@ -486,9 +486,9 @@ TEST_F(PlayerTest, TwoPlayersWithTwoCopiesPlayTwoFilesAtOnce) {
 }
 
 TEST_F(PlayerTest, OpenStopCyclesAndDestroyingAPlayingPlayerAreClean) {
-    testmedia::ToneSpec spec;
-    spec.seconds = 2.0;
-    const fs::path mp3 = testmedia::MakeTone(Dir->path(), "cycle.mp3", spec);
+    testmedia::ToneShape shape;
+    shape.seconds = 2.0;
+    const fs::path mp3 = testmedia::MakeTone(Dir->path(), "cycle.mp3", shape);
     auto player = NewPlayer(0);
     std::vector<int64_t> positions;
     player->SetOnPosition([&](TCustomPlayer*, int64_t pts) { positions.push_back(pts); });
@@ -549,10 +549,10 @@ struct TRecordingHost : TScreenHost {
 }  // namespace
 
 TEST_F(PlayerTest, WaveformBandsAndSeparatorOfAStereoToneLandWhereTheyShould) {
-    testmedia::ToneSpec spec;
-    spec.frequency = 441;
-    spec.seconds = 3;
-    const fs::path wav = testmedia::MakeTone(Dir->path(), "wave.wav", spec);
+    testmedia::ToneShape shape;
+    shape.frequency = 441;
+    shape.seconds = 3;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "wave.wav", shape);
     TRecordingHost host;
     auto player = NewPlayer(40);
     CaptureTo("wave");
@@ -592,10 +592,10 @@ TEST_F(PlayerTest, WaveformBandsAndSeparatorOfAStereoToneLandWhereTheyShould) {
 }
 
 TEST_F(PlayerTest, SpectrumOfAPureToneLightsItsRowAndTheColumnAdvances) {
-    testmedia::ToneSpec spec;
-    spec.frequency = 44100.0 * 32 / 256;  // bin 32 of the 256-point transform of a 100-row surface
-    spec.seconds = 3;
-    const fs::path wav = testmedia::MakeTone(Dir->path(), "spectrum.wav", spec);
+    testmedia::ToneShape shape;
+    shape.frequency = 44100.0 * 32 / 256;  // bin 32 of the 256-point transform of a 100-row surface
+    shape.seconds = 3;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "spectrum.wav", shape);
     TRecordingHost host;
     auto player = NewPlayer(41);
     player->SetShowAudio(saRDFT);
@@ -619,7 +619,7 @@ TEST_F(PlayerTest, SpectrumOfAPureToneLightsItsRowAndTheColumnAdvances) {
 }
 
 TEST_F(PlayerTest, AHiddenHostGetsNoFramesOfSoundOrPictures) {
-    const fs::path files[] = {testmedia::MakeTone(Dir->path(), "hidden.wav", testmedia::ToneSpec{}),
+    const fs::path files[] = {testmedia::MakeTone(Dir->path(), "hidden.wav", testmedia::ToneShape{}),
                               testmedia::MakeVideoWithAudio(Dir->path())};
     auto player = NewPlayer(42);
     for (const auto& file : files) {

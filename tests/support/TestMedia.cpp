@@ -69,16 +69,16 @@ detail::PcmSource Sine(double frequency, double amplitude, int sampleRate, int c
     };
 }
 
-int64_t FrameCount(const ToneSpec& spec) {
-    return std::llround(spec.seconds * spec.sampleRate);
+int64_t FrameCount(const ToneShape& shape) {
+    return std::llround(shape.seconds * shape.sampleRate);
 }
 
-void WriteAudio(const fs::path& out, const ToneSpec& spec, detail::PcmSource source) {
+void WriteAudio(const fs::path& out, const ToneShape& shape, detail::PcmSource source) {
     MediaWriter writer(out);
-    writer.AddAudio(spec.codec, spec.sampleRate, spec.channels, spec.bitRate, std::move(source));
-    writer.SetTags(spec.tags);
-    for (const Chapter& c : spec.chapters) writer.AddChapter(c.start, c.end, c.title);
-    if (spec.live) detail::Check(av_opt_set(writer.Context()->priv_data, "live", "1", 0), "live option");
+    writer.AddAudio(shape.codec, shape.sampleRate, shape.channels, shape.bitRate, std::move(source));
+    writer.SetTags(shape.tags);
+    for (const Chapter& c : shape.chapters) writer.AddChapter(c.start, c.end, c.title);
+    if (shape.live) detail::Check(av_opt_set(writer.Context()->priv_data, "live", "1", 0), "live option");
     writer.Write();
 }
 
@@ -119,22 +119,22 @@ void WriteText(const fs::path& out, const std::string& text) {
 
 }  // namespace
 
-void MakeTone(const fs::path& out, const ToneSpec& spec) {
+void MakeTone(const fs::path& out, const ToneShape& shape) {
     WriteAudio(
-        out, spec,
-        Sine(spec.frequency, spec.amplitude, spec.sampleRate, spec.channels, FrameCount(spec)));
+        out, shape,
+        Sine(shape.frequency, shape.amplitude, shape.sampleRate, shape.channels, FrameCount(shape)));
 }
 
-fs::path MakeTone(const fs::path& dir, const std::string& fileName, const ToneSpec& spec) {
+fs::path MakeTone(const fs::path& dir, const std::string& fileName, const ToneShape& shape) {
     fs::path out = dir / fs::path(std::u8string(fileName.begin(), fileName.end()));
-    MakeTone(out, spec);
+    MakeTone(out, shape);
     return out;
 }
 
-void MakeAudio(const fs::path& out, const ToneSpec& spec, const std::vector<float>& interleaved) {
-    const int channels = spec.channels;
+void MakeAudio(const fs::path& out, const ToneShape& shape, const std::vector<float>& interleaved) {
+    const int channels = shape.channels;
     const int64_t frames = static_cast<int64_t>(interleaved.size()) / channels;
-    WriteAudio(out, spec, [&, n = int64_t{0}](float* dst, int maxFrames) mutable {
+    WriteAudio(out, shape, [&, n = int64_t{0}](float* dst, int maxFrames) mutable {
         const int count = static_cast<int>(std::min<int64_t>(maxFrames, frames - n));
         std::copy_n(interleaved.begin() + n * channels, count * channels, dst);
         n += count;
@@ -149,21 +149,21 @@ fs::path MakeSilenceThenTone(const fs::path& out, int silentSeconds, int loudSec
         const float v = 0.5f * static_cast<float>(std::sin(2 * M_PI * 440 * i / 44100.0));
         samples.insert(samples.end(), {v, v});
     }
-    ToneSpec spec;
-    spec.sampleRate = 44100;
-    spec.channels = 2;
-    spec.codec = codec;
-    MakeAudio(out, spec, samples);
+    ToneShape shape;
+    shape.sampleRate = 44100;
+    shape.channels = 2;
+    shape.codec = codec;
+    MakeAudio(out, shape, samples);
     return out;
 }
 
 fs::path MakeTaggedWithChapters(const fs::path& dir, const std::string& ext) {
-    ToneSpec spec;
-    spec.seconds = 3;
-    spec.tags = {{"title", "Test Title"}, {"artist", "Test Artist"}, {"album", "Test Album"},
+    ToneShape shape;
+    shape.seconds = 3;
+    shape.tags = {{"title", "Test Title"}, {"artist", "Test Artist"}, {"album", "Test Album"},
                  {"genre", "Test Genre"}, {"date", "2011"},          {"track", "7"}};
-    spec.chapters = {{0, 1.5, "Intro"}, {1.5, 3, "Outro"}};
-    return MakeTone(dir, "tagged" + ext, spec);
+    shape.chapters = {{0, 1.5, "Intro"}, {1.5, 3, "Outro"}};
+    return MakeTone(dir, "tagged" + ext, shape);
 }
 
 fs::path MakeTaggedWithCover(const fs::path& dir) {
@@ -252,10 +252,10 @@ fs::path MakeSubtitleOnly(const fs::path& dir) {
 }
 
 TruncatedFiles MakeTruncated(const fs::path& dir) {
-    ToneSpec spec;
-    spec.seconds = 4;
-    const fs::path mp3 = MakeTone(dir, "full.mp3", spec);
-    const fs::path wav = MakeTone(dir, "full.wav", spec);
+    ToneShape shape;
+    shape.seconds = 4;
+    const fs::path mp3 = MakeTone(dir, "full.mp3", shape);
+    const fs::path wav = MakeTone(dir, "full.wav", shape);
     TruncatedFiles files{dir / "partial.mp3", dir / "header_cut.wav"};
     fs::copy_file(mp3, files.partial, fs::copy_options::overwrite_existing);
     fs::resize_file(files.partial, fs::file_size(mp3) * 4 / 10);
@@ -306,9 +306,9 @@ fs::path NonAsciiName(const fs::path& dir, const std::string& ext) {
     return dir / fs::path(name);
 }
 
-fs::path MakeNonAsciiTone(const fs::path& dir, const std::string& ext, const ToneSpec& spec) {
+fs::path MakeNonAsciiTone(const fs::path& dir, const std::string& ext, const ToneShape& shape) {
     fs::path out = NonAsciiName(dir, ext);
-    MakeTone(out, spec);
+    MakeTone(out, shape);
     return out;
 }
 

@@ -42,7 +42,7 @@ struct Chapter {
     std::string title;
 };
 
-struct ToneSpec {
+struct ToneShape {
     double frequency = 440;
     double amplitude = 0.5;  // of full scale
     double seconds = 1.0;
@@ -61,17 +61,17 @@ struct ToneSpec {
     bool live = false;
 };
 
-// Writes a sine of exactly spec.seconds * spec.sampleRate frames (every channel the same
+// Writes a sine of exactly shape.seconds * shape.sampleRate frames (every channel the same
 // tone), the container guessed from the extension (.wav .mp3 .flac .ogg .m4a .opus .mka ...).
 // Decoded back, WAV, FLAC, MP3, Ogg Vorbis and Opus give exactly that many frames; AAC in M4A
 // and Vorbis in Matroska up to one codec frame more; MP2 pads its last frame with silence.
-void MakeTone(const std::filesystem::path& out, const ToneSpec& spec);
+void MakeTone(const std::filesystem::path& out, const ToneShape& shape);
 // Same, as dir / fileName; returns the path.
 std::filesystem::path MakeTone(const std::filesystem::path& dir, const std::string& fileName,
-                               const ToneSpec& spec = {});
-// Writes the given interleaved samples with the format fields of spec (sampleRate, channels,
+                               const ToneShape& shape = {});
+// Writes the given interleaved samples with the format fields of shape (sampleRate, channels,
 // codec, bitRate, tags, chapters); frequency, amplitude and seconds are ignored.
-void MakeAudio(const std::filesystem::path& out, const ToneSpec& spec,
+void MakeAudio(const std::filesystem::path& out, const ToneShape& shape,
                const std::vector<float>& interleaved);
 
 // Stereo 44.1 kHz: silentSeconds of digital silence, then loudSeconds of a 440 Hz tone at 0.5 of
@@ -124,9 +124,9 @@ std::filesystem::path MakeTextWithMediaExtension(const std::filesystem::path& di
 // dir / "Señor Müller – Größe 東京 <ext>" (non-ASCII and blanks, one before the extension);
 // makes no file.
 std::filesystem::path NonAsciiName(const std::filesystem::path& dir, const std::string& ext);
-// A tone (codec from the extension unless spec says) at NonAsciiName(dir, ext).
+// A tone (codec from the extension unless shape says) at NonAsciiName(dir, ext).
 std::filesystem::path MakeNonAsciiTone(const std::filesystem::path& dir, const std::string& ext,
-                                       const ToneSpec& spec = {});
+                                       const ToneShape& shape = {});
 
 // ---- Reader ------------------------------------------------------------------------------
 
