@@ -14,6 +14,7 @@
 #include "FFmpegRun.h"
 #include "Format.h"
 #include "Platform.h"
+#include "ProbeCache.h"
 #include "UnicodeProtocol.h"
 
 namespace fs = std::filesystem;
@@ -232,6 +233,12 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
         }
     }
 
+    // A file opened as it is, without options that steer the demuxer or its probe, is probed
+    // once while unchanged: the key is taken before the open, so it describes what was opened.
+    const bool plainOpen = !fmt && !opts.Get() && !forced[0] && !forced[1] && !forced[2] &&
+                           !o.opt_programid;
+    const TProbeKey probeKey = plainOpen ? TProbeCache::KeyOf(AFileName) : TProbeKey{};
+
     AVFormatContext* raw = nullptr;
     BeginBlockingStep();
     int ret = OpenInputFile(&raw, AFileName, fmt, opts.Ref(), AVFMT_FLAG_NONBLOCK);
@@ -269,13 +276,25 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     }
 
     if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(ic);
-    BeginBlockingStep();
-    ret = avformat.avformat_find_stream_info(ic, nullptr);
-    EndBlockingStep();
+    ret = TProbeCache::Global().Apply(probeKey, ic);
     if (ret < 0) {
-        FLastErrMsg = Format("%s: could not find codec parameters", AFileName);
-        if (o.verbose >= 0) TheLogger()->Log(this, llVerbose, FLastErrMsg);
+        FLastErrMsg = MediaErrorText(AFileName, ret);
         return false;
+    }
+    if (ret > 0) {
+        if (o.verbose > 0)
+            TheLogger()->Log(this, llVerbose,
+                             Format("%s: codec parameters of its last probe", AFileName));
+    } else {
+        BeginBlockingStep();
+        ret = avformat.avformat_find_stream_info(ic, nullptr);
+        EndBlockingStep();
+        if (ret < 0) {
+            FLastErrMsg = Format("%s: could not find codec parameters", AFileName);
+            if (o.verbose >= 0) TheLogger()->Log(this, llVerbose, FLastErrMsg);
+            return false;
+        }
+        if (!FBroken) TProbeCache::Global().Store(probeKey, ic);  // not a probe cut short
     }
     if (FBroken) {
         FLastErrMsg = Format("%s: %s", AFileName, ErrorCodeText(AVERROR_EXIT));

@@ -12,6 +12,7 @@
 #include "FFPtr.h"
 #include "FFUtils.h"
 #include "Platform.h"
+#include "ProbeCache.h"
 #include "UnicodeProtocol.h"
 
 namespace {
@@ -177,6 +178,8 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
             return Format("%s: connecting/reading timeout", AFileName);
         return std::string();
     };
+    // Taken before the open: what is recorded is what was opened.
+    const TProbeKey key = AFormatName.empty() ? TProbeCache::KeyOf(AFileName) : TProbeKey{};
     int r;
     try {
         r = OpenInputFile(&FFormatContext, AFileName, format, nullptr, AVFMT_FLAG_NONBLOCK);
@@ -197,6 +200,7 @@ bool TCustomDecoder::LoadFile(const std::string& AFileName, const std::string& A
         CloseFile();
         return false;
     }
+    if (interrupted().empty()) TProbeCache::Global().Store(key, FFormatContext);  // not cut short
     RefreshFileInfo();
     FForceFormat = AFormatName;
     return true;

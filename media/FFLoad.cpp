@@ -17,6 +17,7 @@
 #include "FFLog.h"
 #include "Format.h"
 #include "Platform.h"
+#include "ProbeCache.h"
 #include "UnicodeProtocol.h"
 
 #ifdef _WIN32
@@ -380,7 +381,10 @@ bool TFFLoader::Loaded(TLibraries ALibraries) const {
 void TFFLoader::Unload(TLibrary ALibrary) {
     auto& st = FStatus[ALibrary];
     if (st.Fixuped) {
-        if (ALibrary == avCodec) RegisterCodecLockManager(nullptr);
+        if (ALibrary == avCodec) {
+            TProbeCache::Global().Clear();  // its entries are freed through this library
+            RegisterCodecLockManager(nullptr);
+        }
         kLibraries[ALibrary].Unfix();
         st.Fixuped = false;
     }

@@ -18,6 +18,7 @@
 #include "EngineTestSupport.h"
 #include "FFEncode.h"
 #include "Format.h"
+#include "ProbeCache.h"
 #include "TestMedia.h"
 
 namespace fs = std::filesystem;
@@ -666,4 +667,73 @@ TEST_F(EncoderTest, StoppingALongRunNoticesEveryJobAndLeavesNoOutput) {
     size_t files = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(Dir.path())) ++files;
     EXPECT_EQ(files, 1u);  // the input only
+}
+
+// The job list's probe (or a task's first open) records the codec parameters; the task's check
+// and its reopen at start use them instead of probing again, and the outputs are byte for byte
+// those of a probed open. Formats whose header leaves parameters open are always probed.
+TEST_F(EncoderTest, AProbedFileIsNotProbedAgainAndConvertsToTheSameBytes) {
+    const struct {
+        const char* Name;
+        bool Hits;
+    } cases[] = {{"in.wav", true}, {"in.ogg", true}, {"in.m4a", true}, {"in.flac", false},
+                 {"in.mp3", false}};
+    auto bytes = [](const fs::path& AFile) {
+        std::ifstream f(AFile, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    // Beyond the first sixteen, a task is closed while pending and reopened at its start.
+    constexpr int kTasks = 18;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TProbeCache::Global().Clear();
+        const fs::path in = Tone(c.Name, 0.2);
+        Task(in, Dir / "probed.wav");
+        Encoder->Start(0);
+        Encoder->ClearTasks();
+        TFFDecoder probe;
+        ASSERT_TRUE(probe.LoadFile(in.string())) << probe.LastErrMsg();
+        probe.CloseFile();
+        const int64_t stores = TProbeCache::Global().Stores(), hits = TProbeCache::Global().Hits();
+        for (int i = 0; i < kTasks; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".wav"));
+        Encoder->Start(0);
+        Encoder->ClearTasks();
+        if (c.Hits) {
+            EXPECT_EQ(TProbeCache::Global().Stores(), stores);
+            EXPECT_GT(TProbeCache::Global().Hits(), hits + kTasks);  // the checks and the reopens
+        } else {
+            EXPECT_EQ(TProbeCache::Global().Hits(), hits);
+        }
+        const std::string expected = bytes(Dir / "probed.wav");
+        ASSERT_FALSE(expected.empty());
+        for (int i = 0; i < kTasks; ++i)
+            EXPECT_EQ(bytes(Dir / ("out" + std::to_string(i) + ".wav")), expected) << i;
+    }
+}
+
+// A file rewritten after its probe (another length, or the same length at another time) is
+// probed again and converts as it now is.
+TEST_F(EncoderTest, AFileChangedAfterItsProbeIsProbedAgain) {
+    const struct {
+        double Seconds, Frequency;
+    } cases[] = {{2.0, 440}, {1.0, 880}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Seconds);
+        const fs::path in = Tone("in.wav", 1.0);
+        TFFDecoder probe;
+        ASSERT_TRUE(probe.LoadFile(in.string())) << probe.LastErrMsg();
+        probe.CloseFile();
+        const auto probed = fs::last_write_time(in);
+        Tone("in.wav", c.Seconds, c.Frequency);
+        fs::last_write_time(in, probed + 1s);
+        const int64_t stores = TProbeCache::Global().Stores(), hits = TProbeCache::Global().Hits();
+        Task(in, Dir / "out.wav");
+        Encoder->Start(0);
+        Encoder->ClearTasks();
+        EXPECT_EQ(TProbeCache::Global().Hits(), hits);
+        EXPECT_EQ(TProbeCache::Global().Stores(), stores + 1);
+        const auto out = testmedia::DecodeAudio(Dir / "out.wav");
+        EXPECT_NEAR(out.seconds(), c.Seconds, 0.01);
+        EXPECT_NEAR(testmedia::DominantFrequency(out), c.Frequency, 2);
+    }
 }

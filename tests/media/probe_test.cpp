@@ -12,6 +12,7 @@
 #include "FFLoad.h"
 #include "FFLog.h"
 #include "FFUtils.h"
+#include "ProbeCache.h"
 #include "TestMedia.h"
 #include "UnicodeProtocol.h"
 
@@ -218,6 +219,41 @@ TEST_F(ProbeTest, AdoptedContextIsNotClosedByTheProbe) {
     Decoder.CloseFile();
     EXPECT_EQ(ctx->nb_streams, 1u);  // still open and ours to close
     CloseInputFile(&ctx);
+}
+
+// The cache keeps the most recently used files up to its bound and gives a file's parameters only
+// to a fresh open of the same, unchanged file.
+TEST_F(ProbeTest, TheProbeCacheKeepsTheRecentFilesAndOnlyTheirUnchangedSelves) {
+    TProbeCache cache(2);
+    std::vector<fs::path> files;
+    for (const char* name : {"a.wav", "b.wav", "c.wav"})
+        files.push_back(testmedia::MakeTone(Dir->path(), name, {}));
+    auto probed = [&](const fs::path& AFile) {
+        const TProbeKey key = TProbeCache::KeyOf(AFile.string());
+        EXPECT_TRUE(key.Valid());
+        EXPECT_TRUE(Decoder.LoadFile(AFile.string())) << Decoder.LastErrMsg();
+        cache.Store(key, Decoder.FileHandle());
+    };
+    auto reopened = [&](const fs::path& AFile) {
+        AVFormatContext* raw = nullptr;
+        EXPECT_GE(OpenInputFile(&raw, AFile.string(), nullptr, nullptr), 0);
+        TInputContextPtr ctx(raw);
+        return ctx && cache.Apply(TProbeCache::KeyOf(AFile.string()), ctx.get()) == 1 &&
+               ctx->duration == AV_TIME_BASE &&
+               ctx->streams[0]->codecpar->format == AV_SAMPLE_FMT_S16;
+    };
+    for (const fs::path& f : files) probed(f);
+    EXPECT_EQ(cache.Count(), 2u);
+    EXPECT_FALSE(reopened(files[0]));
+    EXPECT_TRUE(reopened(files[1]));
+    probed(files[0]);  // drops c.wav, used longest ago
+    EXPECT_FALSE(reopened(files[2]));
+    EXPECT_TRUE(reopened(files[1]));
+    fs::last_write_time(files[1], fs::last_write_time(files[1]) + std::chrono::seconds(1));
+    EXPECT_FALSE(reopened(files[1]));
+    EXPECT_FALSE(TProbeCache::KeyOf("pipe:0").Valid());
+    EXPECT_FALSE(TProbeCache::KeyOf((Dir->path() / "missing.wav").string()).Valid());
+    EXPECT_EQ(cache.Hits(), 2);
 }
 
 TEST(ProbeLibraries, MissingLibraryRaisesBeforeAnythingElse) {
