@@ -238,10 +238,13 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     const bool plainOpen = !fmt && !opts.Get() && !forced[0] && !forced[1] && !forced[2] &&
                            !o.opt_programid;
     const TProbeKey probeKey = plainOpen ? TProbeCache::KeyOf(AFileName) : TProbeKey{};
+    const AVInputFormat* known = TProbeCache::Global().InputFormat(probeKey);
 
     AVFormatContext* raw = nullptr;
     BeginBlockingStep();
-    int ret = OpenInputFile(&raw, AFileName, fmt, opts.Ref(), AVFMT_FLAG_NONBLOCK);
+    int ret = OpenInputFile(&raw, AFileName, fmt ? fmt : known, opts.Ref(), AVFMT_FLAG_NONBLOCK);
+    if (ret < 0 && known && !FBroken)  // the recorded demuxer no longer opens it: probe
+        ret = OpenInputFile(&raw, AFileName, fmt, opts.Ref(), AVFMT_FLAG_NONBLOCK);
     EndBlockingStep();
     if (ret < 0) {
         FLastErrMsg = MediaErrorText(AFileName, ret);

@@ -381,10 +381,9 @@ bool TFFLoader::Loaded(TLibraries ALibraries) const {
 void TFFLoader::Unload(TLibrary ALibrary) {
     auto& st = FStatus[ALibrary];
     if (st.Fixuped) {
-        if (ALibrary == avCodec) {
-            TProbeCache::Global().Clear();  // its entries are freed through this library
-            RegisterCodecLockManager(nullptr);
-        }
+        // The cache's entries are freed through avcodec and point at avformat's demuxers.
+        if (ALibrary == avCodec || ALibrary == avFormat) TProbeCache::Global().Clear();
+        if (ALibrary == avCodec) RegisterCodecLockManager(nullptr);
         kLibraries[ALibrary].Unfix();
         st.Fixuped = false;
     }

@@ -36,8 +36,19 @@ TProbeKey TProbeCache::KeyOf(const std::string& AFileName) {
 
 void TProbeCache::Store(const TProbeKey& AKey, const AVFormatContext* AContext) {
     if (!AKey.Valid() || !AContext || KeyOf(AKey.FileName) != AKey) return;
+    // Of several streams of one kind, av_find_best_stream prefers those of which the probe read
+    // more frames, a count the record cannot give: such files are always probed.
+    int kinds[AVMEDIA_TYPE_NB] = {};
+    for (unsigned i = 0; i < AContext->nb_streams; ++i) {
+        const int kind = AContext->streams[i]->codecpar->codec_type;
+        if (kind >= 0 && kind < AVMEDIA_TYPE_NB && ++kinds[kind] > 1) return;
+    }
     TEntry e;
     e.Key = AKey;
+    if (AContext->iformat && !(AContext->iformat->flags & AVFMT_NOFILE)) {
+        e.Format = AContext->iformat;
+        e.ProbeScore = AContext->probe_score;
+    }
     e.StartTime = AContext->start_time;
     e.Duration = AContext->duration;
     e.BitRate = AContext->bit_rate;
@@ -81,16 +92,17 @@ bool TProbeCache::Matches(const TEntry& AEntry, const AVFormatContext* AContext)
             now->codec_id == AV_CODEC_ID_NONE ||
             av_cmp_q(st->time_base, AEntry.Streams[i].TimeBase))
             return false;
+        // The demuxer may leave a parameter unset until the probe decodes: an unset one takes the
+        // recorded value, a set one must equal it.
+        auto agrees = [](int ANow, int AWas) { return AWas > 0 && (ANow <= 0 || ANow == AWas); };
         switch (now->codec_type) {
             case AVMEDIA_TYPE_AUDIO:
-                if (now->sample_rate <= 0 || now->sample_rate != was->sample_rate ||
-                    now->ch_layout.nb_channels <= 0 ||
-                    now->ch_layout.nb_channels != was->ch_layout.nb_channels)
+                if (!agrees(now->sample_rate, was->sample_rate) ||
+                    !agrees(now->ch_layout.nb_channels, was->ch_layout.nb_channels))
                     return false;
                 break;
             case AVMEDIA_TYPE_VIDEO:
-                if (now->width <= 0 || now->height <= 0 || now->width != was->width ||
-                    now->height != was->height)
+                if (!agrees(now->width, was->width) || !agrees(now->height, was->height))
                     return false;
                 break;
             default:
@@ -100,6 +112,14 @@ bool TProbeCache::Matches(const TEntry& AEntry, const AVFormatContext* AContext)
     return true;
 }
 
+const AVInputFormat* TProbeCache::InputFormat(const TProbeKey& AKey) const {
+    if (!AKey.Valid()) return nullptr;
+    std::lock_guard lock(FLock);
+    const auto it = FIndex.find(AKey.FileName);
+    if (it == FIndex.end() || it->second->Key != AKey || !it->second->Format) return nullptr;
+    return it->second->Format;
+}
+
 int TProbeCache::Apply(const TProbeKey& AKey, AVFormatContext* AContext) {
     // The file changed since AKey was taken (while it was being opened): probe what was opened.
     if (!AKey.Valid() || !AContext || KeyOf(AKey.FileName) != AKey) return 0;
@@ -107,7 +127,8 @@ int TProbeCache::Apply(const TProbeKey& AKey, AVFormatContext* AContext) {
     const auto it = FIndex.find(AKey.FileName);
     if (it == FIndex.end()) return 0;
     const TEntry& e = *it->second;
-    if (e.Key != AKey || !Matches(e, AContext)) return 0;
+    if (e.Key != AKey || (e.Format && AContext->iformat != e.Format) || !Matches(e, AContext))
+        return 0;
     for (unsigned i = 0; i < AContext->nb_streams; ++i) {
         AVStream* st = AContext->streams[i];
         const TStream& s = e.Streams[i];
@@ -120,6 +141,7 @@ int TProbeCache::Apply(const TProbeKey& AKey, AVFormatContext* AContext) {
         st->duration = s.Duration;
         st->nb_frames = s.Frames;
     }
+    if (e.Format) AContext->probe_score = e.ProbeScore;
     AContext->start_time = e.StartTime;
     AContext->duration = e.Duration;
     AContext->bit_rate = e.BitRate;

@@ -36,8 +36,13 @@ public:
     static TProbeKey KeyOf(const std::string& AFileName);
 
     // Records what AContext holds after a successful avformat_find_stream_info. AKey is the key
-    // taken before the file was opened: nothing is stored if the file changed since.
+    // taken before the file was opened: nothing is stored if the file changed since, nor for a
+    // file with several streams of one kind.
     void Store(const TProbeKey& AKey, const AVFormatContext* AContext);
+
+    // The demuxer recorded for AKey while the file is unchanged, to open the file with instead of
+    // probing its format (Apply then restores the probe score); nullptr when there is none.
+    const AVInputFormat* InputFormat(const TProbeKey& AKey) const;
 
     // Gives AContext (freshly opened, not yet probed) the parameters recorded for AKey when the
     // file is unchanged and the opened streams match the recorded ones (count, types, codecs,
@@ -60,6 +65,8 @@ private:
     struct TEntry {
         TProbeKey Key;
         std::vector<TStream> Streams;
+        const AVInputFormat* Format = nullptr;  // null for a demuxer that opens no file itself
+        int ProbeScore = 0;
         int64_t StartTime = 0, Duration = 0, BitRate = 0;
         AVDurationEstimationMethod Estimation = AVFMT_DURATION_FROM_PTS;
     };

@@ -222,7 +222,7 @@ TEST_F(ProbeTest, AdoptedContextIsNotClosedByTheProbe) {
 }
 
 // The cache keeps the most recently used files up to its bound and gives a file's parameters only
-// to a fresh open of the same, unchanged file.
+// to a fresh open of the same, unchanged file; files with two streams of a kind are not kept.
 TEST_F(ProbeTest, TheProbeCacheKeepsTheRecentFilesAndOnlyTheirUnchangedSelves) {
     TProbeCache cache(2);
     std::vector<fs::path> files;
@@ -251,6 +251,8 @@ TEST_F(ProbeTest, TheProbeCacheKeepsTheRecentFilesAndOnlyTheirUnchangedSelves) {
     EXPECT_TRUE(reopened(files[1]));
     fs::last_write_time(files[1], fs::last_write_time(files[1]) + std::chrono::seconds(1));
     EXPECT_FALSE(reopened(files[1]));
+    probed(testmedia::MakeMpegTsTwoPrograms(Dir->path()));  // two audio streams: not recorded
+    EXPECT_EQ(cache.Count(), 2u);
     EXPECT_FALSE(TProbeCache::KeyOf("pipe:0").Valid());
     EXPECT_FALSE(TProbeCache::KeyOf((Dir->path() / "missing.wav").string()).Valid());
     EXPECT_EQ(cache.Hits(), 2);
