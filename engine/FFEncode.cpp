@@ -2,6 +2,7 @@
 // inline, and the relays of the tasks' notifications to the encoder's events.
 #include "FFEncode.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -164,6 +165,7 @@ struct TCustomEncoder::TImpl {
     // during a run; the flags are read from any thread.
     int FCompleteTasks = 0;
     int FCurrentTask = -1;
+    int FJoinedUpTo = 0;  // the started tasks before it have no worker left to join
     bool FFinalGiven = false;
     std::atomic<int> FPendingTasks{0};
     std::atomic<bool> FThreadMode{false};
@@ -312,6 +314,14 @@ void TFFmpeg::JoinWorker() {
     WaitStopping([this] { return FWorkerDone.load(); });
     std::lock_guard lock(FWorkerLock);
     if (FWorker.joinable()) FWorker.join();
+}
+
+bool TFFmpeg::ReapWorker() {
+    if (!FHasWorker.load()) return true;
+    if (!FWorkerDone.load() || OnOwnWorker()) return false;
+    std::lock_guard lock(FWorkerLock);
+    if (FWorker.joinable()) FWorker.join();
+    return true;
 }
 
 bool TFFmpeg::OnOwnWorker() const { return FWorkerId.load() == std::this_thread::get_id(); }
@@ -885,6 +895,7 @@ void TCustomEncoder::Start(int AThreadCount) {
         TTerminateLockGuard lock(m.FTerminateLock, m.FTerminateOwner);
         m.FCompleteTasks = 0;
         m.FCurrentTask = 0;
+        m.FJoinedUpTo = 0;
         m.FFinalGiven = false;
     }
     m.FPendingTasks = count;
@@ -914,6 +925,7 @@ void TCustomEncoder::Start(int AThreadCount) {
 bool TCustomEncoder::StartNextTask() {
     TImpl& m = *FImpl;
     if (!TakePending(m.FPendingTasks)) return false;
+    if (m.FThreadMode) JoinEndedWorkers();
     const int index = m.FCurrentTask;
     if (index < 0 || index >= static_cast<int>(m.FFFmpegList.size())) return false;
     TFFmpeg* task = m.FFFmpegList[index].get();
@@ -928,6 +940,19 @@ bool TCustomEncoder::StartNextTask() {
     if (m.FPaused) task->SetPaused(true);
     task->StartConvert(true, m.FThreadPriority);
     return true;
+}
+
+void TCustomEncoder::JoinEndedWorkers() {
+    TImpl& m = *FImpl;
+    const int started = std::min(m.FCurrentTask, static_cast<int>(m.FFFmpegList.size()));
+    bool allBefore = true;
+    for (int i = m.FJoinedUpTo; i < started; ++i) {
+        const bool joined = m.FFFmpegList[i]->ReapWorker();
+        if (allBefore && joined)
+            m.FJoinedUpTo = i + 1;
+        else
+            allBefore = false;
+    }
 }
 
 void TCustomEncoder::Pause() {

@@ -133,6 +133,9 @@ protected:
 private:
     // Starts the next pending task; false when none is pending.
     bool StartNextTask();
+    // Terminate lock held: joins the workers of the started tasks that have ended, so that a run
+    // keeps no ended thread (its stack) per task it ran.
+    void JoinEndedWorkers();
     // The notice that the whole run has ended (once per run); terminate lock held.
     void GiveFinalNotice();
     // Hands a termination notice to OnTerminate; terminate lock held.
@@ -213,6 +216,8 @@ private:
     // The run has ended and its worker (if any) has left the run body.
     bool RunEnded() const;
     void JoinWorker();
+    // Joins the worker once it has left the run body; false while it runs, or on the worker.
+    bool ReapWorker();
 
     TCustomEncoder* FParent;
     int FMaxFiles;

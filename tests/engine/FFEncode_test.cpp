@@ -575,12 +575,12 @@ size_t OpenFileCount() {
     for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
-// Resident memory of the process in bytes.
-size_t ResidentBytes() {
+// Resident memory of the process in bytes, and its address space.
+size_t ResidentBytes(bool AAddressSpace = false) {
     std::ifstream statm("/proc/self/statm");
     size_t pages = 0, resident = 0;
     statm >> pages >> resident;
-    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return (AAddressSpace ? pages : resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 }  // namespace
 
@@ -611,6 +611,7 @@ TEST_F(EncoderTest, PendingTasksHoldNoOpenFileLittleMemoryAndLeaveExistingOutput
     EXPECT_EQ(Encoder->Tasks(70)->Decoders(0)->AudioStreamCount(), 1);
 }
 
+// Also: the run keeps no ended worker thread (its stack) per job it ran.
 TEST_F(EncoderTest, TwoThousandJobsRunUnderAThousandOpenFilesAndAVanishedInputFailsItsJob) {
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -623,9 +624,14 @@ TEST_F(EncoderTest, TwoThousandJobsRunUnderAThousandOpenFilesAndAVanishedInputFa
         Task(i == kGone ? gone : in,
              i == kGone ? Dir / "gone.flac" : Dir / ("out" + std::to_string(i) + ".flac"));
     fs::remove(gone);
+    const size_t space = ResidentBytes(true);
     Encoder->Start(2);
     ASSERT_TRUE(WaitFinal());
     setrlimit(RLIMIT_NOFILE, &saved);
+    rlimit stack{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &stack), 0);
+    const size_t stackBytes = stack.rlim_cur == RLIM_INFINITY ? size_t(2) << 20 : stack.rlim_cur;
+    EXPECT_LT(ResidentBytes(true) - std::min(space, ResidentBytes(true)), 200 * stackBytes);
     const auto n = Notices();
     ASSERT_EQ(n.size(), size_t(kJobs) + 1);
     for (const TNotice& notice : n) {
