@@ -12,6 +12,7 @@
 
 #include "FFEncode.h"
 #include "JobTestEnv.h"
+#include "ProbeCache.h"
 #include "conversion.h"
 #include "errordlg.h"
 
@@ -89,10 +90,14 @@ TEST_F(ConversionRunTest, SeparateRunWritesOneFilePerJobWithItsProfileAndTrimmed
     });
     watch.start(1);
     const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    const int64_t probes = TProbeCache::Global().Stores(), reused = TProbeCache::Global().Hits();
 
     RunStart(*app);
     WaitForEnd(*app);
 
+    // The tasks opened the files with what the job list's probe found.
+    EXPECT_EQ(TProbeCache::Global().Stores(), probes);
+    EXPECT_GE(TProbeCache::Global().Hits(), reused + 3);
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
     EXPECT_TRUE(Messages.empty()) << MessageTexts().join("; ").toStdString();
     EXPECT_FALSE(app->ConvForm->isVisible());
