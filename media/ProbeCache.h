@@ -25,7 +25,10 @@ struct TProbeKey {
 // the cache before it unloads avcodec.
 class TProbeCache {
 public:
-    explicit TProbeCache(size_t ACapacity = 4096) : FCapacity(ACapacity ? ACapacity : 1) {}
+    // The default holds a job list of tens of thousands of files (about 0.5 KiB each): the files
+    // are probed, checked and opened in list order, so a list longer than the bound would evict
+    // each entry before its next use.
+    explicit TProbeCache(size_t ACapacity = 32768) : FCapacity(ACapacity ? ACapacity : 1) {}
     ~TProbeCache() { Clear(); }
     TProbeCache(const TProbeCache&) = delete;
     TProbeCache& operator=(const TProbeCache&) = delete;
