@@ -99,13 +99,13 @@ void TCustomFFmpeg::CreateTemplates() {
     }
     FFormatTemplate.reset(avformat.avformat_alloc_context());
     FScalerTemplate.reset(swscale.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16,
-                                                 AV_PIX_FMT_YUV420P, FOptions.sws_flags, nullptr,
+                                                 AV_PIX_FMT_YUV420P, FOptions->sws_flags, nullptr,
                                                  nullptr, nullptr));
     if (!FFormatTemplate || !FScalerTemplate) throw FFmpegException("out of memory.");
 }
 
 void TCustomFFmpeg::ResetOptions() {
-    FOptions = TOptionState();
+    *FOptions = TOptionState();  // in place: references to the state stay valid
     FLastOptionErr.clear();
     FTotalOutputDuration = -1;
     CreateTemplates();
@@ -153,7 +153,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
         if (found && ret >= 0) {
             int64_t flags = 0;
             if (avutil.av_opt_get_int(FScalerTemplate.get(), "sws_flags", 0, &flags) >= 0)
-                FOptions.sws_flags = static_cast<int>(flags);
+                FOptions->sws_flags = static_cast<int>(flags);
         }
     }
     if (!found && AName.size() > 1) {
@@ -198,7 +198,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string
             return false;
         }
     }
-    FOptions.generic_options.push_back({libName, AValue, found ? kind : AVMEDIA_TYPE_UNKNOWN});
+    FOptions->generic_options.push_back({libName, AValue, found ? kind : AVMEDIA_TYPE_UNKNOWN});
     int64_t vdebug = 0, fdebug = 0;
     avutil.av_opt_get_int(FCodecTemplates[AVMEDIA_TYPE_VIDEO].get(), "debug", 0, &vdebug);
     avutil.av_opt_get_int(FFormatTemplate.get(), "fdebug", 0, &fdebug);
@@ -211,7 +211,7 @@ void TCustomFFmpeg::ApplyGenericOptions(void* AObj, int AFlags) const {
                                 : (AFlags & AV_OPT_FLAG_VIDEO_PARAM)    ? AVMEDIA_TYPE_VIDEO
                                 : (AFlags & AV_OPT_FLAG_SUBTITLE_PARAM) ? AVMEDIA_TYPE_SUBTITLE
                                                                         : AVMEDIA_TYPE_UNKNOWN;
-    for (const TGenericOption& g : FOptions.generic_options) {
+    for (const TGenericOption& g : FOptions->generic_options) {
         if (g.kind != AVMEDIA_TYPE_UNKNOWN && g.kind != ctxKind) continue;
         const std::string& name = g.name;
         const std::string& value = g.value;
@@ -229,7 +229,7 @@ void TCustomFFmpeg::ApplyGenericOptions(void* AObj, int AFlags) const {
 
 void TCustomFFmpeg::SetCodecName(AVMediaType AType, const std::string& AValue) {
     if (AValue.empty()) return;
-    TStreamKindOptions& k = FOptions.Kind(AType);
+    TStreamKindOptions& k = FOptions->Kind(AType);
     k.stream_copy = AValue == "copy";
     k.codec_name = k.stream_copy ? std::string() : AValue;
 }
@@ -269,7 +269,7 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
         const AVMediaType t = n[0] == 'a'   ? AVMEDIA_TYPE_AUDIO
                               : n[0] == 'v' ? AVMEDIA_TYPE_VIDEO
                                             : AVMEDIA_TYPE_SUBTITLE;
-        s.FOptions.Kind(t).bitstream_filters.push_back(name);
+        s.FOptions->Kind(t).bitstream_filters.push_back(name);
     };
 #define QAC_ROW(name, ...) \
     {name, [](TSelf& s, TStr n, TStr v) { (void)s; (void)n; (void)v; __VA_ARGS__; }}
@@ -277,7 +277,7 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
         {"L", nothing}, {"h", nothing}, {"version", nothing}, {"formats", nothing},
         {"codecs", nothing}, {"bsfs", nothing}, {"protocols", nothing}, {"filters", nothing},
         QAC_ROW("loglevel", TheLogger()->OptLogLevel(v)),
-        QAC_ROW("f", if (!v.empty()) s.FOptions.forced_format = v),
+        QAC_ROW("f", if (!v.empty()) s.FOptions->forced_format = v),
         {"i", nothing}, {"y", nothing},
         QAC_ROW("map", {
             TStreamMap m;
@@ -294,7 +294,7 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
                 m.sync_file_index = m.file_index;
                 m.sync_stream_index = m.stream_index;
             }
-            s.FOptions.stream_maps.push_back(m);
+            s.FOptions->stream_maps.push_back(m);
         }),
         QAC_ROW("map_meta_data", {
             TMetaDataMap m;
@@ -303,11 +303,11 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
             if (p < v.size()) ++p;
             m.in = ParseMetaSpec(v, p);
             for (char t : {m.out.type, m.in.type}) {
-                if (t == 'g') s.FOptions.metadata_global_autocopy = 0;
-                if (t == 's') s.FOptions.metadata_streams_autocopy = 0;
-                if (t == 'c') s.FOptions.metadata_chapters_autocopy = 0;
+                if (t == 'g') s.FOptions->metadata_global_autocopy = 0;
+                if (t == 's') s.FOptions->metadata_streams_autocopy = 0;
+                if (t == 'c') s.FOptions->metadata_chapters_autocopy = 0;
             }
-            s.FOptions.meta_data_maps.push_back(m);
+            s.FOptions->meta_data_maps.push_back(m);
         }),
         QAC_ROW("map_chapters", {
             TChapterMap c;
@@ -315,15 +315,15 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
             c.out_file = LeadingInt(v, p);
             if (p < v.size()) ++p;
             c.in_file = LeadingInt(v, p);
-            s.FOptions.chapter_maps.push_back(c);
+            s.FOptions->chapter_maps.push_back(c);
         }),
         QAC_ROW("t", {
-            s.FOptions.recording_time = ParseTime(n, v, true);
-            s.FTotalOutputDuration = s.FOptions.recording_time;
+            s.FOptions->recording_time = ParseTime(n, v, true);
+            s.FTotalOutputDuration = s.FOptions->recording_time;
         }),
-        QAC_ROW("fs", s.FOptions.limit_filesize = StrToInt64(v)),
-        QAC_ROW("ss", s.FOptions.start_time = ParseTime(n, v, true)),
-        QAC_ROW("itsoffset", s.FOptions.input_ts_offset = ParseTime(n, v, true)),
+        QAC_ROW("fs", s.FOptions->limit_filesize = StrToInt64(v)),
+        QAC_ROW("ss", s.FOptions->start_time = ParseTime(n, v, true)),
+        QAC_ROW("itsoffset", s.FOptions->input_ts_offset = ParseTime(n, v, true)),
         QAC_ROW("itsscale", {
             size_t p = 0;
             const int stream = LeadingInt(v, p);
@@ -331,61 +331,61 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
             const double scale = StrToFloat(v.substr(p));
             if (stream < 0 || stream >= kMaxStreams)
                 throw FFmpegException(Format("stream index over MAX_STREAMS(%d)", kMaxStreams));
-            s.FOptions.input_ts_scale[stream] = scale;
+            s.FOptions->input_ts_scale[stream] = scale;
         }),
-        QAC_ROW("timestamp", s.FOptions.recording_timestamp = ParseTime(n, v, false) / 1000000),
+        QAC_ROW("timestamp", s.FOptions->recording_timestamp = ParseTime(n, v, false) / 1000000),
         QAC_ROW("metadata", {
             const size_t eq = v.find('=');
             if (eq == std::string::npos) throw FFmpegException("Missing =");
             if (eq == 0) throw FFmpegException("wrong parameter of metadata");
-            auto& md = s.FOptions.metadata;
+            auto& md = s.FOptions->metadata;
             const std::string key = v.substr(0, eq);
             std::erase_if(md, [&](const auto& kv) { return kv.first == key; });
             md.emplace_back(key, v.substr(eq + 1));
         }),
-        QAC_ROW("dframes", s.FOptions.max_frames[AVMEDIA_TYPE_DATA] = StrToInt(v)),
+        QAC_ROW("dframes", s.FOptions->max_frames[AVMEDIA_TYPE_DATA] = StrToInt(v)),
         {"benchmark", nothing},
         QAC_ROW("timelimit", TheLogger()->Log(&s, llWarning,
                                               "Warning: -timelimit not implemented on Windows")),
-        QAC_ROW("dump", s.FOptions.do_pkt_dump = BoolValue(v)),
-        QAC_ROW("hex", s.FOptions.do_hex_dump = BoolValue(v)),
-        QAC_ROW("re", s.FOptions.rate_emu = BoolValue(v)),
-        QAC_ROW("loop_input", s.FOptions.loop_input = BoolValue(v)),
-        QAC_ROW("loop_output", s.FOptions.loop_output = StrToInt(v)),
-        QAC_ROW("v", s.FOptions.verbose = StrToInt(v)),
+        QAC_ROW("dump", s.FOptions->do_pkt_dump = BoolValue(v)),
+        QAC_ROW("hex", s.FOptions->do_hex_dump = BoolValue(v)),
+        QAC_ROW("re", s.FOptions->rate_emu = BoolValue(v)),
+        QAC_ROW("loop_input", s.FOptions->loop_input = BoolValue(v)),
+        QAC_ROW("loop_output", s.FOptions->loop_output = StrToInt(v)),
+        QAC_ROW("v", s.FOptions->verbose = StrToInt(v)),
         QAC_ROW("target", s.SetTarget(v)),
         QAC_ROW("threads", {
-            s.FOptions.thread_count = StrToInt(v);
-            if (s.FOptions.verbose >= 0)
+            s.FOptions->thread_count = StrToInt(v);
+            if (s.FOptions->verbose >= 0)
                 TheLogger()->Log(&s, llVerbose,
                                  "Warning: if the ffmpeg libraries were not compiled with thread "
                                  "support, it would be using thread emulation.");
         }),
-        QAC_ROW("vsync", s.FOptions.video_sync_method = StrToInt(v)),
-        QAC_ROW("async", s.FOptions.audio_sync_method = StrToInt(v)),
-        QAC_ROW("adrift_threshold", s.FOptions.audio_drift_threshold = StrToFloat(v)),
-        QAC_ROW("vglobal", s.FOptions.video_global_header = StrToInt(v) != 0),
-        QAC_ROW("copyts", s.FOptions.copy_ts = BoolValue(v)),
-        QAC_ROW("copytb", s.FOptions.copy_tb = BoolValue(v)),
-        QAC_ROW("shortest", s.FOptions.opt_shortest = BoolValue(v)),
-        QAC_ROW("dts_delta_threshold", s.FOptions.dts_delta_threshold = StrToFloat(v)),
-        QAC_ROW("programid", s.FOptions.opt_programid = StrToInt(v)),
-        QAC_ROW("xerror", s.FOptions.exit_on_error = BoolValue(v)),
-        QAC_ROW("copyinkf", s.FOptions.copy_initial_nonkeyframes = StrToInt(v)),
+        QAC_ROW("vsync", s.FOptions->video_sync_method = StrToInt(v)),
+        QAC_ROW("async", s.FOptions->audio_sync_method = StrToInt(v)),
+        QAC_ROW("adrift_threshold", s.FOptions->audio_drift_threshold = StrToFloat(v)),
+        QAC_ROW("vglobal", s.FOptions->video_global_header = StrToInt(v) != 0),
+        QAC_ROW("copyts", s.FOptions->copy_ts = BoolValue(v)),
+        QAC_ROW("copytb", s.FOptions->copy_tb = BoolValue(v)),
+        QAC_ROW("shortest", s.FOptions->opt_shortest = BoolValue(v)),
+        QAC_ROW("dts_delta_threshold", s.FOptions->dts_delta_threshold = StrToFloat(v)),
+        QAC_ROW("programid", s.FOptions->opt_programid = StrToInt(v)),
+        QAC_ROW("xerror", s.FOptions->exit_on_error = BoolValue(v)),
+        QAC_ROW("copyinkf", s.FOptions->copy_initial_nonkeyframes = StrToInt(v)),
         {"b", bitRate}, {"vb", bitRate},
-        QAC_ROW("vframes", s.FOptions.max_frames[AVMEDIA_TYPE_VIDEO] = StrToInt(v)),
+        QAC_ROW("vframes", s.FOptions->max_frames[AVMEDIA_TYPE_VIDEO] = StrToInt(v)),
         QAC_ROW("r", {
             AVRational q{0, 0};
             if (avutil.av_parse_video_rate(&q, v.c_str()) < 0 || q.num <= 0 || q.den <= 0)
                 throw FFmpegException("Incorrect frame rate");
-            s.FOptions.frame_rate = q;
+            s.FOptions->frame_rate = q;
         }),
         QAC_ROW("s", {
             int w = 0, h = 0;
             if (avutil.av_parse_video_size(&w, &h, v.c_str()) < 0)
                 throw FFmpegException("Incorrect frame size");
-            s.FOptions.frame_width = w;
-            s.FOptions.frame_height = h;
+            s.FOptions->frame_width = w;
+            s.FOptions->frame_height = h;
         }),
         QAC_ROW("aspect", {
             double ar = 0.0, x = 0.0, y = 0.0;
@@ -398,7 +398,7 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
                 ar = 0.0;
             }
             if (!(ar > 0.0)) throw FFmpegException("Incorrect aspect ratio specification.");
-            s.FOptions.frame_aspect_ratio = ar;
+            s.FOptions->frame_aspect_ratio = ar;
         }),
         QAC_ROW("pix_fmt", {
             if (v == "list") {
@@ -410,54 +410,54 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
             const AVPixelFormat f = avutil.av_get_pix_fmt(v.c_str());
             if (f == AV_PIX_FMT_NONE)
                 throw FFmpegException(Format("Unknown pixel format requested: %s", v));
-            s.FOptions.frame_pix_fmt = f;
+            s.FOptions->frame_pix_fmt = f;
         }),
         {"croptop", removedCrop}, {"cropbottom", removedCrop}, {"cropleft", removedCrop},
         {"cropright", removedCrop}, {"padtop", removedPad}, {"padbottom", removedPad},
         {"padleft", removedPad}, {"padright", removedPad}, {"padcolor", removedPad},
-        QAC_ROW("intra", s.FOptions.intra_only = BoolValue(v)),
-        QAC_ROW("vn", s.FOptions.video.disable = BoolValue(v)),
-        QAC_ROW("vdt", s.FOptions.video_discard = StrToInt(v)),
+        QAC_ROW("intra", s.FOptions->intra_only = BoolValue(v)),
+        QAC_ROW("vn", s.FOptions->video.disable = BoolValue(v)),
+        QAC_ROW("vdt", s.FOptions->video_discard = StrToInt(v)),
         QAC_ROW("qscale", {
             const double q = StrToFloat(v);
             if (q <= 0.0 || q > 255.0) throw FFmpegException("qscale must be > 0.0 and <= 255");
-            s.FOptions.video_qscale = q;
+            s.FOptions->video_qscale = q;
         }),
-        QAC_ROW("rc_override", s.FOptions.video_rc_override_string = v),
+        QAC_ROW("rc_override", s.FOptions->video_rc_override_string = v),
         QAC_ROW("vcodec", s.SetCodecName(AVMEDIA_TYPE_VIDEO, v)),
-        QAC_ROW("me_threshold", s.FOptions.me_threshold = StrToInt(v)),
-        QAC_ROW("sameq", s.FOptions.same_quality = BoolValue(v)),
+        QAC_ROW("me_threshold", s.FOptions->me_threshold = StrToInt(v)),
+        QAC_ROW("sameq", s.FOptions->same_quality = BoolValue(v)),
         QAC_ROW("pass", {
             const int pass = StrToInt(v);
             if (pass != 1 && pass != 2) throw FFmpegException("pass number can be only 1 or 2");
-            s.FOptions.do_pass = pass;
+            s.FOptions->do_pass = pass;
         }),
-        QAC_ROW("passlogfile", s.FOptions.pass_logfilename_prefix = v),
-        QAC_ROW("deinterlace", s.FOptions.do_deinterlace = BoolValue(v)),
-        QAC_ROW("psnr", s.FOptions.do_psnr = BoolValue(v)),
+        QAC_ROW("passlogfile", s.FOptions->pass_logfilename_prefix = v),
+        QAC_ROW("deinterlace", s.FOptions->do_deinterlace = BoolValue(v)),
+        QAC_ROW("psnr", s.FOptions->do_psnr = BoolValue(v)),
         QAC_ROW("vstats", {
             std::tm tm{};
             LocalTime(std::time(nullptr), tm);
             std::string folder = ProgramFolder().string();
             if (!folder.empty() && folder.back() != std::filesystem::path::preferred_separator)
                 folder += std::filesystem::path::preferred_separator;
-            s.FOptions.vstats_filename =
+            s.FOptions->vstats_filename =
                 Format("%svstats_%s.log", folder,
                        Format("%02d%02d%02d", tm.tm_hour, tm.tm_min, tm.tm_sec));
         }),
-        QAC_ROW("vstats_file", s.FOptions.vstats_filename = v),
-        QAC_ROW("vhook", s.FOptions.vhook = v),
-        QAC_ROW("vfilters", s.FOptions.vfilters = v),
-        QAC_ROW("vf", s.FOptions.vfilters = v),
-        QAC_ROW("intra_matrix", s.FOptions.intra_matrix = v),
-        QAC_ROW("inter_matrix", s.FOptions.inter_matrix = v),
-        QAC_ROW("top", s.FOptions.top_field_first = StrToInt(v)),
-        QAC_ROW("dc", s.FOptions.intra_dc_precision = StrToInt(v)),
-        QAC_ROW("vtag", if (!v.empty()) s.FOptions.video.codec_tag = TagValue(v)),
+        QAC_ROW("vstats_file", s.FOptions->vstats_filename = v),
+        QAC_ROW("vhook", s.FOptions->vhook = v),
+        QAC_ROW("vfilters", s.FOptions->vfilters = v),
+        QAC_ROW("vf", s.FOptions->vfilters = v),
+        QAC_ROW("intra_matrix", s.FOptions->intra_matrix = v),
+        QAC_ROW("inter_matrix", s.FOptions->inter_matrix = v),
+        QAC_ROW("top", s.FOptions->top_field_first = StrToInt(v)),
+        QAC_ROW("dc", s.FOptions->intra_dc_precision = StrToInt(v)),
+        QAC_ROW("vtag", if (!v.empty()) s.FOptions->video.codec_tag = TagValue(v)),
         QAC_ROW("newvideo", s.NewOutputStream(AVMEDIA_TYPE_VIDEO)),
-        QAC_ROW("vlang", s.FOptions.video.language = v),
-        QAC_ROW("qphist", s.FOptions.do_qp_histogram = BoolValue(v)),
-        QAC_ROW("force_fps", s.FOptions.force_fps = BoolValue(v)),
+        QAC_ROW("vlang", s.FOptions->video.language = v),
+        QAC_ROW("qphist", s.FOptions->do_qp_histogram = BoolValue(v)),
+        QAC_ROW("force_fps", s.FOptions->force_fps = BoolValue(v)),
         QAC_ROW("streamid", {
             const size_t colon = v.find(':');
             if (colon == std::string::npos)
@@ -467,28 +467,28 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
             const int idx = StrToInt(v.substr(0, colon));
             if (idx < 0 || idx >= kMaxStreams)
                 throw FFmpegException(Format("stream index over MAX_STREAMS(%d)", kMaxStreams));
-            auto& ids = s.FOptions.streamid_map;
+            auto& ids = s.FOptions->streamid_map;
             if (ids.size() <= static_cast<size_t>(idx)) ids.resize(idx + 1, 0);
             ids[idx] = StrToInt(v.substr(colon + 1));
         }),
-        QAC_ROW("force_key_frames", s.FOptions.forced_key_frames = v),
+        QAC_ROW("force_key_frames", s.FOptions->forced_key_frames = v),
         {"ab", bitRate},
-        QAC_ROW("aframes", s.FOptions.max_frames[AVMEDIA_TYPE_AUDIO] = StrToInt(v)),
-        QAC_ROW("aq", s.FOptions.audio_qscale = StrToFloat(v)),
+        QAC_ROW("aframes", s.FOptions->max_frames[AVMEDIA_TYPE_AUDIO] = StrToInt(v)),
+        QAC_ROW("aq", s.FOptions->audio_qscale = StrToFloat(v)),
         QAC_ROW("ar", {
             const int rate = StrToInt(v);
-            if (rate > 0) s.FOptions.audio_sample_rate = rate;
+            if (rate > 0) s.FOptions->audio_sample_rate = rate;
         }),
         QAC_ROW("ac", {
             const int channels = StrToInt(v);
-            if (channels > 0) s.FOptions.audio_channels = channels;
+            if (channels > 0) s.FOptions->audio_channels = channels;
         }),
-        QAC_ROW("an", s.FOptions.audio.disable = BoolValue(v)),
+        QAC_ROW("an", s.FOptions->audio.disable = BoolValue(v)),
         QAC_ROW("acodec", s.SetCodecName(AVMEDIA_TYPE_AUDIO, v)),
-        QAC_ROW("atag", if (!v.empty()) s.FOptions.audio.codec_tag = TagValue(v)),
-        QAC_ROW("vol", s.FOptions.audio_volume = StrToInt(v)),
+        QAC_ROW("atag", if (!v.empty()) s.FOptions->audio.codec_tag = TagValue(v)),
+        QAC_ROW("vol", s.FOptions->audio_volume = StrToInt(v)),
         QAC_ROW("newaudio", s.NewOutputStream(AVMEDIA_TYPE_AUDIO)),
-        QAC_ROW("alang", s.FOptions.audio.language = v),
+        QAC_ROW("alang", s.FOptions->audio.language = v),
         QAC_ROW("sample_fmt", {
             if (v == "list") {
                 char line[128];
@@ -501,18 +501,18 @@ const std::vector<TCustomFFmpeg::TOptionRow>& TCustomFFmpeg::OptionRows() {
             const AVSampleFormat f = avutil.av_get_sample_fmt(v.c_str());
             if (f == AV_SAMPLE_FMT_NONE)
                 throw FFmpegException(Format("Invalid sample format \"%s\"", v));
-            s.FOptions.audio_sample_fmt = f;
+            s.FOptions->audio_sample_fmt = f;
         }),
-        QAC_ROW("sn", s.FOptions.subtitle.disable = BoolValue(v)),
+        QAC_ROW("sn", s.FOptions->subtitle.disable = BoolValue(v)),
         QAC_ROW("scodec", s.SetCodecName(AVMEDIA_TYPE_SUBTITLE, v)),
         QAC_ROW("newsubtitle", s.NewOutputStream(AVMEDIA_TYPE_SUBTITLE)),
-        QAC_ROW("slang", s.FOptions.subtitle.language = v),
-        QAC_ROW("stag", if (!v.empty()) s.FOptions.subtitle.codec_tag = TagValue(v)),
-        QAC_ROW("vc", s.FOptions.video_channel = StrToInt(v)),
-        QAC_ROW("tvstd", s.FOptions.video_standard = v),
-        QAC_ROW("isync", s.FOptions.input_sync = BoolValue(v)),
-        QAC_ROW("muxdelay", s.FOptions.mux_max_delay = StrToFloat(v)),
-        QAC_ROW("muxpreload", s.FOptions.mux_preload = StrToFloat(v)),
+        QAC_ROW("slang", s.FOptions->subtitle.language = v),
+        QAC_ROW("stag", if (!v.empty()) s.FOptions->subtitle.codec_tag = TagValue(v)),
+        QAC_ROW("vc", s.FOptions->video_channel = StrToInt(v)),
+        QAC_ROW("tvstd", s.FOptions->video_standard = v),
+        QAC_ROW("isync", s.FOptions->input_sync = BoolValue(v)),
+        QAC_ROW("muxdelay", s.FOptions->mux_max_delay = StrToFloat(v)),
+        QAC_ROW("muxpreload", s.FOptions->mux_preload = StrToFloat(v)),
         {"absf", bsf}, {"vbsf", bsf}, {"sbsf", bsf},
         {"apre", preset}, {"vpre", preset}, {"spre", preset}, {"fpre", preset},
     };

@@ -112,8 +112,9 @@ public:
     // removed and an existing file of that name stays as it was. Outputs written directly are
     // deleted when of size 0. Returns the option state to the defaults.
     void CloseFiles();
-    // CloseFiles that also frees the option state with its templates (a pending or ended task
-    // holds no library state); ResetOptions must precede any further option or open.
+    // CloseFiles that also frees the option state, ending every reference to it, with its
+    // templates (a pending or ended task holds no library state); ResetOptions must precede any
+    // further option or open.
     void ReleaseFiles();
     // Every input is a regular file and every output is written under a working name: the task
     // can be closed now and opened again from the same steps later.
@@ -272,7 +273,7 @@ private:
     static bool BreakCheck(void* ASender);
     void PassPauseGate();
 
-    TOptionState FOptions;
+    TOptionStateHolder FOptions;
     std::string FLastOptionErr;
 
     std::vector<TAVInputFile> FInputFiles;

@@ -227,7 +227,7 @@ void TCustomFFmpeg::MeasureLoudness() {
     double peak = 0.0;
     if (!MeasurePass(*os, false, FLoudness.Integrated, peak)) return;
     FLoudness.SamplePeak = peak > 0 ? ToDb(peak) : -INFINITY;
-    const double volume = FOptions.audio_volume > 0 ? ToDb(FOptions.audio_volume / 256.0) : 0.0;
+    const double volume = FOptions->audio_volume > 0 ? ToDb(FOptions->audio_volume / 256.0) : 0.0;
     const bool loud = FLoudness.Integrated > kSilence;
     double gain = FLoudnessTarget < 0 && loud ? FLoudnessTarget - FLoudness.Integrated : 0.0;
     if (FLoudnessTarget < 0 && loud &&
@@ -246,7 +246,7 @@ void TCustomFFmpeg::MeasureLoudness() {
                               FLoudness.SamplePeak);
     if (!std::isnan(FLoudness.TruePeak)) text += Format(", true peak %.2f dBTP", FLoudness.TruePeak);
     text += Format(", gain %+.2f dB", FLoudness.Gain);
-    if (FOptions.verbose >= 0) TheLogger()->Log(this, llInfo, text);
+    if (FOptions->verbose >= 0) TheLogger()->Log(this, llInfo, text);
 }
 
 // One measuring pass over the inputs whose audio reaches AOst (its source, or every input of a
@@ -313,8 +313,8 @@ int64_t TCustomFFmpeg::MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStre
     // The window of the run: from the seek target (plus the output's start) for the recording
     // time, in the file's time (its start time is 0).
     const int64_t fileStart = ic->start_time == kNoPTS ? 0 : ic->start_time;
-    const int64_t start = in.seek_target + (FJoinMode ? 0 : FOptions.start_time);
-    const int64_t length = FJoinMode ? INT64_MAX : FOptions.recording_time;
+    const int64_t start = in.seek_target + (FJoinMode ? 0 : FOptions->start_time);
+    const int64_t length = FJoinMode ? INT64_MAX : FOptions->recording_time;
     if (in.seek_target > 0) {
         const int64_t target = fileStart + in.seek_target;
         avformat.avformat_seek_file(ic.get(), -1, INT64_MIN, target, target, 0);

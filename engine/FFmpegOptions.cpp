@@ -2,6 +2,11 @@
 
 #include "Assert.h"
 
+const TOptionState& TOptionStateHolder::Defaults() {
+    static const TOptionState defaults;
+    return defaults;
+}
+
 TStreamKindOptions& TOptionState::Kind(AVMediaType AType) {
     switch (AType) {
         case AVMEDIA_TYPE_AUDIO: return audio;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -163,4 +164,25 @@ struct TOptionState {
     void ResetInputFileOptions();
     // After an output has been opened: forced format, stream-id map, forced key frames.
     void ResetOutputFileOptions();
+};
+
+// A task's option state, allocated on first use and dropped by Reset, so that a pending task
+// holds none; a dropped state reads as the defaults. Used by the thread that builds or runs the
+// task.
+class TOptionStateHolder {
+public:
+    TOptionState& operator*() {
+        if (!FState) FState = std::make_unique<TOptionState>();
+        return *FState;
+    }
+    const TOptionState& operator*() const { return FState ? *FState : Defaults(); }
+    TOptionState* operator->() { return &**this; }
+    const TOptionState* operator->() const { return &**this; }
+    operator TOptionState&() { return **this; }
+    operator const TOptionState&() const { return **this; }
+    void Reset() { FState.reset(); }
+
+private:
+    static const TOptionState& Defaults();
+    std::unique_ptr<TOptionState> FState;
 };

@@ -419,8 +419,8 @@ TAVOutputStream& TCustomFFmpeg::AddOutputStream(TAVOutputFile& AOut, AVMediaType
     AVStream* st = avformat.avformat_new_stream(oc, nullptr);
     if (!st) throw FFmpegException("Could not alloc stream");
     const size_t idx = oc->nb_streams - 1;
-    if (idx < FOptions.streamid_map.size() && FOptions.streamid_map[idx])
-        st->id = FOptions.streamid_map[idx];
+    if (idx < FOptions->streamid_map.size() && FOptions->streamid_map[idx])
+        st->id = FOptions->streamid_map[idx];
     st->codecpar->codec_type = AType;
     TAVOutputStream os;
     os.file_index = static_cast<int>(&AOut - FOutputFiles.data());
@@ -476,7 +476,7 @@ static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionSt
 }
 
 const AVCodec* TCustomFFmpeg::OutputEncoder(AVFormatContext* AOC, AVMediaType AType) {
-    const TStreamKindOptions& k = FOptions.Kind(AType);
+    const TStreamKindOptions& k = FOptions->Kind(AType);
     if (!k.codec_name.empty()) return FindCodec(k.codec_name, AType, true);
     const AVCodecID id =
         avformat.av_guess_codec(AOC->oformat, nullptr, AOC->url, nullptr, AType);
@@ -583,11 +583,11 @@ void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
 }
 
 void TCustomFFmpeg::FinishNewStream(TAVOutputStream& AOst, AVMediaType AType) {
-    TStreamKindOptions& k = FOptions.Kind(AType);
+    TStreamKindOptions& k = FOptions->Kind(AType);
     if (!k.language.empty())
         CheckAV(avutil.av_dict_set(&AOst.st->metadata, "language", k.language.c_str(), 0),
                 "av_dict_set");
-    FOptions.ResetStreamOptions(AType);
+    FOptions->ResetStreamOptions(AType);
 }
 
 void TCustomFFmpeg::NewOutputStream(AVMediaType AType) {
@@ -782,7 +782,7 @@ void TCustomFFmpeg::ReleaseFiles() {
     struct TDropOptions {
         TCustomFFmpeg* Self;
         ~TDropOptions() {
-            Self->FOptions = TOptionState();
+            Self->FOptions.Reset();
             Self->FLastOptionErr.clear();
             Self->FTotalOutputDuration = -1;
             for (TCodecContextPtr& t : Self->FCodecTemplates) t.reset();

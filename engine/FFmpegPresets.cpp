@@ -73,7 +73,7 @@ void TCustomFFmpeg::ApplyPresetOption(const std::string& AName, const std::strin
         const AVMediaType t = AName[0] == 'a'   ? AVMEDIA_TYPE_AUDIO
                               : AName[0] == 'v' ? AVMEDIA_TYPE_VIDEO
                                                 : AVMEDIA_TYPE_SUBTITLE;
-        const std::string& codec = FOptions.Kind(t).codec_name;
+        const std::string& codec = FOptions->Kind(t).codec_name;
         if (!text && !codec.empty()) text = FindPreset(codec + "-" + AValue);
     }
     if (text) return ApplyPresetText(AValue, text);
@@ -137,13 +137,13 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
     if (type != "vcd" && type != "svcd" && type != "dvd" && type != "dv" && type != "dv50")
         throw FFmpegException("Unknown target type");
     if (norm == tnUnknown) {
-        const AVRational fr = FOptions.frame_rate;
+        const AVRational fr = FOptions->frame_rate;
         if (fr.num <= 0 || fr.den <= 0) throw FFmpegException("frame_rate is invalid.");
         norm = NormOfRate(fr);
         for (const AVRational r : InputVideoFrameRates())
             if (norm == tnUnknown) norm = NormOfRate(r);
         if (norm == tnUnknown) norm = NormDefault == ntNTSC ? tnNTSC : tnPAL;
-        if (FOptions.verbose > 0)
+        if (FOptions->verbose > 0)
             TheLogger()->Log(this, llVerbose, "Assuming %s for target.",
                              norm == tnPAL ? "PAL" : "NTSC");
     }
@@ -152,19 +152,19 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
         if (!SetGenericOption(AName, AValue)) throw FFmpegException(FLastOptionErr);
     };
     auto size = [this](int AWidth, int AHeight) {
-        FOptions.frame_width = AWidth;
-        FOptions.frame_height = AHeight;
+        FOptions->frame_width = AWidth;
+        FOptions->frame_height = AHeight;
     };
     auto aspect = [this](double ARatio, const char* AMessage) {
-        if (FOptions.frame_aspect_ratio != 0.0) return;
-        FOptions.frame_aspect_ratio = ARatio;
+        if (FOptions->frame_aspect_ratio != 0.0) return;
+        FOptions->frame_aspect_ratio = ARatio;
         TheLogger()->Log(this, llInfo, std::string(AMessage));
     };
-    FOptions.frame_rate = rates[norm];
+    FOptions->frame_rate = rates[norm];
     if (type == "vcd") {
         SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg1video");
         SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-        FOptions.forced_format = "vcd";
+        FOptions->forced_format = "vcd";
         size(352, pal ? 288 : 240);
         generic("g", pal ? "15" : "18");
         generic("b", "1150000");
@@ -172,17 +172,17 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
         generic("minrate", "1150000");
         generic("bufsize", "327680");
         generic("ab", "224000");
-        FOptions.audio_sample_rate = 44100;
-        FOptions.audio_channels = 2;
+        FOptions->audio_sample_rate = 44100;
+        FOptions->audio_channels = 2;
         generic("packetsize", "2324");
         generic("muxrate", "1411200");
         // Initial demux-decode delay of a VCD: 36000 + 3 * 1200 ticks of 90 kHz.
-        FOptions.mux_preload = (36000 + 3 * 1200) / 90000.0;
+        FOptions->mux_preload = (36000 + 3 * 1200) / 90000.0;
         aspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
     } else if (type == "svcd") {
         SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
         SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-        FOptions.forced_format = "svcd";
+        FOptions->forced_format = "svcd";
         size(480, pal ? 576 : 480);
         generic("g", pal ? "15" : "18");
         generic("b", "2040000");
@@ -192,14 +192,14 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
         // The scan-offset flag of the older libraries is mpeg2video's own option now.
         generic("scan_offset", "1");
         generic("ab", "224000");
-        FOptions.audio_sample_rate = 44100;
-        if (FOptions.audio_channels == 1) FOptions.audio_channels = 2;
+        FOptions->audio_sample_rate = 44100;
+        if (FOptions->audio_channels == 1) FOptions->audio_channels = 2;
         generic("packetsize", "2324");
         aspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
     } else if (type == "dvd") {
         SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
         SetCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
-        FOptions.forced_format = "dvd";
+        FOptions->forced_format = "dvd";
         size(720, pal ? 576 : 480);
         generic("g", pal ? "15" : "18");
         generic("b", "6000000");
@@ -209,16 +209,16 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
         generic("packetsize", "2048");
         generic("muxrate", "10080000");
         generic("ab", "448000");
-        FOptions.audio_sample_rate = 48000;
-        if (FOptions.audio_channels == 1) FOptions.audio_channels = 2;
+        FOptions->audio_sample_rate = 48000;
+        if (FOptions->audio_channels == 1) FOptions->audio_channels = 2;
         aspect(16.0 / 9.0, "Assuming 16:9 for aspect ratio");
     } else {
-        FOptions.forced_format = "dv";
+        FOptions->forced_format = "dv";
         size(720, pal ? 576 : 480);
-        FOptions.frame_pix_fmt = type == "dv50" ? AV_PIX_FMT_YUV422P
+        FOptions->frame_pix_fmt = type == "dv50" ? AV_PIX_FMT_YUV422P
                                  : pal          ? AV_PIX_FMT_YUV420P
                                                 : AV_PIX_FMT_YUV411P;
-        FOptions.audio_sample_rate = 48000;
-        FOptions.audio_channels = 2;
+        FOptions->audio_sample_rate = 48000;
+        FOptions->audio_channels = 2;
     }
 }

@@ -811,8 +811,8 @@ bool TCustomFFmpeg::DecoderError(TAVInputStream& AIst, int AError) {
     const std::string msg =
         Format("Error while decoding stream #%d.%d (%s)", AIst.file_index, AIst.index,
                TypeText(AIst.st->codecpar->codec_type));
-    if (FOptions.exit_on_error) throw FFmpegException(msg);
-    if (FOptions.verbose >= 0)
+    if (FOptions->exit_on_error) throw FFmpegException(msg);
+    if (FOptions->verbose >= 0)
         TheLogger()->Log(this, llVerbose, msg + ": " + ErrorCodeText(AError));
     return false;
 }
@@ -885,7 +885,7 @@ void TCustomFFmpeg::WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFro
                     Format("%s failed for stream %d, codec %s", b->filter->name, AOst.index,
                            c.enc && c.enc->codec ? c.enc->codec->name : "copy") +
                     ": " + ErrorCodeText(ret);
-                if (FOptions.exit_on_error) throw FFmpegException(msg);
+                if (FOptions->exit_on_error) throw FFmpegException(msg);
                 TheLogger()->Log(this, llError, msg);
             }
         }

@@ -104,7 +104,7 @@ void TCustomFFmpeg::PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& A
     }
     if (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
         const std::string name =
-            Format("%s-%d.log", FOptions.pass_logfilename_prefix, AOst.index);
+            Format("%s-%d.log", FOptions->pass_logfilename_prefix, AOst.index);
         if (enc->flags & AV_CODEC_FLAG_PASS1) {
             c.logfile = fopen(name.c_str(), "wb");
             if (!c.logfile)
