@@ -146,6 +146,11 @@ int TProbeCache::Apply(const TProbeKey& AKey, AVFormatContext* AContext) {
     AContext->duration = e.Duration;
     AContext->bit_rate = e.BitRate;
     AContext->duration_estimation_method = e.Estimation;
+    // A demuxer that asks for its stream's codec to be probed from the data (WAV does, for
+    // compressed audio in PCM) probes on reading what the skipped probe would have, growing the
+    // sample to the whole probe size. The record holds the outcome, so that probe ends after the
+    // first packet, which the recorded probe also saw.
+    AContext->probesize = 32;
     FEntries.splice(FEntries.begin(), FEntries, it->second);
     ++FHits;
     return 1;
