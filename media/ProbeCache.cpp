@@ -148,9 +148,16 @@ int TProbeCache::Apply(const TProbeKey& AKey, AVFormatContext* AContext) {
     AContext->duration_estimation_method = e.Estimation;
     // A demuxer that asks for its stream's codec to be probed from the data (WAV does, for
     // compressed audio in PCM) probes on reading what the skipped probe would have, growing the
-    // sample to the whole probe size. The record holds the outcome, so that probe ends after the
-    // first packet, which the recorded probe also saw.
+    // sample to the whole probe size. The record holds the outcome: that probe ends at the first
+    // packet read, and whatever it finds there (after a seek, data the recorded probe never saw)
+    // the streams keep their recorded codecs, one stream of each kind.
     AContext->probesize = 32;
+    for (unsigned i = 0; i < AContext->nb_streams; ++i) {
+        const AVCodecParameters* par = AContext->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO) AContext->audio_codec_id = par->codec_id;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO) AContext->video_codec_id = par->codec_id;
+        if (par->codec_type == AVMEDIA_TYPE_SUBTITLE) AContext->subtitle_codec_id = par->codec_id;
+    }
     FEntries.splice(FEntries.begin(), FEntries, it->second);
     ++FHits;
     return 1;

@@ -676,30 +676,38 @@ TEST_F(EncoderTest, StoppingALongRunNoticesEveryJobAndLeavesNoOutput) {
 }
 
 // The job list's probe (or a task's first open) records the codec parameters; the task's check
-// and its reopen at start use them instead of probing again, and the outputs are byte for byte
-// those of a probed open.
+// and its reopen at start use them instead of probing again, and the outputs, also of jobs that
+// start later in the file, are byte for byte those of a probed open.
 TEST_F(EncoderTest, AProbedFileIsNotProbedAgainAndConvertsToTheSameBytes) {
     auto bytes = [](const fs::path& AFile) {
         std::ifstream f(AFile, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(f), {});
     };
-    std::vector<fs::path> inputs;
+    std::vector<std::pair<fs::path, std::string>> jobs;  // input, its input option lines
     for (const char* name : {"in.wav", "in.ogg", "in.m4a", "in.flac", "in.mp3"})
-        inputs.push_back(Tone(name, 0.2));
-    inputs.push_back(testmedia::MakeVideoWithAudio(Dir.path()));
+        jobs.emplace_back(Tone(name, 0.2), "");
+    jobs.emplace_back(testmedia::MakeVideoWithAudio(Dir.path()), "");
+    jobs.emplace_back(jobs[0].first, "TimeStart=100000");
+    jobs.emplace_back(jobs[4].first, "TimeStart=100000");
+    auto task = [&](const std::pair<fs::path, std::string>& AJob, const fs::path& AOut) {
+        const int i = Encoder->AddTask(AJob.first.string(), AJob.second);
+        ASSERT_GE(i, 0) << Encoder->LastErrMsg();
+        ASSERT_TRUE(Encoder->SetOutputFile(i, AOut.string())) << Encoder->LastErrMsg();
+    };
     // Beyond the first sixteen, a task is closed while pending and reopened at its start.
     constexpr int kTasks = 18;
-    for (const fs::path& in : inputs) {
-        SCOPED_TRACE(in.filename().string());
+    for (const auto& job : jobs) {
+        const fs::path& in = job.first;
+        SCOPED_TRACE(in.filename().string() + " " + job.second);
         TProbeCache::Global().Clear();
-        Task(in, Dir / "probed.wav");
+        task(job, Dir / "probed.wav");
         Encoder->Start(0);
         Encoder->ClearTasks();
         TFFDecoder probe;
         ASSERT_TRUE(probe.LoadFile(in.string())) << probe.LastErrMsg();
         probe.CloseFile();
         const int64_t stores = TProbeCache::Global().Stores(), hits = TProbeCache::Global().Hits();
-        for (int i = 0; i < kTasks; ++i) Task(in, Dir / ("out" + std::to_string(i) + ".wav"));
+        for (int i = 0; i < kTasks; ++i) task(job, Dir / ("out" + std::to_string(i) + ".wav"));
         Encoder->Start(0);
         Encoder->ClearTasks();
         EXPECT_EQ(TProbeCache::Global().Stores(), stores);
