@@ -212,6 +212,23 @@ private:
     const AVCodec* OutputEncoder(AVFormatContext* AOC, AVMediaType AType);
     // Run steps.
     void SetUpRun();
+    // Set-up steps, in the order SetUpRun takes them.
+    void AllocateRun();
+    void BuildInputStreamTable();
+    void CheckOutputs();
+    void MapOutputStreams();
+    int FindInputStream(const TAVOutputStream& AOst);
+    void PrepareOutputStreams();
+    void CheckStreamCopy(const TAVOutputStream& AOst);
+    void PrepareStreamCopy(TAVOutputStream& AOst, const TAVInputStream& AIst);
+    void PrepareAudioEncoder(TStreamCoder& ACoder, const TAVInputStream& AIst);
+    void AddBitstreamFilters(TStreamCoder& ACoder);
+    void OpenEncoders();
+    void OpenEncoder(TAVOutputStream& AOst);
+    void InitBitstreamFilters(TAVOutputStream& AOst);
+    void InitInputTimestamps();
+    void WriteHeaders();
+    void LogOutputs();
     void MainLoop();
     void EndRun();
     void CheckAudioWritten();
@@ -236,6 +253,12 @@ private:
                       int AFrameNumber, int64_t APTS, bool& AStopped);
     void AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
                   int AOffset, int ACount, int64_t APTS);
+    void FollowInputFormat(TAVOutputStream& AOst, const TAVInputStream& AIst,
+                           const AVFrame* AFrame, const AVChannelLayout& ALayout);
+    void PrepareResampler(TAVOutputStream& AOst, const AVFrame* AFrame, AVChannelLayout& ALayout);
+    bool SyncAudio(TAVOutputStream& AOst, TAVInputStream& AIst, int64_t APTS, int& AOffset,
+                   int& ACount);
+    bool ConvertToFifo(TAVOutputStream& AOst, const AVFrame* AFrame, int AOffset, int ACount);
     void WriteToFifo(TAVOutputStream& AOst, uint8_t* const* AData, int ACount);
     void AddSilence(TAVOutputStream& AOst, const TAVInputStream& AIst, double ASamples);
     void EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal);

@@ -271,22 +271,16 @@ void TCustomFFmpeg::AddSilence(TAVOutputStream& AOst, const TAVInputStream& AIst
     }
 }
 
+// One chunk (ACount samples of AFrame from AOffset, at APTS) for one output stream: follow the
+// input's format, make the converter it needs, keep the chunk in time, convert it into the FIFO
+// and encode every whole frame.
 void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const AVFrame* AFrame,
                              int AOffset, int ACount, int64_t APTS) {
-    TOptionState& o = FOptions;
-    TRun& R = *FRun;
-    TStreamCoder& c = *AOst.coder;
-    AVCodecContext* enc = c.enc.get();
-    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
-    const int rate = AFrame->sample_rate;
-    const int channels = AFrame->ch_layout.nb_channels;
-    const int encRate = enc->sample_rate;
-
     // A layout without a channel order (plain WAV headers) is taken as the default layout of its
     // channel count.
     AVChannelLayout inLayout{};
     if (AFrame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-        avutil.av_channel_layout_default(&inLayout, channels);
+        avutil.av_channel_layout_default(&inLayout, AFrame->ch_layout.nb_channels);
     else
         CheckAV(avutil.av_channel_layout_copy(&inLayout, &AFrame->ch_layout),
                 "av_channel_layout_copy");
@@ -295,120 +289,159 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
         ~TLayoutScope() { avutil.av_channel_layout_uninit(l); }
     } layoutScope{&inLayout};
 
-    const bool layoutChanged = avutil.av_channel_layout_compare(&inLayout, &c.resample_layout) != 0;
-    if (fmt != c.resample_sample_fmt || rate != c.resample_sample_rate ||
-        channels != c.resample_channels || layoutChanged) {
-        if (c.resample) {
-            FlushResampler(AOst);
-            EncodeAudioFrames(AOst, false);
-        }
-        if (fmt != c.resample_sample_fmt || rate != c.resample_sample_rate ||
-            channels != c.resample_channels) {
-            const char* oldName = avutil.av_get_sample_fmt_name(c.resample_sample_fmt);
-            TheLogger()->Log(this, llInfo,
-                             Format("Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d "
-                                    "to rate:%d fmt:%s ch:%d",
-                                    AIst.file_index, AIst.index, c.resample_sample_rate,
-                                    oldName ? oldName : "none", c.resample_channels, rate,
-                                    avutil.av_get_sample_fmt_name(fmt), channels));
-        }
-        c.resample_sample_fmt = fmt;
-        c.resample_sample_rate = rate;
-        c.resample_channels = channels;
-        avutil.av_channel_layout_uninit(&c.resample_layout);
-        CheckAV(avutil.av_channel_layout_copy(&c.resample_layout, &inLayout),
-                "av_channel_layout_copy");
-        c.resample.reset();
+    FollowInputFormat(AOst, AIst, AFrame, inLayout);
+    PrepareResampler(AOst, AFrame, inLayout);
+    if (!SyncAudio(AOst, AIst, APTS, AOffset, ACount)) return;
+    if (ConvertToFifo(AOst, AFrame, AOffset, ACount)) EncodeAudioFrames(AOst, false);
+}
+
+// A change of the input's format, rate, channels or layout drains the old converter and makes
+// the next one for the new input.
+void TCustomFFmpeg::FollowInputFormat(TAVOutputStream& AOst, const TAVInputStream& AIst,
+                                      const AVFrame* AFrame, const AVChannelLayout& ALayout) {
+    TStreamCoder& c = *AOst.coder;
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const int rate = AFrame->sample_rate;
+    const int channels = AFrame->ch_layout.nb_channels;
+    const bool formatChanged = fmt != c.resample_sample_fmt || rate != c.resample_sample_rate ||
+                               channels != c.resample_channels;
+    if (!formatChanged && avutil.av_channel_layout_compare(&ALayout, &c.resample_layout) == 0)
+        return;
+    if (c.resample) {
+        FlushResampler(AOst);
+        EncodeAudioFrames(AOst, false);
     }
-    const bool sameLayout = avutil.av_channel_layout_compare(&inLayout, &enc->ch_layout) == 0;
-    c.audio_resample = rate != encRate || !sameLayout || o.audio_sync_method > 1;
+    if (formatChanged) {
+        const char* oldName = avutil.av_get_sample_fmt_name(c.resample_sample_fmt);
+        TheLogger()->Log(this, llInfo,
+                         Format("Input stream #%d.%d frame changed from rate:%d fmt:%s ch:%d "
+                                "to rate:%d fmt:%s ch:%d",
+                                AIst.file_index, AIst.index, c.resample_sample_rate,
+                                oldName ? oldName : "none", c.resample_channels, rate,
+                                avutil.av_get_sample_fmt_name(fmt), channels));
+    }
+    c.resample_sample_fmt = fmt;
+    c.resample_sample_rate = rate;
+    c.resample_channels = channels;
+    avutil.av_channel_layout_uninit(&c.resample_layout);
+    CheckAV(avutil.av_channel_layout_copy(&c.resample_layout, &ALayout), "av_channel_layout_copy");
+    c.resample.reset();
+}
+
+// A resampler when rate or layout differ (or sync stretches), a format-only one when only the
+// sample format does, none otherwise.
+void TCustomFFmpeg::PrepareResampler(TAVOutputStream& AOst, const AVFrame* AFrame,
+                                     AVChannelLayout& ALayout) {
+    TStreamCoder& c = *AOst.coder;
+    AVCodecContext* enc = c.enc.get();
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const int rate = AFrame->sample_rate;
+    const bool sameLayout = avutil.av_channel_layout_compare(&ALayout, &enc->ch_layout) == 0;
+    c.audio_resample = rate != enc->sample_rate || !sameLayout || FOptions->audio_sync_method > 1;
     const bool convert = c.audio_resample || fmt != enc->sample_fmt;
-    if (convert && !c.resample) {
-        SwrContext* swr = nullptr;
-        // swresample's default filter, as the command-line tool uses.
-        int ret = swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, encRate,
-                                                 &inLayout, fmt, rate, 0, nullptr);
-        c.resample.reset(swr);
-        if (ret >= 0) ret = swresample.swr_init(swr);
-        if (ret < 0) {
-            c.resample.reset();
-            if (c.audio_resample)
-                throw FFmpegException(
-                    Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", channels,
-                           rate, enc->ch_layout.nb_channels, encRate));
-            throw FFmpegException(Format("Cannot convert %s sample format to %s sample format",
-                                         avutil.av_get_sample_fmt_name(fmt),
-                                         avutil.av_get_sample_fmt_name(enc->sample_fmt)));
-        }
-    } else if (!convert) {
+    if (!convert) {
         c.resample.reset();
+        return;
     }
+    if (c.resample) return;
+    SwrContext* swr = nullptr;
+    // swresample's default filter, as the command-line tool uses.
+    int ret = swresample.swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt,
+                                             enc->sample_rate, &ALayout, fmt, rate, 0, nullptr);
+    c.resample.reset(swr);
+    if (ret >= 0) ret = swresample.swr_init(swr);
+    if (ret >= 0) return;
+    c.resample.reset();
+    if (c.audio_resample)
+        throw FFmpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                                     AFrame->ch_layout.nb_channels, rate,
+                                     enc->ch_layout.nb_channels, enc->sample_rate));
+    throw FFmpegException(Format("Cannot convert %s sample format to %s sample format",
+                                 avutil.av_get_sample_fmt_name(fmt),
+                                 avutil.av_get_sample_fmt_name(enc->sample_fmt)));
+}
 
-    const int bps = avutil.av_get_bytes_per_sample(fmt);
-    const bool planar = avutil.av_sample_fmt_is_planar(fmt);
-    const uint8_t* in[AV_NUM_DATA_POINTERS * 8];
-    const int planes = planar ? channels : 1;
-    if (planes > int(std::size(in))) throw FFmpegException("Buffer sizes too large in do_audio_out");
-
+// Audio sync: drops the chunk's late start or puts silence before it, or stretches through the
+// resampler; without sync the position follows the time stamps. False when nothing is left.
+bool TCustomFFmpeg::SyncAudio(TAVOutputStream& AOst, TAVInputStream& AIst, int64_t APTS,
+                              int& AOffset, int& ACount) {
+    const TOptionState& o = FOptions;
+    TStreamCoder& c = *AOst.coder;
+    const int encRate = c.enc->sample_rate;
     const int64_t fifoSamples = avutil.av_audio_fifo_size(c.fifo.get());
-    if (o.audio_sync_method) {
-        const double delta = (double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate -
-                             double(c.sync_opts) - double(fifoSamples);
-        if (std::fabs(delta) > 50) {
-            if (AIst.is_start || std::fabs(delta) > o.audio_drift_threshold * encRate) {
-                const int64_t n = SampleCount(delta * rate / encRate);
-                if (n < 0) {
-                    const int drop = static_cast<int>(std::min<int64_t>(-n, ACount));
-                    if (o.verbose > 2)
-                        TheLogger()->Log(this, llDebug, Format("discarding %d audio samples", drop));
-                    AOffset += drop;
-                    ACount -= drop;
-                } else if (n > 0) {
-                    if (o.verbose > 2)
-                        TheLogger()->Log(this, llDebug,
-                                         Format("adding %d audio samples of silence", int(n)));
-                    AddSilence(AOst, AIst, delta);  // in samples of the encoder's rate
-                }
-                AIst.is_start = false;
-                if (ACount <= 0) return;
-            } else if (o.audio_sync_method > 1 && c.resample) {
-                const int comp = static_cast<int>(
-                    std::clamp<double>(delta, -o.audio_sync_method, o.audio_sync_method));
-                if (o.verbose > 2)
-                    TheLogger()->Log(this, llDebug,
-                                     Format("compensating audio timestamp drift:%f compensation:%d in:%d",
-                                            delta, comp, encRate));
-                CheckAV(swresample.swr_set_compensation(c.resample.get(), comp, encRate),
-                        "swr_set_compensation");
-            }
-        }
-    } else {
+    if (!o.audio_sync_method) {
         // Positions follow the input's time stamps; they never move backwards.
         const int64_t pos =
             llrint(std::clamp((double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate,
                               -0x1p62, 0x1p62)) -
             fifoSamples;
         if (pos > c.sync_opts) c.sync_opts = pos;
+        return true;
     }
+    const double delta = (double(APTS) - double(o.start_time)) / AV_TIME_BASE * encRate -
+                         double(c.sync_opts) - double(fifoSamples);
+    if (std::fabs(delta) <= 50) return true;
+    if (AIst.is_start || std::fabs(delta) > o.audio_drift_threshold * encRate) {
+        const int64_t n = SampleCount(delta * c.resample_sample_rate / encRate);
+        if (n < 0) {
+            const int drop = static_cast<int>(std::min<int64_t>(-n, ACount));
+            if (o.verbose > 2)
+                TheLogger()->Log(this, llDebug, Format("discarding %d audio samples", drop));
+            AOffset += drop;
+            ACount -= drop;
+        } else if (n > 0) {
+            if (o.verbose > 2)
+                TheLogger()->Log(this, llDebug,
+                                 Format("adding %d audio samples of silence", int(n)));
+            AddSilence(AOst, AIst, delta);  // in samples of the encoder's rate
+        }
+        AIst.is_start = false;
+        return ACount > 0;
+    }
+    if (o.audio_sync_method > 1 && c.resample) {
+        const int comp = static_cast<int>(
+            std::clamp<double>(delta, -o.audio_sync_method, o.audio_sync_method));
+        if (o.verbose > 2)
+            TheLogger()->Log(this, llDebug,
+                             Format("compensating audio timestamp drift:%f compensation:%d in:%d",
+                                    delta, comp, encRate));
+        CheckAV(swresample.swr_set_compensation(c.resample.get(), comp, encRate),
+                "swr_set_compensation");
+    }
+    return true;
+}
 
+// The chunk through the converter (or as it is) into the stream's FIFO; false when a failed
+// conversion dropped it.
+bool TCustomFFmpeg::ConvertToFifo(TAVOutputStream& AOst, const AVFrame* AFrame, int AOffset,
+                                  int ACount) {
+    TStreamCoder& c = *AOst.coder;
+    const AVSampleFormat fmt = static_cast<AVSampleFormat>(AFrame->format);
+    const int channels = AFrame->ch_layout.nb_channels;
+    const int bps = avutil.av_get_bytes_per_sample(fmt);
+    const bool planar = avutil.av_sample_fmt_is_planar(fmt);
+    const uint8_t* in[AV_NUM_DATA_POINTERS * 8];
+    const int planes = planar ? channels : 1;
+    if (planes > int(std::size(in))) throw FFmpegException("Buffer sizes too large in do_audio_out");
     for (int p = 0; p < planes; ++p)
         in[p] = AFrame->extended_data[p] + int64_t(AOffset) * bps * (planar ? 1 : channels);
-    if (c.resample) {
-        const int outMax = swresample.swr_get_out_samples(c.resample.get(), ACount);
-        if (outMax < 0) throw FFmpegException("Buffer sizes too large in do_audio_out");
-        GrowStaging(R.staging.get(), enc, outMax);
-        const int got = swresample.swr_convert(c.resample.get(), R.staging->extended_data,
-                                               R.staging->nb_samples, in, ACount);
-        if (got < 0) {
-            if (o.exit_on_error) throw FFmpegException("av_audio_convert() failed");
-            TheLogger()->Log(this, llError, "av_audio_convert() failed");
-            return;
-        }
-        WriteToFifo(AOst, R.staging->extended_data, got);
-    } else {
+    if (!c.resample) {
         WriteToFifo(AOst, const_cast<uint8_t* const*>(in), ACount);
+        return true;
     }
-    EncodeAudioFrames(AOst, false);
+    TRun& R = *FRun;
+    const int outMax = swresample.swr_get_out_samples(c.resample.get(), ACount);
+    if (outMax < 0) throw FFmpegException("Buffer sizes too large in do_audio_out");
+    GrowStaging(R.staging.get(), c.enc.get(), outMax);
+    const int got = swresample.swr_convert(c.resample.get(), R.staging->extended_data,
+                                           R.staging->nb_samples, in, ACount);
+    if (got < 0) {
+        if (FOptions->exit_on_error) throw FFmpegException("av_audio_convert() failed");
+        TheLogger()->Log(this, llError, "av_audio_convert() failed");
+        return false;
+    }
+    WriteToFifo(AOst, R.staging->extended_data, got);
+    return true;
 }
 
 void TCustomFFmpeg::EncodeAudioFrames(TAVOutputStream& AOst, bool AFinal) {

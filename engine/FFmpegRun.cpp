@@ -125,8 +125,34 @@ void TCustomFFmpeg::Transcode() {
 
 // ---- set-up ----------------------------------------------------------------------------------
 
+// The set-up's steps in order; every failure of steps 2 to 10 logs the stream mapping first.
 void TCustomFFmpeg::SetUpRun() {
-    TOptionState& o = FOptions;
+    AllocateRun();
+    BuildInputStreamTable();  // 1
+    try {
+        CheckOutputs();          // 2
+        MapOutputStreams();      // 3
+        PrepareOutputStreams();  // 4
+        // Decoders open first: text subtitle encoders take the decoder's style header.
+        OpenDecoders();          // 7
+        OpenEncoders();          // 6
+        InitInputTimestamps();   // 8
+        // Loudness: measured before the headers, which carry its tags.
+        MeasureLoudness();
+        // 9. Metadata and chapters; the cover.
+        ApplyMetadataMaps();
+        ApplyLoudnessTags();
+        for (TAVOutputFile& out : FOutputFiles)
+            if (out.group == 0) AddCover(out);
+        WriteHeaders();  // 10
+    } catch (...) {
+        LogStreamMapping();
+        throw;
+    }
+    LogOutputs();  // 11
+}
+
+void TCustomFFmpeg::AllocateRun() {
     FRun.reset(new TRun);
     TRun& R = *FRun;
     R.pkt.reset(avcodec.av_packet_alloc());
@@ -136,8 +162,11 @@ void TCustomFFmpeg::SetUpRun() {
     R.staging.reset(avutil.av_frame_alloc());
     if (!R.pkt || !R.enc_pkt || !R.frame || !R.filt_frame || !R.staging)
         throw FFmpegException("av_mallocz fail");
+}
 
-    // 1. Input stream table.
+// One input stream record per stream of each input, all unused; the output stream list.
+void TCustomFFmpeg::BuildInputStreamTable() {
+    TRun& R = *FRun;
     for (size_t f = 0; f < FInputFiles.size(); ++f) {
         TAVInputFile& in = FInputFiles[f];
         in.ist_index = static_cast<int>(R.ist.size());
@@ -148,297 +177,312 @@ void TCustomFFmpeg::SetUpRun() {
             s.index = i;
             s.st = in.ctx->streams[i];
             s.next_pts = kNoPTS;
-            if (o.rate_emu) s.start = NowMicroseconds();
+            if (FOptions->rate_emu) s.start = NowMicroseconds();
             R.ist.push_back(std::move(s));
         }
     }
     for (TAVOutputFile& out : FOutputFiles)
         for (TAVOutputStream& os : out.streams) R.ost.push_back(&os);
+}
 
-    try {
-        // 2. Outputs and explicit maps.
-        for (size_t k = 0; k < FOutputFiles.size(); ++k)
-            if (FOutputFiles[k].streams.empty())
-                throw FFmpegException(
-                    Format("Output file #%d does not contain any stream", int(k)));
-        const bool maps = !o.stream_maps.empty();
-        if (maps) {
-            if (o.stream_maps.size() != R.ost.size())
-                throw FFmpegException("Number of stream maps must match number of output streams");
-            for (const TStreamMap& m : o.stream_maps) {
-                if (m.file_index < 0 || m.file_index >= nb_input_files() || m.stream_index < 0 ||
-                    m.stream_index >= FInputFiles[m.file_index].nb_streams)
-                    throw FFmpegException(Format("Could not find input stream #%d.%d",
-                                                 m.file_index, m.stream_index));
-                if (m.sync_file_index < 0 || m.sync_file_index >= nb_input_files() ||
-                    m.sync_stream_index < 0 ||
-                    m.sync_stream_index >= FInputFiles[m.sync_file_index].nb_streams)
-                    throw FFmpegException(Format("Could not find sync stream #%d.%d",
-                                                 m.sync_file_index, m.sync_stream_index));
-            }
-        }
-
-        // 3. Map every output stream to an input stream.
-        for (size_t n = 0; n < R.ost.size(); ++n) {
-            TAVOutputStream& os = *R.ost[n];
-            const AVMediaType type = os.st->codecpar->codec_type;
-            int found = -1, sync = -1;
-            if (maps) {
-                const TStreamMap& m = o.stream_maps[n];
-                found = FInputFiles[m.file_index].ist_index + m.stream_index;
-                sync = FInputFiles[m.sync_file_index].ist_index + m.sync_stream_index;
-                const AVMediaType itype = R.ist[found].st->codecpar->codec_type;
-                if (itype != type)
-                    throw FFmpegException(Format(
-                        "Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
-                        m.file_index, m.stream_index, TypeText(itype), os.file_index, os.index,
-                        TypeText(type)));
-            } else {
-                const int group = FOutputFiles[os.file_index].group;
-                int last = -1;
-                for (size_t f = 0; f < FInputFiles.size() && found < 0; ++f) {
-                    if (FJoinMode && int(f) != group) continue;
-                    AVFormatContext* ic = FInputFiles[f].ctx.get();
-                    const int best =
-                        avformat.av_find_best_stream(ic, type, -1, -1, nullptr, 0);
-                    auto usable = [&](int i) {
-                        const TAVInputStream& s = R.ist[FInputFiles[f].ist_index + i];
-                        return s.st->codecpar->codec_type == type &&
-                               s.st->discard != AVDISCARD_ALL;
-                    };
-                    if (best >= 0 && usable(best) && R.ist[FInputFiles[f].ist_index + best].discard)
-                        found = FInputFiles[f].ist_index + best;
-                    for (int i = 0; i < FInputFiles[f].nb_streams && found < 0; ++i) {
-                        if (!usable(i)) continue;
-                        last = FInputFiles[f].ist_index + i;
-                        if (R.ist[last].discard) found = last;
-                    }
-                }
-                if (found < 0 && !FJoinMode) found = last;
-                if (found < 0)
-                    throw FFmpegException(
-                        Format("Could not find input stream matching output stream #%d.%d (%s)",
-                               FJoinMode ? 0 : os.file_index, os.index, TypeText(type)));
-                sync = found;
-            }
-            R.ist[found].discard = false;
-            os.source_index = found;
-            os.sync_ist = sync;
-        }
-
-        // 4. Copy or prepare encoding.
-        for (TAVOutputStream* pos : R.ost) {
-            TAVOutputStream& os = *pos;
-            TAVInputStream& ist = R.ist[os.source_index];
-            TStreamCoder& c = *os.coder;
-            const AVMediaType type = os.st->codecpar->codec_type;
-            const bool firstGroup = FOutputFiles[os.file_index].group == 0;
-            if (os.stream_copy) {
-                if (type == AVMEDIA_TYPE_AUDIO && o.audio_volume != 256)
-                    throw FFmpegException(
-                        "-acodec copy and -vol are incompatible (frames are not decoded)");
-                if (type == AVMEDIA_TYPE_AUDIO && FLoudnessTarget < 0)
-                    throw FFmpegException(
-                        "-acodec copy and a loudness target are incompatible (frames are not "
-                        "decoded)");
-                if (type == AVMEDIA_TYPE_AUDIO && OnAudioHook)
-                    throw FFmpegException(
-                        "-acodec copy and AudioHook are incompatible (frames are not decoded)");
-                if (type == AVMEDIA_TYPE_VIDEO) {
-                    if (OnVideoInputHook || OnVideoOutputHook)
-                        throw FFmpegException(
-                            "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
-                    if (!o.vhook.empty())
-                        throw FFmpegException(
-                            "-vcodec copy and -vhook are incompatible (frames are not decoded)");
-                    if (PostHook(phPreview) || PostHook(phBitmap))
-                        throw FFmpegException(
-                            "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
-                }
-                if (firstGroup) {
-                    AVDictionary* keep = os.st->metadata;
-                    os.st->metadata = nullptr;
-                    if (avcodec.avcodec_parameters_copy(os.st->codecpar, ist.st->codecpar) < 0)
-                        throw FFmpegException("av_mallocz fail");
-                    os.st->metadata = keep;
-                    // The muxer chooses its own tag unless the source's is known to it.
-                    const AVOutputFormat* of = FOutputFiles[os.file_index].ctx->oformat;
-                    uint32_t tag = os.st->codecpar->codec_tag;
-                    if (!tag || !of->codec_tag ||
-                        avformat.av_codec_get_id(of->codec_tag, tag) != os.st->codecpar->codec_id)
-                        os.st->codecpar->codec_tag = 0;
-                    os.st->time_base = ist.st->time_base;
-                    if (ist.st->sample_aspect_ratio.num)
-                        os.st->sample_aspect_ratio = ist.st->sample_aspect_ratio;
-                }
-                continue;
-            }
-            os.encoding_needed = true;
-            ist.decoding_needed = true;
-            if (!firstGroup) continue;  // the shared coder is prepared once
-            AVCodecContext* enc = c.enc.get();
-            switch (type) {
-                case AVMEDIA_TYPE_AUDIO: {
-                    const AVCodecParameters* par = ist.st->codecpar;
-                    c.audio_resample = par->sample_rate != enc->sample_rate ||
-                                       o.audio_sync_method > 1;
-                    c.resample_sample_fmt = static_cast<AVSampleFormat>(par->format);
-                    c.resample_channels = par->ch_layout.nb_channels;
-                    c.resample_sample_rate = par->sample_rate;
-                    if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-                        avutil.av_channel_layout_default(&c.resample_layout,
-                                                         par->ch_layout.nb_channels);
-                    else if (avutil.av_channel_layout_copy(&c.resample_layout, &par->ch_layout) < 0)
-                        throw FFmpegException("av_mallocz fail");
-                    break;
-                }
-                case AVMEDIA_TYPE_VIDEO:
-                    PrepareVideoEncoder(os, ist);
-                    break;
-                default:
-                    break;
-            }
-            if (!c.bsf_names.empty()) {
-                size_t p = 0;
-                while (p <= c.bsf_names.size()) {
-                    const size_t comma = c.bsf_names.find(',', p);
-                    const std::string name = c.bsf_names.substr(
-                        p, comma == std::string::npos ? std::string::npos : comma - p);
-                    p = comma == std::string::npos ? c.bsf_names.size() + 1 : comma + 1;
-                    if (name.empty()) continue;
-                    const AVBitStreamFilter* f = avcodec.av_bsf_get_by_name(name.c_str());
-                    AVBSFContext* b = nullptr;
-                    if (!f || avcodec.av_bsf_alloc(f, &b) < 0)
-                        throw FFmpegException(Format("Unknown bitstream filter %s", name));
-                    c.bsfs.emplace_back(b);
-                }
-            }
-        }
-
-        // Decoders open first: text subtitle encoders take the decoder's style header.
-        OpenDecoders();
-
-        // 6. Open the encoders (once per shared coder).
-        for (TAVOutputStream* pos : R.ost) {
-            TAVOutputStream& os = *pos;
-            TStreamCoder& c = *os.coder;
-            if (!os.encoding_needed || c.opened) continue;
-            const AVMediaType type = os.st->codecpar->codec_type;
-            const int fileShown = FJoinMode ? 0 : os.file_index;
-            if (!c.enc || !c.enc->codec)
-                throw FFmpegException(
-                    Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
-                           int(c.codec_id), fileShown, os.index, TypeText(type)));
-            const TAVInputStream& src = R.ist[os.source_index];
-            if (type == AVMEDIA_TYPE_SUBTITLE && src.dec && src.dec->subtitle_header &&
-                !c.enc->subtitle_header) {
-                c.enc->subtitle_header =
-                    static_cast<uint8_t*>(avutil.av_mallocz(src.dec->subtitle_header_size + 1));
-                if (!c.enc->subtitle_header) throw FFmpegException("av_mallocz fail");
-                memcpy(c.enc->subtitle_header, src.dec->subtitle_header,
-                       src.dec->subtitle_header_size);
-                c.enc->subtitle_header_size = src.dec->subtitle_header_size;
-            }
-            int ret;
-            {
-                TCodecLockGuard lock;
-                ret = avcodec.avcodec_open2(c.enc.get(), nullptr, nullptr);
-            }
-            if (ret < 0) {
-                TheLogger()->Log(this, llError, ErrorCodeText(ret));
-                throw FFmpegException(Format(
-                    "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
-                    "parameters such as bit_rate, rate, width or height. Please check error log "
-                    "message to find out more detail information.",
-                    fileShown, os.index, TypeText(type)));
-            }
-            c.opened = true;
-            // The FIFO follows the opened encoder: opening may replace the layout (a
-            // "channel_layout" option sets it through the codec's compatibility field).
-            if (type == AVMEDIA_TYPE_AUDIO) {
-                c.fifo.reset(avutil.av_audio_fifo_alloc(c.enc->sample_fmt,
-                                                        c.enc->ch_layout.nb_channels, 1024));
-                if (!c.fifo) throw FFmpegException("av_mallocz fail");
-            }
-            AVDictionary* keep = os.st->metadata;
-            os.st->metadata = nullptr;
-            CheckAV(avcodec.avcodec_parameters_from_context(os.st->codecpar, c.enc.get()),
-                    "avcodec_parameters_from_context");
-            os.st->metadata = keep;
-            os.st->time_base = c.enc->time_base;
-            if (type == AVMEDIA_TYPE_VIDEO) os.st->avg_frame_rate = c.enc->framerate;
-            for (auto& b : c.bsfs) {
-                CheckAV(avcodec.avcodec_parameters_copy(b->par_in, os.st->codecpar),
-                        "avcodec_parameters_copy");
-                b->time_base_in = os.st->time_base;
-                if (avcodec.av_bsf_init(b.get()) < 0)
-                    throw FFmpegException(Format("Unknown bitstream filter %s", b->filter->name));
-            }
-            if (!c.bsfs.empty()) {
-                CheckAV(avcodec.avcodec_parameters_copy(os.st->codecpar, c.bsfs.back()->par_out),
-                        "avcodec_parameters_copy");
-                os.st->time_base = c.bsfs.back()->time_base_out;
-            }
-        }
-
-        // 8. Time stamps of the input streams.
-        for (TAVInputStream& ist : R.ist) {
-            ist.next_pts = kNoPTS;
-            ist.pts = 0;
-            const AVRational fr = ist.st->avg_frame_rate;
-            if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && fr.num && ist.dec)
-                ist.pts = -llrint(double(ist.dec->has_b_frames) * AV_TIME_BASE * fr.den / fr.num);
-            ist.is_start = true;
-        }
-
-        // Loudness: measured before the headers, which carry its tags.
-        MeasureLoudness();
-
-        // 9. Metadata and chapters; the cover.
-        ApplyMetadataMaps();
-        ApplyLoudnessTags();
-        for (TAVOutputFile& out : FOutputFiles)
-            if (out.group == 0) AddCover(out);
-
-        // 10. Headers.
-        bool allRtp = !FOutputFiles.empty();
-        for (size_t k = 0; k < FOutputFiles.size(); ++k) {
-            TAVOutputFile& out = FOutputFiles[k];
-            if (out.group != 0) continue;
-            allRtp = allRtp && std::string(out.ctx->oformat->name) == "rtp";
-            const int ret = avformat.avformat_write_header(out.ctx.get(), nullptr);
-            if (ret < 0) {
-                const std::string msg = Format(
-                    "Could not write header for output file #%d (incorrect codec parameters ?)",
-                    int(k));
-                TheLogger()->Log(this, llError, msg + ": " + ErrorCodeText(ret));
-                throw FFmpegException(msg);
-            }
-            out.header_written = true;
-            WriteCover(out);
-        }
-        if (allRtp) {
-            std::vector<AVFormatContext*> ctxs;
-            for (TAVOutputFile& out : FOutputFiles) ctxs.push_back(out.ctx.get());
-            char sdp[16384];
-            CheckAV(avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp,
-                                           sizeof sdp),
-                    "av_sdp_create");
-            TheLogger()->Log(this, llInfo, std::string("SDP:\r\n") + sdp);
-        }
-    } catch (...) {
-        LogStreamMapping();
-        throw;
+// Every output has a stream; explicit maps match the output streams and name existing streams.
+void TCustomFFmpeg::CheckOutputs() {
+    const TOptionState& o = FOptions;
+    for (size_t k = 0; k < FOutputFiles.size(); ++k)
+        if (FOutputFiles[k].streams.empty())
+            throw FFmpegException(Format("Output file #%d does not contain any stream", int(k)));
+    if (o.stream_maps.empty()) return;
+    if (o.stream_maps.size() != FRun->ost.size())
+        throw FFmpegException("Number of stream maps must match number of output streams");
+    auto exists = [&](int AFile, int AStream) {
+        return AFile >= 0 && AFile < nb_input_files() && AStream >= 0 &&
+               AStream < FInputFiles[AFile].nb_streams;
+    };
+    for (const TStreamMap& m : o.stream_maps) {
+        if (!exists(m.file_index, m.stream_index))
+            throw FFmpegException(
+                Format("Could not find input stream #%d.%d", m.file_index, m.stream_index));
+        if (!exists(m.sync_file_index, m.sync_stream_index))
+            throw FFmpegException(Format("Could not find sync stream #%d.%d",
+                                         m.sync_file_index, m.sync_stream_index));
     }
+}
 
-    // 11. Descriptions and the mapping.
-    if (o.verbose >= 0) {
-        for (size_t k = 0; k < FOutputFiles.size(); ++k)
-            if (FOutputFiles[k].group == 0)
-                avformat.av_dump_format(FOutputFiles[k].ctx.get(), int(k),
-                                        FOutputFiles[k].ctx->url, 1);
-        LogStreamMapping();
+void TCustomFFmpeg::MapOutputStreams() {
+    const TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    for (size_t n = 0; n < R.ost.size(); ++n) {
+        TAVOutputStream& os = *R.ost[n];
+        int found, sync;
+        if (!o.stream_maps.empty()) {
+            const TStreamMap& m = o.stream_maps[n];
+            found = FInputFiles[m.file_index].ist_index + m.stream_index;
+            sync = FInputFiles[m.sync_file_index].ist_index + m.sync_stream_index;
+            const AVMediaType type = os.st->codecpar->codec_type;
+            const AVMediaType itype = R.ist[found].st->codecpar->codec_type;
+            if (itype != type)
+                throw FFmpegException(
+                    Format("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
+                           m.file_index, m.stream_index, TypeText(itype), os.file_index,
+                           os.index, TypeText(type)));
+        } else {
+            found = sync = FindInputStream(os);
+        }
+        R.ist[found].discard = false;
+        os.source_index = found;
+        os.sync_ist = sync;
     }
+}
+
+// Without maps: the unused stream of the output stream's kind that the demuxer rates best,
+// else the first unused one, else (not in merge mode) the last usable one reused.
+int TCustomFFmpeg::FindInputStream(const TAVOutputStream& AOst) {
+    TRun& R = *FRun;
+    const AVMediaType type = AOst.st->codecpar->codec_type;
+    const int group = FOutputFiles[AOst.file_index].group;
+    int found = -1, last = -1;
+    for (size_t f = 0; f < FInputFiles.size() && found < 0; ++f) {
+        if (FJoinMode && int(f) != group) continue;
+        AVFormatContext* ic = FInputFiles[f].ctx.get();
+        const int best = avformat.av_find_best_stream(ic, type, -1, -1, nullptr, 0);
+        auto usable = [&](int i) {
+            const TAVInputStream& s = R.ist[FInputFiles[f].ist_index + i];
+            return s.st->codecpar->codec_type == type && s.st->discard != AVDISCARD_ALL;
+        };
+        if (best >= 0 && usable(best) && R.ist[FInputFiles[f].ist_index + best].discard)
+            found = FInputFiles[f].ist_index + best;
+        for (int i = 0; i < FInputFiles[f].nb_streams && found < 0; ++i) {
+            if (!usable(i)) continue;
+            last = FInputFiles[f].ist_index + i;
+            if (R.ist[last].discard) found = last;
+        }
+    }
+    if (found < 0 && !FJoinMode) found = last;
+    if (found < 0)
+        throw FFmpegException(
+            Format("Could not find input stream matching output stream #%d.%d (%s)",
+                   FJoinMode ? 0 : AOst.file_index, AOst.index, TypeText(type)));
+    return found;
+}
+
+void TCustomFFmpeg::PrepareOutputStreams() {
+    TRun& R = *FRun;
+    for (TAVOutputStream* pos : R.ost) {
+        TAVOutputStream& os = *pos;
+        TAVInputStream& ist = R.ist[os.source_index];
+        const bool firstGroup = FOutputFiles[os.file_index].group == 0;
+        if (os.stream_copy) {
+            CheckStreamCopy(os);
+            if (firstGroup) PrepareStreamCopy(os, ist);
+            continue;
+        }
+        os.encoding_needed = true;
+        ist.decoding_needed = true;
+        if (!firstGroup) continue;  // the shared coder is prepared once
+        switch (os.st->codecpar->codec_type) {
+            case AVMEDIA_TYPE_AUDIO:
+                PrepareAudioEncoder(*os.coder, ist);
+                break;
+            case AVMEDIA_TYPE_VIDEO:
+                PrepareVideoEncoder(os, ist);
+                break;
+            default:
+                break;
+        }
+        AddBitstreamFilters(*os.coder);
+    }
+}
+
+// A copied stream is never decoded: whatever needs its frames is refused.
+void TCustomFFmpeg::CheckStreamCopy(const TAVOutputStream& AOst) {
+    const TOptionState& o = FOptions;
+    const AVMediaType type = AOst.st->codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_AUDIO) {
+        if (o.audio_volume != 256)
+            throw FFmpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+        if (FLoudnessTarget < 0)
+            throw FFmpegException(
+                "-acodec copy and a loudness target are incompatible (frames are not decoded)");
+        if (OnAudioHook)
+            throw FFmpegException(
+                "-acodec copy and AudioHook are incompatible (frames are not decoded)");
+    }
+    if (type == AVMEDIA_TYPE_VIDEO) {
+        if (OnVideoInputHook || OnVideoOutputHook)
+            throw FFmpegException(
+                "-vcodec copy and VideoHook are incompatible (frames are not decoded)");
+        if (!o.vhook.empty())
+            throw FFmpegException(
+                "-vcodec copy and -vhook are incompatible (frames are not decoded)");
+        if (PostHook(phPreview) || PostHook(phBitmap))
+            throw FFmpegException(
+                "-vcodec copy and PostHooks are incompatible (frames are not decoded)");
+    }
+}
+
+void TCustomFFmpeg::PrepareStreamCopy(TAVOutputStream& AOst, const TAVInputStream& AIst) {
+    AVDictionary* keep = AOst.st->metadata;
+    AOst.st->metadata = nullptr;
+    if (avcodec.avcodec_parameters_copy(AOst.st->codecpar, AIst.st->codecpar) < 0)
+        throw FFmpegException("av_mallocz fail");
+    AOst.st->metadata = keep;
+    // The muxer chooses its own tag unless the source's is known to it.
+    const AVOutputFormat* of = FOutputFiles[AOst.file_index].ctx->oformat;
+    const uint32_t tag = AOst.st->codecpar->codec_tag;
+    if (!tag || !of->codec_tag ||
+        avformat.av_codec_get_id(of->codec_tag, tag) != AOst.st->codecpar->codec_id)
+        AOst.st->codecpar->codec_tag = 0;
+    AOst.st->time_base = AIst.st->time_base;
+    if (AIst.st->sample_aspect_ratio.num)
+        AOst.st->sample_aspect_ratio = AIst.st->sample_aspect_ratio;
+}
+
+// The decoder parameters the resampler is made for, and whether one is needed at the start.
+void TCustomFFmpeg::PrepareAudioEncoder(TStreamCoder& ACoder, const TAVInputStream& AIst) {
+    const AVCodecParameters* par = AIst.st->codecpar;
+    ACoder.audio_resample =
+        par->sample_rate != ACoder.enc->sample_rate || FOptions->audio_sync_method > 1;
+    ACoder.resample_sample_fmt = static_cast<AVSampleFormat>(par->format);
+    ACoder.resample_channels = par->ch_layout.nb_channels;
+    ACoder.resample_sample_rate = par->sample_rate;
+    if (par->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        avutil.av_channel_layout_default(&ACoder.resample_layout, par->ch_layout.nb_channels);
+    else if (avutil.av_channel_layout_copy(&ACoder.resample_layout, &par->ch_layout) < 0)
+        throw FFmpegException("av_mallocz fail");
+}
+
+// The comma-separated bitstream filter names of the coder, allocated in order.
+void TCustomFFmpeg::AddBitstreamFilters(TStreamCoder& ACoder) {
+    const std::string& names = ACoder.bsf_names;
+    size_t p = 0;
+    while (p <= names.size() && !names.empty()) {
+        const size_t comma = names.find(',', p);
+        const std::string name =
+            names.substr(p, comma == std::string::npos ? std::string::npos : comma - p);
+        p = comma == std::string::npos ? names.size() + 1 : comma + 1;
+        if (name.empty()) continue;
+        const AVBitStreamFilter* f = avcodec.av_bsf_get_by_name(name.c_str());
+        AVBSFContext* b = nullptr;
+        if (!f || avcodec.av_bsf_alloc(f, &b) < 0)
+            throw FFmpegException(Format("Unknown bitstream filter %s", name));
+        ACoder.bsfs.emplace_back(b);
+    }
+}
+
+// Once per shared coder.
+void TCustomFFmpeg::OpenEncoders() {
+    for (TAVOutputStream* pos : FRun->ost)
+        if (pos->encoding_needed && !pos->coder->opened) OpenEncoder(*pos);
+}
+
+void TCustomFFmpeg::OpenEncoder(TAVOutputStream& AOst) {
+    TStreamCoder& c = *AOst.coder;
+    const AVMediaType type = AOst.st->codecpar->codec_type;
+    const int fileShown = FJoinMode ? 0 : AOst.file_index;
+    if (!c.enc || !c.enc->codec)
+        throw FFmpegException(
+            Format("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
+                   int(c.codec_id), fileShown, AOst.index, TypeText(type)));
+    const TAVInputStream& src = FRun->ist[AOst.source_index];
+    if (type == AVMEDIA_TYPE_SUBTITLE && src.dec && src.dec->subtitle_header &&
+        !c.enc->subtitle_header) {
+        c.enc->subtitle_header =
+            static_cast<uint8_t*>(avutil.av_mallocz(src.dec->subtitle_header_size + 1));
+        if (!c.enc->subtitle_header) throw FFmpegException("av_mallocz fail");
+        memcpy(c.enc->subtitle_header, src.dec->subtitle_header, src.dec->subtitle_header_size);
+        c.enc->subtitle_header_size = src.dec->subtitle_header_size;
+    }
+    int ret;
+    {
+        TCodecLockGuard lock;
+        ret = avcodec.avcodec_open2(c.enc.get(), nullptr, nullptr);
+    }
+    if (ret < 0) {
+        TheLogger()->Log(this, llError, ErrorCodeText(ret));
+        throw FFmpegException(Format(
+            "Error while opening encoder for output stream #%d.%d (%s) - maybe incorrect "
+            "parameters such as bit_rate, rate, width or height. Please check error log "
+            "message to find out more detail information.",
+            fileShown, AOst.index, TypeText(type)));
+    }
+    c.opened = true;
+    // The FIFO follows the opened encoder: opening may replace the layout (a
+    // "channel_layout" option sets it through the codec's compatibility field).
+    if (type == AVMEDIA_TYPE_AUDIO) {
+        c.fifo.reset(
+            avutil.av_audio_fifo_alloc(c.enc->sample_fmt, c.enc->ch_layout.nb_channels, 1024));
+        if (!c.fifo) throw FFmpegException("av_mallocz fail");
+    }
+    AVDictionary* keep = AOst.st->metadata;
+    AOst.st->metadata = nullptr;
+    CheckAV(avcodec.avcodec_parameters_from_context(AOst.st->codecpar, c.enc.get()),
+            "avcodec_parameters_from_context");
+    AOst.st->metadata = keep;
+    AOst.st->time_base = c.enc->time_base;
+    if (type == AVMEDIA_TYPE_VIDEO) AOst.st->avg_frame_rate = c.enc->framerate;
+    InitBitstreamFilters(AOst);
+}
+
+// The filters take the stream's parameters in turn; the stream ends as the last one's output.
+void TCustomFFmpeg::InitBitstreamFilters(TAVOutputStream& AOst) {
+    TStreamCoder& c = *AOst.coder;
+    for (auto& b : c.bsfs) {
+        CheckAV(avcodec.avcodec_parameters_copy(b->par_in, AOst.st->codecpar),
+                "avcodec_parameters_copy");
+        b->time_base_in = AOst.st->time_base;
+        if (avcodec.av_bsf_init(b.get()) < 0)
+            throw FFmpegException(Format("Unknown bitstream filter %s", b->filter->name));
+    }
+    if (c.bsfs.empty()) return;
+    CheckAV(avcodec.avcodec_parameters_copy(AOst.st->codecpar, c.bsfs.back()->par_out),
+            "avcodec_parameters_copy");
+    AOst.st->time_base = c.bsfs.back()->time_base_out;
+}
+
+void TCustomFFmpeg::InitInputTimestamps() {
+    for (TAVInputStream& ist : FRun->ist) {
+        ist.next_pts = kNoPTS;
+        ist.pts = 0;
+        const AVRational fr = ist.st->avg_frame_rate;
+        if (ist.st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && fr.num && ist.dec)
+            ist.pts = -llrint(double(ist.dec->has_b_frames) * AV_TIME_BASE * fr.den / fr.num);
+        ist.is_start = true;
+    }
+}
+
+// One header per muxer (the first group's entry); the session description when all are RTP.
+void TCustomFFmpeg::WriteHeaders() {
+    bool allRtp = !FOutputFiles.empty();
+    for (size_t k = 0; k < FOutputFiles.size(); ++k) {
+        TAVOutputFile& out = FOutputFiles[k];
+        if (out.group != 0) continue;
+        allRtp = allRtp && std::string(out.ctx->oformat->name) == "rtp";
+        const int ret = avformat.avformat_write_header(out.ctx.get(), nullptr);
+        if (ret < 0) {
+            const std::string msg = Format(
+                "Could not write header for output file #%d (incorrect codec parameters ?)",
+                int(k));
+            TheLogger()->Log(this, llError, msg + ": " + ErrorCodeText(ret));
+            throw FFmpegException(msg);
+        }
+        out.header_written = true;
+        WriteCover(out);
+    }
+    if (!allRtp) return;
+    std::vector<AVFormatContext*> ctxs;
+    for (TAVOutputFile& out : FOutputFiles) ctxs.push_back(out.ctx.get());
+    char sdp[16384];
+    CheckAV(avformat.av_sdp_create(ctxs.data(), static_cast<int>(ctxs.size()), sdp, sizeof sdp),
+            "av_sdp_create");
+    TheLogger()->Log(this, llInfo, std::string("SDP:\r\n") + sdp);
+}
+
+void TCustomFFmpeg::LogOutputs() {
+    if (FOptions->verbose < 0) return;
+    for (size_t k = 0; k < FOutputFiles.size(); ++k)
+        if (FOutputFiles[k].group == 0)
+            avformat.av_dump_format(FOutputFiles[k].ctx.get(), int(k), FOutputFiles[k].ctx->url, 1);
+    LogStreamMapping();
 }
 
 // The stream's channel count decides how a decoder reads the data: a layout option only
