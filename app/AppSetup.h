@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "QtDispatcherHooks.h"
 #include "about.h"
 #include "clip.h"
 #include "conversion.h"
@@ -11,10 +12,6 @@
 #include "log.h"
 #include "main_form.h"
 
-// Installs the dispatcher's wake-up hook (posts a call of CheckSynchronize to the main thread's
-// event loop) and its ProcessMessages hook (QCoreApplication::processEvents). Call on the main
-// thread once the QApplication exists.
-void InstallQtDispatcherHooks();
 
 // Applies the application-wide skin (the style sheet in the program's resources).
 void ApplySkin();

@@ -20,6 +20,9 @@
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDBusReply>
+
+const char* const SettingsOrganization = "Quendral";
+const char* const SettingsApplication = "Quendral Audio Converter";
 #endif
 
 namespace {

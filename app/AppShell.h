@@ -8,6 +8,10 @@
 #include <memory>
 #include <string>
 
+// The settings store: QSettings(SettingsOrganization, SettingsApplication).
+extern const char* const SettingsOrganization;
+extern const char* const SettingsApplication;
+
 // Folder of the program file, ending in a separator. Tests may place the program's data
 // elsewhere with SetApplicationFolder (an empty text restores the real folder).
 QString ApplicationFolder();

@@ -8,22 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "AudioFile.h"
 #include "Decryptor.h"
-
-struct TAudioFile {
-    std::string Source;          // full path as the open dialog returned it
-    std::string SourceTitleExt;  // file name with extension
-    int64_t TrimmedLength = 0;   // microseconds
-    double EstimatedSize = 0;    // megabytes
-    std::string DestinationTitle;
-    std::string Status;
-    int64_t TimeStart = 0;  // microseconds
-    int64_t TimeEnd = 0;    // microseconds
-    int ProfileInd = 0;     // index into Profiles
-    // Whole length of the source as probed when added (microseconds). A range that ends there
-    // is not limited at conversion: the probe may underestimate the real length.
-    int64_t Duration = 0;
-};
 
 // "%.2d:%.2d:%.2d" of a time in microseconds; hours are not limited to 24.
 QString DurationText(int64_t AMicroseconds);

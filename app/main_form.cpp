@@ -30,6 +30,7 @@
 #include "Dispatcher.h"
 #include "ErrorReport.h"
 #include "FFEncode.h"
+#include "JobOptions.h"
 #include "OpenFilter.h"
 #include "Platform.h"
 #include "UserDialogs.h"
@@ -42,9 +43,6 @@
 #include "ui_main_form.h"
 
 namespace {
-
-const char* const SettingsOrganization = "Quendral";
-const char* const SettingsApplication = "Quendral Audio Converter";
 
 // The system's long time format without a time-zone part.
 QString LongTimeText() {
@@ -627,12 +625,6 @@ namespace {
 // File name of a path, without folder.
 QString FileNameOf(const QString& APath) { return QFileInfo(APath).fileName(); }
 
-// The name without its last extension (from the last "." on); a name without "." stays whole.
-QString WithoutExtension(const QString& AName) {
-    const int dot = AName.lastIndexOf('.');
-    return dot < 0 ? AName : AName.left(dot);
-}
-
 }  // namespace
 
 QString TMainForm::LibraryFolder() const { return ApplicationFolder() + "LibAV"; }
@@ -679,7 +671,8 @@ void TMainForm::AddDroppedFiles(const QStringList& AFiles) {
     AddFiles(AFiles);
 }
 
-void TMainForm::AddFiles(const QStringList& AFiles) {
+void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary) {
+    QStringList refused;
     FAdding = true;
     ui->GettingStartedPanel->hide();
     ui->sgList->show();
@@ -720,41 +713,32 @@ void TMainForm::AddFiles(const QStringList& AFiles) {
             QCoreApplication::processEvents();
             if (FCloseRequested || (progress && progress->wasCanceled())) break;
         }
-        if (!probe->LoadFile(file.toStdString())) {
-            Forms.LogForm->AppendLine(QString());
-            EventsLogLine("-> File load error: " + QString::fromStdString(probe->LastErrMsg()));
-            Forms.LogForm->AppendLine(QString());
-            ShowMessageBox(this, mkInformation,
-                           "File " + FileNameOf(file) +
-                               " is not a valid media file or its format is not supported.");
-            continue;
-        }
-        // A file without sound (a silent video, a subtitle file) has nothing to convert.
-        if (probe->AudioStreamCount() == 0) {
-            probe->CloseFile();
-            Forms.LogForm->AppendLine(QString());
-            EventsLogLine("-> File load error: " + file + " has no audio stream.");
-            Forms.LogForm->AppendLine(QString());
-            ShowMessageBox(this, mkInformation,
-                           "File " + FileNameOf(file) + " has no audio stream: there is nothing to convert.");
-            continue;
-        }
         TAudioFile job;
-        job.Source = file.toStdString();
+        TJobRefusal refusal;
+        if (!ProbeNewJob(*probe, file.toStdString(), CurrentProfileInd, job, refusal)) {
+            Forms.LogForm->AppendLine(QString());
+            EventsLogLine("-> " + QString::fromStdString(refusal.LogText));
+            Forms.LogForm->AppendLine(QString());
+            if (ASummary)
+                refused << QString::fromStdString(refusal.Message);
+            else
+                ShowMessageBox(this, mkInformation, QString::fromStdString(refusal.Message));
+            continue;
+        }
         EventsLogLine("-> Added file " + file);
-        job.SourceTitleExt = FileNameOf(file).toStdString();
-        job.DestinationTitle = WithoutExtension(FileNameOf(file)).toStdString();
-        job.Status = "-";
-        job.TrimmedLength = probe->FileStreamInfo().Duration;
-        job.TimeStart = 0;
-        job.TimeEnd = job.TrimmedLength;
-        job.ProfileInd = CurrentProfileInd;
-        job.Duration = job.TrimmedLength;
-        probe->CloseFile();
         FAudioFilesModel->Append(std::move(job));
         UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
     }
     progress.reset();
+    if (!refused.isEmpty()) {
+        // One box for the whole list; a long one names the first refusals, the log has them all.
+        constexpr int kShown = 15;
+        QString text = QString("%1 of %2 files were not added:\n").arg(refused.size()).arg(AFiles.size()) +
+                       QStringList(refused.mid(0, kShown)).join('\n');
+        if (refused.size() > kShown)
+            text += QString("\n... and %1 more (see the events log).").arg(refused.size() - kShown);
+        ShowMessageBox(this, mkInformation, text);
+    }
 
     ui->Notebook1->setCurrentIndex(1);
     if (!AudioFiles.empty()) {
@@ -937,11 +921,8 @@ QString TMainForm::FallbackOutputFolder() {
 }
 
 QString TMainForm::JobOutputFile(int AJob) const {
-    const TAudioFile& job = AudioFiles[static_cast<size_t>(AJob)];
-    const std::string ext = job.ProfileInd >= 0 && job.ProfileInd < static_cast<int>(Profiles.size())
-                                ? Profiles[static_cast<size_t>(job.ProfileInd)].FormatExt
-                                : std::string();
-    return OutputFolder + QDir::separator() + QString::fromStdString(job.DestinationTitle + ext);
+    return QString::fromStdString(
+        ::JobOutputFile(OutputFolder.toStdString(), AudioFiles[static_cast<size_t>(AJob)], Profiles));
 }
 
 void TMainForm::StartButtonClick() {
@@ -970,16 +951,6 @@ QString ComparablePath(const QString& APath) {
     path = path.toLower();
 #endif
     return path;
-}
-
-int ChosenInteger(const std::string& AValue, const char* AWhat, const TProfile& AProfile, int AJob,
-                  const TAudioFile& AFile) {
-    int value = 0;
-    if (!TryStrToInt(AValue, value))
-        throw std::runtime_error("Cannot start the conversion: the " + std::string(AWhat) + " \"" + AValue +
-                                 "\" of profile \"" + AProfile.Title + "\" (job " + std::to_string(AJob + 1) +
-                                 ", \"" + AFile.SourceTitleExt + "\") is not a whole number.");
-    return value;
 }
 
 }  // namespace
@@ -1028,37 +999,12 @@ bool TMainForm::CheckOutputPaths() {
 
 void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& AInput,
                             TOutputOptions& AOutput) const {
-    const TAudioFile& job = AudioFiles[static_cast<size_t>(AJob)];
-    if (job.ProfileInd < 0 || job.ProfileInd >= static_cast<int>(Profiles.size()))
-        throw std::runtime_error("Cannot start the conversion: job " + std::to_string(AJob + 1) + " (\"" +
-                                 job.SourceTitleExt + "\") has no profile.");
-    const TProfile& profile = Profiles[static_cast<size_t>(job.ProfileInd)];
-    InitInputOptions(AInput);
-    InitOutputOptions(AOutput);
-    AInput.FileName = job.Source;
-    AOutput.FileExt = profile.FormatExt;
-    AOutput.AudioCodec = profile.AudioCodecName;
-    AOutput.AudioChannels = ChosenInteger(profile.Channel, "channel count", profile, AJob, job);
-    AOutput.AudioSampleRate = ChosenInteger(profile.SampleRate, "sample rate", profile, AJob, job);
-    AOutput.AudioBitrate = ChosenInteger(profile.AudioBitRate, "bit rate", profile, AJob, job);
-    AOutput.AudioVolume = AVolume;
-    // Loudness: the targets of the list's entries in order; the last entry only tags.
-    static const double kLoudnessTargets[] = {0.0, -14.0, -16.0, -23.0};
-    const int loudness = ui->cmbLoudness->currentIndex();
-    if (loudness > 0 && loudness < static_cast<int>(std::size(kLoudnessTargets)))
-        AOutput.LoudnessTarget = kLoudnessTargets[loudness];
-    AOutput.ReplayGainTags = loudness == static_cast<int>(std::size(kLoudnessTargets));
-    AOutput.DisableVideo = true;
-    // Option lines of the profile, e.g. the muxer of an extension FFmpeg does not know (".m4r").
-    AOutput.ExtOptions = profile.ExtraParam;
-    if (!AMerge) {
-        AInput.TimeStart = job.TimeStart;
-        AOutput.FileName = JobOutputFile(AJob).toStdString();
-        // Only an end the user chose limits the output; a range reaching the probed length runs
-        // to the real end of the input.
-        if (job.TimeEnd < job.Duration) AOutput.TimeLength = job.TimeEnd - job.TimeStart;
-        AOutput.Info.TimeStamp = 0;
-    }
+    TRunSettings settings;
+    settings.Merge = AMerge;
+    settings.Volume = AVolume;
+    settings.Loudness = ui->cmbLoudness->currentIndex();
+    FillJobOptions(AudioFiles[static_cast<size_t>(AJob)], AJob, Profiles, settings,
+                   AMerge ? std::string() : JobOutputFile(AJob).toStdString(), AInput, AOutput);
 }
 
 void TMainForm::StartConversion() {

@@ -114,8 +114,12 @@ public:
     void AddButtonClick();
     // Adds files as chosen in the open dialog (steps after the dialog); also used for files
     // dropped on the list.
-    void AddFiles(const QStringList& AFiles);
+    // ASummary: refusals are shown together in one box after the last file, not one box each.
+    void AddFiles(const QStringList& AFiles, bool ASummary = false);
     void AddDroppedFiles(const QStringList& AFiles);
+    // Files and folders named on the command line (main_command_line.cpp): folders give their
+    // files of the open filter's kinds; refusals come in one box.
+    void AddCommandLineFiles(const QStringList& APaths);
     void Remove1Click();
     void EditButtonClick();
     // "Trim", "Edit Audio...", "Trim Audio...": stops the preview, then the trim editor edits the

@@ -1,0 +1,51 @@
+// What a job becomes for the encoder: its output file and its option records. Qt-free: the window
+// and the batch mode build their runs through these.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "AudioFile.h"
+#include "Decryptor.h"
+#include "FFmpegRecords.h"
+
+// The run-wide choices of the window's settings panel.
+struct TRunSettings {
+    bool Merge = false;
+    int Volume = 256;  // 256: unchanged
+    int Loudness = 0;  // index of the Loudness list: off, -14, -16, -23 LUFS, ReplayGain tags only
+};
+
+// The job's profile; null when its index is outside AProfiles.
+const TProfile* JobProfile(const TAudioFile& AJob, const std::vector<TProfile>& AProfiles);
+
+// <AFolder>/<destination name><profile's extension>.
+std::string JobOutputFile(const std::string& AFolder, const TAudioFile& AJob,
+                          const std::vector<TProfile>& AProfiles);
+
+// Fills the records of job AJobIndex (0-based, for messages). AOutputFile is the job's output
+// (unused in merge mode, where the merged output is set apart). Raises std::runtime_error
+// "Cannot start the conversion: ..." for a job without a profile or a chosen value that is not a
+// whole number.
+void FillJobOptions(const TAudioFile& AJob, int AJobIndex, const std::vector<TProfile>& AProfiles,
+                    const TRunSettings& ASettings, const std::string& AOutputFile,
+                    TInputOptions& AInput, TOutputOptions& AOutput);
+
+class TFFDecoder;
+
+// Why a file cannot become a job: the events log text after "-> " and the message for the user.
+struct TJobRefusal {
+    std::string LogText;
+    std::string Message;
+};
+
+// Probes AFile for a new job of profile AProfileInd: true with AJob filled (source, names,
+// lengths), false with ARefusal. The probe is closed again either way.
+bool ProbeNewJob(TFFDecoder& AProbe, const std::string& AFile, int AProfileInd, TAudioFile& AJob,
+                 TJobRefusal& ARefusal);
+
+// The refusal of a run, or empty: a job's output that is a job's source (its own or another's,
+// links resolved) or another job's output; in merge mode the merged output AMergedFile that is a
+// source. Checked before the encoder opens any file.
+std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<TProfile>& AProfiles,
+                            const std::string& AFolder, bool AMerge, const std::string& AMergedFile);
