@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "AppShell.h"
@@ -30,6 +31,7 @@
 #include "FFUtils.h"
 #include "InputFiles.h"
 #include "JobOptions.h"
+#include "OutputNames.h"
 #include "Platform.h"
 #include "QtDispatcherHooks.h"
 
@@ -75,7 +77,8 @@ struct TBatchJob {
     TAudioFile Job;
     std::string Root;     // the folder it was found under, if any
     std::string Output;   // the output file
-    std::string Refusal;  // why it does not run (empty: it runs)
+    std::string Refusal;  // why it cannot run (empty: it can)
+    std::string Skipped;  // why it does not run although it could (an existing output)
     enum TState { jsWaiting, jsRunning, jsDone, jsFailed } State = jsWaiting;
     double Percent = 0;
     qint64 LastJsonProgress = -1000;
@@ -301,47 +304,80 @@ void TBatchRun::CollectJobs() {
     }
 }
 
-// The output folder (created when missing) and each job's output, with the window's checks.
+// Each job's output: named by the pattern, two jobs of the run numbered apart, an existing output
+// skipped, written over or numbered past as --existing says; then the window's checks, and the
+// output folders created.
 int TBatchRun::PlanOutputs() {
     if (FOutputFolder.empty()) {
         Error("no output folder: give one with --output");
         return 1;
     }
-    std::error_code ec;
-    if (!C.DryRun) std::filesystem::create_directories(Utf8ToPath(FOutputFolder), ec);
-    if (!C.DryRun && !std::filesystem::is_directory(Utf8ToPath(FOutputFolder))) {
-        Error(FOutputFolder + ": cannot create the output folder" + (ec ? ": " + ec.message() : std::string()));
-        return 1;
+    TExistingPolicy policy = epSkip;
+    if (C.Existing) ParseExistingPolicy(*C.Existing, policy);
+    TOutputNaming naming;
+    naming.Pattern = C.Pattern.value_or(DefaultNamePattern);
+    naming.KeepFolders = C.KeepFolders;
+    std::vector<size_t> index;
+    std::vector<TAudioFile> candidates;
+    for (size_t i = 0; i < FJobs.size(); ++i)
+        if (FJobs[i].Refusal.empty()) {
+            FJobs[i].Job.Root = FJobs[i].Root;
+            candidates.push_back(FJobs[i].Job);
+            index.push_back(i);
+        }
+    const std::string joined =
+        FOutputFolder + "/Joined" + FProfiles[static_cast<size_t>(FProfileInd)].FormatExt;
+    std::vector<std::string> planned = NameRunOutputs(candidates, FProfiles, FOutputFolder, naming, C.Merge, joined);
+    for (size_t k : ExistingOutputs(planned)) {
+        const std::string existing = planned[k];
+        ResolveExistingOutput(planned, k, policy);
+        if (policy == epSkip)
+            for (size_t m = 0; m < planned.size(); ++m)
+                if (planned[m].empty() && FJobs[index[m]].Skipped.empty())
+                    FJobs[index[m]].Skipped =
+                        "the output " + existing + " exists (skipped; --existing overwrite or rename converts it)";
     }
     std::vector<TAudioFile> runnable;
-    std::vector<size_t> index;
-    for (size_t i = 0; i < FJobs.size(); ++i) {
-        if (!FJobs[i].Refusal.empty()) continue;
-        FJobs[i].Output = JobOutputFile(FOutputFolder, FJobs[i].Job, FProfiles);
-        runnable.push_back(FJobs[i].Job);
-        index.push_back(i);
+    std::vector<std::string> outputs;
+    for (size_t k = 0; k < planned.size(); ++k) {
+        if (planned[k].empty()) continue;
+        FJobs[index[k]].Output = planned[k];
+        runnable.push_back(candidates[k]);
+        outputs.push_back(planned[k]);
     }
     if (C.Merge && runnable.size() > 20) {
         Error("Cannot merge more than 20 files.");
         return 1;
     }
-    if (C.Merge && !runnable.empty()) {
-        const std::string joined = FOutputFolder + "/Joined" + FProfiles[static_cast<size_t>(FProfileInd)].FormatExt;
-        for (size_t i : index) FJobs[i].Output = joined;
-    }
-    // A job that would write over a source or over another job's output refuses the whole run,
-    // as in the window.
-    const std::string refusal = CheckRunOutputs(runnable, FProfiles, FOutputFolder, C.Merge,
-                                                C.Merge && !index.empty() ? FJobs[index[0]].Output : std::string());
+    // A job that would write over a source refuses the whole run, as in the window.
+    const std::string refusal =
+        CheckRunOutputs(runnable, outputs, C.Merge, C.Merge && !outputs.empty() ? outputs.front() : std::string());
     if (!refusal.empty()) {
         EventsLogLine(refusal);
         Error(refusal);
         return 1;
     }
+    for (const TBatchJob& j : FJobs)
+        if (!j.Skipped.empty()) {
+            EventsLogLine("Skipped " + j.Job.Source + ": " + j.Skipped);
+            if (!C.DryRun) Note("skipped " + j.Job.Source + ": " + j.Skipped);
+        }
     if (runnable.empty()) {
-        for (const TBatchJob& j : FJobs) Error(j.Refusal);
-        Error("nothing to convert");
-        return 1;
+        for (const TBatchJob& j : FJobs)
+            if (!j.Refusal.empty()) Error(j.Refusal);
+        Note("nothing to convert");
+        return std::any_of(FJobs.begin(), FJobs.end(), [](const TBatchJob& j) { return !j.Refusal.empty(); }) ? 1 : 0;
+    }
+    if (C.DryRun) return -1;
+    // The output folder and the pattern's sub-folders.
+    for (const std::string& out : outputs) {
+        std::error_code ec;
+        const std::filesystem::path folder = Utf8ToPath(out).parent_path();
+        std::filesystem::create_directories(folder, ec);
+        if (!std::filesystem::is_directory(folder)) {
+            Error(PathToUtf8(folder) + ": cannot create the output folder" + (ec ? ": " + ec.message() : std::string()));
+            return 1;
+        }
     }
     return -1;
 }
@@ -358,10 +394,14 @@ int TBatchRun::DryRun() const {
             std::printf("refused: %s: %s\n", j.Job.Source.c_str(), j.Refusal.c_str());
             continue;
         }
+        if (!j.Skipped.empty()) {
+            std::printf("skipped: %s: %s\n", j.Job.Source.c_str(), j.Skipped.c_str());
+            continue;
+        }
         std::printf("%s -> %s", j.Job.Source.c_str(), j.Output.c_str());
         if (j.Job.TimeStart > 0 || j.Job.TimeEnd < j.Job.Duration)
             std::printf(" (%s to %s)", DurationText(j.Job.TimeStart).c_str(), DurationText(j.Job.TimeEnd).c_str());
-        if (std::filesystem::exists(Utf8ToPath(j.Output))) std::printf(" (exists: would be written over)");
+        if (std::filesystem::exists(Utf8ToPath(j.Output))) std::printf(" (exists: written over)");
         std::printf("\n");
     }
     return refused ? 1 : 0;
@@ -380,7 +420,10 @@ int TBatchRun::Convert() {
 
     std::vector<size_t> runnable;
     for (size_t i = 0; i < FJobs.size(); ++i)
-        if (FJobs[i].Refusal.empty()) runnable.push_back(i);
+        if (FJobs[i].Refusal.empty() && FJobs[i].Skipped.empty()) runnable.push_back(i);
+        else if (FJobs[i].Refusal.empty())
+            Json({{"event", "skipped"}, {"source", QString::fromStdString(FJobs[i].Job.Source)},
+                  {"message", QString::fromStdString(FJobs[i].Skipped)}});
     FInputs.resize(runnable.size());
     FOutputs.resize(runnable.size());
     for (size_t k = 0; k < runnable.size(); ++k) {

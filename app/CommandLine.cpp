@@ -8,6 +8,8 @@
 #include <functional>
 #include <map>
 
+#include "OutputNames.h"
+
 const char* const LoudnessValues[5] = {"off", "-14", "-16", "-23", "replaygain"};
 
 namespace {
@@ -98,6 +100,18 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
         {"--output", text(c.OutputFolder)},
         {"--jobs", whole("--jobs", 1, 256, c.Jobs)},
         {"--log", [&](const std::string& AValue) { c.LogFile = AValue; }},
+        {"--pattern",
+         [&](const std::string& AValue) {
+             const std::string error = PatternError(AValue);
+             if (!error.empty()) throw EUsageError("invalid value '" + AValue + "' for --pattern: " + error);
+             c.Pattern = AValue;
+         }},
+        {"--existing",
+         [&](const std::string& AValue) {
+             if (AValue != "skip" && AValue != "overwrite" && AValue != "rename")
+                 throw EUsageError("invalid value '" + AValue + "' for --existing (allowed: skip, overwrite, rename)");
+             c.Existing = AValue;
+         }},
         {"--volume",
          [&](const std::string& AValue) {
              double v = 0;
@@ -130,8 +144,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
     };
     const std::map<std::string, bool*> flags = {
         {"--convert", &convert}, {"--list-profiles", &listProfiles}, {"--help", &help}, {"-h", &help},
-        {"--version", &version}, {"--merge", &c.Merge},   {"--dry-run", &c.DryRun}, {"--quiet", &c.Quiet},
-        {"-q", &c.Quiet},        {"--json", &c.Json},
+        {"--version", &version}, {"--merge", &c.Merge},   {"--keep-folders", &c.KeepFolders},
+        {"--dry-run", &c.DryRun}, {"--quiet", &c.Quiet}, {"-q", &c.Quiet},
+        {"--json", &c.Json},
     };
     bool options = true;
     for (size_t i = 0; i < AArgs.size(); ++i) {
@@ -203,6 +218,13 @@ std::string UsageText(const std::string& AProgram) {
            "      --merge              join every input, in order, into one file named Joined\n"
            "      --trim START-END     convert only this range of the one input (hh:mm:ss.mmm,\n"
            "                           mm:ss or seconds; START- runs to the end)\n"
+           "      --pattern PATTERN    output names from the source's name, folders and tags,\n"
+           "                           e.g. '{artist}/{album}/{track:02} {title}' (default:\n"
+           "                           '{name}'; see the README for every placeholder)\n"
+           "      --keep-folders       keep the folder tree of added folders below the output\n"
+           "                           folder (as a pattern beginning with {relpath}/)\n"
+           "      --existing POLICY    when an output exists: skip (default), overwrite or rename\n"
+           "                           (adds ' (2)', ' (3)' ... to the name)\n"
            "      --dry-run            print what would be written, where, and why a job would\n"
            "                           be refused; convert nothing\n"
            "\n"

@@ -2,7 +2,9 @@
 
 #include <filesystem>
 #include <iterator>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 #include "Convert.h"
@@ -116,6 +118,15 @@ bool ProbeNewJob(TFFDecoder& AProbe, const std::string& AFile, int AProfileInd, 
     AJob.TimeEnd = AJob.TrimmedLength;
     AJob.ProfileInd = AProfileInd;
     AJob.Duration = AJob.TrimmedLength;
+    const TFileStreamInfo info = AProbe.FileStreamInfo();
+    AJob.Tags.Title = info.Title;
+    AJob.Tags.Artist = info.Author;
+    AJob.Tags.AlbumArtist = info.AlbumArtist;
+    AJob.Tags.Album = info.Album;
+    AJob.Tags.Genre = info.Genre;
+    AJob.Tags.Year = info.Year > 0 ? std::to_string(info.Year) : std::string();
+    AJob.Tags.Track = info.Track > 0 ? info.Track : -1;
+    AJob.Tags.Disc = info.Disc > 0 ? info.Disc : -1;
     AProbe.CloseFile();
     return true;
 }
@@ -144,8 +155,8 @@ std::string JobName(const std::vector<TAudioFile>& AJobs, size_t AJob) {
 
 }  // namespace
 
-std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<TProfile>& AProfiles,
-                            const std::string& AFolder, bool AMerge, const std::string& AMergedFile) {
+std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<std::string>& AOutputs,
+                            bool AMerge, const std::string& AMergedFile) {
     std::map<std::string, size_t> sources;
     for (size_t i = 0; i < AJobs.size(); ++i) sources.emplace(ComparablePath(AJobs[i].Source), i);
     if (AMerge) {
@@ -157,7 +168,7 @@ std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vec
     }
     std::map<std::string, size_t> outputs;
     for (size_t i = 0; i < AJobs.size(); ++i) {
-        const std::string output = JobOutputFile(AFolder, AJobs[i], AProfiles);
+        const std::string& output = AOutputs[i];
         const std::string target = ComparablePath(output);
         if (const auto s = sources.find(target); s != sources.end()) {
             if (s->second == i)
@@ -172,4 +183,67 @@ std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vec
                    " would both write the output file \"" + output + "\".";
     }
     return {};
+}
+
+std::string JobOutputName(const TAudioFile& AJob, const TOutputNaming& ANaming, const std::string& AExt) {
+    std::string pattern = ANaming.Pattern.empty() ? std::string(DefaultNamePattern) : ANaming.Pattern;
+    if (ANaming.KeepFolders && pattern.find("{relpath}") == std::string::npos) pattern = "{relpath}/" + pattern;
+    if (pattern == DefaultNamePattern) return AJob.DestinationTitle;
+    TNameSource source;
+    source.Source = AJob.Source;
+    source.Root = AJob.Root;
+    source.Tags = AJob.Tags;
+    source.Ext = AExt;
+    std::string name = ExpandNamePattern(pattern, source);
+    if (AJob.DestinationEdited) {
+        const size_t slash = name.rfind('/');
+        name = (slash == std::string::npos ? std::string() : name.substr(0, slash + 1)) + AJob.DestinationTitle;
+    }
+    return name;
+}
+
+std::vector<std::string> NameRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<TProfile>& AProfiles,
+                                        const std::string& AFolder, const TOutputNaming& ANaming, bool AMerge,
+                                        const std::string& AMergedFile) {
+    if (AMerge) return std::vector<std::string>(AJobs.size(), AMergedFile);
+    std::vector<std::string> outputs;
+    std::set<std::string> taken;
+    for (const TAudioFile& job : AJobs) {
+        const TProfile* profile = JobProfile(job, AProfiles);
+        const std::string ext = profile ? profile->FormatExt : std::string();
+        std::string name = JobOutputName(job, ANaming, ext);
+#ifdef _WIN32
+        std::replace(name.begin(), name.end(), '/', kPathDelim);
+#endif
+        std::string output = AFolder + kPathDelim + name + ext;
+        // A second job onto one name is numbered apart; an existing file is the policy's.
+        if (taken.count(ComparablePath(output))) {
+            std::set<std::string> comparable;
+            for (const std::string& o : outputs) comparable.insert(o);
+            output = FreeOutputName(output, comparable);
+        }
+        taken.insert(ComparablePath(output));
+        outputs.push_back(output);
+    }
+    return outputs;
+}
+
+std::vector<size_t> ExistingOutputs(const std::vector<std::string>& AOutputs) {
+    std::vector<size_t> existing;
+    std::set<std::string> seen;
+    std::error_code ec;
+    for (size_t i = 0; i < AOutputs.size(); ++i)
+        if (!AOutputs[i].empty() && seen.insert(AOutputs[i]).second &&
+            std::filesystem::exists(std::filesystem::symlink_status(Utf8ToPath(AOutputs[i]), ec)))
+            existing.push_back(i);
+    return existing;
+}
+
+void ResolveExistingOutput(std::vector<std::string>& AOutputs, size_t AJob, TExistingPolicy APolicy) {
+    const std::string old = AOutputs[AJob];
+    std::string now = old;
+    if (APolicy == epSkip) now.clear();
+    if (APolicy == epRename) now = FreeOutputName(old, std::set<std::string>(AOutputs.begin(), AOutputs.end()));
+    for (std::string& o : AOutputs)
+        if (o == old) o = now;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "AudioFile.h"
+#include "OutputNames.h"
 #include "Decryptor.h"
 #include "FFmpegRecords.h"
 
@@ -44,8 +45,34 @@ struct TJobRefusal {
 bool ProbeNewJob(TFFDecoder& AProbe, const std::string& AFile, int AProfileInd, TAudioFile& AJob,
                  TJobRefusal& ARefusal);
 
-// The refusal of a run, or empty: a job's output that is a job's source (its own or another's,
-// links resolved) or another job's output; in merge mode the merged output AMergedFile that is a
-// source. Checked before the encoder opens any file.
-std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<TProfile>& AProfiles,
-                            const std::string& AFolder, bool AMerge, const std::string& AMergedFile);
+// The refusal of a run, or empty: a job's output (AOutputs, one per job) that is a job's source
+// (its own or another's, links resolved) or another job's output; in merge mode the merged output
+// AMergedFile that is a source. Checked before the encoder opens any file.
+std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<std::string>& AOutputs,
+                            bool AMerge, const std::string& AMergedFile);
+
+// How a run names its outputs: the pattern, and whether the folder tree the sources were found
+// in is kept below the output folder (as if the pattern began with "{relpath}/").
+struct TOutputNaming {
+    std::string Pattern = DefaultNamePattern;
+    bool KeepFolders = false;
+};
+
+// The job's output name below the output folder, without extension: the pattern over the job's
+// source, folder and tags; a destination name the user typed replaces the pattern's file name.
+std::string JobOutputName(const TAudioFile& AJob, const TOutputNaming& ANaming, const std::string& AExt);
+
+// Each job's output before existing files are looked at: AMergedFile for every job in merge mode,
+// else AFolder + the job's name + its profile's extension, two jobs that would get one name
+// numbered apart ("name (2).ext").
+std::vector<std::string> NameRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<TProfile>& AProfiles,
+                                        const std::string& AFolder, const TOutputNaming& ANaming, bool AMerge,
+                                        const std::string& AMergedFile);
+
+// The indexes of the outputs that name an existing file (in merge mode, the first only).
+std::vector<size_t> ExistingOutputs(const std::vector<std::string>& AOutputs);
+
+// Applies APolicy to the existing output AOutputs[AJob] (and every job sharing it): overwrite
+// keeps the name, rename takes the first free number clear of the run's other outputs, skip
+// empties the name (the job does not run). Ask is the caller's to resolve first.
+void ResolveExistingOutput(std::vector<std::string>& AOutputs, size_t AJob, TExistingPolicy APolicy);

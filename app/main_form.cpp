@@ -848,7 +848,9 @@ void TMainForm::edDestinationTitleExit() {
         ShowMessageBox(this, mkWarning, refusal);
         return;
     }
-    AudioFiles[static_cast<size_t>(r - 1)].DestinationTitle = text.toStdString();
+    TAudioFile& job = AudioFiles[static_cast<size_t>(r - 1)];
+    if (job.DestinationTitle != text.toStdString()) job.DestinationEdited = true;
+    job.DestinationTitle = text.toStdString();
     FAudioFilesModel->RepaintAll();
 }
 

@@ -317,6 +317,8 @@ TFileStreamInfo TCustomDecoder::FileStreamInfo() const {
     info.Comment = Tag(c->metadata, "comment");
     info.Album = Tag(c->metadata, "album");
     info.Genre = Tag(c->metadata, "genre");
+    info.AlbumArtist = Tag(c->metadata, "album_artist");
+    info.Disc = std::max(0, LeadingNumber(Tag(c->metadata, "disc")));
     return info;
 }
 

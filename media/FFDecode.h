@@ -18,7 +18,9 @@ struct TFileStreamInfo {
     int64_t TimeStamp = -1;  // seconds since 1970-01-01 UTC (the "creation_time" tag)
     int Year = -1;
     int Track = -1;
+    int Disc = -1;  // 0 when the file gives none
     std::string Title, Author, Copyright, Comment, Album, Genre;
+    std::string AlbumArtist;
 };
 
 struct TAVRational {

@@ -308,3 +308,48 @@ TEST_F(BatchMode, AnInterruptEndsTheRunWith130AndLeavesNoHalfWrittenFile) {
         EXPECT_EQ(DecodeAudio(OutDir() / f).frames(), 90u * 44100) << f;  // only whole outputs stay
     }
 }
+
+TEST_F(BatchMode, PatternsNameFromTagsAndFoldersAndAnExistingOutputFollowsThePolicy) {
+    const fs::path in = Dir / "in";
+    fs::create_directories(in / "a" / "b");
+    ToneShape tagged = Tone(0.3);
+    tagged.tags = {{"artist", "AC/DC"}, {"album", "../Live"}, {"title", "Who? Me: 東京"}, {"track", "3"}};
+    const fs::path t1 = MakeTone(in / "a", "t1.flac", tagged);
+    const fs::path t2 = MakeTone(in / "a" / "b", "t2.flac", tagged);  // the same tags: one name for two jobs
+    const std::vector<std::string> wav{"--convert", "--profile", "WAV"};
+    auto run = [&](const fs::path& AOut, std::vector<std::string> AExtra) {
+        std::vector<std::string> args = wav;
+        args.insert(args.end(), AExtra.begin(), AExtra.end());
+        args.insert(args.end(), {"--output", AOut.string(), in.string()});
+        return Run(args);
+    };
+
+    // Tags make folders, hostile characters are cleaned, the second job onto one name is numbered.
+    ASSERT_EQ(run(Dir / "tags", {"--pattern", "{artist}/{album}/{track:02} {title}"}).Status, 0);
+    EXPECT_EQ(Files(Dir / "tags"),
+              (std::set<std::string>{"AC_DC/.._Live/03 Who_ Me_ 東京.wav", "AC_DC/.._Live/03 Who_ Me_ 東京 (2).wav"}));
+    // The folder tree below the added folder, by option or placeholder; the default names as before.
+    ASSERT_EQ(run(Dir / "tree", {"--keep-folders"}).Status, 0);
+    EXPECT_EQ(Files(Dir / "tree"), (std::set<std::string>{"a/t1.wav", "a/b/t2.wav"}));
+    ASSERT_EQ(run(Dir / "rel", {"--pattern", "{relpath}/{name}-{ext}"}).Status, 0);
+    EXPECT_EQ(Files(Dir / "rel"), (std::set<std::string>{"a/t1-wav.wav", "a/b/t2-wav.wav"}));
+
+    // An existing output: skipped by default (a note, status 0, the file untouched), numbered past
+    // under rename, written over under overwrite.
+    const fs::path flat = Dir / "flat";
+    fs::create_directories(flat);
+    std::ofstream(flat / "t1.wav") << "an older file";
+    const TResult skip = run(flat, {});
+    EXPECT_EQ(skip.Status, 0) << skip.Err;
+    EXPECT_NE(skip.Err.find("skipped " + t1.string()), std::string::npos) << skip.Err;
+    EXPECT_EQ(ReadText(flat / "t1.wav"), "an older file");
+    EXPECT_EQ(Files(flat), (std::set<std::string>{"t1.wav", "t2.wav"}));
+    ASSERT_EQ(run(flat, {"--existing", "rename"}).Status, 0);
+    EXPECT_EQ(Files(flat), (std::set<std::string>{"t1.wav", "t2.wav", "t1 (2).wav", "t2 (2).wav"}));
+    EXPECT_EQ(ReadText(flat / "t1.wav"), "an older file");
+    ASSERT_EQ(run(flat, {"--existing", "overwrite"}).Status, 0);
+    EXPECT_EQ(DecodeAudio(flat / "t1.wav").frames(), static_cast<size_t>(0.3 * 44100));
+    EXPECT_EQ(Files(flat).size(), 4u);
+    EXPECT_EQ(Run({"--convert", "--existing", "ask", t1.string()}).Status, 2);
+    EXPECT_EQ(Run({"--convert", "--pattern", "{nope}", t1.string()}).Status, 2);
+}
