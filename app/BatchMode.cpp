@@ -337,21 +337,22 @@ int TBatchRun::PlanOutputs() {
                     FJobs[index[m]].Skipped =
                         "the output " + existing + " exists (skipped; --existing overwrite or rename converts it)";
     }
-    std::vector<TAudioFile> runnable;
-    std::vector<std::string> outputs;
+    std::vector<TAudioFile> all, runnable;
+    std::vector<std::string> outputs(FJobs.size());
     for (size_t k = 0; k < planned.size(); ++k) {
         if (planned[k].empty()) continue;
         FJobs[index[k]].Output = planned[k];
+        outputs[index[k]] = planned[k];
         runnable.push_back(candidates[k]);
-        outputs.push_back(planned[k]);
     }
+    for (const TBatchJob& j : FJobs) all.push_back(j.Job);
     if (C.Merge && runnable.size() > 20) {
         Error("Cannot merge more than 20 files.");
         return 1;
     }
-    // A job that would write over a source refuses the whole run, as in the window.
-    const std::string refusal =
-        CheckRunOutputs(runnable, outputs, C.Merge, C.Merge && !outputs.empty() ? outputs.front() : std::string());
+    // A job that would write over a source (also one that does not run) refuses the whole run,
+    // as in the window.
+    const std::string refusal = CheckRunOutputs(all, outputs, C.Merge, runnable.empty() ? std::string() : planned.front());
     if (!refusal.empty()) {
         EventsLogLine(refusal);
         Error(refusal);
@@ -371,6 +372,7 @@ int TBatchRun::PlanOutputs() {
     if (C.DryRun) return -1;
     // The output folder and the pattern's sub-folders.
     for (const std::string& out : outputs) {
+        if (out.empty()) continue;
         std::error_code ec;
         const std::filesystem::path folder = Utf8ToPath(out).parent_path();
         std::filesystem::create_directories(folder, ec);

@@ -160,6 +160,7 @@ std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vec
     std::map<std::string, size_t> sources;
     for (size_t i = 0; i < AJobs.size(); ++i) sources.emplace(ComparablePath(AJobs[i].Source), i);
     if (AMerge) {
+        if (AMergedFile.empty()) return {};
         const auto s = sources.find(ComparablePath(AMergedFile));
         if (s != sources.end())
             return "Cannot start the conversion: the merged output file \"" + AMergedFile +
@@ -169,6 +170,7 @@ std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vec
     std::map<std::string, size_t> outputs;
     for (size_t i = 0; i < AJobs.size(); ++i) {
         const std::string& output = AOutputs[i];
+        if (output.empty()) continue;  // the job does not run
         const std::string target = ComparablePath(output);
         if (const auto s = sources.find(target); s != sources.end()) {
             if (s->second == i)

@@ -45,7 +45,8 @@ struct TJobRefusal {
 bool ProbeNewJob(TFFDecoder& AProbe, const std::string& AFile, int AProfileInd, TAudioFile& AJob,
                  TJobRefusal& ARefusal);
 
-// The refusal of a run, or empty: a job's output (AOutputs, one per job) that is a job's source
+// The refusal of a run, or empty: a job's output (AOutputs, one per job; empty for a job that
+// does not run, whose source still counts) that is a job's source
 // (its own or another's, links resolved) or another job's output; in merge mode the merged output
 // AMergedFile that is a source. Checked before the encoder opens any file.
 std::string CheckRunOutputs(const std::vector<TAudioFile>& AJobs, const std::vector<std::string>& AOutputs,

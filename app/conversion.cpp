@@ -13,7 +13,7 @@ TConvForm::TConvForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TConvForm)
     connect(ui->CancelButton, &QPushButton::clicked, this, &TConvForm::CancelButtonClick);
     for (QWidget* w : {static_cast<QWidget*>(ui->ProgressTotal), static_cast<QWidget*>(ui->cbOpenOutput),
                        static_cast<QWidget*>(ui->cbShutdownPC), static_cast<QWidget*>(ui->PauseButton),
-                       static_cast<QWidget*>(ui->CancelButton)})
+                       static_cast<QWidget*>(ui->CancelButton), static_cast<QWidget*>(ui->lblFailures)})
         FBelow.emplace_back(w, w->geometry());
 }
 
@@ -34,8 +34,22 @@ void TConvForm::EndJob(int ATask) {
 
 void TConvForm::ResetJobs() {
     FJobs.clear();
+    FFailures.clear();
+    ui->lblFailures->clear();
+    ui->lblFailures->setToolTip(QString());
     LayoutJobs();
 }
+
+void TConvForm::AddFailure(const QString& AJobName, const QString& AMessage) {
+    FFailures << AJobName + ": " + AMessage;
+    // Two lines: the job (cut in the middle when long), then what happened.
+    const QString name = ui->lblFailures->fontMetrics().elidedText(AJobName, Qt::ElideMiddle, ui->lblFailures->width());
+    ui->lblFailures->setText(FFailures.size() == 1 ? name + "\nfailed; the run goes on."
+                                                   : name + QString("\nfailed (%1 jobs); the run goes on.").arg(FFailures.size()));
+    ui->lblFailures->setToolTip(FFailures.join('\n'));
+}
+
+QLabel* TConvForm::lblFailures() const { return ui->lblFailures; }
 
 int TConvForm::FixedHeight() const { return 205 + static_cast<int>(FJobBars.size()) * kJobRowHeight; }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 #include <functional>
 #include <map>
 #include <memory>
@@ -45,6 +46,10 @@ public:
     void SetJobProgress(int ATask, const QString& ATitle, int APercent);
     void EndJob(int ATask);
     void ResetJobs();
+    // A failed job, shown under the gauges while the run goes on (its tooltip lists them all);
+    // ResetJobs clears them.
+    void AddFailure(const QString& AJobName, const QString& AMessage);
+    QLabel* lblFailures() const;
     // The bars of the jobs in progress besides the first, top to bottom.
     const std::vector<QProgressBar*>& JobBars() const { return FJobBars; }
 
@@ -71,6 +76,7 @@ private:
         int Percent = 0;
     };
     std::map<int, TJobRow> FJobs;
+    QStringList FFailures;
     std::vector<QProgressBar*> FJobBars;
     // Widgets under the task gauge, at their designed places; moved down by the extra bars.
     std::vector<std::pair<QWidget*, QRect>> FBelow;

@@ -174,6 +174,8 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
     connect(ui->OnlineGuide1, &QAction::triggered, this, &TMainForm::OnlineGuide1Click);
     connect(ui->Support1, &QAction::triggered, this, &TMainForm::Support1Click);
     connect(ui->SupportButton, &QPushButton::clicked, this, &TMainForm::Support1Click);
+    connect(ui->OutputNamesButton, &QPushButton::clicked, this, &TMainForm::OutputNamesClick);
+    connect(ui->OutputNames1, &QAction::triggered, this, &TMainForm::OutputNamesClick);
     connect(ui->ProductPage1, &QAction::triggered, this, &TMainForm::ProductPage1Click);
     connect(ui->About1, &QAction::triggered, this, &TMainForm::About1Click);
 
@@ -300,7 +302,8 @@ void TMainForm::SetUpResizing() {
         {ui->PauseButton, Bottom},              {ui->StopButton, Bottom},
         {ui->VolumeTrackBar, Bottom},           {ui->lblPlayTime, Right | Bottom},
         {ui->panPreview, Right | Bottom},       {ui->gbOutputSettings, Right},
-        {ui->SupportButton, Bottom},            {ui->StartButton, Right | Bottom}};
+        {ui->SupportButton, Bottom},            {ui->OutputNamesButton, Bottom},
+        {ui->StartButton, Right | Bottom}};
     for (const auto& [widget, anchor] : anchors) FAnchors.push_back({widget, widget->geometry(), anchor});
     FDesignedSize = designed;
     setMinimumSize(designed);
@@ -922,11 +925,6 @@ QString TMainForm::FallbackOutputFolder() {
 #endif
 }
 
-QString TMainForm::JobOutputFile(int AJob) const {
-    return QString::fromStdString(
-        ::JobOutputFile(OutputFolder.toStdString(), AudioFiles[static_cast<size_t>(AJob)], Profiles));
-}
-
 void TMainForm::StartButtonClick() {
     if (FAdding) return;
     // Failures the steps do not report themselves (a value that is not a number, an encoder
@@ -938,67 +936,6 @@ void TMainForm::StartButtonClick() {
     }
 }
 
-namespace {
-
-// A path in the form two paths to one file compare equal in: the file's canonical path when it
-// exists (links resolved), else the cleaned absolute path under a canonical folder.
-QString ComparablePath(const QString& APath) {
-    const QFileInfo info(APath);
-    QString path = info.exists() ? info.canonicalFilePath() : QString();
-    if (path.isEmpty()) {
-        const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
-        path = QDir::cleanPath((folder.isEmpty() ? info.absolutePath() : folder) + "/" + info.fileName());
-    }
-#ifdef _WIN32
-    path = path.toLower();
-#endif
-    return path;
-}
-
-}  // namespace
-
-bool TMainForm::CheckOutputPaths() {
-    const int n = static_cast<int>(AudioFiles.size());
-    auto refuse = [this](const QString& AMessage) {
-        EventsLogLine("-> " + AMessage);
-        ShowMessageBox(this, mkWarning, AMessage);
-        return false;
-    };
-    auto jobName = [this](int AJob) {
-        return QString("job %1 (\"%2\")")
-            .arg(AJob + 1)
-            .arg(QString::fromStdString(AudioFiles[static_cast<size_t>(AJob)].SourceTitleExt));
-    };
-    if (ui->chMerge->isChecked()) {
-        int k = CurrentRow() - 1;
-        if (k < 0 || k >= n) k = 0;
-        const QString joined = OutputFolder + QDir::separator() + "Joined" +
-                               QString::fromStdString(Profiles.empty() || AudioFiles[static_cast<size_t>(k)].ProfileInd < 0 ||
-                                                              AudioFiles[static_cast<size_t>(k)].ProfileInd >= static_cast<int>(Profiles.size())
-                                                          ? std::string()
-                                                          : Profiles[static_cast<size_t>(AudioFiles[static_cast<size_t>(k)].ProfileInd)].FormatExt);
-        const QString target = ComparablePath(joined);
-        for (int i = 0; i < n; ++i)
-            if (ComparablePath(QString::fromStdString(AudioFiles[static_cast<size_t>(i)].Source)) == target)
-                return refuse("Cannot start the conversion: the merged output file \"" + joined +
-                              "\" is the source file of " + jobName(i) + ".");
-        return true;
-    }
-    std::map<QString, int> outputs;
-    for (int i = 0; i < n; ++i) {
-        const QString output = JobOutputFile(i);
-        const QString target = ComparablePath(output);
-        if (ComparablePath(QString::fromStdString(AudioFiles[static_cast<size_t>(i)].Source)) == target)
-            return refuse("Cannot start the conversion: the output file of " + jobName(i) +
-                          " is its own source file \"" + output + "\".");
-        const auto [it, added] = outputs.emplace(target, i);
-        if (!added)
-            return refuse("Cannot start the conversion: " + jobName(it->second) + " and " + jobName(i) +
-                          " would both write the output file \"" + output + "\".");
-    }
-    return true;
-}
-
 void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& AInput,
                             TOutputOptions& AOutput) const {
     TRunSettings settings;
@@ -1006,7 +943,7 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     settings.Volume = AVolume;
     settings.Loudness = ui->cmbLoudness->currentIndex();
     FillJobOptions(AudioFiles[static_cast<size_t>(AJob)], AJob, Profiles, settings,
-                   AMerge ? std::string() : JobOutputFile(AJob).toStdString(), AInput, AOutput);
+                   AMerge ? std::string() : FRunOutputs[static_cast<size_t>(AJob)], AInput, AOutput);
 }
 
 void TMainForm::StartConversion() {
@@ -1032,9 +969,12 @@ void TMainForm::StartConversion() {
         OutputFolder = fallback;
     }
 
-    // Nothing starts when a job would overwrite its source or another job's output, or when a
-    // chosen value is not a number: all of it is checked before the encoder opens any file.
-    if (!CheckOutputPaths()) return;
+    // Nothing starts when a job would overwrite a source, or when a chosen value is not a
+    // number: all of it is checked before the encoder opens any file. Outputs that exist are
+    // written over, skipped or renamed as the naming settings or the user say.
+    int mergeJob = CurrentRow() - 1;
+    if (mergeJob < 0 || mergeJob >= n) mergeJob = 0;
+    if (!PlanRunOutputs(merge, mergeJob)) return;
     const int volume = static_cast<int>(std::lround(ui->edVolume->value() * 256.0 / 100.0));
     std::vector<TInputOptions> inputs(static_cast<size_t>(n));
     std::vector<TOutputOptions> outputs(static_cast<size_t>(n));
@@ -1052,9 +992,12 @@ void TMainForm::StartConversion() {
         ShowErrorReport(message, AMark);
         EventsLogLine("-> " + message);
     };
+    FTaskJob.clear();
     for (int i = 0; i < n; ++i) {
+        if (FRunOutputs[static_cast<size_t>(i)].empty()) continue;  // skipped: its output exists
         const TAudioFile& job = AudioFiles[static_cast<size_t>(i)];
         TInputOptions* input = &InputOptionsList[static_cast<size_t>(i)];
+        if (!merge || FTaskJob.empty()) FTaskJob.push_back(i);
         if (merge && FFEncoder->TasksCount() == 0) {
             if (FFEncoder->AddTask(job.Source, input) < 0) return fail("", "CLM_FFAddTaskToMerged");
         } else if (merge) {
@@ -1070,12 +1013,9 @@ void TMainForm::StartConversion() {
 
     // 7: the merged output takes the selected job's profile (the first job when none is selected).
     if (merge) {
-        int k = CurrentRow() - 1;
-        if (k < 0 || k >= n) k = 0;
-        TOutputOptions* output = &OutputOptionsList[static_cast<size_t>(k)];
+        TOutputOptions* output = &OutputOptionsList[static_cast<size_t>(mergeJob)];
         output->Join = true;
-        const std::string joined = (OutputFolder + QDir::separator() + "Joined").toStdString() + output->FileExt;
-        if (!FFEncoder->SetOutputFile(0, joined, output))
+        if (!FFEncoder->SetOutputFile(0, FRunOutputs.front(), output))
             return fail("Cannot set output file (Merge): ", "CLM_SetOutputFileMerge");
     }
 
@@ -1083,6 +1023,7 @@ void TMainForm::StartConversion() {
     EventsLogLine("-> Started conversion");
     FCancelled = false;
     FFailedTasks = 0;
+    FRunFailures.clear();
     FRunTasks = FFEncoder->TasksCount();
     FRunMerged = merge;
     // Separate jobs run up to the chosen number at once; a merge is one task.
@@ -1119,13 +1060,14 @@ void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
         Forms.ConvForm->ProgressTotal()->setValue(std::clamp(static_cast<int>(std::lround(100.0 * done / n)), 0, 100));
     }
     QString title;
-    if (j >= 0 && j < static_cast<int>(AudioFiles.size())) {
-        const TAudioFile& job = AudioFiles[static_cast<size_t>(j)];
-        const std::string ext = job.ProfileInd >= 0 && job.ProfileInd < static_cast<int>(Profiles.size())
-                                    ? Profiles[static_cast<size_t>(job.ProfileInd)].FormatExt
-                                    : std::string();
-        title = "Converting \"" + QString::fromStdString(job.SourceTitleExt) + "\" to \"" +
-                QString::fromStdString(job.DestinationTitle + ext) + "\"";
+    if (const int job = TaskJob(j); job >= 0) {
+        const TAudioFile& file = AudioFiles[static_cast<size_t>(job)];
+        const TProfile* profile = JobProfile(file, Profiles);
+        const std::string output = static_cast<size_t>(job) < FRunOutputs.size()
+                                       ? PathToUtf8(Utf8ToPath(FRunOutputs[static_cast<size_t>(job)]).filename())
+                                       : file.DestinationTitle + (profile ? profile->FormatExt : std::string());
+        title = "Converting \"" + QString::fromStdString(file.SourceTitleExt) + "\" to \"" +
+                QString::fromStdString(output) + "\"";
     }
     Forms.ConvForm->SetJobProgress(j, title, static_cast<int>(current));
 }
@@ -1137,14 +1079,15 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
         if (j < static_cast<int>(FTaskDone.size())) FTaskDone[static_cast<size_t>(j)] = 1.0;
         conv->EndJob(j);
     }
-    // A task error is shown over the conversion dialog, which stays up for the remaining tasks
-    // (the next notice waits until the user has answered).
+    // A task error goes to the events log and the conversion dialog, which goes on showing the
+    // remaining tasks; the error report is offered once, when the run has ended.
     if (ATerminateInfo.Exception) {
         ++FFailedTasks;
         const QString message = "Conversion terminated with error: " + TaskName(ATerminateInfo.TaskIndex) + ": " +
                                 QString::fromStdString(ATerminateInfo.ExceptionMsg);
-        ShowErrorReport(message, "CLM_Terminate");
+        FRunFailures << message;
         EventsLogLine("-> " + message);
+        conv->AddFailure(TaskName(ATerminateInfo.TaskIndex), QString::fromStdString(ATerminateInfo.ExceptionMsg));
     }
     if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished) LogLoudness(ATerminateInfo.TaskIndex);
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Finished) {
@@ -1156,10 +1099,12 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
             FCancelled = false;
             conv->CloseForm();
         } else if (FFailedTasks > 0) {
-            EventsLogLine(QString("-> Conversion finished with errors: %1 of %2 jobs failed.")
-                              .arg(FFailedTasks)
-                              .arg(FRunTasks));
+            const QString summary =
+                QString("Conversion finished with errors: %1 of %2 jobs failed.").arg(FFailedTasks).arg(FRunTasks);
+            EventsLogLine("-> " + summary);
             conv->CloseForm();
+            const QString first = FRunFailures.isEmpty() ? QString() : FRunFailures.first();
+            ShowErrorReport(FFailedTasks == 1 ? first : summary + "\n" + FRunFailures.join('\n'), "CLM_Terminate");
         } else {
             const bool shutdown = conv->cbShutdownPC()->isChecked();
             if (shutdown) {
@@ -1187,13 +1132,22 @@ void TMainForm::LogLoudness(int ATask) {
                       .arg(peak, QString::asprintf("%+.1f", l.Gain)));
 }
 
+int TMainForm::TaskJob(int ATask) const {
+    // Before a planned run, task and job are one.
+    const int job = FTaskJob.empty() ? ATask
+                    : ATask >= 0 && ATask < static_cast<int>(FTaskJob.size()) ? FTaskJob[static_cast<size_t>(ATask)]
+                                                                                : -1;
+    return job >= 0 && job < static_cast<int>(AudioFiles.size()) ? job : -1;
+}
+
 QString TMainForm::TaskName(int ATask) const {
     if (ATask < 0) return "the conversion";
     if (ui->chMerge->isChecked() || FRunMerged) return "the merged file";
-    if (ATask >= static_cast<int>(AudioFiles.size())) return QString("job %1").arg(ATask + 1);
+    const int job = TaskJob(ATask) >= 0 ? TaskJob(ATask) : ATask;
+    if (job >= static_cast<int>(AudioFiles.size())) return QString("job %1").arg(job + 1);
     return QString("job %1 (\"%2\")")
-        .arg(ATask + 1)
-        .arg(QString::fromStdString(AudioFiles[static_cast<size_t>(ATask)].SourceTitleExt));
+        .arg(job + 1)
+        .arg(QString::fromStdString(AudioFiles[static_cast<size_t>(job)].SourceTitleExt));
 }
 
 void TMainForm::ConvFormCancel() {

@@ -174,6 +174,7 @@ public:
     void oolsitem11Click();
     void OnlineGuide1Click();
     void Support1Click();
+    void OutputNamesClick();
     void ProductPage1Click();
     void About1Click();
 
@@ -213,9 +214,12 @@ private:
     void RefreshList(int ARow);
     void OpenTitleEditor(int ARow);
     void StartConversion();
-    // Refusals before a run: a job writing over its own source, two jobs writing one file.
-    bool CheckOutputPaths();
-    QString JobOutputFile(int AJob) const;
+    // Each job's output for a run in FRunOutputs (empty: the job is skipped): the naming
+    // settings, the user asked about outputs that exist, the sub-folders made; false, reported,
+    // when the run must not start (a job writing over a source, the user cancelled).
+    bool PlanRunOutputs(bool AMerge, int AMergeJob);
+    // The job task ATask of the running conversion converts (-1 for none).
+    int TaskJob(int ATask) const;
     // How a failure names task ATask of the run: the job and its file, or the merged file.
     QString TaskName(int ATask) const;
     void LogLoudness(int ATask);
@@ -239,6 +243,9 @@ private:
     bool FRunMerged = false;  // the running conversion merges every job into one task
     int FRunThreads = 1;      // tasks of the running conversion converted at once
     std::vector<double> FTaskDone;  // share done of each task of the running conversion, 0..1
+    std::vector<std::string> FRunOutputs;  // each job's output in the running conversion
+    std::vector<int> FTaskJob;             // the job of each task of the running conversion
+    QStringList FRunFailures;              // the failed tasks' messages, reported at the end
     // Files are being added: the add loop pumps the window, so the list commands, Start and
     // the file information do nothing meanwhile, and closing waits for the loop.
     bool FAdding = false;

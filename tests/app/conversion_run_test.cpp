@@ -2,19 +2,24 @@
 // records handed to the encoder, cancel and pause, a task error, the missing output folder, and
 // the refusals before a run. Offscreen, generated media, outputs decoded back.
 #include <QCheckBox>
+#include <QListWidget>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QWindow>
 
+#include <fstream>
+
 #include "FFEncode.h"
 #include "JobTestEnv.h"
 #include "ProbeCache.h"
 #include "conversion.h"
 #include "errordlg.h"
+#include "OutputNaming.h"
 
 namespace fs = std::filesystem;
 using testmedia::DecodeAudio;
@@ -26,6 +31,8 @@ protected:
     void SetUp() override {
         TJobTest::SetUp();
         WriteCatalogue(RunProfiles);
+        // Runs into one folder write over the outputs of the run before, without asking.
+        WriteSettings([](QSettings& s) { s.setValue("ExistingOutputs", "overwrite"); });
     }
 
     // Starts the program with jobs for AFiles, job i on profile AProfiles[i].
@@ -329,7 +336,7 @@ TEST_F(ConversionRunTest, TwoSimultaneousConversionsGiveTheOutputsOfOneAtATimeWi
     EXPECT_LT(whole, 3);
 }
 
-TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWithoutSuccess) {
+TEST_F(ConversionRunTest, ATaskErrorShowsInTheDialogWhileTheRunGoesOnAndIsReportedOnceAtTheEnd) {
     testmedia::ScopedTempDir dir("taskerror");
     const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 1.0, 44100, 2));
     const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 1.0, 44100, 2));
@@ -340,14 +347,15 @@ TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWi
     form.Profiles[2].AudioCodecName = "pcm_s16le";
     form.AudioFiles[2].DestinationTitle = "c3";
     app->ConvForm->cbOpenOutput()->setChecked(true);
-    // The error dialog is answered while the conversion dialog is still up beneath it.
-    bool stacked = false;
+    // No box stops the run's view: the failure shows in the conversion dialog, and the error
+    // dialog comes once the run has ended, with the dialog closed and its bars gone.
+    bool afterRun = false;
     AnswerModals([&](QWidget* AModal) {
         auto* error = qobject_cast<TErrorForm*>(AModal);
         if (!error) return;
         ErrorMessages << error->lblErrorText()->text();
-        stacked = app->ConvForm->isVisible() && error->windowModality() == Qt::ApplicationModal &&
-                  error->windowHandle()->transientParent() == app->ConvForm->windowHandle();
+        afterRun = !app->ConvForm->isVisible() && app->ConvForm->JobBars().empty() &&
+                   error->windowModality() == Qt::ApplicationModal;
         error->spSkinButton1()->click();
     });
     const int logStart = static_cast<int>(app->LogForm->Lines().size());
@@ -357,7 +365,9 @@ TEST_F(ConversionRunTest, ATaskErrorKeepsTheDialogForTheOtherJobsAndTheRunEndsWi
     EXPECT_FALSE(app->ConvForm->isVisible());
     ASSERT_EQ(ErrorMessages.size(), 1) << LogLines(*app, logStart).join("\n").toStdString()
                                        << MessageTexts().join("; ").toStdString();
-    EXPECT_TRUE(stacked);
+    EXPECT_TRUE(afterRun);
+    EXPECT_TRUE(app->ConvForm->lblFailures()->text().contains("job 2 (\"b.wav\")\nfailed; the run goes on."))
+        << app->ConvForm->lblFailures()->text().toStdString();
     EXPECT_TRUE(ErrorMessages[0].startsWith("Conversion terminated with error: job 2 (\"b.wav\"): "))
         << ErrorMessages[0].toStdString();
     const QStringList log = LogLines(*app, logStart);
@@ -414,7 +424,7 @@ TEST_F(ConversionRunTest, MissingOutputFolderWarnsAndConvertsIntoTheFallbackFold
     EXPECT_TRUE(LogLines(*app, logStart).isEmpty());
 }
 
-TEST_F(ConversionRunTest, AJobWritingOverItsSourceOrTwoJobsWritingOneFileAreRefusedBeforeAnythingStarts) {
+TEST_F(ConversionRunTest, AJobWritingOverItsSourceIsRefusedBeforeAnythingStartsAndTwoJobsOnOneNameAreNumberedApart) {
     CancelErrors();
     testmedia::ScopedTempDir dir("refuse");
     const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.5, 22050, 1));
@@ -434,31 +444,33 @@ TEST_F(ConversionRunTest, AJobWritingOverItsSourceOrTwoJobsWritingOneFileAreRefu
     EXPECT_FALSE(LogLines(*app).contains("-> Started conversion"));
     EXPECT_TRUE(LogLines(*app).contains("-> " + Messages[0].Text));
 
-    // Two jobs with one output path.
+    // Two jobs onto one output name: the second is numbered apart.
     Messages.clear();
     FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Output);
     form.AudioFiles[1].ProfileInd = 1;
     form.AudioFiles[1].DestinationTitle = "a";
-    form.StartButtonClick();
-    ASSERT_EQ(Messages.size(), 1u);
-    EXPECT_TRUE(Messages[0].Text.contains("job 1 (\"a.wav\") and job 2 (\"b.wav\")")) << Messages[0].Text.toStdString();
-    EXPECT_TRUE(Messages[0].Text.contains(Output + "/a.flac")) << Messages[0].Text.toStdString();
-    EXPECT_EQ(form.FFEncoder->TasksCount(), 0);
-    EXPECT_FALSE(fs::exists(fs::path(Output.toStdString()) / "a.flac"));
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(Messages.empty()) << MessageTexts().join("; ").toStdString();
+    EXPECT_NEAR(DecodeAudio(fs::path(Output.toStdString()) / "a.flac").seconds(), 0.5, 0.01);
+    EXPECT_NEAR(DecodeAudio(fs::path(Output.toStdString()) / "a (2).flac").seconds(), 0.5, 0.01);
     EXPECT_EQ(FileHash(a), hashA);
+    fs::remove(fs::path(Output.toStdString()) / "a.flac");
+    fs::remove(fs::path(Output.toStdString()) / "a (2).flac");
 
     // A profile value that is not a number: a clear message and no run.
     Messages.clear();
     form.AudioFiles[1].DestinationTitle = "b";
     form.AudioFiles[1].ProfileInd = 3;
+    const int tasks = form.FFEncoder->TasksCount();  // the ended run's
     form.StartButtonClick();
     ASSERT_EQ(Messages.size(), 1u);
     EXPECT_EQ(Messages[0].Kind, mkError);
     EXPECT_TRUE(Messages[0].Text.contains("\"Not numbers\"")) << Messages[0].Text.toStdString();
     EXPECT_TRUE(Messages[0].Text.contains("not a whole number")) << Messages[0].Text.toStdString();
-    EXPECT_EQ(form.FFEncoder->TasksCount(), 0);
+    EXPECT_EQ(form.FFEncoder->TasksCount(), tasks);
     EXPECT_FALSE(fs::exists(fs::path(Output.toStdString()) / "a.flac"));
-    EXPECT_FALSE(LogLines(*app).contains("-> Started conversion"));
+    EXPECT_EQ(LogLines(*app).count("-> Started conversion"), 1);
 }
 
 TEST_F(ConversionRunTest, ProgressWithUnknownTotalDurationDoesNotFailAndTheLabelNamesTheJob) {
@@ -549,4 +561,79 @@ TEST_F(ConversionRunTest, ALoudnessTargetBringsQuietAndLoudJobsToItAndIsStored) 
     EXPECT_EQ(QSettings("Quendral", "Quendral Audio Converter").value("Loudness").toInt(), 3);
     auto again = Start();
     EXPECT_EQ(FindChild<QComboBox>(again->MainForm.get(), "cmbLoudness")->currentIndex(), 3);
+}
+
+static std::string FileText(const fs::path& AFile) {
+    std::ifstream in(AFile, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(ConversionRunTest, ExistingOutputsAreAskedAboutBeforeTheRunAndThePatternDialogShowsTheSelectedJobsName) {
+    testmedia::ScopedTempDir dir("names");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 0.5, 22050, 1));
+    const fs::path b = MakeTone(dir.path(), "b.wav", Tone(440, 0.5, 0.5, 22050, 1));
+    auto app = StartWith({a, b}, {0, 0});
+    TMainForm& form = *app->MainForm;
+    WriteSettings([](QSettings& s) { s.setValue("ExistingOutputs", "ask"); });
+    const fs::path out = Output.toStdString();
+    for (const char* name : {"a.wav", "b.wav"}) std::ofstream(out / name) << "kept";
+
+    // One dialog lists both clashes; answered one at a time: skip the first, rename the second.
+    QStringList listed;
+    AnswerModals([&](QWidget* AModal) {
+        if (auto* error = qobject_cast<TErrorForm*>(AModal)) {
+            ErrorMessages << error->lblErrorText()->text();
+            error->spSkinButton1()->click();
+            return;
+        }
+        if (AModal->objectName() != "ExistingOutputsForm") return;
+        auto* list = AModal->findChild<QListWidget*>("lstExistingOutputs");
+        for (int i = 0; i < list->count(); ++i) listed << list->item(i)->text();
+        AModal->findChild<QCheckBox*>("chForAll")->setChecked(false);
+        AModal->findChild<QPushButton*>("btnSkip")->click();
+        AModal->findChild<QPushButton*>("btnRename")->click();
+    });
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_EQ(listed, (QStringList{Output + "/a.wav", Output + "/b.wav"}));
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    EXPECT_EQ(FileText(out / "a.wav"), "kept");
+    EXPECT_EQ(FileText(out / "b.wav"), "kept");
+    EXPECT_NEAR(DecodeAudio(out / "b (2).wav").seconds(), 0.5, 0.01);
+    EXPECT_FALSE(fs::exists(out / "a (2).wav"));
+    const QStringList log = LogLines(*app, logStart);
+    EXPECT_TRUE(log.contains("-> Skipped job 1 (\"a.wav\"): the output file \"" + Output + "/a.wav\" exists"))
+        << log.join("\n").toStdString();
+    EXPECT_TRUE(log.contains("-> Conversion successfully done."));
+
+    // The names dialog: a live example of the selected job's output; a pattern that cannot name
+    // files is said so and cannot be kept; the accepted one is what the next run uses.
+    form.SetCurrentRow(2);
+    QString example, refused;
+    bool okRefused = false;
+    AnswerModals([&](QWidget* AModal) {
+        auto* dialog = qobject_cast<TOutputNamesDialog*>(AModal);
+        if (!dialog) return;
+        dialog->edNamePattern()->setText("{nope");
+        refused = dialog->lblNameExample()->text();
+        okRefused = !dialog->OkButton()->isEnabled();
+        dialog->edNamePattern()->setText("{folder}/{name} {ext}");
+        dialog->cmbExistingOutputs()->setCurrentIndex(3);  // rename
+        example = dialog->lblNameExample()->text();
+        dialog->OkButton()->click();
+    });
+    form.OutputNamesClick();
+    EXPECT_TRUE(okRefused);
+    EXPECT_TRUE(refused.contains("cannot name files")) << refused.toStdString();
+    const QString folder = QString::fromStdString(dir.path().filename().string());
+    EXPECT_EQ(example, Output + "/" + folder + "/b wav.wav");
+    TExistingPolicy policy = epAsk;
+    EXPECT_EQ(ReadNamingSettings(&policy).Pattern, "{folder}/{name} {ext}");
+    EXPECT_EQ(policy, epRename);
+    CancelErrors();
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_NEAR(DecodeAudio(out / folder.toStdString() / "a wav.wav").seconds(), 0.5, 0.01);
+    EXPECT_NEAR(DecodeAudio(out / folder.toStdString() / "b wav.wav").seconds(), 0.5, 0.01);
 }
