@@ -129,13 +129,18 @@ int main(int argc, char** argv) {
     std::printf("beyond the probe: %.3f ms CPU per file (goal <= 1 ms)\n",
                 count ? (addCpu - probeCpu) * 1000.0 / count : 0.0);
     const int rest = count - half;
-    std::printf("resident memory: %.1f MiB before, %.1f MiB with %d jobs, %.1f MiB with %d jobs: %.2f KiB per "
-                "job (the growth from %d to %d jobs)\n",
-                residentBefore, residentHalf, half, residentAfter, count,
-                rest > 0 ? (residentAfter - residentHalf) * 1024.0 / rest : 0.0, half, count);
-    std::printf("peak resident memory: %.1f MiB before, %.1f MiB with %d jobs, %.1f MiB with %d jobs: %.2f KiB "
-                "per job (same growth)\n",
-                before, peakHalf, half, afterAdd, count, rest > 0 ? (afterAdd - peakHalf) * 1024.0 / rest : 0.0);
+    std::printf(
+        "resident memory: %.1f MiB before, %.1f MiB with %d jobs, %.1f MiB with %d jobs: %.2f KiB "
+        "per "
+        "job (the growth from %d to %d jobs)\n",
+        residentBefore, residentHalf, half, residentAfter, count,
+        rest > 0 ? (residentAfter - residentHalf) * 1024.0 / rest : 0.0, half, count);
+    std::printf(
+        "peak resident memory: %.1f MiB before, %.1f MiB with %d jobs, %.1f MiB with %d jobs: %.2f "
+        "KiB "
+        "per job (same growth)\n",
+        before, peakHalf, half, afterAdd, count,
+        rest > 0 ? (afterAdd - peakHalf) * 1024.0 / rest : 0.0);
     std::printf("grid: %d pages scrolled and painted in %.3f s (%.2f ms per page)\n", pages, scroll,
                 pages ? scroll * 1000.0 / pages : 0.0);
     form.close();
