@@ -41,7 +41,9 @@ namespace {
 
 constexpr const char* kWindowTitle = "Quendral Audio Converter";
 
-double Seconds(Clock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); }
+double Seconds(Clock::duration ADuration) {
+    return std::chrono::duration<double>(ADuration).count();
+}
 
 // Starts AArgs with AEnv added to (or replacing in) the environment, output to /dev/null; 0 when
 // it cannot be started.
@@ -70,7 +72,9 @@ pid_t Start(const std::vector<std::string>& AArgs, const std::vector<std::string
     return r == 0 ? pid : 0;
 }
 
-bool Running(pid_t APid) { return waitpid(APid, nullptr, WNOHANG) == 0; }
+bool Running(pid_t APid) {
+    return waitpid(APid, nullptr, WNOHANG) == 0;
+}
 
 // Ends a process this bench started: SIGTERM, then SIGKILL after 5 s.
 void End(pid_t APid) {
@@ -129,7 +133,8 @@ double IdleAfter(pid_t APid, Clock::time_point AStarted) {
 
 // True when the main window is mapped and viewable on ADisplay.
 bool WindowShown(const std::string& ADisplay) {
-    const std::string command = "xwininfo -display " + ADisplay + " -name '" + kWindowTitle + "' 2>/dev/null";
+    const std::string command =
+        "xwininfo -display " + ADisplay + " -name '" + kWindowTitle + "' 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return false;
     char line[256];
@@ -140,7 +145,9 @@ bool WindowShown(const std::string& ADisplay) {
     return viewable;
 }
 
-bool HaveXwininfo() { return std::system("command -v xwininfo >/dev/null 2>&1") == 0; }
+bool HaveXwininfo() {
+    return std::system("command -v xwininfo >/dev/null 2>&1") == 0;
+}
 
 double Median(std::vector<double> AValues) {
     std::sort(AValues.begin(), AValues.end());
@@ -223,9 +230,10 @@ int main(int argc, char** argv) {
     if (xwininfo) x = std::make_unique<TXServer>(88);
     const std::string display = x ? x->Display() : std::string();
     if (display.empty())
-        std::printf("program: offscreen platform (%s): start-up is measured to idle, not to a shown "
-                    "window\n",
-                    xwininfo ? x->Note().c_str() : "xwininfo is missing (apt-get install -y x11-utils)");
+        std::printf(
+            "program: offscreen platform (%s): start-up is measured to idle, not to a shown "
+            "window\n",
+            xwininfo ? x->Note().c_str() : "xwininfo is missing (apt-get install -y x11-utils)");
     else
         std::printf("program: on Xvfb %s; shown = main window mapped and viewable (xwininfo)\n",
                     display.c_str());
@@ -235,8 +243,10 @@ int main(int argc, char** argv) {
     for (int r = 0; r < runs; ++r) {
         const TProgramRun empty = RunProgram(program, {}, home, display);
         const TProgramRun loaded = RunProgram(program, {list.string()}, home, display);
-        if (empty.IdleSeconds < 0 || loaded.IdleSeconds < 0 || (!display.empty() && empty.ShownSeconds < 0)) {
-            std::fprintf(stderr, "program: run %d failed (the program ended or did not settle)\n", r + 1);
+        if (empty.IdleSeconds < 0 || loaded.IdleSeconds < 0 ||
+            (!display.empty() && empty.ShownSeconds < 0)) {
+            std::fprintf(stderr, "program: run %d failed (the program ended or did not settle)\n",
+                         r + 1);
             return 1;
         }
         shown.push_back(empty.ShownSeconds);
@@ -248,12 +258,13 @@ int main(int argc, char** argv) {
     }
     std::printf("program: medians of %d runs, the real program (%s)\n", runs, program.c_str());
     if (!display.empty())
-        std::printf("program: start-up to window shown %.0f ms; to idle %.0f ms\n", Median(shown) * 1000,
-                    Median(idleEmpty) * 1000);
+        std::printf("program: start-up to window shown %.0f ms; to idle %.0f ms\n",
+                    Median(shown) * 1000, Median(idleEmpty) * 1000);
     else
         std::printf("program: start-up to idle (offscreen) %.0f ms\n", Median(idleEmpty) * 1000);
-    std::printf("program: resident memory idle, empty list %.1f MiB; with %d files loaded %.1f MiB (peak "
-                "%.1f MiB), loaded and idle after %.2f s\n",
-                Median(rssEmpty), count, Median(rssList), Median(peakList), Median(idleList));
+    std::printf(
+        "program: resident memory idle, empty list %.1f MiB; with %d files loaded %.1f MiB (peak "
+        "%.1f MiB), loaded and idle after %.2f s\n",
+        Median(rssEmpty), count, Median(rssList), Median(peakList), Median(idleList));
     return 0;
 }
