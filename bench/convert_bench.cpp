@@ -62,7 +62,8 @@ struct TCodecExt {
     const char* Ext;
 };
 constexpr TCodecExt kCodecExts[] = {
-    {"libmp3lame", ".mp3"}, {"aac", ".m4a"}, {"libvorbis", ".ogg"}, {"libopus", ".opus"}, {"flac", ".flac"},
+    {"libmp3lame", ".mp3"}, {"aac", ".m4a"},   {"libvorbis", ".ogg"},
+    {"libopus", ".opus"},   {"flac", ".flac"},
 };
 
 // The extension of ACodec's outputs; empty for a codec missing from the table.
@@ -116,7 +117,8 @@ std::vector<std::string> XargsArgs(const std::string& AFfmpeg, const TCase& ACas
     std::string cmd;
     for (const auto& a : FfmpegArgs(AFfmpeg, ACase)) cmd += "'" + a + "' ";
     cmd.insert(cmd.find("'-y' ") + 5, "-i \"$0\" ");
-    cmd = "exec " + cmd + "\"" + AOut.string() + "/$(basename \"$0\" .wav)" + ExtOf(ACase.Codec) + "\"";
+    cmd = "exec " + cmd + "\"" + AOut.string() + "/$(basename \"$0\" .wav)" + ExtOf(ACase.Codec) +
+          "\"";
     return {"xargs", "-a", AList.string(), "-d", "\\n", "-P", std::to_string(AParallel), "-n", "1",
             "sh", "-c", cmd};
 }
@@ -278,11 +280,12 @@ bool BatchModeCase(const std::string& AProgram, const std::string& AFfmpeg, cons
     fs::create_directories(home);
     setenv("HOME", home.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-    std::vector<std::string> ours = {AProgram,  "--convert", "--quiet",   "--jobs",     "2",
-                                     "--profile", "MP3",     "--codec",   c.Codec,      "--bitrate",
-                                     std::to_string(c.BitRate), "--rate", std::to_string(c.SampleRate),
-                                     "--channels", std::to_string(c.Channels), "--loudness", "off",
-                                     "--output",  outDir.string()};
+    std::vector<std::string> ours = {
+        AProgram,        "--convert",  "--quiet", "--jobs",    "2",  "--output",
+        outDir.string(), "--loudness", "off",     "--profile", "MP3"};
+    ours.insert(ours.end(),
+                {"--codec", c.Codec, "--bitrate", std::to_string(c.BitRate), "--rate",
+                 std::to_string(c.SampleRate), "--channels", std::to_string(c.Channels)});
     for (const fs::path& f : files) ours.push_back(f.string());
     const std::vector<std::string> theirs = XargsArgs(AFfmpeg, c, list, outDir, 2);
 
@@ -293,7 +296,8 @@ bool BatchModeCase(const std::string& AProgram, const std::string& AFfmpeg, cons
             fs::create_directories(outDir);
             const TSample s = Spawn(side ? theirs : ours);
             std::size_t written = 0;
-            for (const auto& e : fs::directory_iterator(outDir)) written += e.path().extension() == ".mp3";
+            for (const auto& e : fs::directory_iterator(outDir))
+                written += e.path().extension() == ".mp3";
             if (!s.Ok || written != files.size()) {
                 std::fprintf(stderr, "batch mode: %s run failed (%zu of %d outputs)\n",
                              side ? "ffmpeg" : "our", written, AFiles);
@@ -307,13 +311,16 @@ bool BatchModeCase(const std::string& AProgram, const std::string& AFfmpeg, cons
         return Median(B) > 0 ? Median(A) / Median(B) : 0.0;
     };
     const double perFileMs = 1000.0 / AFiles;
-    std::printf("batch mode: %d x 2 s WAV -> MP3 192k 44.1k stereo, --convert --jobs 2 vs xargs -P2 ffmpeg "
-                "(ms per file, min/median/max)\n",
-                AFiles);
+    std::printf(
+        "batch mode: %d x 2 s WAV -> MP3 192k 44.1k stereo, --convert --jobs 2 vs xargs -P2 ffmpeg "
+        "(ms per file, min/median/max)\n",
+        AFiles);
     std::printf("%-38s cpu    ours %-22s ffmpeg %-22s ratio %.2f (goal <= 0.50)\n", "",
-                Spread(cpu[0], perFileMs).c_str(), Spread(cpu[1], perFileMs).c_str(), ratio(cpu[0], cpu[1]));
-    std::printf("%-38s wall   ours %-22s ffmpeg %-22s ratio %.2f\n", "", Spread(wall[0], perFileMs).c_str(),
-                Spread(wall[1], perFileMs).c_str(), ratio(wall[0], wall[1]));
+                Spread(cpu[0], perFileMs).c_str(), Spread(cpu[1], perFileMs).c_str(),
+                ratio(cpu[0], cpu[1]));
+    std::printf("%-38s wall   ours %-22s ffmpeg %-22s ratio %.2f\n", "",
+                Spread(wall[0], perFileMs).c_str(), Spread(wall[1], perFileMs).c_str(),
+                ratio(wall[0], wall[1]));
     std::printf("%-38s peak MiB ours %.1f, ffmpeg (largest process) %.1f\n", "",
                 *std::max_element(peak[0].begin(), peak[0].end()),
                 *std::max_element(peak[1].begin(), peak[1].end()));
@@ -349,7 +356,9 @@ int main(int argc, char** argv) {
         else
             ffmpeg = argv[i];
     }
-    auto wanted = [&](const std::string& ATitle) { return only.empty() || ATitle.find(only) != std::string::npos; };
+    auto wanted = [&](const std::string& ATitle) {
+        return only.empty() || ATitle.find(only) != std::string::npos;
+    };
     const std::string self = fs::canonical("/proc/self/exe").string();
     const fs::path out = work / "out";
     fs::create_directories(out);
