@@ -47,6 +47,7 @@ fuzz-ci: fuzz-build
 
 # Times the engine against the ffmpeg command-line tool (see bench/README.md).
 bench: build
+	scripts/setup bench
 	bench/run.sh $(BUILD)
 
 # Cross build of the Qt-free libraries (media, engine, player) for 32-bit Windows in

@@ -3,10 +3,13 @@
 // included) and ffmpeg's interleaved, so each side's CPU time and peak resident memory are its
 // own. Prints min/median/max over the runs.
 //
-//   convert_bench WORKDIR [FFMPEG] [--runs N] [--max-batch N]
+//   convert_bench WORKDIR [FFMPEG] [--runs N] [--max-batch N] [--only TEXT]
+//                 [--program PATH [--batch-mode-files N]]
 //   convert_bench --ours LISTFILE OUTDIR THREADS CODEC BITRATE RATE CHANNELS LOUDNESS  (child)
 //
-// WORKDIR holds long.wav, long.flac, long.mp3 and short.wav; outputs go to WORKDIR/out.
+// WORKDIR holds long.wav, long.flac, long.mp3, short.wav and short2.wav; outputs go to
+// WORKDIR/out. --only runs the cases whose title contains TEXT. --program names the program,
+// whose batch mode (--convert) is then timed on N two-second files (default 200).
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -38,7 +42,6 @@ namespace {
 struct TCase {
     const char* Title;
     const char* Input;
-    const char* Ext;
     const char* Codec;
     int BitRate;
     int SampleRate;  // -1: keep
@@ -46,12 +49,30 @@ struct TCase {
 };
 
 const TCase kCases[] = {
-    {"WAV -> MP3 192k (default profile)", "long.wav", ".mp3", "libmp3lame", 192000, -1, -1},
-    {"MP3 -> MP3 192k (default profile)", "long.mp3", ".mp3", "libmp3lame", 192000, -1, -1},
-    {"WAV -> MP3 128k", "long.wav", ".mp3", "libmp3lame", 128000, -1, -1},
-    {"FLAC -> AAC 192k", "long.flac", ".m4a", "aac", 192000, -1, -1},
-    {"MP3 -> Vorbis 128k 48k mono", "long.mp3", ".ogg", "libvorbis", 128000, 48000, 1},
+    {"WAV -> MP3 192k (default profile)", "long.wav", "libmp3lame", 192000, -1, -1},
+    {"MP3 -> MP3 192k (default profile)", "long.mp3", "libmp3lame", 192000, -1, -1},
+    {"WAV -> MP3 128k", "long.wav", "libmp3lame", 128000, -1, -1},
+    {"FLAC -> AAC 192k", "long.flac", "aac", 192000, -1, -1},
+    {"MP3 -> Vorbis 128k 48k mono", "long.mp3", "libvorbis", 128000, 48000, 1},
+    {"WAV -> Opus 128k 48k", "long.wav", "libopus", 128000, 48000, -1},
 };
+
+// The output file's extension (and so its container) for each encoder the cases use.
+struct TCodecExt {
+    const char* Codec;
+    const char* Ext;
+};
+constexpr TCodecExt kCodecExts[] = {
+    {"libmp3lame", ".mp3"}, {"aac", ".m4a"},   {"libvorbis", ".ogg"},
+    {"libopus", ".opus"},   {"flac", ".flac"},
+};
+
+// The extension of ACodec's outputs; empty for a codec missing from the table.
+std::string ExtOf(const std::string& ACodec) {
+    for (const TCodecExt& e : kCodecExts)
+        if (ACodec == e.Codec) return e.Ext;
+    return {};
+}
 
 // Written by the child mode into its output folder: the seconds from Start to the final notice.
 constexpr const char* kRunSecondsFile = "run-seconds.txt";
@@ -97,7 +118,8 @@ std::vector<std::string> XargsArgs(const std::string& AFfmpeg, const TCase& ACas
     std::string cmd;
     for (const auto& a : FfmpegArgs(AFfmpeg, ACase)) cmd += "'" + a + "' ";
     cmd.insert(cmd.find("'-y' ") + 5, "-i \"$0\" ");
-    cmd = "exec " + cmd + "\"" + AOut.string() + "/$(basename \"$0\" .wav)" + ACase.Ext + "\"";
+    cmd = "exec " + cmd + "\"" + AOut.string() + "/$(basename \"$0\" .wav)" + ExtOf(ACase.Codec) +
+          "\"";
     return {"xargs", "-a", AList.string(), "-d", "\\n", "-P", std::to_string(AParallel), "-n", "1",
             "sh", "-c", cmd};
 }
@@ -138,7 +160,11 @@ int RunOurs(char** AArgv) {
     o.AudioSampleRate = std::atoi(AArgv[7]);
     o.AudioChannels = std::atoi(AArgv[8]);
     o.LoudnessTarget = std::atof(AArgv[9]);
-    const std::string ext = o.AudioCodec == "aac" ? ".m4a" : o.AudioCodec == "libvorbis" ? ".ogg" : ".mp3";
+    const std::string ext = ExtOf(o.AudioCodec);
+    if (ext.empty()) {
+        std::fprintf(stderr, "no output extension for the codec %s\n", o.AudioCodec.c_str());
+        return 1;
+    }
     TFFEncoder encoder;
     std::mutex lock;  // guards failures, done, ended
     std::string failures;
@@ -228,25 +254,112 @@ void PrintPair(const std::string& ATitle, const TPair& APair, double APerFile = 
     std::fflush(stdout);
 }
 
+// The program's batch mode against a CLI loop on AFiles two-second WAVs (links to short2.wav):
+// `PROGRAM --convert --jobs 2 --profile MP3` with the case's settings spelt out, against xargs -P2
+// running one ffmpeg per file with the same codec, rate, bit rate and channels. Both sides write
+// into an emptied folder; the CPU time is that of the whole process tree (wait4 counts the
+// descendants each process waited for). False when a run failed.
+bool BatchModeCase(const std::string& AProgram, const std::string& AFfmpeg, const fs::path& AWork,
+                   const fs::path& AOut, int AFiles, int ARuns) {
+    const TCase c = {"batch mode", "short2.wav", "libmp3lame", 192000, 44100, 2};
+    const fs::path dir = AWork / ("batchmode" + std::to_string(AFiles));
+    fs::create_directories(dir);
+    std::vector<fs::path> files;
+    for (int i = 0; i < AFiles; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "clip%05d.wav", i);
+        const fs::path f = dir / name;
+        std::error_code ec;
+        if (!fs::exists(f)) fs::create_hard_link(AWork / c.Input, f, ec);
+        files.push_back(f);
+    }
+    const fs::path list = AOut / "batchmode.list";
+    WriteList(list, files);
+    const fs::path outDir = AOut / "batchmode";
+    // The program's settings and folders stay inside the work folder.
+    const fs::path home = AWork / "batchmode-home";
+    fs::create_directories(home);
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    std::vector<std::string> ours = {
+        AProgram,        "--convert",  "--quiet", "--jobs",    "2",  "--output",
+        outDir.string(), "--loudness", "off",     "--profile", "MP3"};
+    ours.insert(ours.end(),
+                {"--codec", c.Codec, "--bitrate", std::to_string(c.BitRate), "--rate",
+                 std::to_string(c.SampleRate), "--channels", std::to_string(c.Channels)});
+    for (const fs::path& f : files) ours.push_back(f.string());
+    const std::vector<std::string> theirs = XargsArgs(AFfmpeg, c, list, outDir, 2);
+
+    std::vector<double> wall[2], cpu[2], peak[2];
+    for (int r = 0; r < ARuns; ++r)
+        for (int side = 0; side < 2; ++side) {
+            fs::remove_all(outDir);
+            fs::create_directories(outDir);
+            const TSample s = Spawn(side ? theirs : ours);
+            std::size_t written = 0;
+            for (const auto& e : fs::directory_iterator(outDir))
+                written += e.path().extension() == ".mp3";
+            if (!s.Ok || written != files.size()) {
+                std::fprintf(stderr, "batch mode: %s run failed (%zu of %d outputs)\n",
+                             side ? "ffmpeg" : "our", written, AFiles);
+                return false;
+            }
+            wall[side].push_back(s.Wall);
+            cpu[side].push_back(s.Cpu);
+            peak[side].push_back(s.PeakMiB);
+        }
+    auto ratio = [](const std::vector<double>& A, const std::vector<double>& B) {
+        return Median(B) > 0 ? Median(A) / Median(B) : 0.0;
+    };
+    const double perFileMs = 1000.0 / AFiles;
+    std::printf(
+        "batch mode: %d x 2 s WAV -> MP3 192k 44.1k stereo, --convert --jobs 2 vs xargs -P2 ffmpeg "
+        "(ms per file, min/median/max)\n",
+        AFiles);
+    std::printf("%-38s cpu    ours %-22s ffmpeg %-22s ratio %.2f (goal <= 0.50)\n", "",
+                Spread(cpu[0], perFileMs).c_str(), Spread(cpu[1], perFileMs).c_str(),
+                ratio(cpu[0], cpu[1]));
+    std::printf("%-38s wall   ours %-22s ffmpeg %-22s ratio %.2f\n", "",
+                Spread(wall[0], perFileMs).c_str(), Spread(wall[1], perFileMs).c_str(),
+                ratio(wall[0], wall[1]));
+    std::printf("%-38s peak MiB ours %.1f, ffmpeg (largest process) %.1f\n", "",
+                *std::max_element(peak[0].begin(), peak[0].end()),
+                *std::max_element(peak[1].begin(), peak[1].end()));
+    std::fflush(stdout);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 10 && std::strcmp(argv[1], "--ours") == 0) return RunOurs(argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s WORKDIR [FFMPEG] [--runs N] [--max-batch N]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s WORKDIR [FFMPEG] [--runs N] [--max-batch N] [--only TEXT] "
+                     "[--program PATH [--batch-mode-files N]]\n",
+                     argv[0]);
         return 2;
     }
     const fs::path work = argv[1];
-    std::string ffmpeg = "ffmpeg";
-    int runs = 3, maxBatch = 10000;
+    std::string ffmpeg = "ffmpeg", only, program;
+    int runs = 3, maxBatch = 10000, batchModeFiles = 200;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--max-batch") == 0 && i + 1 < argc)
             maxBatch = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
+        else if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc)
+            program = fs::absolute(argv[++i]).string();
+        else if (std::strcmp(argv[i], "--batch-mode-files") == 0 && i + 1 < argc)
+            batchModeFiles = std::max(1, std::atoi(argv[++i]));
         else
             ffmpeg = argv[i];
     }
+    auto wanted = [&](const std::string& ATitle) {
+        return only.empty() || ATitle.find(only) != std::string::npos;
+    };
     const std::string self = fs::canonical("/proc/self/exe").string();
     const fs::path out = work / "out";
     fs::create_directories(out);
@@ -256,11 +369,12 @@ int main(int argc, char** argv) {
 
     // Single long conversions, one thread each.
     for (const TCase& c : kCases) {
+        if (!wanted(c.Title)) continue;
         const fs::path list = out / "single.list";
         WriteList(list, {work / c.Input});
         std::vector<std::string> theirs = FfmpegArgs(ffmpeg, c);
         theirs.insert(theirs.begin() + 8, {"-i", (work / c.Input).string()});
-        theirs.push_back((out / (std::string("ffmpeg-long") + c.Ext)).string());
+        theirs.push_back((out / ("ffmpeg-long" + ExtOf(c.Codec))).string());
         const TPair p = Interleave(runs, OursArgs(self, c, list, out, 0), theirs);
         if (p.Failed) {
             std::fprintf(stderr, "%s failed\n", c.Title);
@@ -271,7 +385,7 @@ int main(int argc, char** argv) {
     }
 
     // The loudness measuring pass of an MP3 -> MP3 job: the job with and without a target.
-    {
+    if (wanted("loudness measuring pass")) {
         const TCase& c = kCases[1];
         const fs::path list = out / "single.list";
         WriteList(list, {work / c.Input});
@@ -292,6 +406,7 @@ int main(int argc, char** argv) {
     const TCase& mp3 = kCases[0];
     for (int n : {10, 100, 1000, 10000}) {
         if (n > maxBatch) break;
+        if (!wanted(std::to_string(n) + " files, Start(2) vs xargs -P2")) continue;
         const fs::path dir = work / ("batch" + std::to_string(n));
         fs::create_directories(dir);
         std::vector<fs::path> files;
@@ -347,5 +462,9 @@ int main(int argc, char** argv) {
             }
         }
     }
+
+    if (!program.empty() && wanted("batch mode") &&
+        !BatchModeCase(program, ffmpeg, work, out, batchModeFiles, runs))
+        ++failed;
     return failed ? 1 : 0;
 }

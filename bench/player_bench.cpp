@@ -1,14 +1,21 @@
 // Player benchmark against ffplay, both playing through SDL's disk audio driver (real time, the
 // capture is what would be heard). Every run is its own process, ours and ffplay's interleaved:
-//   open: process start -> first audible sample in the capture
-//   seek: process start with a start position (ffplay -ss) -> first audible sample
-//   cpu:  user + system time of 30 s of playback; peak resident memory of that run
-//   draw: user + system time of 30 s of playback drawing the waveform, then the spectrum, at
-//         461x271: ours into a TPlayerScreen painted by Qt (offscreen platform), ffplay into a
-//         window of that size on an Xvfb server (skipped with a note when none can be started;
-//         the X server's own time is not counted, as no compositor's is for ours)
-// Usage: player_bench <work folder with long.wav/.mp3/.flac> [ffplay]
+//   open:  process start -> first audible sample in the capture
+//   start: process start with a start position (ours start_time, ffplay -ss) -> first audible
+//          sample
+//   seek:  ours: a Seek while playing -> the first samples of the new position in SDL's audio
+//          callback (timed inside the process); ffplay: the -ss restart of "start", since its seek
+//          key cannot be timed from outside
+//   cpu:   user + system time of a playback (30 s) and its peak resident memory, ours and ffplay's
+//          alternately (5 runs each), medians
+//   draw:  user + system time of a playback (30 s) drawing the waveform, then the spectrum, at
+//          461x271: ours into a TPlayerScreen painted by Qt (offscreen platform), ffplay into a
+//          window of that size on an Xvfb server (skipped with a note when none can be started;
+//          the X server's own time is not counted, as no compositor's is for ours)
+// Usage: player_bench <work folder with long.wav/.mp3/.flac> [ffplay] [--runs N] [--play-runs N]
+//                     [--seconds S]     (open/start/seek runs, playback runs, playback seconds)
 //        player_bench play <file> <seconds> <start µs or -1>   (our player, one run)
+//        player_bench seek <file> <target µs> <result file>     (our player, one seek)
 //        player_bench draw <file> <seconds> <wave|rdft>         (our player drawing, one run)
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +40,7 @@
 #include "Dispatcher.h"
 #include "FFPlay.h"
 #include "PlayerScreen.h"
+#include "XServer.h"
 #include "libsdl.h"
 
 extern char** environ;
@@ -73,6 +82,46 @@ int PlayOnce(const std::string& AFile, int ASeconds, long long AStart) {
     return PlayFor(player, AFile, ASeconds, nullptr);
 }
 
+// Plays AFile and, once its sound has reached the audio callback for a second, seeks to ATarget
+// (µs after the start time). Writes to AResult the milliseconds from the Seek call to the first
+// samples of the new position in SDL's audio callback (the audio hook, on SDL's audio thread), or
+// -1 when none came within 10 s.
+int SeekOnce(const std::string& AFile, int64_t ATarget, const fs::path& AResult) {
+    // Written by the audio hook on SDL's audio thread; declared before the player, which they
+    // outlive.
+    std::atomic<bool> playing{false};
+    std::atomic<bool> armed{false};      // set by the main thread just before the Seek call
+    std::atomic<Clock::rep> reached{0};  // the audio thread's clock reading at the new position
+    TFFPlayer player;
+    if (!LoadPlayer(player)) return 1;
+    player.SetAudioHook(true);
+    player.SetOnAudioHook([&](TCustomPlayer*, int64_t APTS, uint8_t*, int, int, int) {
+        playing = true;
+        // Before the seek the position is a few seconds in; the target may land a frame early.
+        if (armed && APTS >= ATarget - 1000000 && reached.load() == 0)
+            reached = Clock::now().time_since_epoch().count();
+    });
+    if (!player.Open(AFile)) {
+        std::fprintf(stderr, "player_bench: %s\n", player.LastErrMsg().c_str());
+        return 1;
+    }
+    double ms = -1;
+    if (WaitPumping([&] { return playing.load(); }, 5ms, 10000ms)) {
+        const auto until = Clock::now() + 1s;
+        WaitPumping([&] { return Clock::now() >= until; }, 5ms);
+        armed = true;
+        const auto asked = Clock::now();
+        player.Seek(ATarget);
+        if (WaitPumping([&] { return reached.load() != 0; }, 1ms, 10000ms))
+            ms = std::chrono::duration<double, std::milli>(Clock::duration(reached.load()) -
+                                                           asked.time_since_epoch())
+                     .count();
+    }
+    player.Stop(true);
+    std::ofstream(AResult) << ms << "\n";
+    return ms >= 0 ? 0 : 1;
+}
+
 // The waveform or the spectrum drawn into a shown Qt host of the bench's size; the main thread
 // pumps Qt's events every 5 ms, so every handed-over frame is painted.
 int DrawOnce(const std::string& AFile, int ASeconds, const std::string& AMode) {
@@ -92,50 +141,6 @@ int DrawOnce(const std::string& AFile, int ASeconds, const std::string& AMode) {
     player.SetShowAudio(AMode == "rdft" ? saRDFT : saWave);
     return PlayFor(player, AFile, ASeconds, &screen);
 }
-
-// An Xvfb server for ffplay's window, or none (a note says why).
-class TXServer {
-public:
-    TXServer() {
-        const std::string display = ":" + std::to_string(kDisplay);
-        const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(kDisplay);
-        std::vector<std::string> args{"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int r = posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (r != 0) {
-            FPid = 0;
-            FNote = "Xvfb cannot be started (apt-get install -y xvfb)";
-            return;
-        }
-        for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
-        if (!fs::exists(socket) || waitpid(FPid, nullptr, WNOHANG) != 0) {
-            FNote = "Xvfb did not come up on " + display;
-            return;
-        }
-        FDisplay = display;
-    }
-    ~TXServer() {
-        if (FPid > 0) {
-            kill(FPid, SIGTERM);
-            waitpid(FPid, nullptr, 0);
-        }
-    }
-    // The display name, empty when no server runs.
-    const std::string& Display() const { return FDisplay; }
-    const std::string& Note() const { return FNote; }
-
-private:
-    static constexpr int kDisplay = 87;
-    pid_t FPid = 0;
-    std::string FDisplay, FNote;
-};
 
 struct TRun {
     double FirstSoundMs = -1;  // -1: none heard
@@ -216,84 +221,142 @@ double Worst(const std::vector<double>& AValues) {
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "play")
         return PlayOnce(argv[2], std::atoi(argv[3]), std::atoll(argv[4]));
+    if (argc == 5 && std::string(argv[1]) == "seek")
+        return SeekOnce(argv[2], std::atoll(argv[3]), argv[4]);
     if (argc == 5 && std::string(argv[1]) == "draw") return DrawOnce(argv[2], std::atoi(argv[3]), argv[4]);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: player_bench <work folder> [ffplay]\n");
+        std::fprintf(stderr,
+                     "usage: player_bench <work folder> [ffplay] [--runs N] [--play-runs N] "
+                     "[--seconds S]\n");
         return 2;
     }
     const fs::path work = argv[1];
-    const std::string ffplay = argc > 2 ? argv[2] : "ffplay";
+    std::string ffplay = "ffplay";
+    int runs = 7, playRuns = 5, playSeconds = 30;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--runs" && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--play-runs" && i + 1 < argc)
+            playRuns = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--seconds" && i + 1 < argc)
+            playSeconds = std::max(1, std::atoi(argv[++i]));
+        else
+            ffplay = a;
+    }
     const std::string self = fs::canonical("/proc/self/exe").string();
     const fs::path capture = work / "player_capture.raw";
-    constexpr int kRuns = 7;
-    constexpr const char* kSeekTo = "300";  // seconds into the 10-minute files
+    const fs::path seekResult = work / "player_seek.txt";
+    constexpr int kSeekTo = 300;  // seconds into the 10-minute files
+    const std::string seekTo = std::to_string(kSeekTo);
 
-    auto ours = [&](const fs::path& AFile, int ASeconds, bool ASeek) {
+    auto ours = [&](const fs::path& AFile, int ASeconds, bool AStart) {
         return std::vector<std::string>{self, "play", AFile.string(), std::to_string(ASeconds),
-                                        ASeek ? std::string(kSeekTo) + "000000" : "-1"};
+                                        AStart ? seekTo + "000000" : "-1"};
     };
-    auto theirs = [&](const fs::path& AFile, int ASeconds, bool ASeek) {
+    auto theirs = [&](const fs::path& AFile, int ASeconds, bool AStart) {
         std::vector<std::string> a{ffplay, "-nodisp", "-autoexit", "-loglevel", "quiet", "-t",
                                    std::to_string(ASeconds)};
-        if (ASeek) a.insert(a.end(), {"-ss", kSeekTo});
+        if (AStart) a.insert(a.end(), {"-ss", seekTo});
         a.push_back(AFile.string());
         return a;
     };
+    // Our seek while playing, timed by the child; -1 when it failed.
+    auto oursSeek = [&](const fs::path& AFile) {
+        fs::remove(seekResult);
+        Measure({self, "seek", AFile.string(), seekTo + "000000", seekResult.string()}, capture,
+                false);
+        double ms = -1;
+        std::ifstream(seekResult) >> ms;
+        return ms;
+    };
 
-    std::vector<double> openOurs, openTheirs, seekOurs, seekTheirs;
-    std::printf("%-5s %-5s %10s %10s %10s %10s\n", "file", "what", "ours med", "ours max",
+    std::vector<double> openOurs, openTheirs, startOurs, startTheirs, seekOurs;
+    std::printf("%d runs per file, ours and ffplay's interleaved\n", runs);
+    std::printf("%-5s %-6s %10s %10s %10s %10s\n", "file", "what", "ours med", "ours max",
                 "ffplay med", "ffplay max");
+    bool failed = false;
     for (const char* ext : {"wav", "mp3", "flac"}) {
         const fs::path file = work / (std::string("long.") + ext);
-        std::vector<double> o[2], s[2];
-        for (int i = 0; i < kRuns; ++i) {
-            o[0].push_back(Measure((ours(file, 10, false)), capture, true).FirstSoundMs);
+        std::vector<double> o[2], st[2], sk;
+        for (int i = 0; i < runs; ++i) {
+            o[0].push_back(Measure(ours(file, 10, false), capture, true).FirstSoundMs);
             o[1].push_back(Measure(theirs(file, 10, false), capture, true).FirstSoundMs);
-            s[0].push_back(Measure((ours(file, 10, true)), capture, true).FirstSoundMs);
-            s[1].push_back(Measure(theirs(file, 10, true), capture, true).FirstSoundMs);
+            st[0].push_back(Measure(ours(file, 10, true), capture, true).FirstSoundMs);
+            st[1].push_back(Measure(theirs(file, 10, true), capture, true).FirstSoundMs);
+            sk.push_back(oursSeek(file));
         }
-        std::printf("%-5s %-5s %8.1fms %8.1fms %8.1fms %8.1fms\n", ext, "open", Median(o[0]),
+        for (const auto* v : {&o[0], &o[1], &st[0], &st[1], &sk})
+            if (std::any_of(v->begin(), v->end(), [](double ms) { return ms < 0; })) {
+                std::fprintf(stderr, "player_bench: %s: a run played no sound\n", ext);
+                failed = true;
+            }
+        std::printf("%-5s %-6s %8.1fms %8.1fms %8.1fms %8.1fms\n", ext, "open", Median(o[0]),
                     Worst(o[0]), Median(o[1]), Worst(o[1]));
-        std::printf("%-5s %-5s %8.1fms %8.1fms %8.1fms %8.1fms\n", ext, "seek", Median(s[0]),
-                    Worst(s[0]), Median(s[1]), Worst(s[1]));
+        std::printf("%-5s %-6s %8.1fms %8.1fms %8.1fms %8.1fms\n", ext, "start", Median(st[0]),
+                    Worst(st[0]), Median(st[1]), Worst(st[1]));
+        std::printf("%-5s %-6s %8.1fms %8.1fms %8.1fms %8.1fms  (ffplay: -ss restart)\n", ext,
+                    "seek", Median(sk), Worst(sk), Median(st[1]), Worst(st[1]));
         openOurs.insert(openOurs.end(), o[0].begin(), o[0].end());
         openTheirs.insert(openTheirs.end(), o[1].begin(), o[1].end());
-        seekOurs.insert(seekOurs.end(), s[0].begin(), s[0].end());
-        seekTheirs.insert(seekTheirs.end(), s[1].begin(), s[1].end());
+        startOurs.insert(startOurs.end(), st[0].begin(), st[0].end());
+        startTheirs.insert(startTheirs.end(), st[1].begin(), st[1].end());
+        seekOurs.insert(seekOurs.end(), sk.begin(), sk.end());
     }
+    std::printf(
+        "seek: ours is a Seek to %d s while playing (the call to the new position's first samples "
+        "in the audio callback); ffplay's figure is a restart with -ss %d (process start to "
+        "first sound), as its seek key cannot be timed from outside\n",
+        kSeekTo, kSeekTo);
+
+    // Playback CPU and memory, ours and ffplay's alternately.
     const fs::path mp3 = work / "long.mp3";
-    const TRun cpuOurs = Measure((ours(mp3, 30, false)), capture, false);
-    const TRun cpuTheirs = Measure(theirs(mp3, 30, false), capture, false);
-    std::printf("cpu per 30 s of MP3: ours %.2f s, ffplay %.2f s; peak RSS: ours %ld KiB, ffplay %ld KiB\n",
-                cpuOurs.CpuSeconds, cpuTheirs.CpuSeconds, cpuOurs.PeakKiB, cpuTheirs.PeakKiB);
+    std::vector<double> cpu[2], rss[2];
+    for (int i = 0; i < playRuns; ++i)
+        for (int side = 0; side < 2; ++side) {
+            const TRun r =
+                Measure(side ? theirs(mp3, playSeconds, false) : ours(mp3, playSeconds, false),
+                        capture, false);
+            cpu[side].push_back(r.CpuSeconds);
+            rss[side].push_back(double(r.PeakKiB));
+        }
+    std::printf(
+        "cpu per %d s of MP3 (median of %d, alternating): ours %.2f s (max %.2f), ffplay %.2f s "
+        "(max %.2f); peak RSS median: ours %.0f KiB, ffplay %.0f KiB\n",
+        playSeconds, playRuns, Median(cpu[0]), Worst(cpu[0]), Median(cpu[1]), Worst(cpu[1]),
+        Median(rss[0]), Median(rss[1]));
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
 
     // Drawing: our Qt host against ffplay's window of the same size.
-    const TXServer x;
+    const TXServer x(87);
     if (x.Display().empty()) std::printf("draw: ffplay side skipped: %s\n", x.Note().c_str());
     double drawOurs = 0, drawTheirs = 0;
     for (const char* mode : {"wave", "rdft"}) {
-        const TRun a = Measure({self, "draw", mp3.string(), "30", mode}, capture, false);
+        const TRun a = Measure({self, "draw", mp3.string(), std::to_string(playSeconds), mode},
+                               capture, false);
         TRun b;
         if (!x.Display().empty())
-            b = Measure({ffplay, "-x", std::to_string(kScreenWidth), "-y", std::to_string(kScreenHeight),
-                         "-showmode", mode == std::string("wave") ? "waves" : "rdft", "-autoexit",
-                         "-loglevel", "quiet", "-t", "30", mp3.string()},
-                        capture, false, x.Display());
-        std::printf("cpu per 30 s drawing %s at %dx%d: ours %.2f s", mode, kScreenWidth, kScreenHeight,
-                    a.CpuSeconds);
+            b = Measure(
+                {ffplay, "-x", std::to_string(kScreenWidth), "-y", std::to_string(kScreenHeight),
+                 "-showmode", mode == std::string("wave") ? "waves" : "rdft", "-autoexit",
+                 "-loglevel", "quiet", "-t", std::to_string(playSeconds), mp3.string()},
+                capture, false, x.Display());
+        std::printf("cpu per %d s drawing %s at %dx%d: ours %.2f s", playSeconds, mode,
+                    kScreenWidth, kScreenHeight, a.CpuSeconds);
         if (!x.Display().empty()) std::printf(", ffplay %.2f s", b.CpuSeconds);
         std::printf("\n");
         drawOurs += a.CpuSeconds;
         drawTheirs += b.CpuSeconds;
     }
     fs::remove(capture);
+    fs::remove(seekResult);
     if (!x.Display().empty())
         std::printf("player: draw cpu ours/ffplay %.2f\n", ratio(drawOurs, drawTheirs));
-    std::printf("player: open median ours/ffplay %.2f, seek median ours/ffplay %.2f, cpu ours/ffplay %.2f, "
-                "peak RSS ours/ffplay %.2f\n",
-                ratio(Median(openOurs), Median(openTheirs)), ratio(Median(seekOurs), Median(seekTheirs)),
-                ratio(cpuOurs.CpuSeconds, cpuTheirs.CpuSeconds),
-                ratio(double(cpuOurs.PeakKiB), double(cpuTheirs.PeakKiB)));
-    return 0;
+    std::printf(
+        "player: open median ours/ffplay %.2f, start median ours/ffplay %.2f, seek median "
+        "ours/ffplay-restart %.2f, cpu ours/ffplay %.2f, peak RSS ours/ffplay %.2f\n",
+        ratio(Median(openOurs), Median(openTheirs)), ratio(Median(startOurs), Median(startTheirs)),
+        ratio(Median(seekOurs), Median(startTheirs)), ratio(Median(cpu[0]), Median(cpu[1])),
+        ratio(Median(rss[0]), Median(rss[1])));
+    return failed ? 1 : 0;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Generates the bench media with the ffmpeg command-line tool (once per work folder), builds
-# convert_bench, overview_bench and player_bench and runs them; the player's summary line comes last.
+# the benches and runs them; the player's summary line comes last.
 #   bench/run.sh [BUILD_DIR] [WORK_DIR]
+# BENCH_QUICK=1 runs every bench with the smallest counts that show it works (one run each, short
+# playbacks, small lists): a check of the benches, not figures.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
@@ -21,9 +23,23 @@ fi
 [ -s "$work/short.wav" ] || "${gen[@]}" -f lavfi \
     -i "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=1" -c:a pcm_s16le "$work/short.wav"
 [ -s "$work/short.mp3" ] || "${gen[@]}" -i "$work/short.wav" -c:a libmp3lame -b:a 192k "$work/short.mp3"
+# Two seconds of it for the batch mode's files.
+[ -s "$work/short2.wav" ] || "${gen[@]}" -f lavfi \
+    -i "aevalsrc=0.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=2" -c:a pcm_s16le "$work/short2.wav"
 
-cmake --build "$build" --target convert_bench player_bench joblist_bench overview_bench
-"$build/bench/convert_bench" "$work" "$ffmpeg" ${BENCH_ARGS:-}
-"$build/app/joblist_bench" "$work/short.mp3" "$work" "${JOBLIST_COUNT:-10000}"
+if [ -n "${BENCH_QUICK:-}" ]; then
+    convert_quick=(--runs 1 --max-batch 10 --batch-mode-files 20)
+    joblist_count=200 program_quick=(200 --runs 1) player_quick=(--runs 1 --play-runs 1 --seconds 3)
+else
+    convert_quick=() joblist_count="${JOBLIST_COUNT:-10000}" program_quick=() player_quick=()
+fi
+
+cmake --build "$build" --target convert_bench player_bench joblist_bench overview_bench program_bench \
+    quendral-audio-converter
+"$build/bench/convert_bench" "$work" "$ffmpeg" --program "$build/app/quendral-audio-converter" \
+    "${convert_quick[@]}" ${BENCH_ARGS:-}
+"$build/app/joblist_bench" "$work/short.mp3" "$work" "$joblist_count"
+"$build/bench/program_bench" "$build/app/quendral-audio-converter" "$work/short.mp3" "$work" \
+    "${program_quick[@]}"
 "$build/bench/overview_bench" "$work" "$ffmpeg"
-"$build/bench/player_bench" "$work" "${FFPLAY:-ffplay}"
+"$build/bench/player_bench" "$work" "${FFPLAY:-ffplay}" "${player_quick[@]}"
