@@ -108,6 +108,14 @@ bool ProbeNewJob(TFFDecoder& AProbe, const std::string& AFile, int AProfileInd, 
         ARefusal.Message = "File " + name + " has no audio stream: there is nothing to convert.";
         return false;
     }
+    // A stream that cannot give sound (a file of noise named .mp3, a header that lies) is
+    // refused now, not when the run fails on it.
+    if (const std::string problem = AProbe.AudioProblem(); !problem.empty()) {
+        AProbe.CloseFile();
+        ARefusal.LogText = "File load error: " + AFile + ": " + problem + ".";
+        ARefusal.Message = "File " + name + " is not a valid media file or its format is not supported.";
+        return false;
+    }
     AJob = TAudioFile{};
     AJob.Source = AFile;
     AJob.SourceTitleExt = name;

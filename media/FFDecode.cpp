@@ -376,6 +376,50 @@ TAudioStreamInfo TCustomDecoder::GetAudioStreamInfo(int AStreamIndex) const {
     return info;
 }
 
+std::string TCustomDecoder::AudioProblem() {
+    if (!CheckFileLoaded()) return FLastErrMsg;
+    const int index = FFirstAudioStreamIndex;
+    if (index < 0) return "no audio stream";
+    const AVStream* st = FFormatContext->streams[index];
+    const AVCodecParameters* par = st->codecpar;
+    if (par->sample_rate <= 0 || par->ch_layout.nb_channels <= 0) return "the audio stream has no sample rate or channels";
+    if (par->sample_rate < 1000) return Format("the audio stream claims a sample rate of %d Hz", par->sample_rate);
+    // A format recognised by its content is taken at its word; one guessed from the name (or
+    // barely recognised) must give a frame.
+    if (FFormatContext->probe_score > AVPROBE_SCORE_EXTENSION) return {};
+    const AVCodec* codec = avcodec.avcodec_find_decoder(par->codec_id);
+    if (!codec) return "no decoder for the audio stream";
+    TLockedDecoder decoder;
+    decoder.Context.reset(avcodec.avcodec_alloc_context3(codec));
+    AVCodecContext* dec = decoder.Context.get();
+    if (!dec) return "out of memory";
+    int r = avcodec.avcodec_parameters_to_context(dec, par);
+    if (r >= 0) {
+        dec->pkt_timebase = st->time_base;
+        dec->thread_count = 1;
+        TCodecLockGuard lock;
+        r = avcodec.avcodec_open2(dec, codec, nullptr);
+    }
+    if (r < 0) return "the audio decoder cannot be opened";
+    TPacketPtr packet(avcodec.av_packet_alloc());
+    TFramePtr frame(avutil.av_frame_alloc());
+    if (!packet || !frame) return "out of memory";
+    // A few dozen packets of the stream are enough for any codec's first frame.
+    for (int packets = 0; packets < 64;) {
+        r = avformat.av_read_frame(FFormatContext, packet.get());
+        if (r < 0) break;
+        if (packet->stream_index == index) {
+            ++packets;
+            avcodec.avcodec_send_packet(dec, packet.get());
+        }
+        avcodec.av_packet_unref(packet.get());
+        if (avcodec.avcodec_receive_frame(dec, frame.get()) >= 0 && frame->nb_samples > 0) return {};
+    }
+    avcodec.avcodec_send_packet(dec, nullptr);
+    if (avcodec.avcodec_receive_frame(dec, frame.get()) >= 0 && frame->nb_samples > 0) return {};
+    return "no audio frame decodes";
+}
+
 TVideoStreamInfo TCustomDecoder::GetVideoStreamInfo(int AStreamIndex) const {
     TVideoStreamInfo info;
     const int i = StreamOfKind(AStreamIndex, AVMEDIA_TYPE_VIDEO, "video", FFirstVideoStreamIndex);

@@ -106,6 +106,11 @@ public:
     std::string ForceFormat() const { return FForceFormat; }
 
     TAudioStreamInfo GetAudioStreamInfo(int AStreamIndex) const;
+    // Why the first audio stream cannot be converted (no sample rate or channels, a rate below
+    // 1000 Hz that only a damaged header claims, or, when the format was only guessed, no frame
+    // decodes from its first packets); empty when it can. Reads packets of the loaded file:
+    // call it last, before CloseFile.
+    std::string AudioProblem();
     TVideoStreamInfo GetVideoStreamInfo(int AStreamIndex) const;
     TSubtitleStreamInfo GetSubtitleStreamInfo(int AStreamIndex) const;
     bool IsAudioStream(int AStreamIndex) const;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "FFAPI.h"
+#include "FFLoad.h"
 #include "UnicodeProtocol.h"
 
 struct TFrameDeleter {
@@ -88,4 +89,13 @@ public:
 
 private:
     AVDictionary* FDict = nullptr;
+};
+
+// A decoder context that is opened and freed under the codec lock.
+struct TLockedDecoder {
+    TCodecContextPtr Context;
+    ~TLockedDecoder() {
+        TCodecLockGuard lock;
+        Context.reset();
+    }
 };

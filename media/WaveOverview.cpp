@@ -25,15 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A decoder context that is opened and freed under the codec lock.
-struct TLockedDecoder {
-    TCodecContextPtr Context;
-    ~TLockedDecoder() {
-        TCodecLockGuard lock;
-        Context.reset();
-    }
-};
-
 // Lowest and highest sample of [AFrom, ATo) over every channel of AFrame, whose samples are Ts
 // (planar when its format is APlanar), at full scale ±1: (raw - AOffset) * AScale.
 template <typename T>

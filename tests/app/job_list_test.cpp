@@ -1,6 +1,7 @@
 // The job list of the main window: adding files through the real probe, dropped files, the
 // editing commands, the title editor, the size estimates, the grid's drawing, the start-up
 // library loading and the file information dialog. Offscreen, generated media.
+#include <fstream>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -127,7 +128,7 @@ TEST_F(JobListTest, ThreeFilesOfWhichTheSecondIsNotMediaGiveTwoRowsOneMessageAnd
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
 
-TEST_F(JobListTest, CancelledDialogAddsNothingAFileWithoutExtensionKeepsItsNameAndOneWithoutSoundIsRefused) {
+TEST_F(JobListTest, CancelledDialogAddsNothingAFileWithoutExtensionKeepsItsNameAndOnesWithoutSoundAreRefused) {
     CancelErrors();
     testmedia::ScopedTempDir dir("joblist");
     const fs::path tone = MakeTone(dir.path(), "tone.wav", Tone(440, 0.5, 1.0, 8000, 1));
@@ -150,6 +151,29 @@ TEST_F(JobListTest, CancelledDialogAddsNothingAFileWithoutExtensionKeepsItsNameA
     AddThroughDialog(form, {testmedia::MakeVideoOnly(dir.path())});
     EXPECT_EQ(form.AudioFiles.size(), 2u);
     EXPECT_EQ(MessageTexts(), QStringList{"File video_only.mp4 has no audio stream: there is nothing to convert."});
+
+    // Noise named .mp3, and a WAV whose header claims 1 Hz: refused when added, not at Start.
+    std::string noise(256 * 1024, '\0');
+    uint32_t seed = 12345;
+    for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+    std::ofstream(dir.path() / "noise.mp3", std::ios::binary) << noise;
+    const fs::path slow = dir.path() / "one_hertz.wav";
+    fs::copy_file(tone, slow);
+    {
+        std::fstream f(slow, std::ios::in | std::ios::out | std::ios::binary);
+        const uint32_t rate = 1, bytes = 2;  // sample rate, and bytes per second of 16-bit mono
+        f.seekp(24);
+        f.write(reinterpret_cast<const char*>(&rate), 4);
+        f.write(reinterpret_cast<const char*>(&bytes), 4);
+    }
+    Messages.clear();
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    AddThroughDialog(form, {dir.path() / "noise.mp3", slow});
+    EXPECT_EQ(form.AudioFiles.size(), 2u);
+    EXPECT_EQ(MessageTexts(), (QStringList{"File noise.mp3 is not a valid media file or its format is not supported.",
+                                           "File one_hertz.wav is not a valid media file or its format is not supported."}));
+    EXPECT_TRUE(LogLines(*app, logStart).filter("claims a sample rate of 1 Hz").size() == 1)
+        << LogLines(*app, logStart).join("\n").toStdString();
 }
 
 TEST_F(JobListTest, FilesDroppedOnTheListAreAddedLikeChosenOnes) {
