@@ -1,6 +1,7 @@
 #include "ListGrid.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QScrollBar>
 
@@ -80,4 +81,12 @@ void TListGrid::resizeEvent(QResizeEvent* AEvent) {
 void TListGrid::scrollContentsBy(int ADx, int ADy) {
     QTableView::scrollContentsBy(ADx, ADy);
     FSeparators->update();
+}
+
+void TListGrid::keyPressEvent(QKeyEvent* AEvent) {
+    if (AEvent->key() == Qt::Key_Delete && AEvent->modifiers() == Qt::NoModifier) {
+        emit DeletePressed();
+        return;
+    }
+    QTableView::keyPressEvent(AEvent);
 }

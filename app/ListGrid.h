@@ -18,7 +18,11 @@ public:
     // Scrolling moves the lines with the columns.
     std::vector<int> SeparatorLines() const;
 
+signals:
+    void DeletePressed();  // the Delete key, for removing the selected rows
+
 protected:
+    void keyPressEvent(QKeyEvent* AEvent) override;
     void resizeEvent(QResizeEvent* AEvent) override;
     void scrollContentsBy(int ADx, int ADy) override;
 

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "AppShell.h"
+#include "ListGrid.h"
 #include "Convert.h"
 #include "Dispatcher.h"
 #include "ErrorReport.h"
@@ -143,6 +144,7 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
     connect(ui->ClipButton, &QPushButton::clicked, this, &TMainForm::ClipButtonClick);
     for (QAction* a : {ui->EditAudio1, ui->TrimAudio1}) connect(a, &QAction::triggered, this, &TMainForm::ClipButtonClick);
     for (QAction* a : {ui->Remove1, ui->Remove2}) connect(a, &QAction::triggered, this, &TMainForm::Remove1Click);
+    connect(ui->sgList, &TListGrid::DeletePressed, this, &TMainForm::Remove1Click);
     for (QAction* a : {ui->ClearAll1, ui->ClearAll2})
         connect(a, &QAction::triggered, this, &TMainForm::ClearAll1Click);
     for (QAction* a : {ui->Rename1, ui->Rename2}) connect(a, &QAction::triggered, this, &TMainForm::Rename1Click);
@@ -642,8 +644,10 @@ bool TMainForm::LoadMediaLibraries(const QString& AMark) {
 }
 
 void TMainForm::SetListCommandsEnabled(bool AEnabled) {
+    // The preview's buttons too: with no job there is nothing to play.
     for (QWidget* w : {static_cast<QWidget*>(ui->EditButton), static_cast<QWidget*>(ui->ClipButton),
-                       static_cast<QWidget*>(ui->SettingsButton)})
+                       static_cast<QWidget*>(ui->SettingsButton), static_cast<QWidget*>(ui->PlayButton),
+                       static_cast<QWidget*>(ui->PauseButton), static_cast<QWidget*>(ui->StopButton)})
         w->setEnabled(AEnabled);
     for (QAction* a : {ui->Remove2, ui->ClearAll2, ui->Rename2, ui->MoveUp2, ui->MoveDown2, ui->TrimAudio1,
                        ui->FileInformation1})
@@ -775,6 +779,20 @@ void TMainForm::Remove1Click() {
         return;
     }
     if (r < 1 || r > n) return;
+    // Several selected rows go together; the row after the first of them becomes current.
+    std::vector<int> rows;
+    for (const QModelIndex& i : ui->sgList->selectionModel()->selectedRows())
+        if (i.row() < n) rows.push_back(i.row());
+    if (rows.size() > 1) {
+        if (static_cast<int>(rows.size()) == n) {
+            ClearAll1Click();
+            return;
+        }
+        std::sort(rows.begin(), rows.end());
+        for (auto it = rows.rbegin(); it != rows.rend(); ++it) AudioFiles.erase(AudioFiles.begin() + *it);
+        RefreshList(std::min(rows.front() + 1, static_cast<int>(AudioFiles.size())));
+        return;
+    }
     for (int i = r; i <= n - 1; ++i) SwapAudioFiles(i - 1, i);
     AudioFiles.pop_back();
     RefreshList(std::min(r, n - 1));

@@ -2,6 +2,7 @@
 // editing commands, the title editor, the size estimates, the grid's drawing, the start-up
 // library loading and the file information dialog. Offscreen, generated media.
 #include <fstream>
+#include <QTableView>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -120,7 +121,7 @@ TEST_F(JobListTest, ThreeFilesOfWhichTheSecondIsNotMediaGiveTwoRowsOneMessageAnd
     // The list is shown and its commands are enabled; the first row is current.
     EXPECT_TRUE(FindChild<QWidget>(&form, "GettingStartedPanel")->isHidden());
     EXPECT_EQ(FindChild<QStackedWidget>(&form, "Notebook1")->currentIndex(), 1);
-    for (const char* name : {"EditButton", "ClipButton", "SettingsButton"})
+    for (const char* name : {"EditButton", "ClipButton", "SettingsButton", "PlayButton", "PauseButton", "StopButton"})
         EXPECT_TRUE(FindChild<QWidget>(&form, name)->isEnabled()) << name;
     for (const char* name : {"Remove2", "ClearAll2", "Rename2", "MoveUp2", "MoveDown2", "TrimAudio1", "FileInformation1"})
         EXPECT_TRUE(FindChild<QAction>(&form, name)->isEnabled()) << name;
@@ -389,7 +390,7 @@ TEST_F(JobListTest, RemoveMoveAndClearKeepTheCurrentRowAsTheListCommandsSay) {
     form.Remove1Click();
     EXPECT_TRUE(form.AudioFiles.empty());
     EXPECT_EQ(form.AudioFilesModel()->rowCount(), 0);  // only the header row remains
-    for (const char* name : {"EditButton", "ClipButton", "SettingsButton"})
+    for (const char* name : {"EditButton", "ClipButton", "SettingsButton", "PlayButton", "PauseButton", "StopButton"})
         EXPECT_FALSE(FindChild<QWidget>(&form, name)->isEnabled()) << name;
     for (const char* name : {"Remove2", "ClearAll2", "Rename2", "MoveUp2", "MoveDown2", "TrimAudio1", "FileInformation1"})
         EXPECT_FALSE(FindChild<QAction>(&form, name)->isEnabled()) << name;
@@ -402,6 +403,19 @@ TEST_F(JobListTest, RemoveMoveAndClearKeepTheCurrentRowAsTheListCommandsSay) {
     AddFakeJobs(form, {"x.wav", "y.wav"});
     FindChild<QAction>(&form, "ClearAll1")->trigger();
     EXPECT_TRUE(form.AudioFiles.empty());
+
+    // Delete removes every selected row; the row after them becomes current.
+    AddFakeJobs(form, {"a.wav", "b.wav", "c.wav", "d.wav"});
+    form.show();
+    form.activateWindow();
+    auto* grid = FindChild<QTableView>(&form, "sgList");
+    grid->setFocus();
+    form.SetCurrentRow(1);
+    grid->selectionModel()->select(form.AudioFilesModel()->index(2, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QTest::keyClick(grid, Qt::Key_Delete);
+    EXPECT_EQ(Titles(form), (QStringList{"b.wav", "d.wav"}));
+    EXPECT_EQ(form.CurrentRow(), 1);
 }
 
 TEST_F(JobListTest, TitleEditorOpensOverColumnThreeStoresTheTextAndRefusesOneThatCannotNameAFile) {

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QThread>
 #include <QCheckBox>
+#include <QAbstractButton>
 #include <QWheelEvent>
 #include <QTest>
 #include <QComboBox>
@@ -596,4 +597,49 @@ TEST_F(MainFormTest, VersionTextNamesTheSystemAndShutdownGoesThroughTheReplaceab
     form.ShutdownComputer();
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(ErrorMessages, QStringList{"Error trying shut down the Windows"});
+}
+
+// Every visible caption of AWindow that its widget cuts: a label, button or check box narrower
+// than its text, a combo box narrower than its longest item.
+static QStringList CutCaptions(QWidget* AWindow) {
+    QStringList cut;
+    for (QWidget* w : AWindow->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(AWindow) || w->objectName().isEmpty()) continue;
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap() && label->pixmap().isNull())
+            text = label->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(w))
+            text = button->text();
+        // A button's style margins are not its caption's: the text itself must fit.
+        const int need = qobject_cast<QPushButton*>(w) ? w->fontMetrics().horizontalAdvance(text) + 4
+                                                          : w->sizeHint().width();
+        if (!text.isEmpty() && need > w->width()) cut << w->objectName() + ": " + text;
+        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            QComboBox probe;
+            probe.setFont(combo->font());
+            for (int i = 0; i < combo->count(); ++i) probe.addItem(combo->itemText(i));
+            probe.setSizeAdjustPolicy(QComboBox::AdjustToContents);
+            if (probe.sizeHint().width() > combo->width())
+                cut << w->objectName() + QString(" %1 > %2").arg(probe.sizeHint().width()).arg(combo->width());
+        }
+    }
+    return cut;
+}
+
+TEST_F(MainFormTest, AtItsMinimumSizeNoControlCoversAnotherNorCutsItsCaption) {
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    form.show();
+    form.resize(form.minimumSize());
+    ProcessPending();
+    const QRect box = Child<QWidget>(&form, "gbOutputSettings")->geometry();
+    for (const char* name : {"StartButton", "SupportButton", "OutputNamesButton"}) {
+        const QRect button = Child<QWidget>(&form, name)->geometry();
+        EXPECT_FALSE(button.intersects(box)) << name;
+        EXPECT_TRUE(form.centralWidget()->rect().contains(button)) << name;
+    }
+    EXPECT_EQ(CutCaptions(&form), QStringList());
+    // With no job there is nothing to play.
+    for (const char* name : {"PlayButton", "PauseButton", "StopButton"})
+        EXPECT_FALSE(Child<QWidget>(&form, name)->isEnabled()) << name;
 }
