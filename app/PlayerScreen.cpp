@@ -44,16 +44,24 @@ void TPlayerScreen::paintEvent(QPaintEvent*) {
         painter.drawImage(rect(), frame);
 }
 
+// The player draws in device pixels: at a device pixel ratio of 2 its pictures, waveform and
+// spectrum have twice the widget's size and are shown without scaling.
+void TPlayerScreen::TakeDeviceSize() {
+    const qreal ratio = devicePixelRatioF();
+    FWidth = qRound(width() * ratio);
+    FHeight = qRound(height() * ratio);
+}
+
 void TPlayerScreen::resizeEvent(QResizeEvent* AEvent) {
     QWidget::resizeEvent(AEvent);
-    FWidth = width();
-    FHeight = height();
+    TakeDeviceSize();
     NotifyResize();
 }
 
 void TPlayerScreen::showEvent(QShowEvent* AEvent) {
     QWidget::showEvent(AEvent);
     FShowing = true;
+    TakeDeviceSize();  // the screen, and so the ratio, may have changed
     NotifyResize();  // nothing was drawn while hidden: a paused player draws its picture anew
 }
 

@@ -30,6 +30,7 @@ protected:
     void hideEvent(QHideEvent* AEvent) override;
 
 private:
+    void TakeDeviceSize();  // the client size in device pixels
     // Main thread: the queued repaint of a frame handed over by the play thread.
     Q_INVOKABLE void FrameArrived();
     std::atomic<bool> FShowing{false};

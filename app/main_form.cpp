@@ -27,6 +27,7 @@
 
 #include "AppShell.h"
 #include "ListGrid.h"
+#include "RunNotice.h"
 #include "Convert.h"
 #include "Dispatcher.h"
 #include "ErrorReport.h"
@@ -1042,6 +1043,7 @@ void TMainForm::StartConversion() {
     FCancelled = false;
     FFailedTasks = 0;
     FRunFailures.clear();
+    FRunClock.start();
     FRunTasks = FFEncoder->TasksCount();
     FRunMerged = merge;
     // Separate jobs run up to the chosen number at once; a merge is one task.
@@ -1121,6 +1123,7 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
                 QString("Conversion finished with errors: %1 of %2 jobs failed.").arg(FFailedTasks).arg(FRunTasks);
             EventsLogLine("-> " + summary);
             conv->CloseForm();
+            NotifyRunEnded(this, FRunClock.elapsed(), FRunTasks - FFailedTasks, FFailedTasks);
             const QString first = FRunFailures.isEmpty() ? QString() : FRunFailures.first();
             ShowErrorReport(FFailedTasks == 1 ? first : summary + "\n" + FRunFailures.join('\n'), "CLM_Terminate");
         } else {
@@ -1130,6 +1133,7 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
                 ShutdownComputer();
             } else {
                 EventsLogLine("-> Conversion successfully done.");
+                NotifyRunEnded(this, FRunClock.elapsed(), FRunTasks, 0);
             }
             conv->CloseForm();
             if (conv->cbOpenOutput()->isChecked() && !shutdown) ShellOpen(QUrl::fromLocalFile(OutputFolder));

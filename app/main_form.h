@@ -2,6 +2,7 @@
 // profiles, the job rows and the error report. Main thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 #include <atomic>
@@ -246,6 +247,7 @@ private:
     std::vector<std::string> FRunOutputs;  // each job's output in the running conversion
     std::vector<int> FTaskJob;             // the job of each task of the running conversion
     QStringList FRunFailures;              // the failed tasks' messages, reported at the end
+    QElapsedTimer FRunClock;               // since the running conversion started
     // Files are being added: the add loop pumps the window, so the list commands, Start and
     // the file information do nothing meanwhile, and closing waits for the loop.
     bool FAdding = false;

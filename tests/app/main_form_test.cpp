@@ -8,6 +8,12 @@
 #include <QCheckBox>
 #include <QAbstractButton>
 #include <QWheelEvent>
+#include <QProcess>
+#ifdef QAC_HAVE_QTDBUS
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#endif
 #include <QTest>
 #include <QComboBox>
 #include <QFileDialog>
@@ -26,6 +32,8 @@
 #include "AppShell.h"
 #include "AppTestEnv.h"
 #include "OpenFilter.h"
+#include "PlayerScreen.h"
+#include "RunNotice.h"
 #include "UserDialogs.h"
 
 namespace {
@@ -639,7 +647,68 @@ TEST_F(MainFormTest, AtItsMinimumSizeNoControlCoversAnotherNorCutsItsCaption) {
         EXPECT_TRUE(form.centralWidget()->rect().contains(button)) << name;
     }
     EXPECT_EQ(CutCaptions(&form), QStringList());
+    // The player draws at the device's resolution (run again at QT_SCALE_FACTOR=2).
+    const qreal ratio = qEnvironmentVariableIntValue("QT_SCALE_FACTOR") == 2 ? 2.0 : 1.0;
+    EXPECT_EQ(form.devicePixelRatioF(), ratio);
+    TPlayerScreen screen;
+    screen.resize(200, 120);
+    screen.show();
+    ProcessPending();
+    int w = 0, h = 0;
+    screen.GetClientSize(w, h);
+    EXPECT_EQ(w, qRound(200 * ratio));
+    EXPECT_EQ(h, qRound(120 * ratio));
     // With no job there is nothing to play.
     for (const char* name : {"PlayButton", "PauseButton", "StopButton"})
         EXPECT_FALSE(Child<QWidget>(&form, name)->isEnabled()) << name;
+}
+
+#ifdef QAC_HAVE_QTDBUS
+// A notification server on a private session bus: it records each Notify call's summary and body.
+class TNotificationServer : public QDBusVirtualObject {
+public:
+    QStringList Calls;
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& AMessage, const QDBusConnection& AConnection) override {
+        if (AMessage.member() != "Notify") return false;
+        const QList<QVariant> args = AMessage.arguments();
+        Calls << args.value(3).toString() + ": " + args.value(4).toString();
+        AConnection.send(AMessage.createReply(QVariant::fromValue(1u)));
+        return true;
+    }
+};
+#endif
+
+TEST_F(MainFormTest, ALongRunEndingBehindOtherWindowsIsToldByADesktopNotification) {
+    EXPECT_EQ(RunNoticeText(3, 0), "3 files converted.");
+    EXPECT_EQ(RunNoticeText(1, 2), "1 file converted, 2 failed.");
+#ifndef QAC_HAVE_QTDBUS
+    GTEST_SKIP() << "built without QtDBus";
+#else
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    ASSERT_TRUE(daemon.waitForStarted(5000)) << "dbus-daemon is missing";
+    ASSERT_TRUE(daemon.waitForReadyRead(5000));
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
+    {
+        QDBusConnection server = QDBusConnection::connectToBus(address, "notifications");
+        ASSERT_TRUE(server.registerService("org.freedesktop.Notifications"));
+        TNotificationServer notifications;
+        ASSERT_TRUE(server.registerVirtualObject("/org/freedesktop/Notifications", &notifications));
+
+        QWidget window;  // never active: the run ended behind the user's other windows
+        EXPECT_FALSE(NotifyRunEnded(&window, RunNoticeMinimumMillis - 1, 2, 0));  // a short run: nothing
+        EXPECT_TRUE(NotifyRunEnded(&window, RunNoticeMinimumMillis, 4, 1));
+        for (int i = 0; i < 200 && notifications.Calls.isEmpty(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QThread::msleep(10);
+        }
+        EXPECT_EQ(notifications.Calls, QStringList{"Conversion finished with errors: 4 files converted, 1 failed."});
+        server.unregisterObject("/org/freedesktop/Notifications");
+    }
+    QDBusConnection::disconnectFromBus("notifications");
+    daemon.kill();
+    daemon.waitForFinished();
+#endif
 }
