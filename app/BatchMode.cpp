@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "AppShell.h"
@@ -32,6 +33,7 @@
 #include "JobOptions.h"
 #include "Platform.h"
 #include "QtDispatcherHooks.h"
+#include "WorkingFiles.h"
 
 namespace {
 
@@ -381,6 +383,10 @@ int TBatchRun::Convert() {
     std::vector<size_t> runnable;
     for (size_t i = 0; i < FJobs.size(); ++i)
         if (FJobs[i].Refusal.empty()) runnable.push_back(i);
+    // Working files that killed runs left in the run's output folders go first.
+    std::set<std::string> folders;
+    for (size_t i : runnable) folders.insert(PathToUtf8(Utf8ToPath(FJobs[i].Output).parent_path()));
+    for (const std::string& folder : folders) RemoveStaleWorkingFiles(folder);
     FInputs.resize(runnable.size());
     FOutputs.resize(runnable.size());
     for (size_t k = 0; k < runnable.size(); ++k) {
