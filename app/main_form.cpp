@@ -34,6 +34,7 @@
 #include "OpenFilter.h"
 #include "Platform.h"
 #include "UserDialogs.h"
+#include "WorkingFiles.h"
 #include "about.h"
 #include "clip.h"
 #include "conversion.h"
@@ -286,6 +287,9 @@ void TMainForm::FormCreate() {
     // 12: the media libraries; without them the program keeps running and tries again when
     // files are added.
     LoadMediaLibraries("CLM_FFAVLibLoad");
+
+    // 13: working files that killed conversions left in the output folder.
+    RemoveStaleWorkingFiles(ui->edDestinationFolder->text().toStdString());
 }
 
 // The form is laid out at its designed size; a larger window grows the list and the seek bar
@@ -843,7 +847,9 @@ void TMainForm::edDestinationTitleExit() {
     const int r = CurrentRow();
     if (r < 1 || r > static_cast<int>(AudioFiles.size())) return;
     // A title that cannot name a file is refused and the old one kept.
-    const QString refusal = DestinationTitleRefusal(text);
+    const TProfile* profile = JobProfile(AudioFiles[static_cast<size_t>(r - 1)], Profiles);
+    const QString refusal =
+        DestinationTitleRefusal(text, profile ? QString::fromStdString(profile->FormatExt) : QString());
     if (!refusal.isEmpty()) {
         ShowMessageBox(this, mkWarning, refusal);
         return;
@@ -852,8 +858,10 @@ void TMainForm::edDestinationTitleExit() {
     FAudioFilesModel->RepaintAll();
 }
 
-QString DestinationTitleRefusal(const QString& ATitle) {
+QString DestinationTitleRefusal(const QString& ATitle, const QString& AExtension) {
     if (ATitle.trimmed().isEmpty()) return "The destination file name cannot be empty.";
+    if (const qsizetype bytes = (ATitle + AExtension).toUtf8().size(); bytes > 255)
+        return QString("The destination file name is too long: %1 bytes with its extension, at most 255.").arg(bytes);
     if (ATitle == "." || ATitle == "..") return "\"" + ATitle + "\" cannot be a destination file name.";
 #ifdef _WIN32
     const QString forbidden = "\\/:*?\"<>|";
