@@ -561,7 +561,7 @@ void TMainForm::ShowErrorReport(const QString& AMessage, const QString& AMark) {
     const TReportMailAccount account = TReportMailAccount::Load();
     TReportMail mail;
     const QString email = form->edEmail()->text();
-    mail.From = email.contains('@') ? email : account.Sender;
+    if (email.contains('@')) mail.ReplyTo = email;  // the mail itself is the account's
     mail.To = account.Recipient;
     mail.Subject = ReportSubject;
 
@@ -574,20 +574,15 @@ void TMainForm::ShowErrorReport(const QString& AMessage, const QString& AMark) {
     if (!details.isEmpty()) LoggerHistory << "PROBLEM DETAILS:" << details.split('\n');
     mail.Body = LoggerHistory;
 
-    // The transfer runs on a worker; this thread keeps the windows painted meanwhile, with
-    // input to this window blocked so no command starts in the middle of the report.
-    std::atomic<bool> done{false};
-    bool sent = false;
-    QString error;
-    std::thread sender([&] {
-        sent = SendReportMail(account, mail, error);
-        done = true;
-    });
+    // The transfer runs on a worker while the error dialog shows again with Cancel working;
+    // input to this window stays blocked so no command starts in the middle of the report.
     setEnabled(false);
-    WaitPumping([&] { return done.load(); });
-    sender.join();
+    const TErrorForm::TSendResult sent = form->SendModal([&](const std::atomic<bool>& ACancel) {
+        QString error;
+        return SendReportMail(account, mail, error, &ACancel);
+    });
     setEnabled(true);
-    if (!sent) ShellOpen(ReportMailtoUrl(account.Recipient, AMessage, AMark));
+    if (sent == TErrorForm::srFailed) ShellOpen(ReportMailtoUrl(account.Recipient, AMessage, AMark));
 }
 
 // ---- menu and buttons
