@@ -595,23 +595,47 @@ TEST_F(PipelineTest, AnExistingOutputStaysUntouchedUntilTheNewOneIsCompleteAndFa
 
 TEST_F(PipelineTest, TwoProcessesWritingOneOutputNameNeverShareAWorkingFile) {
     // A second instance of the program is a forked copy: same heap addresses, same counters.
-    const fs::path low = Tone("low.wav", 440, 3), high = Tone("high.wav", 1760, 3);
+    // Both open the output before either writes, then convert at the same time.
+    const fs::path low = Tone("low.flac", 440, 10), high = Tone("high.flac", 1760, 10);
     const fs::path out = dir.path() / "same.wav";
+    int toParent[2], toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
     TCustomFFmpeg ff;
     const pid_t child = fork();
     ASSERT_GE(child, 0);
-    const TTaskResult r = RunTask({{child == 0 ? high : low, {}}}, out, {}, false, &ff);
-    if (child == 0) _exit(r.finished ? 0 : 1);
+    const bool built = ff.OpenInput((child == 0 ? high : low).string()) &&
+                       ff.OpenOutput(out.string(), false) >= 0;
+    char c = 0;
+    if (child == 0) {
+        if (write(toParent[1], "r", 1) != 1 || read(toChild[0], &c, 1) != 1) _exit(2);
+    } else {
+        EXPECT_EQ(read(toParent[0], &c, 1), 1);
+        EXPECT_EQ(write(toChild[1], "g", 1), 1);
+    }
+    bool finished = false;
+    std::string error;
+    try {
+        if (built) ff.Transcode();
+        finished = ff.Finished();
+        ff.CloseCodecs();
+        ff.CloseFiles();
+    } catch (const std::exception& e) {
+        finished = false;
+        error = e.what();
+    }
+    if (child == 0) _exit(built && finished ? 0 : 1);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_TRUE(r.finished) << r.error;
+    EXPECT_TRUE(built && finished) << ff.LastErrMsg() << error;
     // One complete conversion is kept, never a mixture of the two.
     const DecodedAudio a = DecodeAudio(out);
-    EXPECT_EQ(a.frames(), size_t(3 * 44100));
-    const double f = DominantFrequency(a, 0, 0, 3), g = DominantFrequency(a, 0, 2.5, 0.5);
-    EXPECT_TRUE(std::abs(f - 440) < 20 || std::abs(f - 1760) < 20) << f;
-    EXPECT_NEAR(f, g, 20);
+    EXPECT_EQ(a.frames(), size_t(10 * 44100));
+    const double first = DominantFrequency(a, 0, 0, 0.5);
+    EXPECT_TRUE(std::abs(first - 440) < 20 || std::abs(first - 1760) < 20) << first;
+    for (double at = 0.5; at < 10; at += 0.5) EXPECT_NEAR(DominantFrequency(a, 0, at, 0.5), first, 20) << at;
     EXPECT_TRUE(WorkingFiles(dir.path()).empty());
 }
 
