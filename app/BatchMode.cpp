@@ -34,6 +34,7 @@
 #include "OutputNames.h"
 #include "Platform.h"
 #include "QtDispatcherHooks.h"
+#include "WorkingFiles.h"
 
 namespace {
 
@@ -426,6 +427,10 @@ int TBatchRun::Convert() {
         else if (FJobs[i].Refusal.empty())
             Json({{"event", "skipped"}, {"source", QString::fromStdString(FJobs[i].Job.Source)},
                   {"message", QString::fromStdString(FJobs[i].Skipped)}});
+    // Working files that killed runs left in the run's output folders go first.
+    std::set<std::string> folders;
+    for (size_t i : runnable) folders.insert(PathToUtf8(Utf8ToPath(FJobs[i].Output).parent_path()));
+    for (const std::string& folder : folders) RemoveStaleWorkingFiles(folder);
     FInputs.resize(runnable.size());
     FOutputs.resize(runnable.size());
     for (size_t k = 0; k < runnable.size(); ++k) {

@@ -1,6 +1,9 @@
 #include "errordlg.h"
 
 #include <QStyle>
+#include <thread>
+
+#include "Dispatcher.h"
 
 #include "ui_errordlg.h"
 
@@ -24,6 +27,41 @@ QPushButton* TErrorForm::spSkinButton1() const { return ui->spSkinButton1; }
 
 void TErrorForm::PreviewButtonClick() { done(QDialog::Accepted); }
 void TErrorForm::spSkinButton1Click() { done(QDialog::Rejected); }
+
+void TErrorForm::done(int AResult) {
+    // While a report is on its way the dialog closes only with the transfer's result.
+    if (FSending) {
+        FCancel = true;
+        return;
+    }
+    QDialog::done(AResult);
+}
+
+TErrorForm::TSendResult TErrorForm::SendModal(
+    const std::function<bool(const std::atomic<bool>& ACancel)>& ASend) {
+    FCancel = false;
+    FSending = true;
+    const QString sendText = ui->PreviewButton->text();
+    ui->PreviewButton->setEnabled(false);
+    ui->PreviewButton->setText("Sending...");
+    TSendResult result = srFailed;
+    std::atomic<bool> ended{false};
+    std::thread worker([&] {
+        const bool sent = ASend(FCancel);
+        Synchronize([&] {
+            result = sent ? srSent : FCancel ? srCancelled : srFailed;
+            FSending = false;
+            QDialog::done(result == srSent ? QDialog::Accepted : QDialog::Rejected);
+        });
+        ended = true;
+    });
+    exec();
+    WaitPumping([&] { return ended.load(); });
+    worker.join();
+    ui->PreviewButton->setText(sendText);
+    ui->PreviewButton->setEnabled(true);
+    return result;
+}
 
 void TErrorForm::showEvent(QShowEvent* AEvent) {
     resize(width(), 245);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QDialog>
+#include <atomic>
+#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -29,9 +31,21 @@ public:
     void PreviewButtonClick();
     void spSkinButton1Click();
 
+    enum TSendResult { srSent, srFailed, srCancelled };
+    // Shows the dialog again, modally, while ASend runs on a worker thread: Send is disabled, and
+    // Cancel (or Esc) sets the flag ASend watches and waits for it to give up. ASend's result
+    // reaches the main thread through the dispatcher and closes the dialog. Main thread only.
+    TSendResult SendModal(const std::function<bool(const std::atomic<bool>& ACancel)>& ASend);
+    bool Sending() const { return FSending; }
+
+    void done(int AResult) override;
+
 protected:
     void showEvent(QShowEvent* AEvent) override;
 
 private:
     std::unique_ptr<Ui::TErrorForm> ui;
+    // Main thread only, but FCancel, which the worker of SendModal reads.
+    bool FSending = false;
+    std::atomic<bool> FCancel{false};
 };

@@ -36,6 +36,7 @@
 #include "OpenFilter.h"
 #include "Platform.h"
 #include "UserDialogs.h"
+#include "WorkingFiles.h"
 #include "about.h"
 #include "clip.h"
 #include "conversion.h"
@@ -291,6 +292,9 @@ void TMainForm::FormCreate() {
     // 12: the media libraries; without them the program keeps running and tries again when
     // files are added.
     LoadMediaLibraries("CLM_FFAVLibLoad");
+
+    // 13: working files that killed conversions left in the output folder.
+    RemoveStaleWorkingFiles(ui->edDestinationFolder->text().toStdString());
 }
 
 // The form is laid out at its designed size; a larger window grows the list and the seek bar
@@ -563,7 +567,7 @@ void TMainForm::ShowErrorReport(const QString& AMessage, const QString& AMark) {
     const TReportMailAccount account = TReportMailAccount::Load();
     TReportMail mail;
     const QString email = form->edEmail()->text();
-    mail.From = email.contains('@') ? email : account.Sender;
+    if (email.contains('@')) mail.ReplyTo = email;  // the mail itself is the account's
     mail.To = account.Recipient;
     mail.Subject = ReportSubject;
 
@@ -576,20 +580,15 @@ void TMainForm::ShowErrorReport(const QString& AMessage, const QString& AMark) {
     if (!details.isEmpty()) LoggerHistory << "PROBLEM DETAILS:" << details.split('\n');
     mail.Body = LoggerHistory;
 
-    // The transfer runs on a worker; this thread keeps the windows painted meanwhile, with
-    // input to this window blocked so no command starts in the middle of the report.
-    std::atomic<bool> done{false};
-    bool sent = false;
-    QString error;
-    std::thread sender([&] {
-        sent = SendReportMail(account, mail, error);
-        done = true;
-    });
+    // The transfer runs on a worker while the error dialog shows again with Cancel working;
+    // input to this window stays blocked so no command starts in the middle of the report.
     setEnabled(false);
-    WaitPumping([&] { return done.load(); });
-    sender.join();
+    const TErrorForm::TSendResult sent = form->SendModal([&](const std::atomic<bool>& ACancel) {
+        QString error;
+        return SendReportMail(account, mail, error, &ACancel);
+    });
     setEnabled(true);
-    if (!sent) ShellOpen(ReportMailtoUrl(account.Recipient, AMessage, AMark));
+    if (sent == TErrorForm::srFailed) ShellOpen(ReportMailtoUrl(account.Recipient, AMessage, AMark));
 }
 
 // ---- menu and buttons
@@ -865,7 +864,9 @@ void TMainForm::edDestinationTitleExit() {
     const int r = CurrentRow();
     if (r < 1 || r > static_cast<int>(AudioFiles.size())) return;
     // A title that cannot name a file is refused and the old one kept.
-    const QString refusal = DestinationTitleRefusal(text);
+    const TProfile* profile = JobProfile(AudioFiles[static_cast<size_t>(r - 1)], Profiles);
+    const QString refusal =
+        DestinationTitleRefusal(text, profile ? QString::fromStdString(profile->FormatExt) : QString());
     if (!refusal.isEmpty()) {
         ShowMessageBox(this, mkWarning, refusal);
         return;
@@ -876,8 +877,10 @@ void TMainForm::edDestinationTitleExit() {
     FAudioFilesModel->RepaintAll();
 }
 
-QString DestinationTitleRefusal(const QString& ATitle) {
+QString DestinationTitleRefusal(const QString& ATitle, const QString& AExtension) {
     if (ATitle.trimmed().isEmpty()) return "The destination file name cannot be empty.";
+    if (const qsizetype bytes = (ATitle + AExtension).toUtf8().size(); bytes > 255)
+        return QString("The destination file name is too long: %1 bytes with its extension, at most 255.").arg(bytes);
     if (ATitle == "." || ATitle == "..") return "\"" + ATitle + "\" cannot be a destination file name.";
 #ifdef _WIN32
     const QString forbidden = "\\/:*?\"<>|";

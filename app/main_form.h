@@ -51,8 +51,8 @@ struct TOpenDialogState {
 };
 
 // Why ATitle cannot be a destination title (empty, "." or "..", a character no file name may
-// hold); empty when it can.
-QString DestinationTitleRefusal(const QString& ATitle);
+// hold, longer than 255 bytes with its extension AExtension); empty when it can.
+QString DestinationTitleRefusal(const QString& ATitle, const QString& AExtension = {});
 // The position label's text: "D / D" of two times in microseconds.
 QString PlayTimeText(int64_t APosition, int64_t ADuration);
 

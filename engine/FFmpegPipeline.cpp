@@ -16,6 +16,7 @@
 #include "Platform.h"
 #include "ProbeCache.h"
 #include "UnicodeProtocol.h"
+#include "WorkingFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -57,20 +58,14 @@ bool SameFile(const std::string& A, const std::string& B) {
     return fs::weakly_canonical(a, ec) == fs::weakly_canonical(b, ec);
 }
 
-// The working name of an output written as a plain file: a hidden name beside it, unique to the
-// transcoder and output; empty for URLs, devices and pipes, which are written directly.
-std::string WorkingName(const std::string& AFileName, const void* AOwner, size_t AIndex) {
+// An output written as a plain file goes through a working file beside it; URLs, devices and
+// pipes are written directly.
+bool UsesWorkingFile(const std::string& AFileName) {
     const size_t colon = AFileName.find(':');
-    if (colon != std::string::npos && colon > 1 && !NeedsUnicodeURL(AFileName)) return "";
+    if (colon != std::string::npos && colon > 1 && !NeedsUnicodeURL(AFileName)) return false;
     std::error_code ec;
-    const fs::path p = Utf8ToPath(AFileName);
-    const fs::file_status st = fs::status(p, ec);
-    if (fs::exists(st) && !fs::is_regular_file(st)) return "";
-    const std::string name = Format(".%s.%llx-%d.part", PathToUtf8(p.filename()),
-                                    static_cast<unsigned long long>(
-                                        reinterpret_cast<uintptr_t>(AOwner)),
-                                    int(AIndex));
-    return PathToUtf8(p.parent_path() / Utf8ToPath(name));
+    const fs::file_status st = fs::status(Utf8ToPath(AFileName), ec);
+    return !fs::exists(st) || fs::is_regular_file(st);
 }
 
 // A muxer with a movie time scale (mov, mp4, ipod ...) measures its edit lists in it: at its
@@ -669,16 +664,16 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     out.ctx = ctx;
     out.file_name = AFileName;
     out.writes_file = !(ofmt->flags & AVFMT_NOFILE);
-    if (out.writes_file) out.working_name = WorkingName(AFileName, this, FOutputFiles.size() - 1);
-    const std::string written = out.working_name.empty() ? AFileName : out.working_name;
+    // A failed output leaves nothing: its working file (ours alone) is removed; a URL, device or
+    // pipe written directly is never removed.
     auto fail = [&](const std::string& AMsg) {
         FLastErrMsg = AMsg;
-        const bool created = out.writes_file && out.ctx->pb;
+        const std::string working = out.working_name;
         FOutputFiles.pop_back();
         ctx.reset();
-        if (created) {
+        if (!working.empty()) {
             std::error_code ec;
-            fs::remove(Utf8ToPath(written), ec);
+            fs::remove(Utf8ToPath(working), ec);
         }
         return -1;
     };
@@ -710,9 +705,18 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     if ((ofmt->flags & AVFMT_NEEDNUMBER) &&
         !avformat.av_filename_number_test(MediaFileNameArg(AFileName)))
         return fail(MediaErrorText(AFileName, AVERROR(EINVAL)));
-    if (out.writes_file) {
+    if (out.writes_file && UsesWorkingFile(AFileName)) {
+        // Created new and kept open: no other writer shares it, and the end can tell whether
+        // the name still holds this file.
+        int error = 0;
+        std::unique_ptr<TSysFile> file = CreateWorkingFile(
+            PathToUtf8(Utf8ToPath(AFileName).parent_path()), out.working_name, error);
+        if (!file) return fail(MediaErrorText(AFileName, error ? error : AVERROR(EEXIST)));
+        const int ret = OpenOutputFileOn(raw, std::move(file));
+        if (ret < 0) return fail(MediaErrorText(AFileName, ret));
+    } else if (out.writes_file) {
         BeginBlockingStep();
-        const int ret = OpenOutputFile(raw, written, nullptr);
+        const int ret = OpenOutputFile(raw, AFileName, nullptr);
         EndBlockingStep();
         if (ret < 0) return fail(MediaErrorText(AFileName, ret));
     }
@@ -804,27 +808,43 @@ bool TCustomFFmpeg::Reopenable() const {
 
 void TCustomFFmpeg::CloseAll() {
     FRun.reset();
-    std::vector<std::pair<std::string, std::string>> written;  // final and working name
+    struct TWritten {
+        std::string name, working;
+        bool intact;  // the working name still holds the file written (checked while open)
+    };
+    std::vector<TWritten> written;
     for (const TAVOutputFile& out : FOutputFiles)
-        if (out.writes_file) written.emplace_back(out.file_name, out.working_name);
+        if (out.writes_file)
+            written.push_back({out.file_name, out.working_name,
+                               !out.working_name.empty() &&
+                                   OutputFileIsNamed(out.ctx.get(), out.working_name)});
     FOutputFiles.clear();  // closes the files (the last owner of each muxer)
     FInputFiles.clear();
     FOutputCount = 0;
     FJoinMode = false;
     std::string failure;
-    for (const auto& [name, working] : written) {
+    for (const TWritten& w : written) {
         std::error_code ec;
-        const fs::path final = Utf8ToPath(name);
-        if (working.empty()) {
+        const fs::path final = Utf8ToPath(w.name);
+        if (w.working.empty()) {
             if (fs::is_regular_file(final, ec) && fs::file_size(final, ec) == 0)
                 fs::remove(final, ec);
             continue;
         }
-        const fs::path part = Utf8ToPath(working);
+        // A working file removed or replaced by someone else is not ours: nothing is renamed
+        // or removed, and a finished run fails.
+        if (!w.intact) {
+            if (FFinished && failure.empty())
+                failure = Format("%s: the working file \"%s\" was removed or replaced while "
+                                 "converting; the output is not kept.",
+                                 w.name, w.working);
+            continue;
+        }
+        const fs::path part = Utf8ToPath(w.working);
         const bool keep = FFinished && fs::file_size(part, ec) > 0 && !ec;
         if (keep) fs::rename(part, final, ec);
         if (keep && !ec) continue;
-        if (keep && failure.empty()) failure = Format("%s: %s", name, ec.message());
+        if (keep && failure.empty()) failure = Format("%s: %s", w.name, ec.message());
         fs::remove(part, ec);
     }
     if (!failure.empty()) {

@@ -103,8 +103,9 @@ struct TAVOutputStream {
 struct TAVOutputFile {
     std::shared_ptr<AVFormatContext> ctx;  // the muxer; closed and freed by its owner
     std::string file_name;                 // UTF-8, as given
-    // Written under this name beside the file and renamed to file_name only when the run
-    // finished; empty when written directly (URLs, devices, pipes).
+    // Written under this name beside the file (a working file created new for this output and
+    // held open by its muxer) and renamed to file_name only when the run finished; empty when
+    // written directly (URLs, devices, pipes).
     std::string working_name;
     bool writes_file = false;
     int group = 0;                         // merge mode: the input this entry belongs to

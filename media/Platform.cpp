@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -195,7 +196,42 @@ std::unique_ptr<TSysFile> TSysFile::Open(const std::string& AFileName, bool AWri
     return std::unique_ptr<TSysFile>(new TSysFile(h));
 }
 
+std::unique_ptr<TSysFile> TSysFile::CreateNew(const std::string& AFileName, int& AError) {
+    std::wstring name;
+    if (!Utf8ToWide(AFileName, name)) {
+        AError = -EINVAL;
+        return nullptr;
+    }
+    HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE | GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        AError = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS ? -EEXIST
+                 : e == ERROR_ACCESS_DENIED                          ? -EACCES
+                 : e == ERROR_PATH_NOT_FOUND                         ? -ENOENT
+                                                                     : -EIO;
+        return nullptr;
+    }
+    return std::unique_ptr<TSysFile>(new TSysFile(h));
+}
+
 TSysFile::~TSysFile() { CloseHandle(static_cast<HANDLE>(FHandle)); }
+
+bool TSysFile::IsNamed(const std::string& AFileName) {
+    std::wstring name;
+    if (!Utf8ToWide(AFileName, name)) return false;
+    HANDLE other = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (other == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    const bool same = GetFileInformationByHandle(static_cast<HANDLE>(FHandle), &a) &&
+                      GetFileInformationByHandle(other, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(other);
+    return same;
+}
 
 int TSysFile::Read(uint8_t* ABuf, int ASize) {
     DWORD n = 0;
@@ -239,7 +275,31 @@ std::unique_ptr<TSysFile> TSysFile::Open(const std::string& AFileName, bool AWri
     return std::unique_ptr<TSysFile>(new TSysFile(file));
 }
 
+std::unique_ptr<TSysFile> TSysFile::CreateNew(const std::string& AFileName, int& AError) {
+    const int fd = open(AFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        AError = -errno;
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        AError = errno ? -errno : -ENOMEM;
+        close(fd);
+        return nullptr;
+    }
+    // Unbuffered: the caller buffers, and a failed write (a full disk) shows at once.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    return std::unique_ptr<TSysFile>(new TSysFile(file));
+}
+
 TSysFile::~TSysFile() { std::fclose(static_cast<std::FILE*>(FHandle)); }
+
+bool TSysFile::IsNamed(const std::string& AFileName) {
+    struct stat mine, named;
+    return fstat(fileno(static_cast<std::FILE*>(FHandle)), &mine) == 0 &&
+           stat(AFileName.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+           mine.st_ino == named.st_ino;
+}
 
 int TSysFile::Read(uint8_t* ABuf, int ASize) {
     auto* f = static_cast<std::FILE*>(FHandle);

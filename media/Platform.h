@@ -44,6 +44,9 @@ public:
     // Opens for reading (an existing file) or for writing (created, or emptied); null on failure
     // with AError set to the negated system error number.
     static std::unique_ptr<TSysFile> Open(const std::string& AFileName, bool AWrite, int& AError);
+    // Creates a new file for writing, never one that exists (O_EXCL, CREATE_NEW): null with
+    // AError -EEXIST when the name is taken. Other readers and writers are allowed on Windows.
+    static std::unique_ptr<TSysFile> CreateNew(const std::string& AFileName, int& AError);
     ~TSysFile();
     TSysFile(const TSysFile&) = delete;
     TSysFile& operator=(const TSysFile&) = delete;
@@ -56,6 +59,9 @@ public:
     int64_t Seek(int64_t AOffset, int AWhence);
     // Size in bytes, including what was written and not yet flushed, or -1.
     int64_t Size();
+    // AFileName names this open file now (same volume and file number): false when the name is
+    // gone or names another file.
+    bool IsNamed(const std::string& AFileName);
 
 private:
     explicit TSysFile(void* AHandle) : FHandle(AHandle) {}

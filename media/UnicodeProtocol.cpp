@@ -189,12 +189,10 @@ int64_t Seek(void* AOpaque, int64_t AOffset, int AWhence) {
     return f.Seek(AOffset, AWhence & ~AVSEEK_FORCE);
 }
 
-int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) {
+// Our I/O context over an opened file (registered as ours); the context owns the file.
+int NewFileIO(std::unique_ptr<TSysFile> AFile, bool AWrite, AVIOContext** APb) {
     QAC_ASSERT(avformat.avio_alloc_context, "avio_alloc_context not bound");
-    int error = 0;
-    std::unique_ptr<TSysFile> file = TSysFile::Open(AFileName, AWrite, error);
-    if (!file) return error;
-    auto* opaque = new TUnicodeFile{std::move(file), -1};
+    auto* opaque = new TUnicodeFile{std::move(AFile), -1};
     auto* buffer = static_cast<unsigned char*>(avutil.av_malloc(kIOBufferSize));
     AVIOContext* pb = buffer ? avformat.avio_alloc_context(buffer, kIOBufferSize, AWrite ? 1 : 0,
                                                           opaque, AWrite ? nullptr : ReadPacket,
@@ -211,6 +209,13 @@ int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) 
     }
     *APb = pb;
     return 0;
+}
+
+int OpenUnicodeIO(const std::string& AFileName, bool AWrite, AVIOContext** APb) {
+    int error = 0;
+    std::unique_ptr<TSysFile> file = TSysFile::Open(AFileName, AWrite, error);
+    if (!file) return error;
+    return NewFileIO(std::move(file), AWrite, APb);
 }
 
 // Frees one of our I/O contexts and closes its file; false when the context is not ours.
@@ -352,6 +357,26 @@ int OpenOutputFile(AVFormatContext* ACtx, const std::string& AFileName, AVDictio
     }
     return avformat.avio_open2(&ACtx->pb, url.c_str(), AVIO_FLAG_WRITE, &ACtx->interrupt_callback,
                                AOptions);
+}
+
+int OpenOutputFileOn(AVFormatContext* ACtx, std::unique_ptr<TSysFile> AFile) {
+    if (!ACtx->interrupt_callback.callback) {
+        ACtx->interrupt_callback.callback = URLInterruptCallbackAV;
+        ACtx->interrupt_callback.opaque = nullptr;
+    }
+    const int r = NewFileIO(std::move(AFile), true, &ACtx->pb);
+    if (r == 0) ACtx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    return r;
+}
+
+bool OutputFileIsNamed(AVFormatContext* ACtx, const std::string& AFileName) {
+    if (!ACtx || !ACtx->pb) return false;
+    {
+        std::lock_guard lock(g_IOLock);
+        if (!g_OurIO.count(ACtx->pb)) return false;
+    }
+    auto* opaque = static_cast<TUnicodeFile*>(ACtx->pb->opaque);
+    return opaque && opaque->File && opaque->File->IsNamed(AFileName);
 }
 
 void CloseOutputFile(AVFormatContext* ACtx) {

@@ -2,12 +2,14 @@
 // "unicode:utf8:" + name and is opened by our own file I/O through a custom AVIOContext.
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 struct AVFormatContext;
 struct AVInputFormat;
 struct AVDictionary;
+class TSysFile;
 
 constexpr size_t kMediaFileNameArgSize = 2048;
 
@@ -45,5 +47,11 @@ void CloseInputFile(AVFormatContext** ACtx);
 // Opens the output file of a format context into its pb (create-always), Unicode names through
 // our file I/O, with the interrupt callback. Answers 0 or a negative error code.
 int OpenOutputFile(AVFormatContext* ACtx, const std::string& AFileName, AVDictionary** AOptions);
+// Makes an already opened file the output of a format context (its pb, our file I/O, seekable),
+// with the interrupt callback; the context's I/O owns the file from then on. Answers 0 or a
+// negative error code (the file is closed then).
+int OpenOutputFileOn(AVFormatContext* ACtx, std::unique_ptr<TSysFile> AFile);
+// The output of a format context is our file I/O and AFileName names its file right now.
+bool OutputFileIsNamed(AVFormatContext* ACtx, const std::string& AFileName);
 // Closes the output file of a format context (flushing it); pb becomes null.
 void CloseOutputFile(AVFormatContext* ACtx);

@@ -69,6 +69,7 @@ void TAppTest::WriteSettings(const std::function<void(QSettings&)>& AWrite) {
 }
 
 void TAppTest::AnswerModals(std::function<void(QWidget*)> AAnswer) {
+    FAnswered = nullptr;  // a new answer answers the dialog showing now, too
     FModalTimer = std::make_unique<QTimer>();
     QObject::connect(FModalTimer.get(), &QTimer::timeout, [this, AAnswer] {
         QWidget* modal = QApplication::activeModalWidget();

@@ -194,7 +194,7 @@ TEST(CommandLine, TimesTakeHoursMinutesSecondsAndFractions) {
     for (const auto& c : cases) EXPECT_EQ(ParseTimeText(c.Text), c.Us) << c.Text;
 }
 
-TEST_F(BatchMode, AFolderTreeConvertsWithoutADisplayAndABadFileFailsTheRunAlone) {
+TEST_F(BatchMode, AFolderTreeConvertsWithoutADisplayABadFileFailsTheRunAloneAndStaleWorkingFilesGo) {
     const fs::path in = Dir / "music";
     fs::create_directories(in / "a" / "b");
     MakeTone(in / "a", "one.wav", Tone(1.0));
@@ -215,9 +215,16 @@ TEST_F(BatchMode, AFolderTreeConvertsWithoutADisplayAndABadFileFailsTheRunAlone)
     EXPECT_NEAR(testmedia::DominantFrequency(two), 880, 2);
 
     // Everything converts: status 0; a second run over the same folder into another one too.
+    // A working file a killed run left there goes; one of a process that runs stays.
     fs::remove(in / "notes.mp3");
+    long pidMax = 0;
+    std::ifstream("/proc/sys/kernel/pid_max") >> pidMax;
+    const std::string stale = ".qac-" + std::to_string(pidMax) + "-3.part";
+    const std::string live = ".qac-" + std::to_string(getpid()) + "-3.part";
+    fs::create_directories(Dir / "out2");
+    for (const std::string& name : {stale, live}) std::ofstream(Dir / "out2" / name) << "x";
     EXPECT_EQ(Run({"--convert", "--quiet", "--output", (Dir / "out2").string(), in.string()}).Status, 0);
-    EXPECT_EQ(Files(Dir / "out2").size(), 2u);
+    EXPECT_EQ(Files(Dir / "out2"), (std::set<std::string>{"one.mp3", "two.mp3", live}));
 }
 
 TEST_F(BatchMode, UsageErrorsExitWithTwoAndHelpAndVersionWithZero) {

@@ -1,5 +1,5 @@
 // The events log, the logger history and the error report, the report mailed to a real SMTP
-// server on 127.0.0.1 (aiosmtpd under Debian's python3).
+// server on 127.0.0.1 (aiosmtpd under Debian's python3, with STARTTLS unless a case says not).
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
@@ -17,18 +17,23 @@
 #include <thread>
 
 #include "AppTestEnv.h"
+#include "ErrorReport.h"
 #include "Platform.h"
+#include "SilentServer.h"
 
 namespace {
 
 // One aiosmtpd server for one test; stopped by closing its input.
 class TSmtpServer {
 public:
-    TSmtpServer(const QString& AFolder, const QString& AUser, double ADelay) : FFolder(AFolder) {
+    TSmtpServer(const QString& AFolder, const QString& AUser, double ADelay, bool ATls = true) : FFolder(AFolder) {
         QDir().mkpath(AFolder);
-        FProcess.start(QAC_PYTHON, {QString(QAC_TEST_SOURCE_DIR) + "/smtp_server.py", AFolder, AUser,
-                                    "valomiru", QString::number(ADelay)});
+        QStringList args{QString(QAC_TEST_SOURCE_DIR) + "/smtp_server.py", AFolder, AUser, "valomiru",
+                         QString::number(ADelay)};
+        if (ATls) args << "tls";
+        FProcess.start(QAC_PYTHON, args);
         if (FProcess.waitForReadyRead(20000)) Port = FProcess.readLine().trimmed().toInt();
+        if (ATls) CertFile = AFolder + "/server-cert.pem";
     }
     ~TSmtpServer() {
         FProcess.closeWriteChannel();
@@ -45,6 +50,7 @@ public:
         return mails;
     }
     int Port = 0;
+    QString CertFile;  // the certificate the server shows, when it offers STARTTLS
 
 private:
     QString FFolder;
@@ -90,6 +96,7 @@ protected:
             s.setValue("ReportPort", AServer.Port);
             s.setValue("ReportSender", ASender);
             s.setValue("ReportRecipient", "bugs@quendral.test");
+            s.setValue("ReportCAFile", AServer.CertFile);
         });
     }
     // Answers the error dialog with Send after filling its fields.
@@ -166,6 +173,7 @@ TEST_F(ErrorReportTest, SentReportArrivesWithSenderSubjectAndBodySections) {
     const auto mails = server.Mails();
     ASSERT_EQ(mails.size(), 1);
     EXPECT_EQ(mails[0]["from"].toString(), "reports@quendral.test");
+    EXPECT_TRUE(mails[0]["tls"].toBool());  // STARTTLS before the login
     EXPECT_EQ(mails[0]["to"].toVariant().toStringList(), QStringList{"bugs@quendral.test"});
     const QString data = mails[0]["data"].toString();
     EXPECT_TRUE(data.contains("Subject: ERROR REPORT | Quendral Audio Converter")) << data.toStdString();
@@ -179,12 +187,16 @@ TEST_F(ErrorReportTest, SentReportArrivesWithSenderSubjectAndBodySections) {
     EXPECT_TRUE(BodyText(mails[0]).contains(expected)) << BodyText(mails[0]).toStdString();
     EXPECT_EQ(form.LoggerHistory.join('\n') + "\n", expected);
 
-    // A second report repeats the first one's sections; an address typed by the user is the sender.
+    // A second report repeats the first one's sections; an address typed by the user is where
+    // replies go, the mail itself still comes from the account it logs in with.
     SendWith("", "user@home.test", "");
     form.ShowErrorReport("Error setting profile", "CLM_SettingProfile");
     const auto both = server.Mails();
     ASSERT_EQ(both.size(), 2);
-    EXPECT_EQ(both[1]["from"].toString(), "user@home.test");
+    EXPECT_EQ(both[1]["from"].toString(), "reports@quendral.test");
+    EXPECT_TRUE(both[1]["data"].toString().contains("\r\nReply-To: user@home.test\r\n"));
+    EXPECT_TRUE(both[1]["data"].toString().contains("\r\nFrom: reports@quendral.test\r\n") ||
+                both[1]["data"].toString().startsWith("From: reports@quendral.test\r\n"));
     const QString second = BodyText(both[1]);
     EXPECT_TRUE(second.startsWith(expected)) << second.toStdString();
     EXPECT_TRUE(second.trimmed().endsWith(
@@ -231,4 +243,77 @@ TEST_F(ErrorReportTest, CancelSendsNothingAndLeavesTheHistoryAsItWas) {
     EXPECT_EQ(form.LoggerHistory, before);
     EXPECT_TRUE(server.Mails().isEmpty());
     EXPECT_TRUE(Opened.isEmpty());
+}
+
+TEST_F(ErrorReportTest, LineBreaksInTheUsersAddressCannotAddHeadersOrRecipients) {
+    TSmtpServer server(Path("mail"), "reports@quendral.test", 0);
+    UseServer(server, "reports@quendral.test");
+    auto app = Start();
+    SendWith("Eve", "user@home.test\r\nBcc: victim@evil.test\nX-Injected: 1", "");
+    app->MainForm->ShowErrorReport("Error setting profile", "CLM_SettingProfile");
+    const auto mails = server.Mails();
+    ASSERT_EQ(mails.size(), 1);
+    EXPECT_EQ(mails[0]["to"].toVariant().toStringList(), QStringList{"bugs@quendral.test"});
+    const QString data = mails[0]["data"].toString();
+    const QString header = data.left(data.indexOf("\r\n\r\n"));
+    EXPECT_TRUE(header.contains("\r\nReply-To: user@home.test  Bcc: victim@evil.test X-Injected: 1\r\n") ||
+                header.endsWith("\r\nReply-To: user@home.test  Bcc: victim@evil.test X-Injected: 1"))
+        << header.toStdString();
+    for (const QString& line : header.split("\r\n")) {
+        EXPECT_FALSE(line.startsWith("Bcc:", Qt::CaseInsensitive)) << data.toStdString();
+        EXPECT_FALSE(line.startsWith("X-Injected:", Qt::CaseInsensitive)) << data.toStdString();
+    }
+}
+
+TEST_F(ErrorReportTest, AServerWithoutStartTlsGetsNoLoginInClearAndTheMailtoTextOpens) {
+    TSmtpServer server(Path("mail"), "reports@quendral.test", 0, false);
+    UseServer(server, "reports@quendral.test");
+    auto app = Start();
+    SendWith("", "", "");
+    app->MainForm->ShowErrorReport("Error setting profile", "CLM_SettingProfile");
+    EXPECT_TRUE(server.Mails().isEmpty());
+    ASSERT_EQ(Opened.size(), 1);
+    EXPECT_EQ(Opened[0].scheme(), "mailto");
+}
+
+TEST_F(ErrorReportTest, ASilentServerIsCancelledWithinASecondAndTimesOutWithoutCancel) {
+    testmedia::SilentServer silent;
+    WriteSettings([&](QSettings& s) {
+        s.setValue("ReportServer", "127.0.0.1");
+        s.setValue("ReportPort", silent.Port);
+    });
+    auto app = Start();
+    TMainForm& form = *app->MainForm;
+    TErrorForm* errorForm = app->ErrorForm.get();
+    QElapsedTimer clock;
+    bool sending = false;
+    AnswerModals([&](QWidget* AModal) {
+        auto* f = qobject_cast<TErrorForm*>(AModal);
+        if (!f || f->Sending()) return;
+        errorForm = f;
+        f->PreviewButton()->click();
+        QTimer::singleShot(300, f, [f, &clock, &sending] {
+            sending = f->Sending() && !f->PreviewButton()->isEnabled() && f->isVisible();
+            clock.start();
+            f->spSkinButton1()->click();
+        });
+    });
+    form.ShowErrorReport("Error setting profile", "CLM_SettingProfile");
+    ASSERT_TRUE(clock.isValid()) << "Cancel was never pressed";
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(sending);
+    EXPECT_TRUE(Opened.isEmpty());  // cancelled by the user: no mail program either
+    EXPECT_TRUE(form.isEnabled());
+    ASSERT_NE(errorForm, nullptr);
+    EXPECT_TRUE(errorForm->PreviewButton()->isEnabled());
+
+    // Without a cancel the transfer ends at its time-out.
+    TReportMailAccount account = TReportMailAccount::Load();
+    account.Timeout = 500;
+    TReportMail mail{"", "bugs@quendral.test", ReportSubject, {"x"}};
+    QString error;
+    clock.restart();
+    EXPECT_FALSE(SendReportMail(account, mail, error));
+    EXPECT_LT(clock.elapsed(), 3000);
+    EXPECT_FALSE(error.isEmpty());
 }

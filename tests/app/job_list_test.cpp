@@ -418,7 +418,7 @@ TEST_F(JobListTest, RemoveMoveAndClearKeepTheCurrentRowAsTheListCommandsSay) {
     EXPECT_EQ(form.CurrentRow(), 1);
 }
 
-TEST_F(JobListTest, TitleEditorOpensOverColumnThreeStoresTheTextAndRefusesOneThatCannotNameAFile) {
+TEST_F(JobListTest, TitleEditorOpensOverColumnThreeStoresTheTextAndRefusesOneThatCannotNameAFileOrIsTooLong) {
     CancelErrors();
     auto app = Start();
     TMainForm& form = *app->MainForm;
@@ -464,6 +464,21 @@ TEST_F(JobListTest, TitleEditorOpensOverColumnThreeStoresTheTextAndRefusesOneTha
         EXPECT_EQ(Messages[0].Kind, mkWarning);
     }
     EXPECT_EQ(Messages[0].Text, "The destination file name \"a/b\" contains a character that file names cannot hold: /");
+
+    // A file name the file system takes (255 bytes with the extension) is kept; one more byte is refused.
+    ASSERT_GE(form.AudioFiles[2].ProfileInd, 0);
+    const std::string ext = form.Profiles[static_cast<size_t>(form.AudioFiles[2].ProfileInd)].FormatExt;
+    for (const size_t bytes : {256u, 255u}) {
+        QTest::mousePress(grid->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
+        QTest::mouseRelease(grid->viewport(), Qt::LeftButton, Qt::NoModifier, third.center());
+        ASSERT_FALSE(editor->isHidden());
+        const QString title(static_cast<qsizetype>(bytes - ext.size()), 'x');
+        editor->setText(title);
+        Messages.clear();
+        form.edDestinationTitleExit();
+        EXPECT_EQ(form.AudioFiles[2].DestinationTitle, bytes > 255 ? "c" : title.toStdString());
+        ASSERT_EQ(Messages.size(), bytes > 255 ? 1u : 0u);
+    }
 
     // A press on another column opens nothing.
     const QRect other = grid->visualRect(form.AudioFilesModel()->index(0, 1));

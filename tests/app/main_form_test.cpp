@@ -164,8 +164,20 @@ TEST_F(MainFormTest, FirstRunCreatesTheOutputFolderAndSelectsTheFirstShippedProf
     EXPECT_FALSE(Child<QLabel>(app->AboutForm.get(), "imgLogo")->pixmap().isNull());
 }
 
-TEST_F(MainFormTest, StoredSettingsReplaceTheDefaultsAndAMissingDialogFolderIsDropped) {
+TEST_F(MainFormTest, StoredSettingsReplaceTheDefaultsAMissingDialogFolderIsDroppedAndStaleWorkingFilesGo) {
     QDir().mkpath(Path("home/Albums"));
+    // Working files in the output folder: one a killed run left (no process has the pid
+    // pid_max), one of a process that runs.
+    QDir().mkpath(Path("elsewhere"));
+    QFile pidMax("/proc/sys/kernel/pid_max");
+    ASSERT_TRUE(pidMax.open(QIODevice::ReadOnly));
+    const QString stale = Path("elsewhere/.qac-" + QString(pidMax.readAll().trimmed()) + "-1.part");
+    const QString live = Path("elsewhere/.qac-" + QString::number(QCoreApplication::applicationPid()) + "-1.part");
+    for (const QString& name : {stale, live}) {
+        QFile f(name);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("x");
+    }
     WriteSettings([&](QSettings& s) {
         s.setValue("OutputPath", Path("elsewhere"));
         s.setValue("OpenAudioDialogPath", Path("home/Albums"));
@@ -179,6 +191,8 @@ TEST_F(MainFormTest, StoredSettingsReplaceTheDefaultsAndAMissingDialogFolderIsDr
     EXPECT_EQ(Child<QComboBox>(&form, "cmbProfile")->currentIndex(), 3);
     EXPECT_EQ(form.CurrentProfileInd, 3);
     EXPECT_EQ(Child<QComboBox>(&form, "cmbAudioEncoder")->currentText(), "Opus");
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(live));
     app.reset();
 
     QDir(Path("home/Albums")).removeRecursively();

@@ -52,13 +52,26 @@ protected:
     std::vector<std::pair<TLogLevel, std::string>> FLines;
 };
 
-// Bytes written so far for an output: the file itself or the working file beside it (whose name
-// holds the output's file name) while the run is in progress.
+// Bytes written so far for an output: the file itself or a working file beside it (".qac-"
+// pid "-" counter ".part") while the run is in progress.
 inline uintmax_t WrittenBytes(const std::filesystem::path& AOutput) {
     std::error_code ec;
     uintmax_t bytes = 0;
-    for (const auto& e : std::filesystem::directory_iterator(AOutput.parent_path(), ec))
-        if (e.path().filename().string().find(AOutput.filename().string()) != std::string::npos)
+    for (const auto& e : std::filesystem::directory_iterator(AOutput.parent_path(), ec)) {
+        const std::string name = e.path().filename().string();
+        if (name == AOutput.filename().string() ||
+            (name.rfind(".qac-", 0) == 0 && e.path().extension() == ".part"))
             bytes = std::max(bytes, e.file_size(ec));
+    }
     return bytes;
+}
+
+// The working files in a folder.
+inline std::vector<std::filesystem::path> WorkingFiles(const std::filesystem::path& AFolder) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> files;
+    for (const auto& e : std::filesystem::directory_iterator(AFolder, ec))
+        if (e.path().filename().string().rfind(".qac-", 0) == 0 && e.path().extension() == ".part")
+            files.push_back(e.path());
+    return files;
 }

@@ -5,12 +5,15 @@
 #include <thread>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "FFDecode.h"
 #include "FFUtils.h"
 #include "Platform.h"
 #include "PipelineTestSupport.h"
 #include "SilentServer.h"
+#include "WorkingFiles.h"
 
 namespace fs = std::filesystem;
 using namespace testmedia;
@@ -585,11 +588,127 @@ TEST_F(PipelineTest, AnExistingOutputStaysUntouchedUntilTheNewOneIsCompleteAndFa
             EXPECT_NEAR(DecodeAudio(out).seconds(), 0.5 * c.inputs.size(), 0.01);
         else
             EXPECT_EQ(Bytes(out), "an older file");
-        size_t files = 0;
-        for (const auto& e : fs::directory_iterator(dir.path()))
-            files += e.path().filename().string().find(out.filename().string()) != std::string::npos;
-        EXPECT_EQ(files, 1u);  // no working file left beside it
+        EXPECT_TRUE(fs::exists(out));
+        EXPECT_TRUE(WorkingFiles(dir.path()).empty());  // no working file left beside it
     }
+}
+
+TEST_F(PipelineTest, TwoProcessesWritingOneOutputNameNeverShareAWorkingFile) {
+    // A second instance of the program is a forked copy: same heap addresses, same counters.
+    // Both open the output before either writes, then convert at the same time.
+    const fs::path low = Tone("low.flac", 440, 10), high = Tone("high.flac", 1760, 10);
+    const fs::path out = dir.path() / "same.wav";
+    int toParent[2], toChild[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    ASSERT_EQ(pipe(toChild), 0);
+    TCustomFFmpeg ff;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    const bool built = ff.OpenInput((child == 0 ? high : low).string()) &&
+                       ff.OpenOutput(out.string(), false) >= 0;
+    char c = 0;
+    if (child == 0) {
+        if (write(toParent[1], "r", 1) != 1 || read(toChild[0], &c, 1) != 1) _exit(2);
+    } else {
+        EXPECT_EQ(read(toParent[0], &c, 1), 1);
+        EXPECT_EQ(write(toChild[1], "g", 1), 1);
+    }
+    bool finished = false;
+    std::string error;
+    try {
+        if (built) ff.Transcode();
+        finished = ff.Finished();
+        ff.CloseCodecs();
+        ff.CloseFiles();
+    } catch (const std::exception& e) {
+        finished = false;
+        error = e.what();
+    }
+    if (child == 0) _exit(built && finished ? 0 : 1);
+    for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(built && finished) << ff.LastErrMsg() << error;
+    // One complete conversion is kept, never a mixture of the two.
+    const DecodedAudio a = DecodeAudio(out);
+    EXPECT_EQ(a.frames(), size_t(10 * 44100));
+    const double first = DominantFrequency(a, 0, 0, 0.5);
+    EXPECT_TRUE(std::abs(first - 440) < 20 || std::abs(first - 1760) < 20) << first;
+    for (double at = 0.5; at < 10; at += 0.5) EXPECT_NEAR(DominantFrequency(a, 0, at, 0.5), first, 20) << at;
+    EXPECT_TRUE(WorkingFiles(dir.path()).empty());
+}
+
+TEST_F(PipelineTest, AWorkingFileRemovedOrReplacedDuringTheRunFailsTheJobAndKeepsNothing) {
+    for (const bool replace : {false, true}) {
+        SCOPED_TRACE(replace ? "replaced" : "removed");
+        const fs::path src = Tone("long.flac", 440, 20);
+        const fs::path out = dir.path() / "vanish.wav";
+        TCustomFFmpeg ff;
+        ASSERT_TRUE(ff.OpenInput(src.string()));
+        ASSERT_GE(ff.OpenOutput(out.string(), false), 0);
+        const std::vector<fs::path> working = WorkingFiles(dir.path());
+        ASSERT_EQ(working.size(), 1u);
+        std::thread worker([&] { ff.Transcode(); });
+        while (WrittenBytes(out) < 100000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ff.SetPaused(true);
+        fs::remove(working[0]);
+        if (replace) std::ofstream(working[0], std::ios::binary) << "another writer's file";
+        ff.SetPaused(false);
+        worker.join();
+        ff.CloseCodecs();
+        std::string error;
+        try {
+            ff.CloseFiles();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        EXPECT_FALSE(ff.Finished());
+        EXPECT_NE(error.find(working[0].string()), std::string::npos) << error;
+        EXPECT_NE(error.find("removed or replaced"), std::string::npos) << error;
+        EXPECT_FALSE(fs::exists(out));
+        // Another writer's file under the working name is not ours to remove.
+        EXPECT_EQ(replace ? Bytes(working[0]) : "", replace ? "another writer's file" : "");
+        EXPECT_EQ(fs::exists(working[0]), replace);
+        fs::remove(working[0]);
+    }
+}
+
+TEST_F(PipelineTest, OutputNamesOfUpTo255BytesConvertWithSeekingMuxers) {
+    const fs::path src = Tone("src.flac", 440, 0.5);
+    std::string accented;
+    for (int i = 0; i < 125; ++i) accented += "\xc3\xa9";  // 250 bytes
+    for (const std::string& name : {std::string(251, 'a') + ".wav", accented + "x.m4a",
+                                    std::string(251, 'b') + ".mp4"}) {
+        SCOPED_TRACE(name.substr(name.size() - 4));
+        ASSERT_EQ(name.size(), 255u);
+        const fs::path out = dir.path() / name;
+        const TTaskResult r = RunTask({{src, {}}}, out, {});
+        ASSERT_TRUE(r.finished) << r.error;
+        EXPECT_NEAR(DecodeAudio(out).seconds(), 0.5, 0.03);
+        EXPECT_TRUE(WorkingFiles(dir.path()).empty());
+    }
+}
+
+TEST_F(PipelineTest, StaleWorkingFilesOfDeadProcessesAreRemovedOthersKept) {
+    const fs::path folder = dir.path() / "stale";
+    fs::create_directories(folder);
+    long pidMax = 0;
+    std::ifstream("/proc/sys/kernel/pid_max") >> pidMax;
+    ASSERT_GT(pidMax, 0);
+    const fs::path dead = folder / WorkingFileName(pidMax, 7);  // no process has this pid
+    const fs::path live = folder / WorkingFileName(CurrentProcessID(), 7);
+    const fs::path foreign = folder / (".qac-" + std::to_string(pidMax) + "-x.part");
+    const fs::path output = folder / "done.mp3";
+    for (const fs::path& f : {dead, live, foreign, output}) std::ofstream(f) << "x";
+    // Files of another user stay, dead process or not.
+    EXPECT_EQ(RemoveStaleWorkingFiles(folder.string(), CurrentUserID() + 1), 0);
+    EXPECT_TRUE(fs::exists(dead));
+    EXPECT_EQ(RemoveStaleWorkingFiles(folder.string()), 1);
+    EXPECT_FALSE(fs::exists(dead));
+    EXPECT_TRUE(fs::exists(live) && fs::exists(foreign) && fs::exists(output));
+    EXPECT_TRUE(Logged(llInfo, "Removed the working file " + dead.string()));
+    EXPECT_EQ(RemoveStaleWorkingFiles((folder / "missing").string()), 0);
 }
 
 TEST_F(PipelineTest, MergedOutputPlacesEveryInputsChaptersAtItsOffset) {
