@@ -426,3 +426,23 @@ TEST_F(TrimEditorTest, ClosingTheEditorWhileTheOverviewIsComputedEndsItsThread) 
     EXPECT_EQ(clip.FFPlayer2->PlayState(), psStop);
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
+
+// The SDL copy folder became unsafe after the preview loaded its copy (a link in its place, no
+// temporary folder for a fresh one): the editor says so and loads no SDL library at all.
+TEST_F(TrimEditorTest, WithoutAPrivateSDLFolderTheEditorSaysPlaybackIsUnavailableAndLoadsNothing) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 3.0, 44100, 2));
+    auto app = StartWith({a});
+    QDir().mkpath(Path("unsafe"));
+    ASSERT_TRUE(QFile::link(Path("runtime"), Path("unsafe/quendral")));
+    qputenv("XDG_RUNTIME_DIR", Path("unsafe").toUtf8());
+    qputenv("TMPDIR", Path("missing").toUtf8());
+    const QString unavailable = "playback is unavailable: " + Path("unsafe/quendral") + " is not private";
+    Edit(*app, [&](TClipForm& clip) {
+        EXPECT_EQ(ErrorMessages, QStringList{unavailable});
+        EXPECT_FALSE(clip.FFPlayer2->SDLLibLoaded());
+        Click(clip, "spSkinButton5");
+    });
+    qputenv("TMPDIR", Path("tmp").toUtf8());
+}
