@@ -1226,6 +1226,24 @@ TEST_F(PlayerTest, AStopRunInTheWaitOfAPauseSeekOrSwitchLeavesTheCallNothingToTo
     }
 }
 
+// OnFileOpen runs before the play thread starts: a Stop from it cannot wait for that thread, and
+// must not free the playback its reading thread is using.
+TEST_F(PlayerTest, AStopFromOnFileOpenEndsThePlaybackAsItStarts) {
+    testmedia::ToneShape shape;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "stopped_at_open.wav", shape);
+    auto player = NewPlayer(0);
+    for (bool wait : {true, false}) {
+        States.clear();
+        CaptureTo("stopped_at_open");
+        player->SetOnFileOpen([&](TCustomPlayer* APlayer, int64_t, int, int, int&, int&) { APlayer->Stop(wait); });
+        EXPECT_TRUE(player->Open(wav.string())) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return !States.empty() && States.back() == psStop; }, 5ms, 5s));
+        player->SetOnFileOpen(nullptr);
+        player->Stop(true);
+        EXPECT_TRUE(player->Paused());
+    }
+}
+
 TEST_F(PlayerTest, PauseResumeAndTogglePauseEndAPendingFrameStep) {
     const fs::path video = testmedia::MakeVideoWithAudio(Dir->path());
     TRecordingHost host;
