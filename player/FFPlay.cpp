@@ -672,7 +672,7 @@ void TCustomPlayer::Stop(bool AWaitForStop) {
         if (TVideoState* cb = FVideoStateCB.load()) cb->abort_request = 1;
         return;
     }
-    // Silent at once: the audio callback outputs nothing more once abort is set.
+    // The sound fades out at once (5 ms); the audio callback outputs nothing more after that.
     FVideoState->abort_request = 1;
     FVideoState->Events.Post(peQuit);
     // Not waited for on the play thread, nor from OnFileOpen (the play thread has not started:

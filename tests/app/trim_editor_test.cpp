@@ -446,3 +446,21 @@ TEST_F(TrimEditorTest, WithoutAPrivateSDLFolderTheEditorSaysPlaybackIsUnavailabl
     });
     qputenv("TMPDIR", Path("tmp").toUtf8());
 }
+
+// Esc waiting in the queue when Pause is pressed: the pause's pumping wait closes the editor,
+// which stops and frees the playback; the pause must leave it alone then.
+TEST_F(TrimEditorTest, EscQueuedBeforeAPauseClosesTheEditorAndThePauseTouchesNothingAfter) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 3.0, 44100, 2));
+    auto app = StartWith({a});
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        QCoreApplication::postEvent(&clip, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+        Click(clip, "PauseButton");
+        EXPECT_FALSE(clip.isVisible());
+    });
+    EXPECT_EQ(app->ClipForm->FFPlayer2->PlayState(), psStop);
+    EXPECT_TRUE(app->ClipForm->FFPlayer2->Paused()) << "nothing is open";
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}
