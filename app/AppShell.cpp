@@ -83,9 +83,10 @@ QString SDLSourceLibrary() {
 #endif
 }
 
-QString SDLCopyFolder() {
+QString SDLCopyFolder(QString* AError) {
     std::string error;
     const auto folder = SDLCopyFolder(error);
+    if (folder.empty() && AError) *AError = "playback is unavailable: " + QString::fromStdString(error);
     return folder.empty() ? QString() : WithSeparator(QString::fromStdString(PathToUtf8(folder)));
 }
 

@@ -27,12 +27,14 @@ constexpr int CSIDL_MYMUSIC = 13;  // music
 QString GetSpecialFolder(int ACSIDL);
 
 // The folder private to the user that holds the SDL copies (see player/libsdl.h), ending in a
-// separator; empty when it cannot be made private.
-QString SDLCopyFolder();
+// separator; empty when there is none, with AError "playback is unavailable: <folder> is not
+// private" (nothing is then to be loaded from anywhere else).
+QString SDLCopyFolder(QString* AError = nullptr);
 // Name of the private SDL copy of player AIndex ("SDL_%d.so") in SDLCopyFolder(). A copy of the
-// user's own stays; when there is none, or the file there is not the user's own, the SDL library
-// shipped in ApplicationFolder()/LibAV, else the system's SDL2, is copied there. A failed copy is
-// ignored (the player's load then reports it).
+// user's own of the source as it is now stays; when there is none, or the file there is not the
+// user's own or differs from the source in size or time, the SDL library shipped in
+// ApplicationFolder()/LibAV, else the system's SDL2, is copied there. A failed copy is ignored
+// (the player's load then reports it).
 QString PrepareSDLCopy(int AIndex);
 // The SDL library PrepareSDLCopy copies from; empty when none is found.
 QString SDLSourceLibrary();

@@ -228,11 +228,19 @@ void TClipForm::OpenFile(const QString& AFileName) {
         return;
     }
     // The main window's player holds copy 0; one copy serves one player.
-    if (!FFPlayer2->SDLLibLoaded() &&
-        !FFPlayer2->LoadSDLLib(SDLCopyFolder().toStdString(), PrepareSDLCopy(1).toStdString())) {
-        FHost.LogLine(QString::fromStdString(FFPlayer2->LastErrMsg()));
-        FHost.ShowErrorReport("Error loading SDL library", "CLM_SDlLibLoad");
-        return;
+    if (!FFPlayer2->SDLLibLoaded()) {
+        QString unavailable;
+        const QString folder = SDLCopyFolder(&unavailable);
+        if (folder.isEmpty()) {
+            FHost.LogLine(unavailable);
+            FHost.ShowErrorReport(unavailable, "CLM_SDlLibLoad");
+            return;
+        }
+        if (!FFPlayer2->LoadSDLLib(folder.toStdString(), PrepareSDLCopy(1).toStdString())) {
+            FHost.LogLine(QString::fromStdString(FFPlayer2->LastErrMsg()));
+            FHost.ShowErrorReport("Error loading SDL library", "CLM_SDlLibLoad");
+            return;
+        }
     }
     FScreenControl = ui->panPreview;
     // A failed open leaves no duration of an earlier file behind; nor a drag or loop of it.

@@ -943,7 +943,7 @@ QString TMainForm::FallbackOutputFolder() {
 #ifdef _WIN32
     return "c:\\quendral_temp";
 #else
-    return QDir::tempPath() + "/quendral_temp";
+    return QDir::tempPath() + "/" + QString::fromStdString(UserFolderName("quendral_temp"));
 #endif
 }
 
@@ -983,7 +983,8 @@ void TMainForm::StartConversion() {
     if (OutputFolder.isEmpty() || !QFileInfo(OutputFolder).isDir()) {
         const QString fallback = FallbackOutputFolder();
         ShowMessageBox(this, mkWarning, "Output folder does not exit. Converting to \"" + fallback + "\".");
-        if (!QFileInfo(fallback).isDir() && !QDir().mkdir(fallback)) {
+        std::string refused;  // a folder of this user alone: others may not plant links there
+        if (!MakePrivateFolder(Utf8ToPath(fallback.toStdString()), refused)) {
             ShowMessageBox(this, mkWarning,
                            "Could not create temporary directory. Please choose another output folder.");
             return;

@@ -152,7 +152,7 @@ public:
 
     // Conversion run.
     // Where a run writes when the output folder is missing: "c:\quendral_temp" on Windows,
-    // <temporary folder>/quendral_temp elsewhere.
+    // <temporary folder>/quendral_temp-<uid> elsewhere (made private when used).
     static QString FallbackOutputFolder();
     void StartButtonClick();
     void spSkinButton1Click();  // "Change"

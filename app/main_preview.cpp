@@ -78,8 +78,15 @@ void TMainForm::TearDownPreview() {
 
 bool TMainForm::PreviewLoadSDL() {
     if (FFPlayer->SDLLibLoaded()) return true;
+    QString unavailable;
+    const QString folder = SDLCopyFolder(&unavailable);
+    if (folder.isEmpty()) {
+        Forms.LogForm->AppendLine(unavailable);
+        ShowErrorReport(unavailable, "CLM_SDlLibLoad");
+        return false;
+    }
     const QString name = PrepareSDLCopy(0);
-    if (FFPlayer->LoadSDLLib(SDLCopyFolder().toStdString(), name.toStdString())) return true;
+    if (FFPlayer->LoadSDLLib(folder.toStdString(), name.toStdString())) return true;
     Forms.LogForm->AppendLine(QString::fromStdString(FFPlayer->LastErrMsg()));
     ShowErrorReport("Error loading SDL library", "CLM_SDlLibLoad");
     return false;

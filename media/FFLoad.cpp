@@ -25,6 +25,8 @@
 #else
 #include <dlfcn.h>
 #include <elf.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -213,16 +215,24 @@ std::vector<std::string> NeededLibraries(const fs::path& AFile) {
     return {};
 }
 
+// A file only this user or the system can have written: a regular file (also through links)
+// owned by the user or root that neither group nor others may write.
+bool TrustedLibraryFile(const fs::path& AFile) {
+    struct stat st {};
+    return ::stat(AFile.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           (st.st_uid == ::geteuid() || st.st_uid == 0) && (st.st_mode & 022) == 0;
+}
+
 // Loads the dependencies of a library that lie beside it first, so the library binds to them
-// rather than to the system's copies (what the altered search path does on Windows). The handles
-// answered keep them loaded until the library itself holds them.
+// rather than to the system's copies (what the altered search path does on Windows). Only files
+// that others cannot have planted are loaded. The handles answered keep them loaded until the
+// library itself holds them.
 void PreloadDependencies(const fs::path& AFolder, const fs::path& AFile,
                          std::vector<void*>& AHandles, int ADepth = 0) {
     if (ADepth > 16) return;
     for (const auto& name : NeededLibraries(AFile)) {
         const fs::path dep = AFolder / name;
-        std::error_code ec;
-        if (!fs::exists(dep, ec)) continue;
+        if (name.find('/') != std::string::npos || !TrustedLibraryFile(dep)) continue;
         PreloadDependencies(AFolder, dep, AHandles, ADepth + 1);
         if (void* h = dlopen(dep.c_str(), kDlopenFlags)) AHandles.push_back(h);
     }
@@ -454,6 +464,26 @@ void* LoadLibraryInDir(const std::string& AFolder, const std::string& AFileName,
     } else {
         h = dlopen(AFileName.c_str(), kDlopenFlags);
         if (!h) AErrorText = dlerror();
+    }
+    return h;
+#endif
+}
+
+void* LoadLibraryFile(const std::string& AFile, std::string& AErrorText) {
+    const fs::path full = Utf8ToPath(AFile);
+    if (!full.is_absolute()) {
+        AErrorText = "not an absolute path";
+        return nullptr;
+    }
+#ifdef _WIN32
+    HMODULE h = LoadLibraryExW(full.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (!h) AErrorText = SystemErrorText(static_cast<int>(GetLastError()));
+    return h;
+#else
+    void* h = dlopen(full.c_str(), kDlopenFlags);
+    if (!h) {
+        const char* e = dlerror();
+        AErrorText = e ? e : "cannot load";
     }
     return h;
 #endif

@@ -104,6 +104,10 @@ extern TFFLoader GlobalFFLoader;
 // it), else by bare name through the system search. On failure answers null and AErrorText.
 void* LoadLibraryInDir(const std::string& AFolder, const std::string& AFileName,
                        std::string& AErrorText);
+// Loads exactly the library file AFile, named by an absolute path: nothing beside it is loaded
+// first (its dependencies come through the system's search) and a relative name is refused, so
+// the system's search never picks the file. On failure answers null and AErrorText.
+void* LoadLibraryFile(const std::string& AFile, std::string& AErrorText);
 void FreeLibraryHandle(void* AHandle);
 
 // Looks a symbol up; a missing required one raises ELoadError with

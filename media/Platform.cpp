@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -55,6 +56,77 @@ std::string SystemErrorText(int ACode) {
     // GNU strerror_r returns the text (possibly a static string), not an error code.
     const char* text = ::strerror_r(ACode, buf, sizeof buf);
     return text ? text : "Unknown error";
+#endif
+}
+
+std::string UserFolderName(const std::string& AStem) {
+#ifdef _WIN32
+    return AStem;
+#else
+    return AStem + "-" + std::to_string(::getuid());
+#endif
+}
+
+bool MakePrivateFolder(const std::filesystem::path& AFolder, std::string& AError) {
+    namespace fs = std::filesystem;
+    const std::string name = PathToUtf8(AFolder);
+#ifdef _WIN32
+    std::error_code ec;
+    fs::create_directories(AFolder, ec);
+    if (ec || !fs::is_directory(fs::symlink_status(AFolder, ec))) {
+        AError = "cannot create " + name + ": " + (ec ? ec.message() : std::string("not a folder"));
+        return false;
+    }
+    return true;
+#else
+    if (::mkdir(AFolder.c_str(), 0700) != 0 && errno != EEXIST) {
+        AError = "cannot create " + name + ": " + SystemErrorText(errno);
+        return false;
+    }
+    // Checked and made private through one descriptor opened without following a link.
+    const int fd = ::open(AFolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    const bool shared = ok && (st.st_mode & 022) != 0;
+    if (ok && (st.st_mode & 07777) != 0700) ok = ::fchmod(fd, 0700) == 0;
+    if (fd >= 0) ::close(fd);
+    if (ok && shared) {
+        // No other user can add anything now; what is there already goes.
+        std::error_code ec;
+        std::vector<fs::path> entries;
+        for (fs::directory_iterator it(AFolder, ec), end; !ec && it != end; it.increment(ec))
+            entries.push_back(it->path());
+        for (const fs::path& entry : entries)
+            if (!ec) fs::remove_all(entry, ec);
+        ok = !ec;
+    }
+    if (!ok) AError = name + " is not private";
+    return ok;
+#endif
+}
+
+std::filesystem::path MakeFreshPrivateFolder(const std::filesystem::path& AParent,
+                                             const std::string& AStem, std::string& AError) {
+    namespace fs = std::filesystem;
+#ifdef _WIN32
+    std::error_code ec;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "-%06X", static_cast<unsigned>((ticks + attempt * 7919) & 0xFFFFFF));
+        const fs::path folder = AParent / Utf8ToPath(AStem + suffix);
+        if (fs::create_directory(folder, ec)) return folder;
+        if (ec) break;
+    }
+    AError = "cannot create a folder in " + PathToUtf8(AParent) + ": " + (ec ? ec.message() : std::string("names taken"));
+    return {};
+#else
+    std::string path = PathToUtf8(AParent / (AStem + "-XXXXXX"));
+    if (!::mkdtemp(path.data())) {
+        AError = "cannot create a folder in " + PathToUtf8(AParent) + ": " + SystemErrorText(errno);
+        return {};
+    }
+    return fs::path(path);
 #endif
 }
 

@@ -26,6 +26,22 @@ int LastSystemError();
 std::string PathToUtf8(const std::filesystem::path& APath);
 std::filesystem::path Utf8ToPath(const std::string& AText);
 
+// ---- folders of this user alone
+
+// "<AStem>-<uid>": the name of a folder of this user in a folder all users share (the temporary
+// folder); AStem on Windows, where the user's temporary folder is the user's own.
+std::string UserFolderName(const std::string& AStem);
+// Makes AFolder a folder of this user alone: created with mode 0700 when missing; an existing one
+// must be a folder (not a link) owned by the user, else it is refused ("<folder> is not private").
+// One other users could write into is made 0700 and emptied, so nothing they left there is ever
+// used; one that cannot be emptied is refused. False with AError on failure. Windows: the
+// folder is only created (the user's temporary folder is private).
+bool MakePrivateFolder(const std::filesystem::path& AFolder, std::string& AError);
+// A new private folder <AParent>/<AStem>-XXXXXX under a name nobody used before (mkdtemp); empty
+// with AError when it cannot be made.
+std::filesystem::path MakeFreshPrivateFolder(const std::filesystem::path& AParent,
+                                             const std::string& AStem, std::string& AError);
+
 // A UTF-8 text in the system's 8-bit code page (file names are UTF-8 bytes on Linux); false when
 // the text is no valid UTF-8 or has a character the code page lacks.
 bool Utf8ToCodePage(const std::string& AUtf8, std::string& AOut);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "FFLoad.h"
 #include "PlayerState.h"
@@ -12,6 +13,8 @@
 namespace {
 
 int64_t Now() { return avutil.av_gettime_relative(); }
+
+constexpr double kFadeSeconds = 0.005;  // the ramp of a start, pause or stop
 
 }  // namespace
 
@@ -27,6 +30,7 @@ private:
     static void AudioHook(TVideoState* is, double APTS, int ASize);
     static void FillSampleRing(TVideoState* is, int ASize);
     static void WriteChunk(TVideoState* is, Uint8* AStream, const uint8_t* ASource, int ALen);
+    static int Fade(TVideoState* is, Uint8* AStream, int ALen, bool APlaying);
     static void Log(TVideoState* is, const std::string& AText) {
         TheLogger()->Log(is->Owner, llInfo, AText);
     }
@@ -57,6 +61,10 @@ int OpenAudioComponent(TVideoState* is, int AStreamIndex, const TSDLAPI& ASDL) {
     is->audio_decoder_ended = false;
     is->audio_clock = 0;
     is->audio_silent_calls = 0;
+    is->audio_gain = 0;
+    is->audio_fade_step = 1 / (kFadeSeconds * is->audio_rate);
+    is->audio_fading_out = false;
+    is->audio_faded_out = true;
     is->audio_diff_avg_coef = std::exp(std::log(0.01) / 20);
     is->audio_diff_avg_count = 0;
     is->audio_diff_cum = 0;
@@ -91,6 +99,10 @@ int OpenAudioComponent(TVideoState* is, int AStreamIndex, const TSDLAPI& ASDL) {
 
 void CloseAudioComponent(TVideoState* is) {
     if (is->audio_stream < 0) return;
+    // The sound fades out before the device goes: a callback period or two, at most 100 ms.
+    is->audio_fading_out = true;
+    for (int i = 0; i < 100 && !is->audio_faded_out; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     is->audioq.Abort();
     is->audio_device.Reset();  // waits for a running callback
     is->audioq.Flush();
@@ -129,21 +141,30 @@ void SDLCALL TAudioOut::AudioCallback(void* AUserData, Uint8* AStream, int ALen)
     auto* is = static_cast<TVideoState*>(AUserData);
     is->audio_callback_time = Now();
     bool sound = false;
-    while (ALen > 0 && !is->abort_request && !is->paused) {
+    // A pause, stop or close plays on for the fade-out; what it did not play is heard on resume.
+    const bool playing = !is->abort_request && !is->paused && !is->audio_fading_out;
+    while (ALen > 0 && (playing || is->audio_gain > 0)) {
         // Samples decoded before a seek are never played after it.
         if (is->audio_buf_serial != is->audioq.Serial()) is->audio_buf_index = is->audio_buf_size;
         if (is->audio_buf_index >= is->audio_buf_size) {
             double pts = 0;
             int size = DecodeAudioFrame(is, pts);
-            if (size < 0) break;  // nothing to play now: the rest stays silent
+            if (size < 0) {
+                // Nothing to play now: the rest stays silent. A fade-out ends here, and after the
+                // end of the input the next sound (a seek back) fades in; a gap while playing
+                // (samples late after a seek) does not.
+                if (!playing || is->audio_decoder_ended) is->audio_gain = 0;
+                break;
+            }
             AudioHook(is, pts, size);
             if (is->show_audio) FillSampleRing(is, size);
             size = SynchronizeAudio(is, size);
             is->audio_buf_size = static_cast<unsigned>(size);
             is->audio_buf_index = 0;
         }
-        const int n = std::min(static_cast<int>(is->audio_buf_size - is->audio_buf_index), ALen);
+        int n = std::min(static_cast<int>(is->audio_buf_size - is->audio_buf_index), ALen);
         WriteChunk(is, AStream, is->audio_buf1.data() + is->audio_buf_index, n);
+        n = Fade(is, AStream, n, playing);
         is->audio_buf_index += n;
         ALen -= n;
         AStream += n;
@@ -151,6 +172,7 @@ void SDLCALL TAudioOut::AudioCallback(void* AUserData, Uint8* AStream, int ALen)
     }
     // SDL2 does not pre-silence the buffer; ALen stays a whole number of sample frames.
     if (ALen > 0) std::memset(AStream, 0, ALen);
+    is->audio_faded_out = is->audio_gain <= 0;
     if (sound || !is->audio_decoder_ended)
         is->audio_silent_calls = 0;
     else
@@ -159,6 +181,29 @@ void SDLCALL TAudioOut::AudioCallback(void* AUserData, Uint8* AStream, int ALen)
     is->audio_buf_left = static_cast<int>(is->audio_buf_size - is->audio_buf_index);
     is->audio_clock_now =
         is->audio_clock - (is->audio_buf_size - is->audio_buf_index) / bytesPerSecond;
+}
+
+// Ramps the ALen bytes just written at AStream towards the gain of APlaying; answers the bytes
+// that sounded: a fade-out that ends inside them leaves the rest silent and unplayed.
+int TAudioOut::Fade(TVideoState* is, Uint8* AStream, int ALen, bool APlaying) {
+    double& gain = is->audio_gain;
+    if (gain >= 1 && APlaying) return ALen;
+    auto* samples = reinterpret_cast<int16_t*>(AStream);
+    const int channels = is->audio_channels;
+    const int frames = ALen / is->audio_frame_bytes;
+    for (int f = 0; f < frames; ++f) {
+        gain = APlaying ? std::min(1.0, gain + is->audio_fade_step) : std::max(0.0, gain - is->audio_fade_step);
+        if (gain <= 0) {
+            std::memset(AStream + f * is->audio_frame_bytes, 0, ALen - f * is->audio_frame_bytes);
+            return f * is->audio_frame_bytes;
+        }
+        if (gain >= 1) return ALen;
+        for (int c = 0; c < channels; ++c) {
+            int16_t& s = samples[f * channels + c];
+            s = static_cast<int16_t>(std::lrint(s * gain));
+        }
+    }
+    return ALen;
 }
 
 void TAudioOut::WriteChunk(TVideoState* is, Uint8* AStream, const uint8_t* ASource, int ALen) {
@@ -199,7 +244,7 @@ int TAudioOut::DecodeAudioFrame(TVideoState* is, double& APTS) {
             is->audio_decoder_ended = true;
         else if (r != AVERROR(EAGAIN))
             Log(is, "avcodec_decode_audio2() failed");
-        if (is->paused || is->abort_request) return -1;
+        if (is->audio_gain <= 0 && (is->paused || is->abort_request)) return -1;
         TPacketNode node;
         if (is->audioq.Get(node, false) <= 0) return -1;
         is->audio_pkt_serial = node.Serial;

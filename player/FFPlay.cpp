@@ -300,14 +300,19 @@ void TCustomPlayer::SwitchStream(int AType, int AValue) {
         Report("the stream index is not valid.", true);
         return;
     }
-    // The reading thread checks the stream and closes and opens the streams between two reads.
+    // The reading thread checks the stream and closes and opens the streams between two reads;
+    // a switch asked for while one is pending (from a handler of the wait below) is dropped.
+    if (is->switch_type >= 0) return;
     is->switch_to = AValue;
     is->switch_type = AType;
-    WaitPumping([&] { return is->switch_type < 0 || FPlayThreadDone; }, 5ms);
+    // The wait pumps: a handler run meanwhile may stop the playback and free it.
+    const uint64_t playback = FGeneration;
+    WaitPumping([&] { return !StillPlaying(playback) || is->switch_type < 0; }, 5ms);
+    if (!StillPlaying(playback)) return;
     static const char* const kWhyNot[] = {nullptr, "the stream index is not valid.",
                                           "the stream type is not matched.",
                                           "the audio stream is not invalid."};
-    if (is->switch_type < 0 && is->switch_result != 0) Report(kWhyNot[is->switch_result], true);
+    if (is->switch_result != 0) Report(kWhyNot[is->switch_result], true);
 }
 
 // ---- opening -----------------------------------------------------------------------------
@@ -387,7 +392,6 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     TOpenSettings& s = is->Settings;
     s.disable_audio = FDisableAudio;
     s.disable_video = FDisableVideo;
-    s.vertical_flip = FVerticalFlip;
     s.video_filters = FVideoFilters;
     s.deinterlace = FDeinterlace;
     if (!FForceFrameRate.empty() && avutil.av_parse_video_rate(&s.force_frame_rate, FForceFrameRate.c_str()) < 0)
@@ -395,12 +399,18 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
     s.auto_adjust_frame_rate = FAutoAdjustFrameRate;
     s.framedrop = Fframedrop;
     s.decoder_reorder_pts = Fdecoder_reorder_pts;
-    s.wanted_audio_stream = Fwanted_audio_stream;
-    s.wanted_video_stream = Fwanted_video_stream;
-    s.wanted_subtitle_stream = Fwanted_subtitle_stream;
-    s.start_time = Fstart_time;
+    {
+        // This playback takes the per-playback settings: what is set from now on is for the next.
+        std::lock_guard lock(FSettingsLock);
+        s.vertical_flip = FVerticalFlip;
+        s.wanted_audio_stream = Fwanted_audio_stream;
+        s.wanted_video_stream = Fwanted_video_stream;
+        s.wanted_subtitle_stream = Fwanted_subtitle_stream;
+        s.start_time = Fstart_time;
+        s.seek_by_bytes = Fseek_by_bytes;
+        FSetSinceOpen = 0;
+    }
     s.genpts = Fgenpts;
-    s.seek_by_bytes = Fseek_by_bytes;
     s.check_ioeof = FCheckIOEOF;
     s.check_ioerr = FCheckIOERR;
     s.frame_width = FFrameWidth;
@@ -432,6 +442,7 @@ bool TCustomPlayer::StreamOpen(const std::string& AFileName, bool APaused) {
             }
         });
         FVideoState = std::move(state);
+        ++FGeneration;
         return true;
     }
     WaitPumping([is] { return is->Opened == -2; }, 1ms);
@@ -458,6 +469,7 @@ void TCustomPlayer::PlayThreadExecute() {
     if (is->refresh_tid.joinable()) is->refresh_tid.join();
     if (is->screen) is->screen->SetOnResize({});
     CloseDisplay(is);
+    ResetPerPlaybackSettings();
     FPlayThreadDone = true;
     SetPlayState(psStop);
     FStopEvent.SetEvent();
@@ -551,8 +563,12 @@ void TCustomPlayer::PushPlayEvent(int AKind, int64_t APayload) {
 
 // ---- control -----------------------------------------------------------------------------
 
-void TCustomPlayer::TogglePaused() {
-    if (!WaitPumping([this] { return FSeekEvent.IsSet(); }, 5ms, 250ms)) FSeekEvent.SetEvent();
+bool TCustomPlayer::TogglePaused() {
+    // The waits pump: a hand-over or message handled meanwhile may stop the playback.
+    const uint64_t playback = FGeneration;
+    const bool seekDone = WaitPumping([this] { return FSeekEvent.IsSet(); }, 5ms, 250ms);
+    if (!StillPlaying(playback)) return false;
+    if (!seekDone) FSeekEvent.SetEvent();
     TVideoState* is = FVideoState.get();
     if (is->paused) {
         // The pictures to come are due later by the time spent paused; the video clock goes on
@@ -564,33 +580,37 @@ void TCustomPlayer::TogglePaused() {
         }
         is->paused = 0;
     } else {
-        if (is->video_stream >= 0 && !WaitPumping([this] { return FPictEvent.IsSet(); }, 5ms, 250ms))
-            FPictEvent.SetEvent();
+        if (is->video_stream >= 0) {
+            const bool shown = WaitPumping([this] { return FPictEvent.IsSet(); }, 5ms, 250ms);
+            if (!StillPlaying(playback)) return false;
+            if (!shown) FPictEvent.SetEvent();
+        }
         is->paused = 1;
     }
+    return true;
 }
 
 void TCustomPlayer::StepToNextFrame() {
     if (!IsOpen()) return;
-    if (FVideoState->paused) TogglePaused();
+    if (FVideoState->paused && !TogglePaused()) return;
     if (!FVideoState->step.exchange(true)) SetPlayState(psStep);
 }
 
 void TCustomPlayer::Pause() {
-    if (!IsOpen() || FVideoState->paused) return;
-    TogglePaused();
+    if (!IsOpen() || FVideoState->paused || !TogglePaused()) return;
+    FVideoState->step = false;
     SetPlayState(psPause);
 }
 
 void TCustomPlayer::Resume() {
-    if (!IsOpen() || !FVideoState->paused) return;
-    TogglePaused();
+    if (!IsOpen() || !FVideoState->paused || !TogglePaused()) return;
+    FVideoState->step = false;
     SetPlayState(psResume);
 }
 
 void TCustomPlayer::TogglePause() {
-    if (!IsOpen()) return;
-    TogglePaused();
+    if (!IsOpen() || !TogglePaused()) return;
+    FVideoState->step = false;
     SetPlayState(FVideoState->paused ? psPause : psResume);
 }
 
@@ -620,19 +640,27 @@ void TCustomPlayer::Seek(double ADelta, TSeekFlags ASeekFlags, bool AWaitForSeek
                 ASeekFlags.Bits(), AWaitForSeekEnd);
 }
 
+// Any thread (the play thread's loop seeks too).
 void TCustomPlayer::RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait) {
     TVideoState* is = FVideoState.get();
-    if (is->seek_req) return;
-    FSeeking = true;
-    is->seek_pos = APos;
-    is->seek_rel = ARel;
-    is->seek_flags = AFlags;
-    FSeekEvent.ResetEvent();
-    is->seek_req = 1;
-    if (AWait) {
-        WaitPumping([this] { return FSeekEvent.IsSet() || FPlayThreadDone; }, 5ms);
-        if (is->video_stream >= 0) WaitPumping([this] { return FPictEvent.IsSet() || FPlayThreadDone; }, 5ms);
+    {
+        std::lock_guard lock(is->seek_lock);
+        if (is->seek_req) return;  // the pending one is taken first; this one is dropped
+        FSeeking = true;
+        is->seek_pos = APos;
+        is->seek_rel = ARel;
+        is->seek_flags = AFlags;
+        FSeekEvent.ResetEvent();
+        is->seek_req = 1;
     }
+    if (!AWait) return;
+    // On the main thread the waits pump: a handler run meanwhile may stop the playback and free
+    // it. Elsewhere the playback lasts while its play thread runs.
+    const uint64_t playback = FGeneration;
+    const bool main = IsMainThread();
+    const auto gone = [&] { return main ? !StillPlaying(playback) : FPlayThreadDone.load(); };
+    WaitPumping([&] { return gone() || FSeekEvent.IsSet(); }, 5ms);
+    if (!gone() && is->video_stream >= 0) WaitPumping([&] { return gone() || FPictEvent.IsSet(); }, 5ms);
 }
 
 // ---- stopping ----------------------------------------------------------------------------
@@ -644,24 +672,31 @@ void TCustomPlayer::Stop(bool AWaitForStop) {
         if (TVideoState* cb = FVideoStateCB.load()) cb->abort_request = 1;
         return;
     }
-    // Silent at once: the audio callback outputs nothing more once abort is set.
+    // The sound fades out at once (5 ms); the audio callback outputs nothing more after that.
     FVideoState->abort_request = 1;
     FVideoState->Events.Post(peQuit);
-    if (AWaitForStop && std::this_thread::get_id() != FPlayThread.get_id()) {
-        WaitForStop();
-        FinishPlayback();
-        // OnState(psStop) has been delivered when Stop returns, unless Stop runs inside one of
-        // this player's handlers (the event thread waits for that handler to return).
-        if (FEventThread && FDeliveryDepth == 0)
-            WaitPumping([this] { return FEventThread->Done(); }, 1ms);
-    }
+    // Not waited for on the play thread, nor from OnFileOpen (the play thread has not started:
+    // it ends at once when Open starts it).
+    if (!AWaitForStop || !FPlayThread.joinable() || std::this_thread::get_id() == FPlayThread.get_id())
+        return;
+    const uint64_t playback = FGeneration;
+    WaitForStop();
+    // A handler run by the pumping may have finished this playback already (a nested Stop), or
+    // opened the next one.
+    if (FGeneration != playback) return;
+    if (FVideoState) FinishPlayback();
+    // OnState(psStop) has been delivered when Stop returns, unless Stop runs inside one of this
+    // player's handlers (the event thread waits for that handler to return).
+    if (FEventThread && FDeliveryDepth == 0)
+        WaitPumping([&] { return FGeneration != playback || FEventThread->Done(); }, 1ms);
 }
 
 void TCustomPlayer::WaitForStop() {
     // Each pass re-posts the quit event; the playback is never freed while one of its threads
     // runs, so the wait lasts until the reading thread's blocking call gives up.
-    while (!WaitPumping([this] { return FStopEvent.IsSet(); }, 5ms, 100ms))
-        FVideoState->Events.Post(peQuit);
+    const uint64_t playback = FGeneration;
+    const auto ended = [&] { return FGeneration != playback || !FVideoState || FStopEvent.IsSet(); };
+    while (!WaitPumping(ended, 5ms, 100ms)) FVideoState->Events.Post(peQuit);
 }
 
 void TCustomPlayer::FinishPlayback() {
@@ -674,14 +709,17 @@ void TCustomPlayer::FinishPlayback() {
     FSeeking = false;
     FSeekEvent.SetEvent();
     FPictEvent.SetEvent();
-    ResetPerPlaybackSettings();
 }
 
 void TCustomPlayer::ResetPerPlaybackSettings() {
-    Fwanted_audio_stream = Fwanted_video_stream = Fwanted_subtitle_stream = -1;
-    Fseek_by_bytes = -1;
-    Fstart_time = kTimeUnset;
-    FPlayTime = kTimeUnset;
-    FRepeatType = rtStop;
-    FVerticalFlip = false;
+    std::lock_guard lock(FSettingsLock);
+    const unsigned kept = FSetSinceOpen;
+    if (!(kept & ppWantedAudio)) Fwanted_audio_stream = -1;
+    if (!(kept & ppWantedVideo)) Fwanted_video_stream = -1;
+    if (!(kept & ppWantedSubtitle)) Fwanted_subtitle_stream = -1;
+    if (!(kept & ppSeekByBytes)) Fseek_by_bytes = -1;
+    if (!(kept & ppStartTime)) Fstart_time = kTimeUnset;
+    if (!(kept & ppPlayTime)) FPlayTime = kTimeUnset;
+    if (!(kept & ppRepeatType)) FRepeatType = rtStop;
+    if (!(kept & ppVerticalFlip)) FVerticalFlip = false;
 }

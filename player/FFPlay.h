@@ -167,10 +167,13 @@ public:
     void SetCheckIOEOF(bool AValue) { FCheckIOEOF = AValue; }
     bool CheckIOERR() const { return FCheckIOERR; }
     void SetCheckIOERR(bool AValue) { FCheckIOERR = AValue; }
+    // PlayTime, RepeatType, start_time, seek_by_bytes, the wanted streams and VerticalFlip are
+    // per-playback settings: they return to their defaults as a playback ends, apart from those
+    // set after its Open (they are the caller's for the next Open). Any thread.
     int64_t PlayTime() const { return FPlayTime.load(); }
-    void SetPlayTime(int64_t AValue) { FPlayTime = AValue; }
+    void SetPlayTime(int64_t AValue) { SetPerPlayback(FPlayTime, AValue, ppPlayTime); }
     TRepeatType RepeatType() const { return FRepeatType.load(); }
-    void SetRepeatType(TRepeatType AValue) { FRepeatType = AValue; }
+    void SetRepeatType(TRepeatType AValue) { SetPerPlayback(FRepeatType, AValue, ppRepeatType); }
     int ReadTimeout() const { return FReadTimeout.load(); }
     void SetReadTimeout(int AValue) { FReadTimeout = AValue; }
     TShowAudio ShowAudio() const { return FShowAudio; }
@@ -179,23 +182,25 @@ public:
     void ToggleAudioDisplay();
     Tav_sync_type av_sync_type() const { return Fav_sync_type; }
     void set_av_sync_type(Tav_sync_type AValue) { Fav_sync_type = AValue; }
-    int64_t start_time() const { return Fstart_time; }
-    void set_start_time(int64_t AValue) { Fstart_time = AValue; }
-    int seek_by_bytes() const { return Fseek_by_bytes; }
-    void set_seek_by_bytes(int AValue) { Fseek_by_bytes = AValue; }
+    int64_t start_time() const { return Fstart_time.load(); }
+    void set_start_time(int64_t AValue) { SetPerPlayback(Fstart_time, AValue, ppStartTime); }
+    int seek_by_bytes() const { return Fseek_by_bytes.load(); }
+    void set_seek_by_bytes(int AValue) { SetPerPlayback(Fseek_by_bytes, AValue, ppSeekByBytes); }
     bool genpts() const { return Fgenpts; }
     void set_genpts(bool AValue) { Fgenpts = AValue; }
-    int wanted_audio_stream() const { return Fwanted_audio_stream; }
-    void set_wanted_audio_stream(int AValue) { Fwanted_audio_stream = AValue; }
-    int wanted_video_stream() const { return Fwanted_video_stream; }
-    void set_wanted_video_stream(int AValue) { Fwanted_video_stream = AValue; }
-    int wanted_subtitle_stream() const { return Fwanted_subtitle_stream; }
-    void set_wanted_subtitle_stream(int AValue) { Fwanted_subtitle_stream = AValue; }
+    int wanted_audio_stream() const { return Fwanted_audio_stream.load(); }
+    void set_wanted_audio_stream(int AValue) { SetPerPlayback(Fwanted_audio_stream, AValue, ppWantedAudio); }
+    int wanted_video_stream() const { return Fwanted_video_stream.load(); }
+    void set_wanted_video_stream(int AValue) { SetPerPlayback(Fwanted_video_stream, AValue, ppWantedVideo); }
+    int wanted_subtitle_stream() const { return Fwanted_subtitle_stream.load(); }
+    void set_wanted_subtitle_stream(int AValue) {
+        SetPerPlayback(Fwanted_subtitle_stream, AValue, ppWantedSubtitle);
+    }
     // A filter graph description the pictures go through (applied at Open), e.g. "hflip".
     const std::string& VideoFilters() const { return FVideoFilters; }
     void SetVideoFilters(const std::string& AValue) { FVideoFilters = AValue; }
-    bool VerticalFlip() const { return FVerticalFlip; }
-    void SetVerticalFlip(bool AValue) { FVerticalFlip = AValue; }
+    bool VerticalFlip() const { return FVerticalFlip.load(); }
+    void SetVerticalFlip(bool AValue) { SetPerPlayback(FVerticalFlip, AValue, ppVerticalFlip); }
     // Pictures are deinterlaced (yadif, after VideoFilters); applied at Open.
     bool Deinterlace() const { return FDeinterlace; }
     void SetDeinterlace(bool AValue) { FDeinterlace = AValue; }
@@ -263,8 +268,26 @@ protected:
     void WaitForStop();
     // Joins the ended playback's threads and frees it (main thread, after it ended).
     void FinishPlayback();
+    // The bits of FSetSinceOpen, one per per-playback setting.
+    enum : unsigned {
+        ppPlayTime = 1, ppRepeatType = 2, ppStartTime = 4, ppSeekByBytes = 8, ppWantedAudio = 16,
+        ppWantedVideo = 32, ppWantedSubtitle = 64, ppVerticalFlip = 128
+    };
+    template <typename T, typename V>
+    void SetPerPlayback(std::atomic<T>& AField, V AValue, unsigned ABit) {
+        std::lock_guard lock(FSettingsLock);
+        AField = static_cast<T>(AValue);
+        FSetSinceOpen |= ABit;
+    }
+    // The play thread as its playback ends: the per-playback settings not set since its Open
+    // return to their defaults.
     void ResetPerPlaybackSettings();
-    void TogglePaused();
+    // The playback AGeneration is still the open one and its play thread runs. Main thread.
+    bool StillPlaying(uint64_t AGeneration) const {
+        return FVideoState && FGeneration == AGeneration && !FPlayThreadDone.load();
+    }
+    // False when the playback ended (or another began) during its pumping waits: nothing toggled.
+    bool TogglePaused();
     void RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait);
     void SwitchStream(int AType, int AValue);
     void ReadLoop(TVideoState* AState);
@@ -299,6 +322,9 @@ protected:
     // thread that touches it has been joined.
     std::unique_ptr<TVideoState> FVideoState;
     std::atomic<TVideoState*> FVideoStateCB{nullptr};  // the state being opened or played
+    // Counts the playbacks opened; FVideoState is playback FGeneration. Written on the main
+    // thread as FVideoState is set, read by pumping waits to see whether theirs still exists.
+    std::atomic<uint64_t> FGeneration{0};
     std::thread FPlayThread;
     std::atomic<bool> FPlayThreadDone{false};
     // The event thread of the current playback, and ended ones whose last delivery may still run
@@ -329,16 +355,22 @@ protected:
     bool FHijackWndProc = true, FAutoAdjustFrameRate = true;
     const void* FForceFormat = nullptr;  // AVInputFormat
     bool FCheckIOEOF = true, FCheckIOERR = true;
+    // FSettingsLock guards the writes of the per-playback settings (FPlayTime, FRepeatType,
+    // Fstart_time, Fseek_by_bytes, Fwanted_*_stream, FVerticalFlip) and FSetSinceOpen, the bits
+    // of those set since the last Open took them; reads are atomic and take no lock.
+    std::mutex FSettingsLock;
+    unsigned FSetSinceOpen = 0;
     std::atomic<int64_t> FPlayTime{kTimeUnset};
     std::atomic<TRepeatType> FRepeatType{rtStop};
     std::atomic<int> FReadTimeout{10000};
     TShowAudio FShowAudio = saWave;
     Tav_sync_type Fav_sync_type = AV_SYNC_AUDIO_MASTER;
-    int64_t Fstart_time = kTimeUnset;
-    int Fseek_by_bytes = -1;
+    std::atomic<int64_t> Fstart_time{kTimeUnset};
+    std::atomic<int> Fseek_by_bytes{-1};
     bool Fgenpts = false;
-    int Fwanted_audio_stream = -1, Fwanted_video_stream = -1, Fwanted_subtitle_stream = -1;
-    bool FVerticalFlip = false, FDeinterlace = false;
+    std::atomic<int> Fwanted_audio_stream{-1}, Fwanted_video_stream{-1}, Fwanted_subtitle_stream{-1};
+    std::atomic<bool> FVerticalFlip{false};
+    bool FDeinterlace = false;
     std::string FVideoFilters, FForceFrameRate;
     int Fframedrop = 0, Fdecoder_reorder_pts = -1;
 };

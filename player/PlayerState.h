@@ -131,6 +131,10 @@ struct TVideoState {
     // control: written by the caller's thread, polled by the reading thread
     std::atomic<int> abort_request{0}, paused{0}, seek_req{0}, seek_flags{0};
     std::atomic<int64_t> seek_pos{0}, seek_rel{0};
+    // Makes posting a seek request one step (seek_req checked, the request written, seek_req
+    // set, with the player's FSeeking and FSeekEvent), and so its taking by the reading thread
+    // (seek_req cleared, FSeekEvent set). Callers' threads, the play thread, the reading thread.
+    std::mutex seek_lock;
     // A stream switch: switch_type is the AVMediaType to switch (-1 none; reset by the reading
     // thread once done), switch_to the stream (-1 for no subtitles), switch_result 0 when
     // switched, else why not (read once switch_type is -1 again).
@@ -181,6 +185,12 @@ struct TVideoState {
     std::array<std::atomic<int16_t>, kSampleArraySize> sample_array{};
     std::atomic<int> sample_array_index{0};
     std::atomic<int> audio_buf_left{0};  // bytes of the current frame not yet handed to SDL
+    // The fades of starts, pauses and stops: audio_gain is the gain of the next sample frame
+    // (audio thread), moved by audio_fade_step per frame towards 1 while playing, towards 0
+    // while paused, aborted or closing (audio_fading_out, set by CloseAudioComponent).
+    // audio_faded_out: the last callback ended silent, nothing is left to fade out.
+    double audio_gain = 0, audio_fade_step = 1;
+    std::atomic<bool> audio_fading_out{false}, audio_faded_out{true};
 
     // video: opened and closed by the reading thread, decoded by the video thread
     std::atomic<int> video_stream{-1};

@@ -259,6 +259,7 @@ void TReader::ExecuteSeek(TEvent& ASeekEvent, TEvent& APictEvent, std::atomic<bo
     is->ReachEOF = 0;
     is->InputEnded = false;
     is->audio_silent_calls = 0;
+    std::lock_guard lock(is->seek_lock);
     is->seek_req = 0;
     ASeekEvent.SetEvent();
     // With pictures the seek is complete once the first new one is queued.
@@ -284,6 +285,7 @@ void TReader::SwitchStream() {
             OpenVideoComponent(is, target);
             is->show_next = true;
         }
+        std::lock_guard lock(is->seek_lock);
         if (!is->seek_req) {
             is->seek_pos = position;
             is->seek_rel = 0;

@@ -416,7 +416,10 @@ bool TVideoOut::QueuePicture(TVideoState* is, const AVFrame* AFrame, double APTS
     }
     owner->FPictEvent.SetEvent();
     is->EventEOF = 0;
-    if (!is->seek_req) owner->FSeeking = false;
+    {
+        std::lock_guard lock(is->seek_lock);
+        if (!is->seek_req) owner->FSeeking = false;
+    }
     return true;
 }
 

@@ -62,8 +62,9 @@ bool TSDLLoader::Load(const std::string& APath, const std::string& AFile) {
         return false;
     }
     UnloadLocked();
+    // Exactly this file: never a bare name the system's search resolves, nothing beside it.
     std::string error;
-    void* handle = LoadLibraryInDir(APath, AFile, error);
+    void* handle = LoadLibraryFile(full, error);
     if (!handle) {
         FLastErrMsg = Format("Load library %s error: %s", full, error);
         return false;
@@ -113,38 +114,70 @@ std::string SDLCopyName(int AIndex) {
 #endif
 }
 
+namespace {
+
+// The fresh folders made in place of a refused one, per refused folder; removed at process end
+// (a loaded copy stays mapped). Guarded by g_FreshLock.
+struct TFreshFolders {
+    std::mutex Lock;
+    std::vector<std::pair<fs::path, fs::path>> Made;  // refused folder, its fresh replacement
+    ~TFreshFolders() {
+        std::error_code ec;
+        for (const auto& m : Made) fs::remove_all(m.second, ec);
+    }
+};
+TFreshFolders g_Fresh;
+
+}  // namespace
+
 fs::path SDLCopyFolder(std::string& AError) {
     std::error_code ec;
+    fs::path temp = fs::temp_directory_path(ec);
+    if (ec) temp.clear();
 #ifdef _WIN32
-    // The temporary folder is the user's own on Windows.
-    const fs::path folder = fs::temp_directory_path(ec) / "quendral";
-    fs::create_directories(folder, ec);
-    if (ec) {
-        AError = Format("cannot create %s: %s", PathToUtf8(folder), ec.message());
-        return {};
-    }
-    return folder;
+    const fs::path folder = temp.empty() ? fs::path() : temp / "quendral";
 #else
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const fs::path folder = runtime && *runtime
+    const fs::path folder = runtime && *runtime && fs::path(runtime).is_absolute()
                                 ? fs::path(runtime) / "quendral"
-                                : fs::temp_directory_path(ec) / Format("quendral-%u", getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        AError = Format("cannot create %s: %s", PathToUtf8(folder), SystemErrorText(errno));
-        return {};
-    }
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) {
-        AError = Format("%s is not a folder of this user", PathToUtf8(folder));
-        return {};
-    }
-    if ((st.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
-        AError = Format("cannot make %s private: %s", PathToUtf8(folder), SystemErrorText(errno));
-        return {};
-    }
-    return folder;
+                                : temp.empty() ? fs::path() : temp / UserFolderName("quendral");
 #endif
+    if (folder.empty()) {
+        AError = "no temporary folder";
+        return {};
+    }
+    std::string error;
+    if (MakePrivateFolder(folder, error)) return folder;
+    // A folder another user made under our name must not end playback: a fresh one of our own,
+    // the same for every later call of this process.
+    std::lock_guard lock(g_Fresh.Lock);
+    for (const auto& m : g_Fresh.Made) {
+        std::string ignored;
+        if (m.first == folder && MakePrivateFolder(m.second, ignored)) return m.second;
+    }
+    std::string freshError;
+    const fs::path fresh = temp.empty() ? fs::path() : MakeFreshPrivateFolder(temp, UserFolderName("quendral"), freshError);
+    if (fresh.empty()) {
+        AError = error;
+        return {};
+    }
+    g_Fresh.Made.emplace_back(folder, fresh);
+    return fresh;
 }
+
+namespace {
+
+// The copy is of the source as it is now: same size and modification time (the copy takes the
+// source's time when made).
+bool SameAsSource(const fs::path& ACopy, const fs::path& ASource) {
+    std::error_code ec;
+    const auto size = fs::file_size(ASource, ec);
+    if (ec || fs::file_size(ACopy, ec) != size || ec) return false;
+    const auto time = fs::last_write_time(ASource, ec);
+    return !ec && fs::last_write_time(ACopy, ec) == time && !ec;
+}
+
+}  // namespace
 
 fs::path PrepareSDLCopy(const fs::path& ASource, int AIndex, std::string& AError) {
     const fs::path folder = SDLCopyFolder(AError);
@@ -152,11 +185,11 @@ fs::path PrepareSDLCopy(const fs::path& ASource, int AIndex, std::string& AError
     const fs::path target = folder / SDLCopyName(AIndex);
 #ifndef _WIN32
     struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == getuid() &&
-        st.st_nlink == 1)
+    if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+        st.st_nlink == 1 && SameAsSource(target, ASource))
         return target;
 #else
-    if (fs::is_regular_file(fs::symlink_status(target))) return target;
+    if (fs::is_regular_file(fs::symlink_status(target)) && SameAsSource(target, ASource)) return target;
 #endif
     // The folder is the user's alone, so the temporary name cannot be planted meanwhile.
     const fs::path partial = folder / (SDLCopyName(AIndex) + Format(".%u.part", CurrentThreadID()));
@@ -168,6 +201,9 @@ fs::path PrepareSDLCopy(const fs::path& ASource, int AIndex, std::string& AError
         fs::remove(partial, ec);
         return {};
     }
+    // A copy that cannot take the source's time is copied again next time.
+    const auto time = fs::last_write_time(ASource, ec);
+    if (!ec) fs::last_write_time(partial, time, ec);
     fs::rename(partial, target, ec);
     if (ec) {
         AError = Format("cannot write %s: %s", PathToUtf8(target), ec.message());

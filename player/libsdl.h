@@ -27,8 +27,8 @@ public:
     TSDLLoader(const TSDLLoader&) = delete;
     TSDLLoader& operator=(const TSDLLoader&) = delete;
 
-    // Loads APath/AFile and binds every entry point. The same file again is a success without
-    // reloading; a file (or a library handle) another loader holds is refused with
+    // Loads APath/AFile (APath absolute; nothing else is loaded with it) and binds every entry
+    // point. The same file again is a success without reloading; a file (or a library handle) another loader holds is refused with
     // "%s alreay loaded in another instance.". Main thread.
     bool Load(const std::string& APath, const std::string& AFile);
     bool Loaded() const { return FHandle && FFixuped; }
@@ -49,15 +49,17 @@ private:
 };
 
 // The folder private to the user that holds the per-player SDL copies: $XDG_RUNTIME_DIR/quendral,
-// else <temp>/quendral-<uid>; created with mode 0700. Empty (with AError) when the folder exists
-// but is not a directory owned by the user, or cannot be made private.
+// else <temp>/quendral-<uid>, made private by MakePrivateFolder (one that others could write
+// into is emptied). When it is refused (another user's, a link), a fresh private folder
+// <temp>/quendral-<uid>-XXXXXX made once per process takes its place. Empty with AError ("<folder>
+// is not private") when neither can be had. Main thread.
 std::filesystem::path SDLCopyFolder(std::string& AError);
 // "SDL_%d.so" ("SDL_%d.dll" on Windows).
 std::string SDLCopyName(int AIndex);
 // Makes sure SDLCopyFolder() holds the copy of player AIndex: a regular file of the user's own
-// stays as it is; anything else there under that name (another user's file, a link) is replaced
-// by a fresh copy of ASource, written under a temporary name and renamed. Answers the copy's full
-// path, or empty with AError.
+// with the size and modification time of ASource stays as it is; anything else there under
+// that name (an older copy, another user's file, a link) is replaced by a fresh copy of ASource,
+// written under a temporary name and renamed. Answers the copy's full path, or empty with AError.
 std::filesystem::path PrepareSDLCopy(const std::filesystem::path& ASource, int AIndex,
                                      std::string& AError);
 

@@ -11,6 +11,8 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QWindow>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -401,7 +403,7 @@ TEST_F(ConversionRunTest, MissingOutputFolderWarnsAndConvertsIntoTheFallbackFold
     TMainForm& form = *app->MainForm;
     FindChild<QLineEdit>(&form, "edDestinationFolder")->setText(Path("gone"));
     app->ConvForm->cbOpenOutput()->setChecked(true);
-    const QString fallback = Path("tmp") + "/quendral_temp";
+    const QString fallback = Path("tmp") + QString("/quendral_temp-%1").arg(getuid());
     EXPECT_EQ(TMainForm::FallbackOutputFolder(), fallback);
     RunStart(*app);
     WaitForEnd(*app);
@@ -410,6 +412,19 @@ TEST_F(ConversionRunTest, MissingOutputFolderWarnsAndConvertsIntoTheFallbackFold
     EXPECT_EQ(form.OutputFolder, fallback);
     EXPECT_NEAR(DecodeAudio(fs::path(fallback.toStdString()) / "a.wav").seconds(), 0.5, 0.01);
     EXPECT_EQ(Opened, QList<QUrl>{QUrl::fromLocalFile(fallback)});
+    struct stat st {};
+    ASSERT_EQ(lstat(fallback.toUtf8().constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "the user's alone";
+
+    // A link planted in its place is refused, never written through: the second warning, no run.
+    Messages.clear();
+    ASSERT_TRUE(QDir(fallback).removeRecursively());
+    QDir().mkpath(Path("elsewhere"));
+    ASSERT_TRUE(QFile::link(Path("elsewhere"), fallback));
+    form.StartButtonClick();
+    ASSERT_EQ(Messages.size(), 2u);
+    EXPECT_EQ(Messages[1].Text, "Could not create temporary directory. Please choose another output folder.");
+    EXPECT_TRUE(QDir(Path("elsewhere")).isEmpty());
 
     // A fallback folder that cannot be made: the second warning and no run.
     Messages.clear();

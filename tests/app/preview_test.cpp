@@ -139,3 +139,23 @@ TEST_F(PreviewTest, StartAndClosingStopThePreviewAndABrokenSDLCopyAddsNoRow) {
     EXPECT_FALSE(log[0].isEmpty());
     EXPECT_FALSE(log[0].startsWith("->"));
 }
+
+// No private folder for the SDL copy (a link in its place, no temporary folder for a fresh one):
+// the preview says so and loads no SDL library from anywhere else.
+TEST_F(PreviewTest, WithoutAPrivateSDLFolderThePreviewSaysPlaybackIsUnavailableAndLoadsNothing) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("preview");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 1.0, 44100, 2));
+    QDir().mkpath(Path("unsafe"));
+    ASSERT_TRUE(QFile::link(Path("runtime"), Path("unsafe/quendral")));
+    qputenv("XDG_RUNTIME_DIR", Path("unsafe").toUtf8());
+    auto app = Start();
+    qputenv("TMPDIR", Path("missing").toUtf8());
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    AddThroughDialog(*app->MainForm, {a});
+    qputenv("TMPDIR", Path("tmp").toUtf8());
+    const QString unavailable = "playback is unavailable: " + Path("unsafe/quendral") + " is not private";
+    EXPECT_EQ(ErrorMessages, QStringList{unavailable});
+    EXPECT_TRUE(LogLines(*app, logStart).contains(unavailable));
+    EXPECT_FALSE(app->MainForm->FFPlayer->SDLLibLoaded());
+}

@@ -426,3 +426,41 @@ TEST_F(TrimEditorTest, ClosingTheEditorWhileTheOverviewIsComputedEndsItsThread) 
     EXPECT_EQ(clip.FFPlayer2->PlayState(), psStop);
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
+
+// The SDL copy folder became unsafe after the preview loaded its copy (a link in its place, no
+// temporary folder for a fresh one): the editor says so and loads no SDL library at all.
+TEST_F(TrimEditorTest, WithoutAPrivateSDLFolderTheEditorSaysPlaybackIsUnavailableAndLoadsNothing) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 3.0, 44100, 2));
+    auto app = StartWith({a});
+    QDir().mkpath(Path("unsafe"));
+    ASSERT_TRUE(QFile::link(Path("runtime"), Path("unsafe/quendral")));
+    qputenv("XDG_RUNTIME_DIR", Path("unsafe").toUtf8());
+    qputenv("TMPDIR", Path("missing").toUtf8());
+    const QString unavailable = "playback is unavailable: " + Path("unsafe/quendral") + " is not private";
+    Edit(*app, [&](TClipForm& clip) {
+        EXPECT_EQ(ErrorMessages, QStringList{unavailable});
+        EXPECT_FALSE(clip.FFPlayer2->SDLLibLoaded());
+        Click(clip, "spSkinButton5");
+    });
+    qputenv("TMPDIR", Path("tmp").toUtf8());
+}
+
+// Esc waiting in the queue when Pause is pressed: the pause's pumping wait closes the editor,
+// which stops and frees the playback; the pause must leave it alone then.
+TEST_F(TrimEditorTest, EscQueuedBeforeAPauseClosesTheEditorAndThePauseTouchesNothingAfter) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("trim");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 3.0, 44100, 2));
+    auto app = StartWith({a});
+    Edit(*app, [&](TClipForm& clip) {
+        WaitPlaying(clip);
+        QCoreApplication::postEvent(&clip, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+        Click(clip, "PauseButton");
+        EXPECT_FALSE(clip.isVisible());
+    });
+    EXPECT_EQ(app->ClipForm->FFPlayer2->PlayState(), psStop);
+    EXPECT_TRUE(app->ClipForm->FFPlayer2->Paused()) << "nothing is open";
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+}

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <random>
 
 #include "Int128.h"
@@ -72,6 +78,67 @@ TEST(Platform, UtcTimeIsTheCivilCalendarBefore1970AndFarAhead) {
         EXPECT_FALSE(UtcTime(s, untouched));
         EXPECT_EQ(untouched.tm_year, 77);
     }
+}
+
+// Each state a folder can be found in: made the user's alone, or refused; what another user
+// could have written into it never stays.
+TEST(Platform, APrivateFolderIsTheUsersAloneOrRefusedAndWhatOthersLeftThereGoes) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("qac-private-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    fs::create_directories(root);
+    const fs::path folder = root / "f";
+    const fs::path left = folder / "left.so";
+    auto leave = [&](mode_t AMode) {
+        fs::create_directory(folder);
+        std::ofstream(left) << "x";
+        chmod(folder.c_str(), AMode);
+    };
+    struct TCase {
+        const char* Name;
+        std::function<void()> Make;
+        bool Private, Kept;  // made private; left.so still there
+    } const cases[] = {
+        {"missing", [] {}, true, false},
+        {"ours, private", [&] { leave(0700); }, true, true},
+        {"ours, others may read", [&] { leave(0755); }, true, true},
+        {"ours, others may write", [&] { leave(0777); }, true, false},
+        {"ours, sticky and shared", [&] { leave(01777); }, true, false},
+        {"ours, group may write", [&] { leave(0770); }, true, false},
+        {"another user's", [&] { leave(0700); (void)chown(folder.c_str(), 65534, 65534); }, false, true},
+        {"a link to ours", [&] { fs::create_directory(root / "real"); fs::create_directory_symlink(root / "real", folder); }, false, false},
+        {"a file", [&] { std::ofstream(folder) << "x"; }, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        fs::remove_all(folder);
+        fs::remove_all(root / "real");
+        c.Make();
+        std::string error;
+        EXPECT_EQ(MakePrivateFolder(folder, error), c.Private) << error;
+        struct stat st {};
+        ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+        if (c.Private) {
+            EXPECT_TRUE(S_ISDIR(st.st_mode));
+            EXPECT_EQ(st.st_mode & 07777, 0700u);
+            EXPECT_EQ(st.st_uid, geteuid());
+        } else {
+            EXPECT_EQ(error, folder.string() + " is not private");
+        }
+        EXPECT_EQ(fs::exists(fs::symlink_status(left)), c.Kept);
+    }
+    // Two fresh folders never share a name.
+    std::string error;
+    const fs::path a = MakeFreshPrivateFolder(root, UserFolderName("fresh"), error);
+    const fs::path b = MakeFreshPrivateFolder(root, UserFolderName("fresh"), error);
+    ASSERT_FALSE(a.empty()) << error;
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.filename().string().rfind("fresh-" + std::to_string(getuid()) + "-", 0), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(a.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_TRUE(MakeFreshPrivateFolder(root / "missing", "fresh", error).empty());
+    fs::remove_all(root);
 }
 
 }  // namespace

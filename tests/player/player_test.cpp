@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "Dispatcher.h"
@@ -99,6 +100,69 @@ struct PlayerTest : ::testing::Test {
         return a;
     }
 
+    // Where the 64 stereo frames of AHeard from frame AAt on lie in ASource, within 64 frames of
+    // ANear; -1 when nowhere there.
+    static long FindInSource(const std::vector<int16_t>& AHeard, size_t AAt,
+                             const std::vector<int16_t>& ASource, long ANear) {
+        constexpr long kRun = 64, kWindow = 64;
+        if ((AAt + kRun) * 2 > AHeard.size()) return -1;
+        for (long d = 0; d <= kWindow; ++d)
+            for (long o : {ANear - d, ANear + d})
+                if (o >= 0 && size_t(o + kRun) * 2 <= ASource.size() &&
+                    std::equal(AHeard.begin() + long(AAt) * 2, AHeard.begin() + long(AAt + kRun) * 2,
+                               ASource.begin() + o * 2))
+                    return o;
+        return -1;
+    }
+    static constexpr long kRampFrames = 224;  // a 5 ms fade at 44.1 kHz, and a little
+    // What was heard (a stereo capture) is the source played on from where it was after each
+    // pause: every sounding stretch (parted by 16 or more silent frames) continues the source,
+    // equal to it apart from the fades at its ends (never louder than the source there). Nothing
+    // is lost or repeated beyond the few frames a fade rounds to silence. AToEnd: to its end.
+    static void ExpectHeard(const std::vector<int16_t>& AHeard, const std::vector<int16_t>& ASource,
+                            bool AToEnd = true) {
+        constexpr long kSlack = 8;
+        const size_t frames = AHeard.size() / 2;
+        auto silent = [&](size_t f) { return AHeard[2 * f] == 0 && AHeard[2 * f + 1] == 0; };
+        long expected = 0;  // source frame where the next stretch begins
+        int stretches = 0;
+        for (size_t f = 0; f < frames;) {
+            while (f < frames && silent(f)) ++f;
+            if (f == frames) break;
+            size_t end = f, quiet = 0;
+            for (size_t g = f; g < frames && quiet < 16; ++g) {
+                quiet = silent(g) ? quiet + 1 : 0;
+                if (!quiet) end = g + 1;
+            }
+            ++stretches;
+            const long o = FindInSource(AHeard, f + kRampFrames, ASource, expected + kRampFrames);
+            if (o < 0) {
+                ADD_FAILURE() << "the stretch at frame " << f << " does not continue the source at " << expected;
+                return;
+            }
+            const long start = o - kRampFrames;  // the source frame of the stretch's first frame
+            for (size_t g = f; g < end; ++g) {
+                const long s = start + long(g - f);
+                const bool ramp = g < f + kRampFrames || g + kRampFrames >= end;
+                for (int c = 0; c < 2; ++c) {
+                    const int h = AHeard[2 * g + c];
+                    const int source = s >= 0 && size_t(s) * 2 < ASource.size() ? ASource[size_t(s) * 2 + c] : 0;
+                    if (ramp ? std::abs(h) > std::abs(source) || h * source < 0 : h != source) {
+                        ADD_FAILURE() << "frame " << g << " is " << h << ", source frame " << s << " " << source;
+                        return;
+                    }
+                }
+            }
+            EXPECT_LE(std::abs(start - expected), kSlack) << "the stretch at frame " << f << " goes on from the one before";
+            expected = start + long(end - f);
+            f = end;
+        }
+        EXPECT_GT(stretches, 0) << "something was heard";
+        if (AToEnd) {
+            EXPECT_LE(std::abs(long(ASource.size() / 2) - expected), kSlack) << "heard to the end";
+        }
+    }
+
     TFFLogger Logger;
     std::vector<std::string> Logged;
     std::vector<TPlayState> States;
@@ -117,11 +181,17 @@ TEST_F(PlayerTest, SDLCopiesArePrivateAndAForeignFileIsReplacedNeverLoaded) {
     ASSERT_EQ(stat(copy.parent_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-    // Our own copy stays; another user's file or a link under the name is replaced.
-    fs::resize_file(copy, 5);
-    EXPECT_EQ(fs::file_size(PrepareSDLCopy(kSystemSDL, 0, error)), 5u);
+    // Our own copy of the source as it is stays; another user's file or a link under the name is
+    // replaced.
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    const ino_t inode = st.st_ino;
+    ASSERT_EQ(PrepareSDLCopy(kSystemSDL, 0, error), copy);
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, inode);
     ASSERT_EQ(chown(copy.c_str(), 65534, 65534), 0);
     EXPECT_EQ(fs::file_size(PrepareSDLCopy(kSystemSDL, 0, error)), fs::file_size(kSystemSDL));
+    ASSERT_EQ(stat(copy.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid());
     const fs::path planted = Dir->path() / "planted.so";
     fs::copy_file(kSystemSDL, planted);
     fs::remove(copy);
@@ -129,15 +199,99 @@ TEST_F(PlayerTest, SDLCopiesArePrivateAndAForeignFileIsReplacedNeverLoaded) {
     PrepareSDLCopy(kSystemSDL, 0, error);
     EXPECT_FALSE(fs::is_symlink(copy));
 
-    // A folder of another user is refused.
-    chmod(copy.parent_path().c_str(), 0755);
-    PrepareSDLCopy(kSystemSDL, 1, error);
+    // A folder others could write into is made private and emptied: what they left is gone.
+    chmod(copy.parent_path().c_str(), 0777);
+    const fs::path left = copy.parent_path() / "libasound.so.2";
+    fs::copy_file(kSystemSDL, left);
+    ASSERT_FALSE(PrepareSDLCopy(kSystemSDL, 1, error).empty()) << error;
     ASSERT_EQ(stat(copy.parent_path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(chown(copy.parent_path().c_str(), 65534, 65534), 0);
-    EXPECT_TRUE(PrepareSDLCopy(kSystemSDL, 1, error).empty());
-    EXPECT_NE(error.find("is not a folder of this user"), std::string::npos) << error;
-    ASSERT_EQ(chown(copy.parent_path().c_str(), 0, 0), 0);
+    EXPECT_FALSE(fs::exists(left));
+    // Group and others may only have read it: made private, nothing removed.
+    chmod(copy.parent_path().c_str(), 0755);
+    EXPECT_EQ(PrepareSDLCopy(kSystemSDL, 1, error), copy.parent_path() / "SDL_1.so");
+    ASSERT_EQ(stat(copy.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(PlayerTest, AnSDLCopyOfAnOlderSourceIsCopiedAgain) {
+    const fs::path source = Dir->path() / "libSDL2-source.so";
+    fs::copy_file(kSystemSDL, source, fs::copy_options::overwrite_existing);
+    std::string error;
+    const fs::path copy = PrepareSDLCopy(source, 3, error);
+    ASSERT_FALSE(copy.empty()) << error;
+    EXPECT_EQ(fs::last_write_time(copy), fs::last_write_time(source));
+    // The source is upgraded: once of another size, once of the same size but newer.
+    fs::resize_file(source, fs::file_size(source) + 100);
+    EXPECT_EQ(fs::file_size(PrepareSDLCopy(source, 3, error)), fs::file_size(source));
+    fs::last_write_time(source, fs::last_write_time(source) + std::chrono::hours(1));
+    PrepareSDLCopy(source, 3, error);
+    EXPECT_EQ(fs::last_write_time(copy), fs::last_write_time(source));
+}
+
+// Another user made the folder under our name: playback goes on from a fresh folder of our own;
+// only when none can be made is it refused, and nothing is loaded by a bare name then.
+TEST_F(PlayerTest, AForeignSDLCopyFolderGivesAFreshOneAndNoneAtAllLoadsNothing) {
+    std::string error;
+    const fs::path folder = Dir->path() / "quendral";
+    ASSERT_TRUE(MakePrivateFolder(folder, error)) << error;
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    const fs::path fresh = PrepareSDLCopy(kSystemSDL, 4, error);
+    ASSERT_FALSE(fresh.empty()) << error;
+    EXPECT_NE(fresh.parent_path(), folder);
+    EXPECT_EQ(fresh.parent_path().filename().string().rfind(UserFolderName("quendral") + "-", 0), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(fresh.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(PrepareSDLCopy(kSystemSDL, 5, error).parent_path(), fresh.parent_path()) << "one folder for all copies";
+    TSDLLoader loader;
+    EXPECT_TRUE(loader.Load(fresh.parent_path().string(), fresh.filename().string())) << loader.LastErrMsg();
+    loader.Unload();
+    ASSERT_EQ(chown(folder.c_str(), 0, 0), 0);
+    EXPECT_EQ(SDLCopyFolder(error), folder) << "our own again";
+
+    // A link in place of the folder, and no temporary folder to make a fresh one in.
+    const fs::path runtime = Dir->path() / "runtime";
+    fs::create_directories(runtime);
+    fs::create_directory_symlink(Dir->path(), runtime / "quendral");
+    const std::string savedTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    setenv("TMPDIR", (Dir->path() / "missing").c_str(), 1);
+    error.clear();
+    EXPECT_TRUE(SDLCopyFolder(error).empty());
+    EXPECT_EQ(error, (runtime / "quendral").string() + " is not private");
+    setenv("XDG_RUNTIME_DIR", Dir->path().c_str(), 1);
+    if (savedTmp.empty())
+        unsetenv("TMPDIR");
+    else
+        setenv("TMPDIR", savedTmp.c_str(), 1);
+
+    // The loader takes absolute paths only: the system's search never picks a file.
+    for (const std::string& path : {std::string(), std::string("relative")}) {
+        EXPECT_FALSE(loader.Load(path, "libSDL2-2.0.so.0"));
+        EXPECT_NE(loader.LastErrMsg().find("not an absolute path"), std::string::npos) << loader.LastErrMsg();
+    }
+}
+
+// A library planted beside the copy under the name of one of SDL2's dependencies is not loaded.
+TEST_F(PlayerTest, ALibraryBesideTheSDLCopyIsNeverLoadedWithIt) {
+    std::string error;
+    const fs::path copy = PrepareSDLCopy(kSystemSDL, 7, error);
+    ASSERT_FALSE(copy.empty()) << error;
+    const fs::path system = fs::path(kSystemSDL).parent_path() / "libXss.so.1";
+    ASSERT_TRUE(fs::exists(system));
+    const fs::path planted = copy.parent_path() / "libXss.so.1";
+    fs::copy_file(system, planted, fs::copy_options::overwrite_existing);
+    TSDLLoader loader;
+    ASSERT_TRUE(loader.Load(copy.parent_path().string(), copy.filename().string())) << loader.LastErrMsg();
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    bool mapped = false;
+    while (std::getline(maps, line)) mapped = mapped || line.find(planted.string()) != std::string::npos;
+    EXPECT_FALSE(mapped);
+    loader.Unload();
+    fs::remove(planted);
 }
 
 TEST_F(PlayerTest, OneSDLFileServesOneLoaderOnly) {
@@ -159,7 +313,7 @@ TEST_F(PlayerTest, OneSDLFileServesOneLoaderOnly) {
     EXPECT_TRUE(b.Load(folder, "SDL_0.so")) << b.LastErrMsg();
 }
 
-TEST_F(PlayerTest, FailuresToOpenGiveThePartsMessages) {
+TEST_F(PlayerTest, EachFailureToOpenReportsItsOwnMessage) {
     TFFPlayer p;
     EXPECT_FALSE(p.Open("any.wav"));
     EXPECT_EQ(p.LastErrMsg(), "libav not loaded.");
@@ -219,7 +373,7 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
     std::vector<int16_t> heard = PlayToEnd(*player, wav, [&] {
         EXPECT_EQ(player->Decoder().AudioStreamCount(), 1) << "the probe describes the playing file";
     });
-    EXPECT_EQ(testmedia::WithoutSilence(heard, 2), source);
+    ExpectHeard(heard, source);
     EXPECT_EQ(States.front(), psPlay);
     EXPECT_EQ(States.back(), psStop);
     EXPECT_EQ(opened, 1000000);
@@ -230,7 +384,7 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
     std::vector<int16_t> half = source;
     for (auto& s : half) s = static_cast<int16_t>(s * 64 / 128);
     half = testmedia::WithoutSilence(half, 2, 1 << 30);
-    EXPECT_EQ(testmedia::WithoutSilence(PlayToEnd(*player, wav), 2), half);
+    ExpectHeard(PlayToEnd(*player, wav), half);
 
     for (bool mute : {true, false}) {
         player->SetAudioVolume(mute ? 128 : 0);
@@ -242,7 +396,7 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
     player->SetMute(false);
     player->SetAudioVolume(128);
 
-    // A pause adds silence only; a stop while paused lets nothing more sound.
+    // A pause adds silence only (and the fades); a stop while paused lets nothing more sound.
     heard = PlayToEnd(*player, wav, [&] {
         Pump(300ms);
         player->Pause();
@@ -250,7 +404,7 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
         Pump(300ms);
         player->Resume();
     });
-    EXPECT_EQ(testmedia::WithoutSilence(heard, 2), source);
+    ExpectHeard(heard, source);
     EXPECT_NE(std::find(States.begin(), States.end(), psPause), States.end());
     EXPECT_NE(std::find(States.begin(), States.end(), psResume), States.end());
 
@@ -265,9 +419,7 @@ TEST_F(PlayerTest, CaptureIsTheFileAtEveryVolumeAndPausesLoseNothing) {
     Pump(300ms);
     player->Stop(true);
     heard = testmedia::ReadCapture(capture);
-    const std::vector<int16_t> sounding = testmedia::WithoutSilence(heard, 2);
-    ASSERT_FALSE(sounding.empty());
-    EXPECT_TRUE(std::equal(sounding.begin(), sounding.end(), source.begin()));
+    ExpectHeard(heard, source, false);
     size_t trailing = 0;
     while (trailing < heard.size() && heard[heard.size() - 1 - trailing] == 0) ++trailing;
     EXPECT_GE(trailing, 44100u * 2 / 10) << "the pause lasted to the end";
@@ -302,10 +454,9 @@ TEST_F(PlayerTest, CompressedAndMultichannelFilesPlayAtTheirLengthAndFrequency) 
         const fs::path file = fs::path(c.Name).extension() == ".mp4"
                                   ? testmedia::MakeVideoWithAudio(Dir->path())
                                   : testmedia::MakeTone(Dir->path(), c.Name, shape);
-        const auto samples = testmedia::WithoutSilence(PlayToEnd(*player, file), 2);
-        if (c.Lossless) {
-            EXPECT_EQ(samples, SourceSamples(file));
-        }
+        const auto capture = PlayToEnd(*player, file);
+        const auto samples = testmedia::WithoutSilence(capture, 2);
+        if (c.Lossless) ExpectHeard(capture, SourceSamples(file));
         const auto heard = AsAudio(samples, 44100);
         EXPECT_NEAR(heard.seconds(), c.Seconds, 0.03);
         EXPECT_NEAR(testmedia::DominantFrequency(heard, 0), c.Frequency, 1.0);
@@ -359,7 +510,7 @@ TEST_F(PlayerTest, PlayTimeStopsOrLoopsAndAnEndHandlerMayOpenTheNextFile) {
     ASSERT_TRUE(player->Open(a.string()));
     EXPECT_TRUE(WaitPumping([&] { return !next.empty() && std::count(States.begin(), States.end(), psEnd) >= 2; }, 5ms, 10s));
     player->Stop(true);
-    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(next), 2), SourceSamples(b));
+    ExpectHeard(testmedia::ReadCapture(next), SourceSamples(b));
 }
 
 // Also for a file that gives no duration (a target was clamped to the unset duration: the start).
@@ -396,8 +547,11 @@ TEST_F(PlayerTest, AfterASeekTheTargetsContentFollowsAndNothingFromBefore) {
             EXPECT_FALSE(player->Seeking());
         }), 2);
 
-        // The start as it is, then the source continued from the target to its end.
-        const auto diverge = std::mismatch(heard.begin(), heard.end(), source.begin()).first;
+        // The start as it is (past its fade-in), then the source continued from the target to its end.
+        const long start = FindInSource(heard, kRampFrames, source, kRampFrames);
+        ASSERT_GE(start, 0);
+        const auto diverge =
+            std::mismatch(heard.begin() + kRampFrames * 2, heard.end(), source.begin() + start * 2).first;
         const size_t before = diverge - heard.begin();
         ASSERT_GT(before, 0u);
         ASSERT_LT(before, heard.size());
@@ -481,8 +635,8 @@ TEST_F(PlayerTest, TwoPlayersWithTwoCopiesPlayTwoFilesAtOnce) {
     EXPECT_TRUE(WaitPumping([&] { return Ended(statesA) && Ended(statesB); }, 5ms, 30s));
     first->Stop(true);
     second->Stop(true);
-    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(captureA), 2), SourceSamples(a));
-    EXPECT_EQ(testmedia::WithoutSilence(testmedia::ReadCapture(captureB), 2), SourceSamples(b));
+    ExpectHeard(testmedia::ReadCapture(captureA), SourceSamples(a));
+    ExpectHeard(testmedia::ReadCapture(captureB), SourceSamples(b));
 }
 
 TEST_F(PlayerTest, OpenStopCyclesAndDestroyingAPlayingPlayerAreClean) {
@@ -1030,4 +1184,162 @@ TEST_F(PlayerTest, SwitchingVideoAndSubtitleStreamsWhilePlayingAndBadIndexesAreR
     player->SetSubtitleStreamIndex(2);
     EXPECT_EQ(player->SubtitleStreamIndex(), 2);
     player->Stop(true);
+}
+
+// A hand-over queued by another thread runs in the first pumping wait of the next call (as a
+// queued Stop, Esc in the trim editor or the preview's stop at the end of the file do); when it
+// stops the player, the call must not go on with the freed playback.
+TEST_F(PlayerTest, AStopRunInTheWaitOfAPauseSeekOrSwitchLeavesTheCallNothingToTouch) {
+    const fs::path video = testmedia::MakeVideoWithAudio(Dir->path());
+    const fs::path ts = testmedia::MakeMpegTsTwoPrograms(Dir->path());
+    TRecordingHost host;
+    auto player = NewPlayer(44);
+    struct TCase {
+        const char* Name;
+        const fs::path& File;
+        bool Paused;
+        std::function<void()> Call;
+    } const cases[] = {
+        {"Pause", video, false, [&] { player->Pause(); }},
+        {"TogglePause", video, false, [&] { player->TogglePause(); }},
+        {"Resume", video, true, [&] { player->Resume(); }},
+        {"StepToNextFrame", video, true, [&] { player->StepToNextFrame(); }},
+        {"Seek", video, false, [&] { player->Seek(int64_t{1000000}, {}, true); }},
+        {"SetAudioStreamIndex", ts, false, [&] { player->SetAudioStreamIndex(1 - player->AudioStreamIndex()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        States.clear();
+        CaptureTo(std::string("handover_stop_") + c.Name);
+        ASSERT_TRUE(player->Open(c.File.string(), &host, c.Paused)) << player->LastErrMsg();
+        Pump(200ms);
+        std::atomic<bool> queued{false};
+        SetWakeMainThreadHook([&] { queued = true; });
+        std::thread stopper([&] { Synchronize([&] { player->Stop(true); }); });
+        while (!queued) std::this_thread::sleep_for(1ms);
+        SetWakeMainThreadHook(nullptr);
+        c.Call();
+        stopper.join();
+        EXPECT_TRUE(player->Paused()) << "nothing is open";
+        ASSERT_FALSE(States.empty());
+        EXPECT_EQ(States.back(), psStop) << "no state after the end";
+    }
+}
+
+// OnFileOpen runs before the play thread starts: a Stop from it cannot wait for that thread, and
+// must not free the playback its reading thread is using.
+TEST_F(PlayerTest, AStopFromOnFileOpenEndsThePlaybackAsItStarts) {
+    testmedia::ToneShape shape;
+    const fs::path wav = testmedia::MakeTone(Dir->path(), "stopped_at_open.wav", shape);
+    auto player = NewPlayer(0);
+    for (bool wait : {true, false}) {
+        States.clear();
+        CaptureTo("stopped_at_open");
+        player->SetOnFileOpen([&](TCustomPlayer* APlayer, int64_t, int, int, int&, int&) { APlayer->Stop(wait); });
+        EXPECT_TRUE(player->Open(wav.string())) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return !States.empty() && States.back() == psStop; }, 5ms, 5s));
+        player->SetOnFileOpen(nullptr);
+        player->Stop(true);
+        EXPECT_TRUE(player->Paused());
+    }
+}
+
+TEST_F(PlayerTest, PauseResumeAndTogglePauseEndAPendingFrameStep) {
+    const fs::path video = testmedia::MakeVideoWithAudio(Dir->path());
+    TRecordingHost host;
+    auto player = NewPlayer(45);
+    const std::function<void()> calls[] = {[&] { player->Pause(); }, [&] { player->TogglePause(); }};
+    for (const auto& pause : calls) {
+        CaptureTo("step_then_pause");
+        ASSERT_TRUE(player->Open(video.string(), &host, true)) << player->LastErrMsg();
+        Pump(200ms);
+        // The step is still pending when the pause comes: the resumed playback must not stop at
+        // the next picture.
+        player->StepToNextFrame();
+        pause();
+        player->Resume();
+        Pump(400ms);
+        EXPECT_FALSE(player->Paused()) << "plays on past the next picture";
+        EXPECT_EQ(player->PlayState(), psResume);
+        player->Stop(true);
+    }
+}
+
+TEST_F(PlayerTest, SettingsSetBeforeAnOpenHoldAfterAPlaybackThatEndedOnItsOwn) {
+    testmedia::ToneShape shape;
+    const fs::path a = testmedia::MakeTone(Dir->path(), "settings.wav", shape);
+    auto player = NewPlayer(0);
+    auto stopped = [&] { return !States.empty() && States.back() == psStop; };
+
+    // The first playback ends on its own (its PlayTime); its settings go back at its end.
+    States.clear();
+    CaptureTo("settings_first");
+    player->SetPlayTime(200000);
+    player->SetRepeatType(rtStop);
+    player->set_start_time(100000);
+    ASSERT_TRUE(player->Open(a.string()));
+    ASSERT_TRUE(WaitPumping(stopped, 5ms, 10s));
+    EXPECT_EQ(player->PlayTime(), kTimeUnset);
+    EXPECT_EQ(player->start_time(), kTimeUnset);
+
+    // The next Open plays with what was set for it.
+    States.clear();
+    const fs::path capture = CaptureTo("settings_second");
+    player->SetPlayTime(300000);
+    player->set_start_time(500000);
+    player->set_wanted_audio_stream(0);
+    player->SetVerticalFlip(true);
+    player->SetRepeatType(rtStop);
+    ASSERT_TRUE(player->Open(a.string()));
+    EXPECT_EQ(player->PlayTime(), 300000);
+    EXPECT_EQ(player->start_time(), 500000);
+    EXPECT_EQ(player->wanted_audio_stream(), 0);
+    EXPECT_TRUE(player->VerticalFlip());
+    // Set while it plays: for the next Open, kept when this playback ends.
+    player->set_seek_by_bytes(1);
+    ASSERT_TRUE(WaitPumping(stopped, 5ms, 10s));
+    player->Stop(true);
+    const double seconds = testmedia::WithoutSilence(testmedia::ReadCapture(capture), 2).size() / 2 / 44100.0;
+    EXPECT_NEAR(seconds, 0.32, 0.04) << "from 0.5 s to its PlayTime, not the whole second";
+    EXPECT_EQ(player->PlayTime(), kTimeUnset);
+    EXPECT_EQ(player->start_time(), kTimeUnset);
+    EXPECT_EQ(player->wanted_audio_stream(), -1);
+    EXPECT_FALSE(player->VerticalFlip());
+    EXPECT_EQ(player->RepeatType(), rtStop);
+    EXPECT_EQ(player->seek_by_bytes(), 1);
+    player->set_seek_by_bytes(-1);
+}
+
+// A constant level makes every jump a click: the sound ramps up at the start and on resume and
+// down at a pause and at the stop, by at most a 5 ms ramp's step between two frames.
+TEST_F(PlayerTest, StartPauseResumeAndStopRampTheSoundInsteadOfClicking) {
+    const fs::path file = Dir->path() / "level.wav";
+    testmedia::MakeAudio(file, testmedia::ToneShape{}, std::vector<float>(2 * 44100 * 2, 0.5f));
+    auto player = NewPlayer(0);
+    const fs::path capture = CaptureTo("fades");
+    ASSERT_TRUE(player->Open(file.string()));
+    Pump(300ms);
+    player->Pause();
+    Pump(200ms);
+    player->Resume();
+    Pump(300ms);
+    player->Stop(true);
+    const std::vector<int16_t> heard = testmedia::ReadCapture(capture);
+    constexpr int kLevel = 16384, kStep = kLevel / 220 + 2;  // 220 frames of 5 ms at 44.1 kHz
+    size_t first = 0;
+    while (first < heard.size() && heard[first] == 0) ++first;
+    ASSERT_LT(first + 2 * 250, heard.size());
+    EXPECT_LE(heard[first], kStep) << "the start fades in";
+    EXPECT_EQ(heard[first + 2 * 230], kLevel) << "within 5 ms";
+    int jump = 0, ups = 0, downs = 0;
+    for (size_t i = 0; i < heard.size(); ++i) {
+        const int before = i < 2 ? 0 : heard[i - 2];  // silence before the device started
+        jump = std::max(jump, std::abs(heard[i] - before));
+        ups += before == 0 && heard[i] != 0;
+        downs += before != 0 && heard[i] == 0;
+    }
+    EXPECT_LE(jump, kStep);
+    EXPECT_EQ(ups, 2 * 2) << "the start and the resume, in both channels";
+    EXPECT_EQ(downs, 2 * 2) << "the pause and the stop, in both channels";
+    EXPECT_EQ(heard.back(), 0);
 }
