@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 
 #include <QFileInfo>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
@@ -77,3 +80,19 @@ protected:
         return Frames() == frames;
     }
 };
+
+// A seek bar's handle as its style places it, in the bar's coordinates.
+inline QRect SliderHandle(const QSlider* ABar) {
+    QStyleOptionSlider opt;
+    opt.initFrom(ABar);
+    opt.orientation = ABar->orientation();
+    opt.minimum = ABar->minimum();
+    opt.maximum = ABar->maximum();
+    opt.sliderPosition = ABar->sliderPosition();
+    opt.sliderValue = ABar->value();
+    return ABar->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, ABar);
+}
+// The point on ABar's groove AShare (0..1) of the way along, midway up.
+inline QPoint GroovePoint(const QSlider* ABar, double AShare) {
+    return {static_cast<int>(std::lround(AShare * (ABar->width() - 1))), ABar->height() / 2};
+}
