@@ -4,15 +4,18 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include "AppShell.h"
+#include "CommandLine.h"
 #include "Dispatcher.h"
 #include "OverviewPanel.h"
 #include "PlayerScreen.h"
+#include "SeekSlider.h"
 #include "UserDialogs.h"
 #include "ui_clip.h"
 
@@ -24,6 +27,18 @@ bool PrimaryButtonDown() { return QGuiApplication::mouseButtons() & Qt::LeftButt
 QString PlayTimeLabel(int64_t APosition, int64_t ADuration) {
     return DurationText(APosition) + " / " + DurationText(ADuration);
 }
+
+// A time field's text: hh:mm:ss, with the milliseconds when there are any.
+QString TimeFieldText(int64_t ATime) {
+    const int64_t ms = ATime / 1000 % 1000;
+    return ms == 0 ? DurationText(ATime) : DurationText(ATime) + QString(".%1").arg(ms, 3, 10, QChar('0'));
+}
+
+// Columns of the whole-file overview; the panel fits them to its width.
+constexpr int kOverviewColumns = 2048;
+
+// Height of the seek bar and of the handles' row above the overview on panTrimBar.
+constexpr int kBarHeight = 22, kHandleRow = 12;
 
 // How long a released handle waits for a seek.
 constexpr auto kHandleSeekWait = std::chrono::milliseconds(1000);
@@ -40,10 +55,12 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
     ui->setupUi(this);
     FFPlayer2 = std::make_unique<TFFPlayer>();
     FScreenControl = ui->panPreview;
-    // The player draws into the host filling panPreview.
+    // The player draws into the host filling panPreview, at any size of it.
     FPlayerScreen = new TPlayerScreen(ui->panPreview);
     FPlayerScreen->setObjectName("PlayerScreen");
-    FPlayerScreen->setGeometry(ui->panPreview->rect());
+    auto* screenLayout = new QVBoxLayout(ui->panPreview);
+    screenLayout->setContentsMargins(0, 0, 0, 0);
+    screenLayout->addWidget(FPlayerScreen);
     WaveOverview.SetOnPeaks(
         [this](const std::vector<TWavePeak>& APeaks, int, bool) { ui->panOverview->SetPeaks(APeaks); });
 
@@ -67,12 +84,16 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
 
     QSlider* seek = ui->trackbar2;
     connect(seek, &QSlider::sliderPressed, this, &TClipForm::trackbar2StartDragButton);
-    // The last change: the thumb released, or a change that is no drag (a groove click, keys).
+    // The last change: the handle released (a drag or a groove click), or a change by the keys.
     connect(seek, &QSlider::sliderReleased, this, &TClipForm::trackbar2LastChange);
     connect(seek, &QSlider::valueChanged, this, [this] {
         if (!ui->trackbar2->isSliderDown()) trackbar2LastChange();
     });
     for (QLabel* handle : {ui->imgTrimLeft, ui->imgTrimRight}) handle->installEventFilter(this);
+    // The bar, the handles and the overview follow panTrimBar's width.
+    ui->panTrimBar->installEventFilter(this);
+    for (QLineEdit* field : {ui->TimeStart, ui->TimeEnd})
+        field->setFixedWidth(field->fontMetrics().horizontalAdvance("00:00:00.000") + 12);
 
     FFPlayer2->SetOnFileOpen([this](TCustomPlayer*, int64_t ADuration, int, int, int& AScreenWidth,
                                     int& AScreenHeight) {
@@ -119,6 +140,32 @@ int64_t TClipForm::HandleTime(int AX) const {
     return value * FDuration / ui->trackbar2->maximum();
 }
 
+void TClipForm::LayoutTrimBar() {
+    const int w = ui->panTrimBar->width(), h = ui->panTrimBar->height();
+    // The pixel scale W leaves room for the handles at 10 and W + 10 (12 pixels wide).
+    const int bar = std::max(w - 37, 1);
+    ui->trackbar2->setGeometry(19, 0, bar, kBarHeight);
+    for (QLabel* handle : {ui->imgTrimLeft, ui->imgTrimRight}) handle->move(handle->x(), kBarHeight);
+    ui->panOverview->setGeometry(16, kBarHeight + kHandleRow, bar + 1, std::max(h - kBarHeight - kHandleRow, 1));
+    PlaceHandles();
+}
+
+void TClipForm::PlaceHandles() {
+    QLabel* left = ui->imgTrimLeft;
+    QLabel* right = ui->imgTrimRight;
+    left->move(HandleX(TrimStart), left->y());
+    if (TrimStart >= TrimEnd) {
+        right->move(left->x(), right->y());
+        left->move(left->x() - 11, left->y());
+    }
+    right->move(HandleX(TrimEnd), right->y());
+    if (TrimEnd <= TrimStart) {
+        left->move(right->x(), left->y());
+        right->move(right->x() + 11, right->y());
+    }
+    LayoutTrimLine();
+}
+
 void TClipForm::LayoutTrimLine() {
     const QLabel* left = ui->imgTrimLeft;
     const int lineLeft = left->x() + left->width() / 2 + 6;
@@ -129,18 +176,32 @@ void TClipForm::LayoutTrimLine() {
     ui->panOverview->SetRange(left->x() + centre, ui->imgTrimRight->x() + centre);
 }
 
+bool TClipForm::RangeValid() const {
+    // A file of unknown length keeps its whole-file range (an end not set).
+    return TrimEnd > TrimStart || (FDuration <= 0 && TrimStart == 0 && TrimEnd <= 0);
+}
+
+void TClipForm::ShowRangeValidity() {
+    const bool valid = RangeValid();
+    ui->spSkinButton4->setEnabled(valid);
+    ui->TimeEnd->setStyleSheet(valid ? QString() : QString("QLineEdit { border: 1px solid rgb(220, 40, 40); }"));
+    ui->TimeEnd->setToolTip(valid ? QString() : QString("The end must be after the start"));
+}
+
 // ---- state helpers -----------------------------------------------------------------------
 
 void TClipForm::SetTrimStart(int64_t AValue) {
     TrimStart = AValue;
     FGateStart = AValue;
-    ui->TimeStart->setText(DurationText(AValue));
+    ui->TimeStart->setText(TimeFieldText(AValue));
+    ShowRangeValidity();
 }
 
 void TClipForm::SetTrimEnd(int64_t AValue) {
     TrimEnd = AValue;
     FGateEnd = AValue;
-    ui->TimeEnd->setText(DurationText(AValue));
+    ui->TimeEnd->setText(TimeFieldText(AValue));
+    ShowRangeValidity();
 }
 
 void TClipForm::SetPlayTrimmed(bool AValue) {
@@ -160,24 +221,16 @@ void TClipForm::ClearHandles() {
     RightHandle = {};
 }
 
-bool TClipForm::TypedTime(const QLineEdit* AField, int64_t& ATime) {
-    const QString text = AField->text();
-    const QStringList parts = text.split(':');
-    int values[3] = {-1, -1, -1};
-    if (parts.size() == 3)
-        for (int i = 0; i < 3; ++i) {
-            bool ok = false;
-            const QString part = parts[i].trimmed();
-            const int v = part.toInt(&ok);
-            if (ok && !part.isEmpty() && part.size() <= 2) values[i] = v;
-        }
-    const int h = values[0], m = values[1], s = values[2];
-    if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) {
+bool TClipForm::TypedTime(QLineEdit* AField, int64_t& ATime) {
+    const QString text = AField->text().trimmed();
+    const int64_t time = ParseTimeText(text.toStdString());
+    if (time < 0) {
         ShowMessageBox(this, mkError, QString("'%1' is not a valid time").arg(text));
         return false;
     }
-    const int64_t ms = 0;
-    ATime = (int64_t{h} * 3600000 + int64_t{m} * 60000 + int64_t{s} * 1000 + ms) * 1000;
+    // Within the file: the field shows the time taken.
+    ATime = FDuration > 0 ? std::min(time, FDuration) : time;
+    AField->setText(TimeFieldText(ATime));
     return true;
 }
 
@@ -203,24 +256,15 @@ void TClipForm::FormShow() {
     SetTrimEnd(job->TimeEnd);
     SetPlayTrimmed(false);
     ShowOverview({});  // each showing computes its file's overview anew
-    OpenFile(QString::fromStdString(job->Source));
-    QLabel* left = ui->imgTrimLeft;
-    QLabel* right = ui->imgTrimRight;
-    left->move(HandleX(TrimStart), left->y());
-    if (TrimStart >= TrimEnd) {
-        right->move(left->x(), right->y());
-        left->move(left->x() - 11, left->y());
-    }
-    right->move(HandleX(TrimEnd), right->y());
-    if (TrimEnd <= TrimStart) {
-        left->move(right->x(), left->y());
-        right->move(right->x() + 11, right->y());
-    }
-    LayoutTrimLine();
+    // The file opens paused at its start: nothing plays until Play is pressed.
+    OpenFile(QString::fromStdString(job->Source), true);
+    SetTrackValue(0);
+    ui->lblPlayTime->setText(PlayTimeLabel(0, std::max<int64_t>(FDuration, 0)));
+    PlaceHandles();
     emit FormShown();
 }
 
-void TClipForm::OpenFile(const QString& AFileName) {
+void TClipForm::OpenFile(const QString& AFileName, bool APaused) {
     if (!FFPlayer2->AVLibLoaded() && !FFPlayer2->LoadAVLib((ApplicationFolder() + "LibAV").toStdString(), false)) {
         const QString error = QString::fromStdString(FFPlayer2->LastErrMsg());
         FHost.ShowErrorReport("Error Loading AV Lib: " + error, "CLM_FFPlayer2LoadAVLib");
@@ -239,13 +283,15 @@ void TClipForm::OpenFile(const QString& AFileName) {
     FDuration = 0;
     ClearHandles();
     FLoopSeeked = false;
-    if (!FFPlayer2->Open(AFileName.toStdString(), FPlayerScreen, false)) {
+    FOpenedPaused = false;
+    if (!FFPlayer2->Open(AFileName.toStdString(), FPlayerScreen, APaused)) {
         ShowOverview({});
         const QString error = QString::fromStdString(FFPlayer2->LastErrMsg());
         FHost.ShowErrorReport("Error open file: " + error, "CLM_FFPlayer2Open");
         FHost.EventsLogLine("-> " + error);
         return;
     }
+    FOpenedPaused = APaused;
     ShowOverview(AFileName);
 }
 
@@ -254,12 +300,15 @@ void TClipForm::ShowOverview(const QString& AFileName) {
         WaveOverview.Cancel();
         FOverviewFile.clear();
         ui->panOverview->ClearPeaks();
+        // An opened file without a duration has no scale to draw on.
+        ui->panOverview->SetText(AFileName.isEmpty() ? QString() : QString("length unknown"));
         return;
     }
+    ui->panOverview->SetText({});
     if (AFileName == FOverviewFile) return;
     FOverviewFile = AFileName;
     ui->panOverview->ClearPeaks();
-    WaveOverview.Start(AFileName.toStdString(), FDuration, ui->trackbar2->width());
+    WaveOverview.Start(AFileName.toStdString(), FDuration, kOverviewColumns);
 }
 
 void TClipForm::done(int AResult) {
@@ -275,7 +324,8 @@ void TClipForm::done(int AResult) {
 
 void TClipForm::PlayButtonClick() {
     SetPlayTrimmed(false);
-    if (LastPlayState == psPause) {
+    if (LastPlayState == psPause || FOpenedPaused) {
+        FOpenedPaused = false;
         FFPlayer2->Resume();
         return;
     }
@@ -284,6 +334,8 @@ void TClipForm::PlayButtonClick() {
 
 void TClipForm::PauseButtonClick() {
     SetPlayTrimmed(false);
+    // A file opened paused stays paused.
+    if (FOpenedPaused) return;
     FFPlayer2->TogglePause();
 }
 
@@ -294,6 +346,7 @@ void TClipForm::StopButtonClick() {
     for (QAbstractButton* b : FPlayButtons->buttons()) b->setChecked(false);
     FPlayButtons->setExclusive(true);
     FFPlayer2->Stop(true);
+    FOpenedPaused = false;
     ClearHandles();
     SetTrackValue(ui->trackbar2->maximum());
     ui->panPreview->update();
@@ -302,6 +355,14 @@ void TClipForm::StopButtonClick() {
 
 void TClipForm::spSkinButton2Click() {
     SetPlayTrimmed(true);
+    if (FOpenedPaused) {
+        // Paused since the opening: the range plays from its start.
+        FOpenedPaused = false;
+        // What plays before the seek lands lies outside the range: the audio hook silences it.
+        FFPlayer2->Resume();
+        FFPlayer2->Seek(TrimStart, TSeekFlags{}, false);
+        return;
+    }
     switch (FFPlayer2->PlayState()) {
         case psPause: FFPlayer2->Resume(); break;
         // A resumed or stepping playback plays on as well: it goes to the range like a playing one.
@@ -381,6 +442,10 @@ void TClipForm::trackbar2LastChange() {
 }
 
 bool TClipForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    if (AWatched == ui->panTrimBar) {
+        if (AEvent->type() == QEvent::Resize) LayoutTrimBar();
+        return QDialog::eventFilter(AWatched, AEvent);
+    }
     const bool left = AWatched == ui->imgTrimLeft;
     if (!left && AWatched != ui->imgTrimRight) return QDialog::eventFilter(AWatched, AEvent);
     const auto* mouse = dynamic_cast<QMouseEvent*>(AEvent);
@@ -458,6 +523,7 @@ void TClipForm::EndHandleDrag(TTrimHandle& AHandle, bool AStart) {
     }
     AHandle.Tracking = false;
     LayoutTrimLine();
+    FOpenedPaused = false;
     if (FFPlayer2->Paused()) FFPlayer2->Resume();
 }
 

@@ -68,9 +68,15 @@ public:
     int HandleX(int64_t ATime) const;
     int64_t HandleTime(int AX) const;
     void LayoutTrimLine();
+    // Places the bar, the handles (at TrimStart and TrimEnd) and the overview on panTrimBar.
+    void LayoutTrimBar();
+    void PlaceHandles();
+    // The range can be written: its end lies after its start.
+    bool RangeValid() const;
 
     void FormShow();
-    void OpenFile(const QString& AFileName);
+    // Opens AFileName in FFPlayer2, playing or (APaused) paused at its start.
+    void OpenFile(const QString& AFileName, bool APaused = false);
     void PlayButtonClick();
     void PauseButtonClick();
     void StopButtonClick();
@@ -111,8 +117,11 @@ private:
     void SetTrimStart(int64_t AValue);  // and shows it in TimeStart
     void SetTrimEnd(int64_t AValue);    // and shows it in TimeEnd
     void SetPlayTrimmed(bool AValue);
-    // The time typed in AField (µs); false after the message when it is no valid time of day.
-    bool TypedTime(const QLineEdit* AField, int64_t& ATime);
+    // The time typed in AField (µs, hh:mm:ss.mmm), limited to the file and shown so in the
+    // field; false after the message when it is no time.
+    bool TypedTime(QLineEdit* AField, int64_t& ATime);
+    // OK is enabled, and the end field unmarked, while the range is valid.
+    void ShowRangeValidity();
     void SetTrackValue(int AValue);  // a change of trackbar2 that is no seek
     int TrackPixel() const;          // the handle pixel of trackbar2's value
     // Puts the start (AStart) or the end of the range at ATime with its handle at AX; when the
@@ -141,6 +150,7 @@ private:
     TPlayerScreen* FPlayerScreen = nullptr;  // FFPlayer2's drawing host, filling panPreview
     QString FOverviewFile;                   // the file WaveOverview was started for this showing
     bool FInPosition = false;  // FFPlayer2Position runs (re-entry does nothing)
+    bool FOpenedPaused = false;  // opened paused and not played since
     bool FLoopSeeked = false;  // the loop went back to the start and no position inside the range came yet
     // The range as the audio hook sees it: written on the main thread, read on SDL's audio thread.
     std::atomic<int64_t> FGateStart{0}, FGateEnd{0};
