@@ -67,6 +67,8 @@ TEST_F(PreviewTest, TheSeekBarJumpsToAClickSeeksOnceOnReleaseAndTheEndStopsThePr
     auto app = StartWith({steps});
     TMainForm& form = *app->MainForm;
     auto* bar = Control<QSlider>(*app, "VideoTrackBar");
+    form.show();  // the mouse reaches a shown window only
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     Control<QPushButton>(*app, "PlayButton")->click();
     Hear(4410);
     // The frequency heard once the playback went on a little from the bar's value.
