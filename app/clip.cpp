@@ -564,12 +564,39 @@ void TClipForm::FFPlayer2Position(int64_t APTS) {
 
 void TClipForm::FFPlayer2State(TPlayState AState) {
     LastPlayState = AState;
+    ShowPlayState(AState);
     if (AState != psEnd) return;
     // The end of the file counts as reaching the range's end: the loop goes on.
     if (PlayTrimmed)
         LoopToStart();
     else
         StopButtonClick();
+}
+
+void TClipForm::ShowPlayState(TPlayState AState) {
+    QAbstractButton* pressed = nullptr;
+    switch (AState) {
+        case psPlay:
+        case psResume:
+        case psStep:
+            if (!FOpenedPaused) pressed = PlayTrimmed ? ui->spSkinButton2 : ui->PlayButton;
+            break;
+        case psPause:
+            if (!FOpenedPaused) pressed = ui->PauseButton;
+            break;
+        case psEnd:
+            if (PlayTrimmed) pressed = ui->spSkinButton2;  // the loop goes on
+            break;
+        case psStop: break;
+    }
+    if (pressed) {
+        pressed->setChecked(true);
+        return;
+    }
+    // A button group releases every button only while it is not exclusive.
+    FPlayButtons->setExclusive(false);
+    for (QAbstractButton* b : FPlayButtons->buttons()) b->setChecked(false);
+    FPlayButtons->setExclusive(true);
 }
 
 void TClipForm::LoopToStart() {

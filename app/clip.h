@@ -133,6 +133,9 @@ private:
     // resumes.
     void EndHandleDrag(TTrimHandle& AHandle, bool AStart);
     void ClearHandles();
+    // The play buttons show what the playback does: the pressed one is that of its mode, none
+    // while it is stopped or has not played since a paused opening.
+    void ShowPlayState(TPlayState AState);
     // Play trimmed audio: back to the range's start, once per pass over its end.
     void LoopToStart();
     // SDL's audio thread: silences what lies outside the range while it loops.

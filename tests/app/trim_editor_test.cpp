@@ -492,6 +492,16 @@ TEST_F(TrimEditorTest, TheEditorOpensPausedWithNoButtonPressedAndPlayStartsTheFi
         const auto heard = testmedia::WithoutSilence(Hear(17640), 2);
         ASSERT_GE(heard.size(), size_t{8192});
         EXPECT_NEAR(Frequency({heard.begin(), heard.begin() + 8192}), 400, 5);
+        // Pause toggles; the pressed button follows the playback.
+        const struct {
+            TPlayState state;
+            const char* pressed;
+        } toggles[] = {{psPause, "PauseButton"}, {psResume, "PlayButton"}};
+        for (const auto& t : toggles) {
+            Click(clip, "PauseButton");
+            ASSERT_TRUE(WaitFor([&] { return clip.LastPlayState == t.state; }, 5));
+            EXPECT_TRUE(C<QPushButton>(clip, t.pressed)->isChecked()) << t.pressed;
+        }
         Click(clip, "spSkinButton5");
     });
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
