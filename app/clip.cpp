@@ -261,6 +261,7 @@ void TClipForm::FormShow() {
     SetTrackValue(0);
     ui->lblPlayTime->setText(PlayTimeLabel(0, std::max<int64_t>(FDuration, 0)));
     PlaceHandles();
+    ShowRangeValidity();  // the range is judged by the length of the file now open
     emit FormShown();
 }
 
