@@ -3,18 +3,29 @@
 #include <QMouseEvent>
 #include <QStyle>
 #include <QStyleOptionSlider>
+#include <algorithm>
+#include <cmath>
 
 TSeekSlider::TSeekSlider(QWidget* AParent) : QSlider(Qt::Horizontal, AParent) {}
 
 int TSeekSlider::ValueAt(int AX) const {
+    // The handle's centre travels from its place at the minimum to its place at the maximum.
+    const int first = HandleCentre(minimum()), last = HandleCentre(maximum());
+    if (last == first) return minimum();
+    const double share = std::clamp(static_cast<double>(AX - first) / (last - first), 0.0, 1.0);
+    return minimum() + static_cast<int>(std::lround(share * (maximum() - minimum())));
+}
+
+QRect TSeekSlider::HandleRect(std::optional<int> AValue) const {
     QStyleOptionSlider opt;
     initStyleOption(&opt);
-    const QRect groove = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
-    const QRect handle = style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
-    // The handle's centre runs over the groove less one handle width, as QSlider places it.
-    const int span = groove.width() - handle.width();
-    const int at = AX - groove.x() - handle.width() / 2;
-    return QStyle::sliderValueFromPosition(minimum(), maximum(), at, span, opt.upsideDown);
+    if (AValue) opt.sliderPosition = opt.sliderValue = *AValue;
+    return style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
+}
+
+int TSeekSlider::HandleCentre(int AValue) const {
+    const QRect handle = HandleRect(AValue);
+    return handle.x() + handle.width() / 2;
 }
 
 void TSeekSlider::mousePressEvent(QMouseEvent* AEvent) {
@@ -22,13 +33,8 @@ void TSeekSlider::mousePressEvent(QMouseEvent* AEvent) {
         QSlider::mousePressEvent(AEvent);
         return;
     }
-    const auto handleRect = [this] {
-        QStyleOptionSlider opt;
-        initStyleOption(&opt);
-        return style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, this);
-    };
     const QPoint at = AEvent->position().toPoint();
-    if (handleRect().contains(at)) {
+    if (HandleRect().contains(at)) {
         QSlider::mousePressEvent(AEvent);
         return;
     }
@@ -36,7 +42,7 @@ void TSeekSlider::mousePressEvent(QMouseEvent* AEvent) {
     // press on the handle's centre takes hold of it, so that it follows the mouse from there.
     setSliderDown(true);
     setSliderPosition(ValueAt(at.x()));
-    const QPoint centre(handleRect().center().x(), at.y());
+    const QPoint centre(HandleCentre(sliderPosition()), at.y());
     QMouseEvent press(AEvent->type(), QPointF(centre), mapToGlobal(QPointF(centre)), AEvent->button(),
                       AEvent->buttons(), AEvent->modifiers(), AEvent->pointingDevice());
     QSlider::mousePressEvent(&press);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QSlider>
+#include <optional>
 
 class TSeekSlider : public QSlider {
     Q_OBJECT
@@ -13,6 +14,10 @@ public:
 
     // The value whose handle centre is at AX (widget coordinates), within the range.
     int ValueAt(int AX) const;
+    // The handle as the style draws it at AValue (the slider's position when left out), and the
+    // x of its centre (left + width / 2), at the present size.
+    QRect HandleRect(std::optional<int> AValue = std::nullopt) const;
+    int HandleCentre(int AValue) const;
 
 protected:
     void mousePressEvent(QMouseEvent* AEvent) override;

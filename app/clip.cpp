@@ -130,21 +130,29 @@ TAudioFile* TClipForm::SelectedJob() const {
 int TClipForm::HandleX(int64_t ATime) const {
     if (FDuration <= 0) return 10;
     const int64_t value = ATime * ui->trackbar2->maximum() / FDuration;
-    return static_cast<int>(value * ui->trackbar2->width() / 1000 + 10);
+    return static_cast<int>(value * FBarScale / 1000 + 10);
 }
 
 int64_t TClipForm::HandleTime(int AX) const {
     if (FDuration <= 0) return 0;
     // nearbyint rounds halves to even in the default rounding mode.
-    const auto value = static_cast<int64_t>(std::nearbyint((AX - 10) * 1000.0 / ui->trackbar2->width()));
+    const auto value = static_cast<int64_t>(std::nearbyint((AX - 10) * 1000.0 / FBarScale));
     return value * FDuration / ui->trackbar2->maximum();
 }
 
 void TClipForm::LayoutTrimBar() {
     const int w = ui->panTrimBar->width(), h = ui->panTrimBar->height();
-    // The pixel scale W leaves room for the handles at 10 and W + 10 (12 pixels wide).
+    // The pixel scale W leaves room for the handles at 10 and W + 10 (12 pixels wide). The seek
+    // bar's handle centre runs over the same pixels as the trim handles' centres, 16 to W + 16.
     const int bar = std::max(w - 37, 1);
-    ui->trackbar2->setGeometry(19, 0, bar, kBarHeight);
+    FBarScale = bar;
+    TSeekSlider* seek = ui->trackbar2;
+    seek->setGeometry(seek->x(), 0, bar + 12, kBarHeight);
+    // The style's own margins: what the bar is wider than its handle's travel, and where that
+    // travel begins.
+    const int first = seek->HandleCentre(seek->minimum());
+    const int extra = seek->width() - (seek->HandleCentre(seek->maximum()) - first);
+    seek->setGeometry(16 - first, 0, bar + extra, kBarHeight);
     for (QLabel* handle : {ui->imgTrimLeft, ui->imgTrimRight}) handle->move(handle->x(), kBarHeight);
     ui->panOverview->setGeometry(16, kBarHeight + kHandleRow, bar + 1, std::max(h - kBarHeight - kHandleRow, 1));
     PlaceHandles();
@@ -260,7 +268,7 @@ void TClipForm::FormShow() {
     OpenFile(QString::fromStdString(job->Source), true);
     SetTrackValue(0);
     ui->lblPlayTime->setText(PlayTimeLabel(0, std::max<int64_t>(FDuration, 0)));
-    PlaceHandles();
+    LayoutTrimBar();  // also places the handles; the bar's style is known once it is shown
     ShowRangeValidity();  // the range is judged by the length of the file now open
     emit FormShown();
 }
@@ -391,7 +399,7 @@ void TClipForm::PlaceRangeEnd(bool AStart, int64_t ATime, int AX) {
     LayoutTrimLine();
 }
 
-int TClipForm::TrackPixel() const { return ui->trackbar2->width() * ui->trackbar2->value() / 1000 + 10; }
+int TClipForm::TrackPixel() const { return FBarScale * ui->trackbar2->value() / 1000 + 10; }
 
 void TClipForm::spSkinButton1Click() { PlaceRangeEnd(true, PreviewPosition, TrackPixel()); }
 
@@ -410,7 +418,7 @@ void TClipForm::spSkinSpeedButton2Click() {
 void TClipForm::spSkinButton6Click() {
     const int top = ui->trackbar2->y() + ui->trackbar2->height();
     ui->imgTrimLeft->move(10, top);
-    ui->imgTrimRight->move(ui->trackbar2->width() + 10, top);
+    ui->imgTrimRight->move(FBarScale + 10, top);
     LayoutTrimLine();
     SetTrackValue(0);  // the playback is not moved
     SetTrimStart(0);
@@ -493,7 +501,7 @@ void TClipForm::HandleMouseMove(bool AStart, int X) {
     const int x = handle->x() + X - state.PressX;
     // The start handle stays left of the end handle, the end handle right of the start handle.
     const bool apart = AStart ? x < ui->imgTrimRight->x() : x > ui->imgTrimLeft->x();
-    if (!(apart && x > 10 && x < ui->trackbar2->width() + 10)) return;
+    if (!(apart && x > 10 && x < FBarScale + 10)) return;
     handle->move(x, handle->y());
     state.Dragged = true;
     LayoutTrimLine();

@@ -62,8 +62,10 @@ public:
     };
     TTrimHandle LeftHandle, RightHandle;
     int64_t Duration() const { return FDuration; }
+    // W: the pixels the handles' centres (and the seek bar's) travel over the file's length.
+    int BarScale() const { return FBarScale; }
 
-    // Handle geometry on trackbar2's width: the left edge of a handle at time ATime, and the time
+    // Handle geometry on the bar's pixel scale W (BarScale): the left edge of a handle at time ATime, and the time
     // of a handle whose left edge is at AX. Both treat an unknown duration (0 or less) as empty.
     int HandleX(int64_t ATime) const;
     int64_t HandleTime(int AX) const;
@@ -140,7 +142,7 @@ private:
     void LoopToStart();
     // SDL's audio thread: silences what lies outside the range while it loops.
     void GateTrimmedAudio(int64_t APTS, uint8_t* ASamples, int ASize, int ARate, int AChannels) const;
-    // The overview of an opened file (its columns the pixels of trackbar2), unless it is the one
+    // The overview of an opened file (its columns fitted to the bar's pixels), unless it is the one
     // already computed or computing; an empty name or unknown duration cancels and clears it.
     void ShowOverview(const QString& AFileName);
 
@@ -148,6 +150,7 @@ private:
     TClipHost FHost;
     QButtonGroup* FPlayButtons = nullptr;
     int64_t FDuration = 0;  // µs, from OnFileOpen; 0 until a file opened
+    int FBarScale = 456;    // W, set by LayoutTrimBar
     bool FTrackChanging = false;
     QWidget* FScreenControl = nullptr;
     TPlayerScreen* FPlayerScreen = nullptr;  // FFPlayer2's drawing host, filling panPreview

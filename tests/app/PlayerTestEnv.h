@@ -5,14 +5,12 @@
 #include <sys/stat.h>
 
 #include <QFileInfo>
-#include <QSlider>
-#include <QStyle>
-#include <QStyleOptionSlider>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
 
 #include "JobTestEnv.h"
+#include "SeekSlider.h"
 
 // A stereo 44.1 kHz file of ASeconds whose frequency steps every AStep seconds: 400, 700, 1000 ...
 // Hz (the step k from k * AStep on sounds 400 + 300 * k Hz). The codec follows the extension.
@@ -81,16 +79,11 @@ protected:
     }
 };
 
-// A seek bar's handle as its style places it, in the bar's coordinates.
+// A seek bar's handle as its style draws it, in the bar's coordinates.
 inline QRect SliderHandle(const QSlider* ABar) {
-    QStyleOptionSlider opt;
-    opt.initFrom(ABar);
-    opt.orientation = ABar->orientation();
-    opt.minimum = ABar->minimum();
-    opt.maximum = ABar->maximum();
-    opt.sliderPosition = ABar->sliderPosition();
-    opt.sliderValue = ABar->value();
-    return ABar->style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderHandle, ABar);
+    const auto* bar = qobject_cast<const TSeekSlider*>(ABar);
+    EXPECT_TRUE(bar) << "not a seek bar";
+    return bar ? bar->HandleRect() : QRect();
 }
 // The point on ABar's groove AShare (0..1) of the way along, midway up.
 inline QPoint GroovePoint(const QSlider* ABar, double AShare) {

@@ -566,7 +566,15 @@ TEST_F(TrimEditorTest, TheContentsFollowTheWindowsSizeAndNoCaptionIsCutOrCovered
                                      .intersects(QRect(parts[j]->mapTo(&clip, QPoint()), parts[j]->size())))
                         << parts[i]->objectName().toStdString() << " covers " << parts[j]->objectName().toStdString();
             // The bar spans the window, the handles stay at the range, the buttons at the bottom right.
-            EXPECT_EQ(C<QSlider>(clip, "trackbar2")->width(), clip.width() - 37);
+            EXPECT_EQ(clip.BarScale(), clip.width() - 37);
+            // The seek bar's handle stands over the trim handles' centre of the same time.
+            auto* bar = C<QSlider>(clip, "trackbar2");
+            for (int value : {0, 500, 1000}) {
+                bar->setValue(value);
+                const QRect handle = SliderHandle(bar);
+                EXPECT_NEAR(bar->x() + handle.x() + handle.width() / 2, clip.HandleX(6'000'000LL * value / 1000) + 6, 1)
+                    << value;
+            }
             EXPECT_EQ(X(clip, "imgTrimLeft"), clip.HandleX(1'000'000));
             EXPECT_EQ(X(clip, "imgTrimRight"), clip.HandleX(4'000'000));
             EXPECT_EQ(C<TOverviewPanel>(clip, "panOverview")->RangeLeft(), X(clip, "imgTrimLeft") - 10);
