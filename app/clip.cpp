@@ -2,6 +2,7 @@
 
 #include <QButtonGroup>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -92,8 +93,11 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
     for (QLabel* handle : {ui->imgTrimLeft, ui->imgTrimRight}) handle->installEventFilter(this);
     // The bar, the handles and the overview follow panTrimBar's width.
     ui->panTrimBar->installEventFilter(this);
-    for (QLineEdit* field : {ui->TimeStart, ui->TimeEnd})
+    for (QLineEdit* field : {ui->TimeStart, ui->TimeEnd}) {
         field->setFixedWidth(field->fontMetrics().horizontalAdvance("00:00:00.000") + 12);
+        // Enter in a time field takes its time, as its OK does, and does not close the window.
+        field->installEventFilter(this);
+    }
 
     FFPlayer2->SetOnFileOpen([this](TCustomPlayer*, int64_t ADuration, int, int, int& AScreenWidth,
                                     int& AScreenHeight) {
@@ -451,6 +455,13 @@ void TClipForm::trackbar2LastChange() {
 }
 
 bool TClipForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    if (AWatched == ui->TimeStart || AWatched == ui->TimeEnd) {
+        const auto* key = AEvent->type() == QEvent::KeyPress ? static_cast<QKeyEvent*>(AEvent) : nullptr;
+        if (!key || (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter))
+            return QDialog::eventFilter(AWatched, AEvent);
+        AWatched == ui->TimeStart ? spSkinSpeedButton1Click() : spSkinSpeedButton2Click();
+        return true;
+    }
     if (AWatched == ui->panTrimBar) {
         if (AEvent->type() == QEvent::Resize) LayoutTrimBar();
         return QDialog::eventFilter(AWatched, AEvent);

@@ -65,8 +65,9 @@ public:
     // W: the pixels the handles' centres (and the seek bar's) travel over the file's length.
     int BarScale() const { return FBarScale; }
 
-    // Handle geometry on the bar's pixel scale W (BarScale): the left edge of a handle at time ATime, and the time
-    // of a handle whose left edge is at AX. Both treat an unknown duration (0 or less) as empty.
+    // Handle geometry on the bar's pixel scale W (BarScale): the left edge of a handle at time
+    // ATime, and the time of a handle whose left edge is at AX. Both treat an unknown duration (0
+    // or less) as empty.
     int HandleX(int64_t ATime) const;
     int64_t HandleTime(int AX) const;
     void LayoutTrimLine();
@@ -142,8 +143,8 @@ private:
     void LoopToStart();
     // SDL's audio thread: silences what lies outside the range while it loops.
     void GateTrimmedAudio(int64_t APTS, uint8_t* ASamples, int ASize, int ARate, int AChannels) const;
-    // The overview of an opened file (its columns fitted to the bar's pixels), unless it is the one
-    // already computed or computing; an empty name or unknown duration cancels and clears it.
+    // The overview of an opened file (its columns fitted to the bar's pixels), unless it is the
+    // one already computed or computing; an empty name or unknown duration cancels and clears it.
     void ShowOverview(const QString& AFileName);
 
     std::unique_ptr<Ui::TClipForm> ui;

@@ -465,6 +465,14 @@ TEST_F(TrimEditorTest, TypedTimesStayInTheFileTakeMillisecondsAndOkWaitsForAnEnd
                 EXPECT_TRUE(clip.isVisible()) << "an empty range was accepted";
             }
         }
+        // Enter in a field takes its time as its OK does, and leaves the window open.
+        auto* end = C<QLineEdit>(clip, "TimeEnd");
+        end->selectAll();
+        QTest::keyClicks(end, "00:00:03");
+        QTest::keyClick(end, Qt::Key_Return);
+        EXPECT_TRUE(clip.isVisible());
+        EXPECT_EQ(clip.TrimEnd, 3'000'000);
+        Type(clip, "TimeEnd", "spSkinSpeedButton2", "4.5");
         QTest::mouseClick(ok, Qt::LeftButton);
     });
     EXPECT_EQ(job.TimeStart, 1'250'000);
@@ -564,7 +572,8 @@ TEST_F(TrimEditorTest, TheContentsFollowTheWindowsSizeAndNoCaptionIsCutOrCovered
                 for (size_t j = i + 1; j < parts.size(); ++j)
                     EXPECT_FALSE(QRect(parts[i]->mapTo(&clip, QPoint()), parts[i]->size())
                                      .intersects(QRect(parts[j]->mapTo(&clip, QPoint()), parts[j]->size())))
-                        << parts[i]->objectName().toStdString() << " covers " << parts[j]->objectName().toStdString();
+                        << parts[i]->objectName().toStdString() << " covers "
+                        << parts[j]->objectName().toStdString();
             // The bar spans the window, the handles stay at the range, the buttons at the bottom right.
             EXPECT_EQ(clip.BarScale(), clip.width() - 37);
             // The seek bar's handle stands over the trim handles' centre of the same time.
@@ -572,7 +581,8 @@ TEST_F(TrimEditorTest, TheContentsFollowTheWindowsSizeAndNoCaptionIsCutOrCovered
             for (int value : {0, 500, 1000}) {
                 bar->setValue(value);
                 const QRect handle = SliderHandle(bar);
-                EXPECT_NEAR(bar->x() + handle.x() + handle.width() / 2, clip.HandleX(6'000'000LL * value / 1000) + 6, 1)
+                const int centre = bar->x() + handle.x() + handle.width() / 2;
+                EXPECT_NEAR(centre, clip.HandleX(6'000'000LL * value / 1000) + 6, 1)
                     << value;
             }
             EXPECT_EQ(X(clip, "imgTrimLeft"), clip.HandleX(1'000'000));
