@@ -430,7 +430,7 @@ TEST_F(TrimEditorTest, ClosingTheEditorWhileTheOverviewIsComputedEndsItsThread) 
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
 
-TEST_F(TrimEditorTest, TypedTimesStayInTheFileTakeMillisecondsAndOkWaitsForAnEndAfterTheStart) {
+TEST_F(TrimEditorTest, TypedTimesStayInTheFileTakeMillisecondsApplyOnEnterAndOkWaitsForAnEndAfterTheStart) {
     CancelErrors();
     testmedia::ScopedTempDir dir("trim");
     auto app = StartWith({MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 6.0, 44100, 2))});
