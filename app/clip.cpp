@@ -2,17 +2,21 @@
 
 #include <QButtonGroup>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 
 #include "AppShell.h"
+#include "CommandLine.h"
 #include "Dispatcher.h"
 #include "OverviewPanel.h"
 #include "PlayerScreen.h"
+#include "SeekSlider.h"
 #include "UserDialogs.h"
 #include "ui_clip.h"
 
@@ -24,6 +28,18 @@ bool PrimaryButtonDown() { return QGuiApplication::mouseButtons() & Qt::LeftButt
 QString PlayTimeLabel(int64_t APosition, int64_t ADuration) {
     return DurationText(APosition) + " / " + DurationText(ADuration);
 }
+
+// A time field's text: hh:mm:ss, with the milliseconds when there are any.
+QString TimeFieldText(int64_t ATime) {
+    const int64_t ms = ATime / 1000 % 1000;
+    return ms == 0 ? DurationText(ATime) : DurationText(ATime) + QString(".%1").arg(ms, 3, 10, QChar('0'));
+}
+
+// Columns of the whole-file overview; the panel fits them to its width.
+constexpr int kOverviewColumns = 2048;
+
+// Height of the seek bar and of the handles' row above the overview on panTrimBar.
+constexpr int kBarHeight = 22, kHandleRow = 12;
 
 // How long a released handle waits for a seek.
 constexpr auto kHandleSeekWait = std::chrono::milliseconds(1000);
@@ -40,10 +56,12 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
     ui->setupUi(this);
     FFPlayer2 = std::make_unique<TFFPlayer>();
     FScreenControl = ui->panPreview;
-    // The player draws into the host filling panPreview.
+    // The player draws into the host filling panPreview, at any size of it.
     FPlayerScreen = new TPlayerScreen(ui->panPreview);
     FPlayerScreen->setObjectName("PlayerScreen");
-    FPlayerScreen->setGeometry(ui->panPreview->rect());
+    auto* screenLayout = new QVBoxLayout(ui->panPreview);
+    screenLayout->setContentsMargins(0, 0, 0, 0);
+    screenLayout->addWidget(FPlayerScreen);
     WaveOverview.SetOnPeaks(
         [this](const std::vector<TWavePeak>& APeaks, int, bool) { ui->panOverview->SetPeaks(APeaks); });
 
@@ -67,12 +85,19 @@ TClipForm::TClipForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TClipForm)
 
     QSlider* seek = ui->trackbar2;
     connect(seek, &QSlider::sliderPressed, this, &TClipForm::trackbar2StartDragButton);
-    // The last change: the thumb released, or a change that is no drag (a groove click, keys).
+    // The last change: the handle released (a drag or a groove click), or a change by the keys.
     connect(seek, &QSlider::sliderReleased, this, &TClipForm::trackbar2LastChange);
     connect(seek, &QSlider::valueChanged, this, [this] {
         if (!ui->trackbar2->isSliderDown()) trackbar2LastChange();
     });
     for (QLabel* handle : {ui->imgTrimLeft, ui->imgTrimRight}) handle->installEventFilter(this);
+    // The bar, the handles and the overview follow panTrimBar's width.
+    ui->panTrimBar->installEventFilter(this);
+    for (QLineEdit* field : {ui->TimeStart, ui->TimeEnd}) {
+        field->setFixedWidth(field->fontMetrics().horizontalAdvance("00:00:00.000") + 12);
+        // Enter in a time field takes its time, as its OK does, and does not close the window.
+        field->installEventFilter(this);
+    }
 
     FFPlayer2->SetOnFileOpen([this](TCustomPlayer*, int64_t ADuration, int, int, int& AScreenWidth,
                                     int& AScreenHeight) {
@@ -109,14 +134,48 @@ TAudioFile* TClipForm::SelectedJob() const {
 int TClipForm::HandleX(int64_t ATime) const {
     if (FDuration <= 0) return 10;
     const int64_t value = ATime * ui->trackbar2->maximum() / FDuration;
-    return static_cast<int>(value * ui->trackbar2->width() / 1000 + 10);
+    return static_cast<int>(value * FBarScale / 1000 + 10);
 }
 
 int64_t TClipForm::HandleTime(int AX) const {
     if (FDuration <= 0) return 0;
     // nearbyint rounds halves to even in the default rounding mode.
-    const auto value = static_cast<int64_t>(std::nearbyint((AX - 10) * 1000.0 / ui->trackbar2->width()));
+    const auto value = static_cast<int64_t>(std::nearbyint((AX - 10) * 1000.0 / FBarScale));
     return value * FDuration / ui->trackbar2->maximum();
+}
+
+void TClipForm::LayoutTrimBar() {
+    const int w = ui->panTrimBar->width(), h = ui->panTrimBar->height();
+    // The pixel scale W leaves room for the handles at 10 and W + 10 (12 pixels wide). The seek
+    // bar's handle centre runs over the same pixels as the trim handles' centres, 16 to W + 16.
+    const int bar = std::max(w - 37, 1);
+    FBarScale = bar;
+    TSeekSlider* seek = ui->trackbar2;
+    seek->setGeometry(seek->x(), 0, bar + 12, kBarHeight);
+    // The style's own margins: what the bar is wider than its handle's travel, and where that
+    // travel begins.
+    const int first = seek->HandleCentre(seek->minimum());
+    const int extra = seek->width() - (seek->HandleCentre(seek->maximum()) - first);
+    seek->setGeometry(16 - first, 0, bar + extra, kBarHeight);
+    for (QLabel* handle : {ui->imgTrimLeft, ui->imgTrimRight}) handle->move(handle->x(), kBarHeight);
+    ui->panOverview->setGeometry(16, kBarHeight + kHandleRow, bar + 1, std::max(h - kBarHeight - kHandleRow, 1));
+    PlaceHandles();
+}
+
+void TClipForm::PlaceHandles() {
+    QLabel* left = ui->imgTrimLeft;
+    QLabel* right = ui->imgTrimRight;
+    left->move(HandleX(TrimStart), left->y());
+    if (TrimStart >= TrimEnd) {
+        right->move(left->x(), right->y());
+        left->move(left->x() - 11, left->y());
+    }
+    right->move(HandleX(TrimEnd), right->y());
+    if (TrimEnd <= TrimStart) {
+        left->move(right->x(), left->y());
+        right->move(right->x() + 11, right->y());
+    }
+    LayoutTrimLine();
 }
 
 void TClipForm::LayoutTrimLine() {
@@ -129,18 +188,32 @@ void TClipForm::LayoutTrimLine() {
     ui->panOverview->SetRange(left->x() + centre, ui->imgTrimRight->x() + centre);
 }
 
+bool TClipForm::RangeValid() const {
+    // A file of unknown length keeps its whole-file range (an end not set).
+    return TrimEnd > TrimStart || (FDuration <= 0 && TrimStart == 0 && TrimEnd <= 0);
+}
+
+void TClipForm::ShowRangeValidity() {
+    const bool valid = RangeValid();
+    ui->spSkinButton4->setEnabled(valid);
+    ui->TimeEnd->setStyleSheet(valid ? QString() : QString("QLineEdit { border: 1px solid rgb(220, 40, 40); }"));
+    ui->TimeEnd->setToolTip(valid ? QString() : QString("The end must be after the start"));
+}
+
 // ---- state helpers -----------------------------------------------------------------------
 
 void TClipForm::SetTrimStart(int64_t AValue) {
     TrimStart = AValue;
     FGateStart = AValue;
-    ui->TimeStart->setText(DurationText(AValue));
+    ui->TimeStart->setText(TimeFieldText(AValue));
+    ShowRangeValidity();
 }
 
 void TClipForm::SetTrimEnd(int64_t AValue) {
     TrimEnd = AValue;
     FGateEnd = AValue;
-    ui->TimeEnd->setText(DurationText(AValue));
+    ui->TimeEnd->setText(TimeFieldText(AValue));
+    ShowRangeValidity();
 }
 
 void TClipForm::SetPlayTrimmed(bool AValue) {
@@ -160,24 +233,16 @@ void TClipForm::ClearHandles() {
     RightHandle = {};
 }
 
-bool TClipForm::TypedTime(const QLineEdit* AField, int64_t& ATime) {
-    const QString text = AField->text();
-    const QStringList parts = text.split(':');
-    int values[3] = {-1, -1, -1};
-    if (parts.size() == 3)
-        for (int i = 0; i < 3; ++i) {
-            bool ok = false;
-            const QString part = parts[i].trimmed();
-            const int v = part.toInt(&ok);
-            if (ok && !part.isEmpty() && part.size() <= 2) values[i] = v;
-        }
-    const int h = values[0], m = values[1], s = values[2];
-    if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) {
+bool TClipForm::TypedTime(QLineEdit* AField, int64_t& ATime) {
+    const QString text = AField->text().trimmed();
+    const int64_t time = ParseTimeText(text.toStdString());
+    if (time < 0) {
         ShowMessageBox(this, mkError, QString("'%1' is not a valid time").arg(text));
         return false;
     }
-    const int64_t ms = 0;
-    ATime = (int64_t{h} * 3600000 + int64_t{m} * 60000 + int64_t{s} * 1000 + ms) * 1000;
+    // Within the file: the field shows the time taken.
+    ATime = FDuration > 0 ? std::min(time, FDuration) : time;
+    AField->setText(TimeFieldText(ATime));
     return true;
 }
 
@@ -203,24 +268,16 @@ void TClipForm::FormShow() {
     SetTrimEnd(job->TimeEnd);
     SetPlayTrimmed(false);
     ShowOverview({});  // each showing computes its file's overview anew
-    OpenFile(QString::fromStdString(job->Source));
-    QLabel* left = ui->imgTrimLeft;
-    QLabel* right = ui->imgTrimRight;
-    left->move(HandleX(TrimStart), left->y());
-    if (TrimStart >= TrimEnd) {
-        right->move(left->x(), right->y());
-        left->move(left->x() - 11, left->y());
-    }
-    right->move(HandleX(TrimEnd), right->y());
-    if (TrimEnd <= TrimStart) {
-        left->move(right->x(), left->y());
-        right->move(right->x() + 11, right->y());
-    }
-    LayoutTrimLine();
+    // The file opens paused at its start: nothing plays until Play is pressed.
+    OpenFile(QString::fromStdString(job->Source), true);
+    SetTrackValue(0);
+    ui->lblPlayTime->setText(PlayTimeLabel(0, std::max<int64_t>(FDuration, 0)));
+    LayoutTrimBar();  // also places the handles; the bar's style is known once it is shown
+    ShowRangeValidity();  // the range is judged by the length of the file now open
     emit FormShown();
 }
 
-void TClipForm::OpenFile(const QString& AFileName) {
+void TClipForm::OpenFile(const QString& AFileName, bool APaused) {
     if (!FFPlayer2->AVLibLoaded() && !FFPlayer2->LoadAVLib((ApplicationFolder() + "LibAV").toStdString(), false)) {
         const QString error = QString::fromStdString(FFPlayer2->LastErrMsg());
         FHost.ShowErrorReport("Error Loading AV Lib: " + error, "CLM_FFPlayer2LoadAVLib");
@@ -247,13 +304,15 @@ void TClipForm::OpenFile(const QString& AFileName) {
     FDuration = 0;
     ClearHandles();
     FLoopSeeked = false;
-    if (!FFPlayer2->Open(AFileName.toStdString(), FPlayerScreen, false)) {
+    FOpenedPaused = false;
+    if (!FFPlayer2->Open(AFileName.toStdString(), FPlayerScreen, APaused)) {
         ShowOverview({});
         const QString error = QString::fromStdString(FFPlayer2->LastErrMsg());
         FHost.ShowErrorReport("Error open file: " + error, "CLM_FFPlayer2Open");
         FHost.EventsLogLine("-> " + error);
         return;
     }
+    FOpenedPaused = APaused;
     ShowOverview(AFileName);
 }
 
@@ -262,12 +321,15 @@ void TClipForm::ShowOverview(const QString& AFileName) {
         WaveOverview.Cancel();
         FOverviewFile.clear();
         ui->panOverview->ClearPeaks();
+        // An opened file without a duration has no scale to draw on.
+        ui->panOverview->SetText(AFileName.isEmpty() ? QString() : QString("length unknown"));
         return;
     }
+    ui->panOverview->SetText({});
     if (AFileName == FOverviewFile) return;
     FOverviewFile = AFileName;
     ui->panOverview->ClearPeaks();
-    WaveOverview.Start(AFileName.toStdString(), FDuration, ui->trackbar2->width());
+    WaveOverview.Start(AFileName.toStdString(), FDuration, kOverviewColumns);
 }
 
 void TClipForm::done(int AResult) {
@@ -283,7 +345,8 @@ void TClipForm::done(int AResult) {
 
 void TClipForm::PlayButtonClick() {
     SetPlayTrimmed(false);
-    if (LastPlayState == psPause) {
+    if (LastPlayState == psPause || FOpenedPaused) {
+        FOpenedPaused = false;
         FFPlayer2->Resume();
         return;
     }
@@ -292,6 +355,8 @@ void TClipForm::PlayButtonClick() {
 
 void TClipForm::PauseButtonClick() {
     SetPlayTrimmed(false);
+    // A file opened paused stays paused.
+    if (FOpenedPaused) return;
     FFPlayer2->TogglePause();
 }
 
@@ -302,6 +367,7 @@ void TClipForm::StopButtonClick() {
     for (QAbstractButton* b : FPlayButtons->buttons()) b->setChecked(false);
     FPlayButtons->setExclusive(true);
     FFPlayer2->Stop(true);
+    FOpenedPaused = false;
     ClearHandles();
     SetTrackValue(ui->trackbar2->maximum());
     ui->panPreview->update();
@@ -310,6 +376,14 @@ void TClipForm::StopButtonClick() {
 
 void TClipForm::spSkinButton2Click() {
     SetPlayTrimmed(true);
+    if (FOpenedPaused) {
+        // Paused since the opening: the range plays from its start.
+        FOpenedPaused = false;
+        // What plays before the seek lands lies outside the range: the audio hook silences it.
+        FFPlayer2->Resume();
+        FFPlayer2->Seek(TrimStart, TSeekFlags{}, false);
+        return;
+    }
     switch (FFPlayer2->PlayState()) {
         case psPause: FFPlayer2->Resume(); break;
         // A resumed or stepping playback plays on as well: it goes to the range like a playing one.
@@ -337,7 +411,7 @@ void TClipForm::PlaceRangeEnd(bool AStart, int64_t ATime, int AX) {
     LayoutTrimLine();
 }
 
-int TClipForm::TrackPixel() const { return ui->trackbar2->width() * ui->trackbar2->value() / 1000 + 10; }
+int TClipForm::TrackPixel() const { return FBarScale * ui->trackbar2->value() / 1000 + 10; }
 
 void TClipForm::spSkinButton1Click() { PlaceRangeEnd(true, PreviewPosition, TrackPixel()); }
 
@@ -356,7 +430,7 @@ void TClipForm::spSkinSpeedButton2Click() {
 void TClipForm::spSkinButton6Click() {
     const int top = ui->trackbar2->y() + ui->trackbar2->height();
     ui->imgTrimLeft->move(10, top);
-    ui->imgTrimRight->move(ui->trackbar2->width() + 10, top);
+    ui->imgTrimRight->move(FBarScale + 10, top);
     LayoutTrimLine();
     SetTrackValue(0);  // the playback is not moved
     SetTrimStart(0);
@@ -389,6 +463,17 @@ void TClipForm::trackbar2LastChange() {
 }
 
 bool TClipForm::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    if (AWatched == ui->TimeStart || AWatched == ui->TimeEnd) {
+        const auto* key = AEvent->type() == QEvent::KeyPress ? static_cast<QKeyEvent*>(AEvent) : nullptr;
+        if (!key || (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter))
+            return QDialog::eventFilter(AWatched, AEvent);
+        AWatched == ui->TimeStart ? spSkinSpeedButton1Click() : spSkinSpeedButton2Click();
+        return true;
+    }
+    if (AWatched == ui->panTrimBar) {
+        if (AEvent->type() == QEvent::Resize) LayoutTrimBar();
+        return QDialog::eventFilter(AWatched, AEvent);
+    }
     const bool left = AWatched == ui->imgTrimLeft;
     if (!left && AWatched != ui->imgTrimRight) return QDialog::eventFilter(AWatched, AEvent);
     const auto* mouse = dynamic_cast<QMouseEvent*>(AEvent);
@@ -435,7 +520,7 @@ void TClipForm::HandleMouseMove(bool AStart, int X) {
     const int x = handle->x() + X - state.PressX;
     // The start handle stays left of the end handle, the end handle right of the start handle.
     const bool apart = AStart ? x < ui->imgTrimRight->x() : x > ui->imgTrimLeft->x();
-    if (!(apart && x > 10 && x < ui->trackbar2->width() + 10)) return;
+    if (!(apart && x > 10 && x < FBarScale + 10)) return;
     handle->move(x, handle->y());
     state.Dragged = true;
     LayoutTrimLine();
@@ -466,6 +551,7 @@ void TClipForm::EndHandleDrag(TTrimHandle& AHandle, bool AStart) {
     }
     AHandle.Tracking = false;
     LayoutTrimLine();
+    FOpenedPaused = false;
     if (FFPlayer2->Paused()) FFPlayer2->Resume();
 }
 
@@ -506,12 +592,39 @@ void TClipForm::FFPlayer2Position(int64_t APTS) {
 
 void TClipForm::FFPlayer2State(TPlayState AState) {
     LastPlayState = AState;
+    ShowPlayState(AState);
     if (AState != psEnd) return;
     // The end of the file counts as reaching the range's end: the loop goes on.
     if (PlayTrimmed)
         LoopToStart();
     else
         StopButtonClick();
+}
+
+void TClipForm::ShowPlayState(TPlayState AState) {
+    QAbstractButton* pressed = nullptr;
+    switch (AState) {
+        case psPlay:
+        case psResume:
+        case psStep:
+            if (!FOpenedPaused) pressed = PlayTrimmed ? ui->spSkinButton2 : ui->PlayButton;
+            break;
+        case psPause:
+            if (!FOpenedPaused) pressed = ui->PauseButton;
+            break;
+        case psEnd:
+            if (PlayTrimmed) pressed = ui->spSkinButton2;  // the loop goes on
+            break;
+        case psStop: break;
+    }
+    if (pressed) {
+        pressed->setChecked(true);
+        return;
+    }
+    // A button group releases every button only while it is not exclusive.
+    FPlayButtons->setExclusive(false);
+    for (QAbstractButton* b : FPlayButtons->buttons()) b->setChecked(false);
+    FPlayButtons->setExclusive(true);
 }
 
 void TClipForm::LoopToStart() {

@@ -62,15 +62,24 @@ public:
     };
     TTrimHandle LeftHandle, RightHandle;
     int64_t Duration() const { return FDuration; }
+    // W: the pixels the handles' centres (and the seek bar's) travel over the file's length.
+    int BarScale() const { return FBarScale; }
 
-    // Handle geometry on trackbar2's width: the left edge of a handle at time ATime, and the time
-    // of a handle whose left edge is at AX. Both treat an unknown duration (0 or less) as empty.
+    // Handle geometry on the bar's pixel scale W (BarScale): the left edge of a handle at time
+    // ATime, and the time of a handle whose left edge is at AX. Both treat an unknown duration (0
+    // or less) as empty.
     int HandleX(int64_t ATime) const;
     int64_t HandleTime(int AX) const;
     void LayoutTrimLine();
+    // Places the bar, the handles (at TrimStart and TrimEnd) and the overview on panTrimBar.
+    void LayoutTrimBar();
+    void PlaceHandles();
+    // The range can be written: its end lies after its start.
+    bool RangeValid() const;
 
     void FormShow();
-    void OpenFile(const QString& AFileName);
+    // Opens AFileName in FFPlayer2, playing or (APaused) paused at its start.
+    void OpenFile(const QString& AFileName, bool APaused = false);
     void PlayButtonClick();
     void PauseButtonClick();
     void StopButtonClick();
@@ -111,8 +120,11 @@ private:
     void SetTrimStart(int64_t AValue);  // and shows it in TimeStart
     void SetTrimEnd(int64_t AValue);    // and shows it in TimeEnd
     void SetPlayTrimmed(bool AValue);
-    // The time typed in AField (µs); false after the message when it is no valid time of day.
-    bool TypedTime(const QLineEdit* AField, int64_t& ATime);
+    // The time typed in AField (µs, hh:mm:ss.mmm), limited to the file and shown so in the
+    // field; false after the message when it is no time.
+    bool TypedTime(QLineEdit* AField, int64_t& ATime);
+    // OK is enabled, and the end field unmarked, while the range is valid.
+    void ShowRangeValidity();
     void SetTrackValue(int AValue);  // a change of trackbar2 that is no seek
     int TrackPixel() const;          // the handle pixel of trackbar2's value
     // Puts the start (AStart) or the end of the range at ATime with its handle at AX; when the
@@ -124,23 +136,28 @@ private:
     // resumes.
     void EndHandleDrag(TTrimHandle& AHandle, bool AStart);
     void ClearHandles();
+    // The play buttons show what the playback does: the pressed one is that of its mode, none
+    // while it is stopped or has not played since a paused opening.
+    void ShowPlayState(TPlayState AState);
     // Play trimmed audio: back to the range's start, once per pass over its end.
     void LoopToStart();
     // SDL's audio thread: silences what lies outside the range while it loops.
     void GateTrimmedAudio(int64_t APTS, uint8_t* ASamples, int ASize, int ARate, int AChannels) const;
-    // The overview of an opened file (its columns the pixels of trackbar2), unless it is the one
-    // already computed or computing; an empty name or unknown duration cancels and clears it.
+    // The overview of an opened file (its columns fitted to the bar's pixels), unless it is the
+    // one already computed or computing; an empty name or unknown duration cancels and clears it.
     void ShowOverview(const QString& AFileName);
 
     std::unique_ptr<Ui::TClipForm> ui;
     TClipHost FHost;
     QButtonGroup* FPlayButtons = nullptr;
     int64_t FDuration = 0;  // µs, from OnFileOpen; 0 until a file opened
+    int FBarScale = 456;    // W, set by LayoutTrimBar
     bool FTrackChanging = false;
     QWidget* FScreenControl = nullptr;
     TPlayerScreen* FPlayerScreen = nullptr;  // FFPlayer2's drawing host, filling panPreview
     QString FOverviewFile;                   // the file WaveOverview was started for this showing
     bool FInPosition = false;  // FFPlayer2Position runs (re-entry does nothing)
+    bool FOpenedPaused = false;  // opened paused and not played since
     bool FLoopSeeked = false;  // the loop went back to the start and no position inside the range came yet
     // The range as the audio hook sees it: written on the main thread, read on SDL's audio thread.
     std::atomic<int64_t> FGateStart{0}, FGateEnd{0};

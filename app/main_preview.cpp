@@ -50,7 +50,7 @@ void TMainForm::SetUpPreview() {
     seek->setRange(0, 1000);
     seek->setValue(0);
     connect(seek, &QSlider::sliderPressed, this, &TMainForm::VideoTrackBarStartDragButton);
-    // The last change: the thumb released, or a change that is no drag (a groove click, keys).
+    // The last change: the handle released (a drag or a groove click), or a change by the keys.
     connect(seek, &QSlider::sliderReleased, this, &TMainForm::VideoTrackBarLastChange);
     connect(seek, &QSlider::valueChanged, this, [this] {
         if (!ui->VideoTrackBar->isSliderDown()) VideoTrackBarLastChange();

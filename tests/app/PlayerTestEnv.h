@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "JobTestEnv.h"
+#include "SeekSlider.h"
 
 // A stereo 44.1 kHz file of ASeconds whose frequency steps every AStep seconds: 400, 700, 1000 ...
 // Hz (the step k from k * AStep on sounds 400 + 300 * k Hz). The codec follows the extension.
@@ -77,3 +78,14 @@ protected:
         return Frames() == frames;
     }
 };
+
+// A seek bar's handle as its style draws it, in the bar's coordinates.
+inline QRect SliderHandle(const QSlider* ABar) {
+    const auto* bar = qobject_cast<const TSeekSlider*>(ABar);
+    EXPECT_TRUE(bar) << "not a seek bar";
+    return bar ? bar->HandleRect() : QRect();
+}
+// The point on ABar's groove AShare (0..1) of the way along, midway up.
+inline QPoint GroovePoint(const QSlider* ABar, double AShare) {
+    return {static_cast<int>(std::lround(AShare * (ABar->width() - 1))), ABar->height() / 2};
+}

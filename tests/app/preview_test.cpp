@@ -59,7 +59,7 @@ TEST_F(PreviewTest, PlayPauseResumeVolumeAndStopDriveTheSelectedJob) {
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
 
-TEST_F(PreviewTest, TheSeekBarSeeksOnceOnReleaseOrOnAGrooveClickAndTheEndStopsThePreview) {
+TEST_F(PreviewTest, TheSeekBarJumpsToAClickSeeksOnceOnReleaseAndTheEndStopsThePreview) {
     CancelErrors();
     testmedia::ScopedTempDir dir("preview");
     // 4 s, one frequency per second: 400, 700, 1000, 1300 Hz.
@@ -67,25 +67,40 @@ TEST_F(PreviewTest, TheSeekBarSeeksOnceOnReleaseOrOnAGrooveClickAndTheEndStopsTh
     auto app = StartWith({steps});
     TMainForm& form = *app->MainForm;
     auto* bar = Control<QSlider>(*app, "VideoTrackBar");
+    form.show();  // the mouse reaches a shown window only
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     Control<QPushButton>(*app, "PlayButton")->click();
     Hear(4410);
+    // The frequency heard once the playback went on a little from the bar's value.
+    const auto expected = [&] { return 400 + 300 * std::floor(4.0 * bar->value() / 1000 + 0.3); };
 
-    // While the thumb is held, position events leave it where the user put it and nothing seeks.
-    bar->setSliderDown(true);
+    // A press on the groove puts the handle under the mouse; while it is held, position events
+    // leave it there and nothing seeks; the release seeks once, to where it stands.
+    const QPoint at = GroovePoint(bar, 0.8);
+    QTest::mousePress(bar, Qt::LeftButton, {}, at);
+    EXPECT_TRUE(SliderHandle(bar).contains(at));
     EXPECT_TRUE(form.SeekBarDragging);
-    bar->setValue(750);
+    const int held = bar->value();
+    EXPECT_NEAR(held, 800, 20);
     EXPECT_NEAR(Frequency(Hear(13230)), 400, 5);
-    EXPECT_EQ(bar->value(), 750);
-    bar->setSliderDown(false);  // released: one seek to 3.0 s
+    EXPECT_EQ(bar->value(), held);
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, at);
     EXPECT_FALSE(form.SeekBarDragging);
-    const auto afterRelease = Hear(17640);
-    EXPECT_NEAR(Frequency({afterRelease.end() - 8820, afterRelease.end()}), 1300, 5);
+    double frequency = expected();
+    auto heard = Hear(17640);
+    EXPECT_NEAR(Frequency({heard.end() - 8820, heard.end()}), frequency, 5);
 
-    // A click on the groove (a change without a drag) seeks too; then the file plays to its end,
-    // which stops the preview with the bar at its end.
-    bar->setValue(250);
-    const auto afterClick = Hear(17640);
-    EXPECT_NEAR(Frequency({afterClick.end() - 8820, afterClick.end()}), 700, 5);
+    // A drag from the groove: the handle follows the mouse, the release seeks there.
+    QTest::mousePress(bar, Qt::LeftButton, {}, GroovePoint(bar, 0.9));
+    const QPoint to = GroovePoint(bar, 0.3);
+    QTest::mouseMove(bar, to);
+    EXPECT_TRUE(SliderHandle(bar).contains(to));
+    QTest::mouseRelease(bar, Qt::LeftButton, {}, to);
+    frequency = expected();
+    heard = Hear(17640);
+    EXPECT_NEAR(Frequency({heard.end() - 8820, heard.end()}), frequency, 5);
+
+    // Then the file plays to its end, which stops the preview with the bar at its end.
     EXPECT_TRUE(WaitFor([&] { return form.FFPlayer->PlayState() == psStop; }, 10));
     EXPECT_EQ(bar->value(), 1000);
     EXPECT_FALSE(Control<QPushButton>(*app, "PlayButton")->isChecked());
