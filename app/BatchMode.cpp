@@ -315,6 +315,7 @@ int TBatchRun::PlanOutputs() {
     }
     TExistingPolicy policy = epSkip;
     if (C.Existing) ParseExistingPolicy(*C.Existing, policy);
+    FSettings.Existing = ExistingOutputFor(policy);
     TOutputNaming naming;
     naming.Pattern = C.Pattern.value_or(DefaultNamePattern);
     naming.KeepFolders = C.KeepFolders;
@@ -532,6 +533,9 @@ void TBatchRun::Terminate(const TTerminateInfo& AInfo) {
         return;
     }
     if (!AInfo.Finished) return;
+    // A file that took the output's name meanwhile may have made the output take another.
+    if (!C.Merge && t < FEncoder->TasksCount() && !FEncoder->Tasks(t)->WrittenFiles().empty())
+        j.Output = FEncoder->Tasks(t)->WrittenFiles().front();
     // A task that ended without its output (cancelled) is neither done nor failed.
     std::error_code ec;
     const auto size = std::filesystem::file_size(Utf8ToPath(j.Output), ec);

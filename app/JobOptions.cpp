@@ -59,6 +59,7 @@ void FillJobOptions(const TAudioFile& AJob, int AJobIndex, const std::vector<TPr
     AOutput.AudioSampleRate = ChosenInteger(profile.SampleRate, "sample rate", profile, AJobIndex, AJob);
     AOutput.AudioBitrate = ChosenInteger(profile.AudioBitRate, "bit rate", profile, AJobIndex, AJob);
     AOutput.AudioVolume = ASettings.Volume;
+    AOutput.ExistingOutput = ASettings.Existing;
     // Loudness: the targets of the list's entries in order; the last entry only tags.
     static const double kLoudnessTargets[] = {0.0, -14.0, -16.0, -23.0};
     const int loudness = ASettings.Loudness;
@@ -256,4 +257,8 @@ void ResolveExistingOutput(std::vector<std::string>& AOutputs, size_t AJob, TExi
     if (APolicy == epRename) now = FreeOutputName(old, std::set<std::string>(AOutputs.begin(), AOutputs.end()));
     for (std::string& o : AOutputs)
         if (o == old) o = now;
+}
+
+TExistingOutput ExistingOutputFor(TExistingPolicy APolicy) {
+    return APolicy == epOverwrite ? eoReplace : APolicy == epSkip ? eoKeep : eoNumber;
 }

@@ -15,7 +15,12 @@ struct TRunSettings {
     bool Merge = false;
     int Volume = 256;  // 256: unchanged
     int Loudness = 0;  // index of the Loudness list: off, -14, -16, -23 LUFS, ReplayGain tags only
+    TExistingOutput Existing = eoReplace;  // a file that took the output's name during the run
 };
+
+// What a file that took an output's name during the run gets under APolicy (ask: kept, as
+// nobody was asked about it).
+TExistingOutput ExistingOutputFor(TExistingPolicy APolicy);
 
 // The job's profile; null when its index is outside AProfiles.
 const TProfile* JobProfile(const TAudioFile& AJob, const std::vector<TProfile>& AProfiles);

@@ -964,6 +964,7 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     settings.Merge = AMerge;
     settings.Volume = AVolume;
     settings.Loudness = ui->cmbLoudness->currentIndex();
+    if (static_cast<size_t>(AJob) < FRunExisting.size()) settings.Existing = FRunExisting[static_cast<size_t>(AJob)];
     FillJobOptions(AudioFiles[static_cast<size_t>(AJob)], AJob, Profiles, settings,
                    AMerge ? std::string() : FRunOutputs[static_cast<size_t>(AJob)], AInput, AOutput);
 }

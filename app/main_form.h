@@ -245,6 +245,7 @@ private:
     int FRunThreads = 1;      // tasks of the running conversion converted at once
     std::vector<double> FTaskDone;  // share done of each task of the running conversion, 0..1
     std::vector<std::string> FRunOutputs;  // each job's output in the running conversion
+    std::vector<TExistingOutput> FRunExisting;  // and what a file taking its name meanwhile gets
     std::vector<int> FTaskJob;             // the job of each task of the running conversion
     QStringList FRunFailures;              // the failed tasks' messages, reported at the end
     QElapsedTimer FRunClock;               // since the running conversion started

@@ -30,7 +30,9 @@ bool TMainForm::PlanRunOutputs(bool AMerge, int AMergeJob) {
     std::vector<std::string> outputs =
         NameRunOutputs(AudioFiles, Profiles, OutputFolder.toStdString(), naming, AMerge, joined);
 
-    // Outputs that exist: the policy, or the user's choice for each.
+    // Outputs that exist: the policy, or the user's choice for each. What a file that takes an
+    // output's name during the run gets follows the same choice.
+    FRunExisting.assign(outputs.size(), ExistingOutputFor(policy));
     const std::vector<size_t> existing = ExistingOutputs(outputs);
     std::vector<TExistingPolicy> choices(existing.size(), policy);
     if (policy == epAsk && !existing.empty()) {
@@ -41,6 +43,8 @@ bool TMainForm::PlanRunOutputs(bool AMerge, int AMergeJob) {
     for (size_t c = 0; c < existing.size(); ++c) {
         const size_t k = existing[c];
         const std::string file = outputs[k];
+        for (size_t i = 0; i < outputs.size(); ++i)
+            if (outputs[i] == file) FRunExisting[i] = ExistingOutputFor(choices[c]);
         ResolveExistingOutput(outputs, k, choices[c]);
         if (choices[c] == epSkip)
             EventsLogLine("-> Skipped " + TaskName(AMerge ? 0 : static_cast<int>(k)) + ": the output file \"" +

@@ -606,6 +606,7 @@ bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
             };
         t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
         t.SetLoudness(rec.LoudnessTarget, rec.ReplayGainTags);
+        t.SetExistingOutput(rec.ExistingOutput);
 
         if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
             AError = t.LastErrMsg();

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,12 @@ public:
     // "vol" stays an offset from the target); AReplayGainTags writes REPLAYGAIN_TRACK_GAIN and
     // _PEAK of the measured audio (reference -18 LUFS). Either makes the run measure first.
     void SetLoudness(double ATarget, bool AReplayGainTags);
+    // What a file that appeared under an output's name during the run gets at the end (the
+    // outputs are renamed from their working files only then): see TOutputOptions.
+    void SetExistingOutput(TExistingOutput AWhat) { FExistingOutput = AWhat; }
+    // The names the outputs were finally written under (one per written file, in output order);
+    // empty until the run has finished.
+    const std::vector<std::string>& WrittenFiles() const { return FWrittenFiles; }
     // The measured loudness once the run has started (defaults when nothing was measured).
     const TLoudness& MeasuredLoudness() const { return FLoudness; }
     // Post-hook set (phPreview | phBitmap), changed under its own lock.
@@ -290,6 +297,8 @@ private:
     int64_t RunProgress(int64_t APosition) const;
     // Closes the inputs and outputs and frees the run (CloseFiles without the option reset).
     void CloseAll();
+    std::string RenameWorkingFile(const std::filesystem::path& AWorking, const std::string& AName,
+                                  std::string& AWritten);
     void BeginBlockingStep();
     void EndBlockingStep();
     static bool ReadTimeoutCheck(void* ASender);
@@ -309,6 +318,8 @@ private:
     bool FInputHookStopped = false;
     bool FOutputHookStopped = false;
     int FReadTimeout = 10000;
+    TExistingOutput FExistingOutput = eoReplace;
+    std::vector<std::string> FWrittenFiles;
     double FLoudnessTarget = 0.0;  // LUFS, 0: the level stays
     bool FReplayGainTags = false;
     TLoudness FLoudness;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "Assert.h"
@@ -12,6 +13,7 @@
 #include "FFLog.h"
 #include "FFUtils.h"
 #include "FFmpegRun.h"
+#include "OutputNames.h"
 #include "Format.h"
 #include "Platform.h"
 #include "ProbeCache.h"
@@ -806,6 +808,35 @@ bool TCustomFFmpeg::Reopenable() const {
     return true;
 }
 
+// Gives the finished working file AWorking its output's name AName as FExistingOutput says:
+// a file that took the name during the run is written over, kept (an error), or kept with the
+// output under the first free "name (N).ext". AWritten is the name used; the error, or empty.
+std::string TCustomFFmpeg::RenameWorkingFile(const fs::path& AWorking, const std::string& AName,
+                                             std::string& AWritten) {
+    std::error_code ec;
+    if (FExistingOutput == eoReplace) {
+        fs::rename(AWorking, Utf8ToPath(AName), ec);
+        AWritten = AName;
+        return ec ? Format("%s: %s", AName, ec.message()) : std::string();
+    }
+    std::set<std::string> tried;
+    for (;;) {
+        const std::string name = FExistingOutput == eoNumber ? FreeOutputName(AName, tried) : AName;
+        std::string error;
+        const int r = RenameNoReplace(AWorking, Utf8ToPath(name), error);
+        if (r > 0) {
+            AWritten = name;
+            if (name != AName)
+                TheLogger()->Log(this, llInfo, Format("%s appeared during the run: the output is %s", AName, name));
+            return {};
+        }
+        if (r < 0) return Format("%s: %s", name, error);
+        if (FExistingOutput == eoKeep)
+            return Format("%s appeared during the run and is kept; this job's output is not written.", AName);
+        tried.insert(name);
+    }
+}
+
 void TCustomFFmpeg::CloseAll() {
     FRun.reset();
     struct TWritten {
@@ -818,6 +849,7 @@ void TCustomFFmpeg::CloseAll() {
             written.push_back({out.file_name, out.working_name,
                                !out.working_name.empty() &&
                                    OutputFileIsNamed(out.ctx.get(), out.working_name)});
+    if (!written.empty()) FWrittenFiles.clear();
     FOutputFiles.clear();  // closes the files (the last owner of each muxer)
     FInputFiles.clear();
     FOutputCount = 0;
@@ -842,9 +874,14 @@ void TCustomFFmpeg::CloseAll() {
         }
         const fs::path part = Utf8ToPath(w.working);
         const bool keep = FFinished && fs::file_size(part, ec) > 0 && !ec;
-        if (keep) fs::rename(part, final, ec);
-        if (keep && !ec) continue;
-        if (keep && failure.empty()) failure = Format("%s: %s", w.name, ec.message());
+        if (keep) {
+            std::string written, error = RenameWorkingFile(part, w.name, written);
+            if (error.empty()) {
+                FWrittenFiles.push_back(written);
+                continue;
+            }
+            if (failure.empty()) failure = error;
+        }
         fs::remove(part, ec);
     }
     if (!failure.empty()) {

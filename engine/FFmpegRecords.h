@@ -82,6 +82,8 @@ using PStreamInfo = TStreamInfo*;
 
 // Integers at -1 and floats at -1.0 are not set and are applied only when positive, except where
 // the field says otherwise.
+enum TExistingOutput { eoReplace, eoKeep, eoNumber };
+
 struct TOutputOptions {
     std::string FileName;  // UTF-8
     std::string FileExt;
@@ -136,6 +138,9 @@ struct TOutputOptions {
     bool Join = false;
     double LoudnessTarget = 0.0;  // LUFS below 0: normalise to it; 0: the level stays
     bool ReplayGainTags = false;  // write REPLAYGAIN_TRACK_GAIN/_PEAK of the measured audio
+    // A file that has the output's name when the run ends: written over, kept (the job fails),
+    // or kept with the output written as "name (N).ext".
+    TExistingOutput ExistingOutput = eoReplace;
     std::string ExtOptions;
     int Tag = 0;
     void* Data = nullptr;

@@ -10,11 +10,35 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
+
+int RenameNoReplace(const std::filesystem::path& AFrom, const std::filesystem::path& ATo, std::string& AError) {
+#ifdef _WIN32
+    if (MoveFileExW(AFrom.c_str(), ATo.c_str(), MOVEFILE_WRITE_THROUGH)) return 1;
+    const DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) return 0;
+    AError = SystemErrorText(static_cast<int>(code));
+    return -1;
+#else
+    if (::renameat2(AT_FDCWD, AFrom.c_str(), AT_FDCWD, ATo.c_str(), RENAME_NOREPLACE) == 0) return 1;
+    if (errno == EEXIST) return 0;
+    // A file system without the flag: a hard link fails as well when the name is taken.
+    if (errno == EINVAL || errno == ENOSYS) {
+        if (::link(AFrom.c_str(), ATo.c_str()) == 0) {
+            ::unlink(AFrom.c_str());
+            return 1;
+        }
+        if (errno == EEXIST) return 0;
+    }
+    AError = SystemErrorText(errno);
+    return -1;
+#endif
+}
 
 uint32_t CurrentThreadID() {
 #ifdef _WIN32

@@ -37,6 +37,10 @@ std::string UserFolderName(const std::string& AStem);
 // used; one that cannot be emptied is refused. False with AError on failure. Windows: the
 // folder is only created (the user's temporary folder is private).
 bool MakePrivateFolder(const std::filesystem::path& AFolder, std::string& AError);
+
+// Renames AFrom to ATo unless a file has ATo's name, atomically where the file system allows;
+// 1 when renamed, 0 when ATo exists (nothing changed), -1 on another failure (AError says).
+int RenameNoReplace(const std::filesystem::path& AFrom, const std::filesystem::path& ATo, std::string& AError);
 // A new private folder <AParent>/<AStem>-XXXXXX under a name nobody used before (mkdtemp); empty
 // with AError when it cannot be made.
 std::filesystem::path MakeFreshPrivateFolder(const std::filesystem::path& AParent,

@@ -737,3 +737,44 @@ TEST_F(PipelineTest, ReadTimeOutAndStopApplyToANamedPipeAndAWriterThatDeliversCo
     ASSERT_TRUE(r.finished) << r.error;
     EXPECT_NEAR(DecodeAudio(dir.path() / "from-pipe.flac").seconds(), 1.0, 1e-9);
 }
+
+TEST_F(PipelineTest, AFileThatTakesTheOutputsNameDuringTheRunIsReplacedKeptOrNumberedPastAsAsked) {
+    const fs::path src = Tone("src.wav", 440, 0.5);
+    const struct {
+        TExistingOutput what;
+        bool finished;
+        const char* written;  // the converted output's name; the other file keeps its bytes
+    } cases[] = {{eoReplace, true, "appeared.wav"}, {eoKeep, false, ""}, {eoNumber, true, "appeared (2).wav"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.what));
+        const fs::path out = dir.path() / "appeared.wav";
+        fs::remove(dir.path() / "appeared (2).wav");
+        fs::remove(out);
+        TCustomFFmpeg ff;
+        ASSERT_TRUE(ff.OpenInput(src.string()));
+        ASSERT_GE(ff.OpenOutput(out.string(), false), 0);
+        ff.SetExistingOutput(c.what);
+        std::ofstream(out, std::ios::binary) << "made meanwhile";  // after the plan, before the end
+        bool finished = false;
+        std::string error;
+        try {
+            ff.Transcode();
+            finished = ff.Finished();
+            ff.CloseCodecs();
+            ff.CloseFiles();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        EXPECT_EQ(finished && error.empty(), c.finished) << error;
+        if (c.finished) {
+            EXPECT_EQ(ff.WrittenFiles(), std::vector<std::string>{(dir.path() / c.written).string()});
+            EXPECT_NEAR(DecodeAudio(dir.path() / c.written).seconds(), 0.5, 0.01);
+        } else {
+            EXPECT_NE(error.find("appeared during the run and is kept"), std::string::npos) << error;
+        }
+        if (c.what != eoReplace) {
+            EXPECT_EQ(Bytes(out), "made meanwhile");
+        }
+        EXPECT_TRUE(WorkingFiles(dir.path()).empty());
+    }
+}
