@@ -11,12 +11,12 @@ foreach(lib avcodec avformat avutil swresample swscale avfilter)
     list(APPEND QAC_DEB_DEPENDS lib${lib}${major})
 endforeach()
 list(APPEND QAC_DEB_DEPENDS libsdl2-2.0-0)
-# Qt: the Widgets stack; libqt6gui6 holds the xcb and offscreen platform plugins.
-list(APPEND QAC_DEB_DEPENDS libqt6core6 libqt6gui6 libqt6widgets6)
+# What shlibdeps finds the program linking (the package test checks for them): Qt's Widgets
+# stack, whose libqt6gui6 also holds the xcb and offscreen platform plugins, and libcurl.
+set(QAC_DEB_LINKED libqt6core6 libqt6gui6 libqt6widgets6 libcurl4 libc6 libstdc++6)
 if(TARGET Qt6::DBus)
-    list(APPEND QAC_DEB_DEPENDS libqt6dbus6)
+    list(APPEND QAC_DEB_LINKED libqt6dbus6)
 endif()
-list(APPEND QAC_DEB_DEPENDS libcurl4)
 list(JOIN QAC_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 
 set(CPACK_GENERATOR DEB)
