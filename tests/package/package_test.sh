@@ -86,26 +86,26 @@ step_profiles() {
   echo "$got"
 }
 
-# Starts the window offscreen and answers 0 when it stayed up for 2 s and its start-up got past
-# the catalogue (that step is followed by the default output folder's creation); 1 when it
+# Starts the window offscreen and answers 0 when its start-up got past the catalogue (that step
+# is followed by the default output folder's creation) and it stayed up 2 s more; 1 when it
 # stayed up but the folder never came (the catalogue error), 2 when it ended.
 window_run() {
   local program=$1 home=$2
   rm -rf "$home"; mkdir -p "$home"
   local output="$home/Documents/Quendral/Quendral Audio Converter/Output"
   scratch_env "$home" "$program" > "$home.log" 2>&1 &
-  local pid=$! started=$SECONDS result=1
+  local pid=$! result=1
   # The music folder is made just before the catalogue is read: the start has reached it.
   for _ in $(seq 150); do
     [ -d "$home/Music" ] && break
     kill -0 $pid 2>/dev/null || break
     sleep 0.1
   done
-  for _ in $(seq 50); do
+  for _ in $(seq 20); do
     [ -d "$output" ] && break
     sleep 0.1
   done
-  while [ $((SECONDS - started)) -lt 3 ]; do sleep 0.2; done
+  sleep 2
   [ -d "$output" ] && result=0
   if ! kill -0 $pid 2>/dev/null; then
     wait $pid || true
