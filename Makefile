@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test setup build configure tsan asan fuzz fuzz-ci fuzz-build bench windows-check clean
+.PHONY: run test setup build configure deb tsan asan fuzz fuzz-ci fuzz-build bench windows-check clean
 
 run: build
 	scripts/run $(BUILD)
@@ -19,6 +19,10 @@ configure: setup
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
+
+# The Debian 12 package, written to $(BUILD)/deb/.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 # Sanitizer builds of the test suites in their own build folders.
 tsan:
