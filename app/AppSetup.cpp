@@ -2,8 +2,10 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QIcon>
 #include <QMetaObject>
 
+#include "AppShell.h"
 #include "Dispatcher.h"
 
 void InstallQtDispatcherHooks() {
@@ -20,6 +22,12 @@ void ApplySkin() {
     QFile skin(":/skin/skin.qss");
     if (skin.open(QIODevice::ReadOnly))
         qApp->setStyleSheet(QString::fromUtf8(skin.readAll()));
+    // The installed icon theme's icon where there is one, else the bundled sizes; the desktop
+    // entry lets a compositor match the windows to the menu entry.
+    QIcon bundled;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) bundled.addFile(QString(":/icon/%1.png").arg(size));
+    QApplication::setWindowIcon(QIcon::fromTheme(DesktopId, bundled));
+    QGuiApplication::setDesktopFileName(DesktopId);
 }
 
 TAppWindows::TAppWindows()

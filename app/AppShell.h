@@ -11,6 +11,8 @@
 // The settings store: QSettings(SettingsOrganization, SettingsApplication).
 extern const char* const SettingsOrganization;
 extern const char* const SettingsApplication;
+// The id of the desktop entry, the icon and the metainfo the program is installed with.
+inline const char* const DesktopId = "org.quendral.AudioConverter";
 
 // Folder of the program file, ending in a separator. Tests may place the program's data
 // elsewhere with SetApplicationFolder (an empty text restores the real folder).

@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include "AppShell.h"
+
 #ifdef QAC_HAVE_QTDBUS
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -23,8 +25,8 @@ bool NotifyRunEnded(const QWidget* AWindow, qint64 AElapsedMillis, int AConverte
     if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service)) return false;
     QDBusMessage call = QDBusMessage::createMethodCall(service, "/org/freedesktop/Notifications", service, "Notify");
     QVariantMap hints;
-    hints.insert("desktop-entry", "org.quendral.AudioConverter");
-    call << QString("Quendral Audio Converter") << 0u << QString("org.quendral.AudioConverter")
+    hints.insert("desktop-entry", DesktopId);
+    call << QString("Quendral Audio Converter") << 0u << QString(DesktopId)
          << QString(AFailed ? "Conversion finished with errors" : "Conversion finished")
          << RunNoticeText(AConverted, AFailed) << QStringList() << hints << -1;
     // Sent without waiting for the answer: the end of a run never waits on the desktop.

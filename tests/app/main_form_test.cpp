@@ -672,6 +672,9 @@ TEST_F(MainFormTest, AtItsMinimumSizeNoControlCoversAnotherNorCutsItsCaption) {
     screen.GetClientSize(w, h);
     EXPECT_EQ(w, qRound(200 * ratio));
     EXPECT_EQ(h, qRound(120 * ratio));
+    // The window icon is crisp at the ratio, and the windows belong to the installed entry.
+    EXPECT_EQ(QApplication::windowIcon().pixmap(QSize(32, 32), ratio).width(), qRound(32 * ratio));
+    EXPECT_EQ(QGuiApplication::desktopFileName(), DesktopId);
     // With no job there is nothing to play.
     for (const char* name : {"PlayButton", "PauseButton", "StopButton"})
         EXPECT_FALSE(Child<QWidget>(&form, name)->isEnabled()) << name;
