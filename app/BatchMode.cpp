@@ -32,6 +32,7 @@
 #include "InputFiles.h"
 #include "JobOptions.h"
 #include "OutputNames.h"
+#include "OutputNaming.h"
 #include "Platform.h"
 #include "QtDispatcherHooks.h"
 #include "WorkingFiles.h"
@@ -316,9 +317,10 @@ int TBatchRun::PlanOutputs() {
     TExistingPolicy policy = epSkip;
     if (C.Existing) ParseExistingPolicy(*C.Existing, policy);
     FSettings.Existing = ExistingOutputFor(policy);
-    TOutputNaming naming;
-    naming.Pattern = C.Pattern.value_or(DefaultNamePattern);
-    naming.KeepFolders = C.KeepFolders;
+    // The window's naming settings unless the command line gives its own.
+    TOutputNaming naming = ReadNamingSettings();
+    if (C.Pattern) naming.Pattern = *C.Pattern;
+    naming.KeepFolders = naming.KeepFolders || C.KeepFolders;
     std::vector<size_t> index;
     std::vector<TAudioFile> candidates;
     for (size_t i = 0; i < FJobs.size(); ++i)
