@@ -71,7 +71,9 @@ TMainForm::TMainForm(const TFormSet& AForms, QWidget* AParent)
     connect(ui->chApplyToAll, &QCheckBox::clicked, this, &TMainForm::chApplyToAllClick);
     connect(ui->sgList, &QTableView::clicked, this, [this] { sgListClick(); });
     connect(ui->sgList->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this] {
-        if (!FAdding) sgListClick();
+        if (FAdding) return;
+        sgListClick();
+        PreviewSelectionChanged();
     });
     connect(ui->sgList, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& APos) { ui->ListMenu->popup(ui->sgList->viewport()->mapToGlobal(APos)); });

@@ -210,6 +210,8 @@ private:
     void TearDownPreview();
     bool PreviewLoadSDL();
     void PreviewStop();
+    void ShowPreviewAtRest();
+    void PreviewSelectionChanged();
     void SetListCommandsEnabled(bool AEnabled);
     // Rebuilds the grid from AudioFiles and makes ARow current (none when out of range).
     void RefreshList(int ARow);

@@ -138,11 +138,28 @@ void TMainForm::StopButtonClick() {
     FPlayButtons->setExclusive(true);
     FFPlayer->Stop(true);
     FPreviewOpen = false;
-    FTrackChanging = true;
-    ui->VideoTrackBar->setValue(ui->VideoTrackBar->maximum());
-    FTrackChanging = false;
     ui->panPreview->update();
-    ui->lblPlayTime->setText(PlayTimeText(FDuration, FDuration));
+    ShowPreviewAtRest();
+}
+
+// The transport bar without a playback: the bar at its start, the selected job's length.
+void TMainForm::ShowPreviewAtRest() {
+    FTrackChanging = true;
+    ui->VideoTrackBar->setValue(0);
+    FTrackChanging = false;
+    const int r = CurrentRow();
+    const int64_t length =
+        r >= 1 && r <= static_cast<int>(AudioFiles.size()) ? AudioFiles[static_cast<size_t>(r - 1)].Duration : 0;
+    ui->lblPlayTime->setText(PlayTimeText(0, length));
+}
+
+// Another row selected: the preview of the row before stops, so the bar never shows one job's
+// playback under another's selection.
+void TMainForm::PreviewSelectionChanged() {
+    if (FPreviewOpen)
+        StopButtonClick();
+    else
+        ShowPreviewAtRest();
 }
 
 void TMainForm::VideoTrackBarStartDragButton() { SeekBarDragging = true; }

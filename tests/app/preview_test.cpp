@@ -51,11 +51,20 @@ TEST_F(PreviewTest, PlayPauseResumeVolumeAndStopDriveTheSelectedJob) {
     EXPECT_TRUE(Silent({muted.begin() + 8192, muted.end()}));
     Control<QSlider>(*app, "VolumeTrackBar")->setValue(128);
 
+    // Stop goes back to the start of the selected job.
     Control<QPushButton>(*app, "StopButton")->click();
     EXPECT_FALSE(play->isChecked() || pause->isChecked());
-    EXPECT_EQ(Control<QSlider>(*app, "VideoTrackBar")->value(), 1000);
-    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:06 / 00:00:06");
+    EXPECT_EQ(Control<QSlider>(*app, "VideoTrackBar")->value(), 0);
+    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:00 / 00:00:06");
     EXPECT_TRUE(Stopped());
+
+    // Selecting another row while one plays stops the preview.
+    play->click();
+    EXPECT_TRUE(WaitFor([&] { return form.LastPlayState == psPlay; }, 5));
+    form.SetCurrentRow(1);
+    EXPECT_FALSE(play->isChecked());
+    EXPECT_EQ(form.FFPlayer->PlayState(), psStop);
+    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:00 / 00:00:06");
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
 
@@ -100,11 +109,11 @@ TEST_F(PreviewTest, TheSeekBarJumpsToAClickSeeksOnceOnReleaseAndTheEndStopsThePr
     heard = Hear(17640);
     EXPECT_NEAR(Frequency({heard.end() - 8820, heard.end()}), frequency, 5);
 
-    // Then the file plays to its end, which stops the preview with the bar at its end.
+    // Then the file plays to its end, which stops the preview back at its start.
     EXPECT_TRUE(WaitFor([&] { return form.FFPlayer->PlayState() == psStop; }, 10));
-    EXPECT_EQ(bar->value(), 1000);
+    EXPECT_EQ(bar->value(), 0);
     EXPECT_FALSE(Control<QPushButton>(*app, "PlayButton")->isChecked());
-    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:04 / 00:00:04");
+    EXPECT_EQ(Control<QLabel>(*app, "lblPlayTime")->text(), "00:00:00 / 00:00:04");
     EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
 }
 
