@@ -1,4 +1,5 @@
-// A bench's own X server (Xvfb), started by the bench process. Linux only, like the benches.
+// A bench's own processes: a child started quietly, and an X server (Xvfb). Linux only, like
+// the benches.
 #pragma once
 
 #include <fcntl.h>
@@ -6,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -14,6 +16,33 @@
 
 extern char** environ;
 
+// Starts AArgs (found on PATH) with AEnv added to the environment, replacing entries of the same
+// names, standard output and error to /dev/null; 0 when it cannot be started.
+inline pid_t SpawnQuiet(const std::vector<std::string>& AArgs, const std::vector<std::string>& AEnv = {}) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const bool replaced = std::any_of(AEnv.begin(), AEnv.end(), [&](const std::string& AOwn) {
+            return entry.compare(0, AOwn.find('=') + 1, AOwn, 0, AOwn.find('=') + 1) == 0;
+        });
+        if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), AEnv.begin(), AEnv.end());
+    std::vector<char*> argv, envp;
+    for (const auto& a : AArgs) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return r == 0 ? pid : 0;
+}
+
 // An Xvfb server on display :ADisplay for the windows of a bench, or none (a note says why).
 // Stopped when destroyed.
 class TXServer {
@@ -21,18 +50,8 @@ public:
     explicit TXServer(int ADisplay) {
         const std::string display = ":" + std::to_string(ADisplay);
         const std::filesystem::path socket = "/tmp/.X11-unix/X" + std::to_string(ADisplay);
-        std::vector<std::string> args{"Xvfb",        display,     "-screen", "0",
-                                      "1024x768x24", "-nolisten", "tcp"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int r = posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (r != 0) {
+        FPid = SpawnQuiet({"Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        if (FPid == 0) {
             FPid = 0;
             FNote = "Xvfb cannot be started (apt-get install -y xvfb)";
             return;

@@ -255,6 +255,21 @@ void PrintPair(const std::string& ATitle, const TPair& APair, double APerFile = 
 }
 
 // The program's batch mode against a CLI loop on AFiles two-second WAVs (links to short2.wav):
+// AFiles names in ADir (made when missing): <APrefix>00000.wav ..., each a hard link to ASource.
+std::vector<fs::path> LinkedCopies(const fs::path& ASource, const fs::path& ADir, const char* APrefix, int AFiles) {
+    fs::create_directories(ADir);
+    std::vector<fs::path> files;
+    for (int i = 0; i < AFiles; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%s%05d.wav", APrefix, i);
+        const fs::path f = ADir / name;
+        std::error_code ec;
+        if (!fs::exists(f)) fs::create_hard_link(ASource, f, ec);
+        files.push_back(f);
+    }
+    return files;
+}
+
 // `PROGRAM --convert --jobs 2 --profile MP3` with the case's settings spelt out, against xargs -P2
 // running one ffmpeg per file with the same codec, rate, bit rate and channels. Both sides write
 // into an emptied folder; the CPU time is that of the whole process tree (wait4 counts the
@@ -263,16 +278,7 @@ bool BatchModeCase(const std::string& AProgram, const std::string& AFfmpeg, cons
                    const fs::path& AOut, int AFiles, int ARuns) {
     const TCase c = {"batch mode", "short2.wav", "libmp3lame", 192000, 44100, 2};
     const fs::path dir = AWork / ("batchmode" + std::to_string(AFiles));
-    fs::create_directories(dir);
-    std::vector<fs::path> files;
-    for (int i = 0; i < AFiles; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "clip%05d.wav", i);
-        const fs::path f = dir / name;
-        std::error_code ec;
-        if (!fs::exists(f)) fs::create_hard_link(AWork / c.Input, f, ec);
-        files.push_back(f);
-    }
+    const std::vector<fs::path> files = LinkedCopies(AWork / c.Input, dir, "clip", AFiles);
     const fs::path list = AOut / "batchmode.list";
     WriteList(list, files);
     const fs::path outDir = AOut / "batchmode";
@@ -408,16 +414,7 @@ int main(int argc, char** argv) {
         if (n > maxBatch) break;
         if (!wanted(std::to_string(n) + " files, Start(2) vs xargs -P2")) continue;
         const fs::path dir = work / ("batch" + std::to_string(n));
-        fs::create_directories(dir);
-        std::vector<fs::path> files;
-        for (int i = 0; i < n; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "tone%05d.wav", i);
-            const fs::path f = dir / name;
-            std::error_code ec;
-            if (!fs::exists(f)) fs::create_hard_link(work / "short.wav", f, ec);
-            files.push_back(f);
-        }
+        const std::vector<fs::path> files = LinkedCopies(work / "short.wav", dir, "tone", n);
         const fs::path list = out / ("batch" + std::to_string(n) + ".list");
         WriteList(list, files);
         const fs::path outDir = out / ("batch" + std::to_string(n));

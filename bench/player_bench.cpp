@@ -153,35 +153,15 @@ struct TRun {
 TRun Measure(const std::vector<std::string>& AArgs, const fs::path& ACapture, bool AUntilSound,
              const std::string& ADisplay = "") {
     fs::remove(ACapture);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "SDL_AUDIODRIVER=", 16) && std::strncmp(*e, "SDL_DISKAUDIOFILE=", 18))
-            env.emplace_back(*e);
-    env.push_back("SDL_AUDIODRIVER=disk");
-    env.push_back("SDL_DISKAUDIOFILE=" + ACapture.string());
-    if (!ADisplay.empty()) {
-        std::erase_if(env, [](const std::string& e) { return e.rfind("DISPLAY=", 0) == 0; });
-        env.push_back("DISPLAY=" + ADisplay);
-    }
-    std::vector<char*> argv, envp;
-    for (const auto& a : AArgs) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> env{"SDL_AUDIODRIVER=disk", "SDL_DISKAUDIOFILE=" + ACapture.string()};
+    if (!ADisplay.empty()) env.push_back("DISPLAY=" + ADisplay);
     TRun run;
     const auto start = Clock::now();
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", argv[0]);
-        posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = SpawnQuiet(AArgs, env);
+    if (pid == 0) {
+        std::fprintf(stderr, "cannot start %s\n", AArgs.front().c_str());
         return run;
     }
-    posix_spawn_file_actions_destroy(&actions);
     std::ifstream in;
     std::vector<int16_t> chunk(4096);
     int status = 0;

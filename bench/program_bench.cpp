@@ -45,33 +45,6 @@ double Seconds(Clock::duration ADuration) {
     return std::chrono::duration<double>(ADuration).count();
 }
 
-// Starts AArgs with AEnv added to (or replacing in) the environment, output to /dev/null; 0 when
-// it cannot be started.
-pid_t Start(const std::vector<std::string>& AArgs, const std::vector<std::string>& AEnv) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        const bool replaced = std::any_of(AEnv.begin(), AEnv.end(), [&](const std::string& AOwn) {
-            return entry.compare(0, AOwn.find('=') + 1, AOwn, 0, AOwn.find('=') + 1) == 0;
-        });
-        if (!replaced) env.push_back(entry);
-    }
-    env.insert(env.end(), AEnv.begin(), AEnv.end());
-    std::vector<char*> argv, envp;
-    for (const auto& a : AArgs) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int r = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return r == 0 ? pid : 0;
-}
-
 bool Running(pid_t APid) {
     return waitpid(APid, nullptr, WNOHANG) == 0;
 }
@@ -177,7 +150,7 @@ TProgramRun RunProgram(const std::string& AProgram, const std::vector<std::strin
     args.insert(args.end(), AInputs.begin(), AInputs.end());
     TProgramRun run;
     const auto started = Clock::now();
-    const pid_t pid = Start(args, env);
+    const pid_t pid = SpawnQuiet(args, env);
     if (pid == 0) return run;
     if (!ADisplay.empty()) {
         while (Running(pid) && Clock::now() - started < 60s) {
