@@ -10,18 +10,22 @@ void TMainForm::AddCommandLineFiles(const QStringList& APaths) {
     std::vector<std::string> paths;
     for (const QString& p : APaths) paths.push_back(QFileInfo(p).absoluteFilePath().toStdString());
     std::vector<std::string> errors;
-    QStringList files;
-    for (const TInputFile& f : ExpandInputs(paths, errors)) files << QString::fromStdString(f.Path);
-    if (!errors.empty()) {
-        QString text = "These could not be opened:";
-        for (const std::string& e : errors) {
-            text += "\n" + QString::fromStdString(e);
-            EventsLogLine("-> File load error: " + QString::fromStdString(e));
-        }
-        ShowMessageBox(this, mkInformation, text);
+    QStringList files, roots;
+    for (const TInputFile& f : ExpandInputs(paths, errors)) {
+        files << QString::fromStdString(f.Path);
+        roots << QString::fromStdString(f.Root);
     }
-    if (files.isEmpty()) return;
+    // Paths that cannot be opened and files that are refused go into one summary box.
+    QStringList unopened;
+    for (const std::string& e : errors) {
+        unopened << QString::fromStdString(e);
+        EventsLogLine("-> File load error: " + QString::fromStdString(e));
+    }
+    if (files.isEmpty()) {
+        if (!unopened.isEmpty()) ShowMessageBox(this, mkInformation, "These could not be opened:\n" + unopened.join('\n'));
+        return;
+    }
     if (!LoadMediaLibraries("CLM_FFLoadAVLib2")) return;
     if (!PreviewLoadSDL()) return;
-    AddFiles(files, true);
+    AddFiles(files, true, roots, unopened);
 }

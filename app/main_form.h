@@ -116,7 +116,10 @@ public:
     // Adds files as chosen in the open dialog (steps after the dialog); also used for files
     // dropped on the list.
     // ASummary: refusals are shown together in one box after the last file, not one box each.
-    void AddFiles(const QStringList& AFiles, bool ASummary = false);
+    // ARoots, when given, holds for each file the folder it was found under (empty: none);
+    // AUnopened, paths that could not be opened at all, joins the summary's refusals.
+    void AddFiles(const QStringList& AFiles, bool ASummary = false, const QStringList& ARoots = {},
+                  const QStringList& AUnopened = {});
     void AddDroppedFiles(const QStringList& AFiles);
     // Files and folders named on the command line (main_command_line.cpp): folders give their
     // files of the open filter's kinds; refusals come in one box.

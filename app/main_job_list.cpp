@@ -66,13 +66,17 @@ void TMainForm::AddButtonClick() {
 
 void TMainForm::AddDroppedFiles(const QStringList& AFiles) {
     if (FAdding || AFiles.isEmpty()) return;
+    // Dropped folders add their files as folders on the command line do.
+    for (const QString& f : AFiles)
+        if (QFileInfo(f).isDir()) return AddCommandLineFiles(AFiles);
     if (!LoadMediaLibraries("CLM_FFLoadAVLib2")) return;
     if (!PreviewLoadSDL()) return;
     AddFiles(AFiles);
 }
 
-void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary) {
-    QStringList refused;
+void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary, const QStringList& ARoots,
+                         const QStringList& AUnopened) {
+    QStringList refused = AUnopened;
     FAdding = true;
     ui->GettingStartedPanel->hide();
     ui->sgList->show();
@@ -125,6 +129,7 @@ void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary) {
                 ShowMessageBox(this, mkInformation, QString::fromStdString(refusal.Message));
             continue;
         }
+        if (i < ARoots.size()) job.Root = ARoots[i].toStdString();
         EventsLogLine("-> Added file " + file);
         FAudioFilesModel->Append(std::move(job));
         UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
@@ -133,7 +138,7 @@ void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary) {
     if (!refused.isEmpty()) {
         // One box for the whole list; a long one names the first refusals, the log has them all.
         constexpr int kShown = 15;
-        QString text = QString("%1 of %2 files were not added:\n").arg(refused.size()).arg(AFiles.size()) +
+        QString text = QString("%1 of %2 files were not added:\n").arg(refused.size()).arg(AFiles.size() + AUnopened.size()) +
                        QStringList(refused.mid(0, kShown)).join('\n');
         if (refused.size() > kShown)
             text += QString("\n... and %1 more (see the events log).").arg(refused.size() - kShown);

@@ -652,3 +652,32 @@ TEST_F(ConversionRunTest, ExistingOutputsAreAskedAboutBeforeTheRunAndThePatternD
     EXPECT_NEAR(DecodeAudio(out / folder.toStdString() / "a wav.wav").seconds(), 0.5, 0.01);
     EXPECT_NEAR(DecodeAudio(out / folder.toStdString() / "b wav.wav").seconds(), 0.5, 0.01);
 }
+
+TEST_F(ConversionRunTest, FoldersOnTheCommandLineAddTheirFilesWithOneSummaryAndKeepTheirTree) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("cmdline");
+    const fs::path in = dir.path() / "music";
+    fs::create_directories(in / "a" / "b");
+    MakeTone(in / "a", "one.wav", Tone(440, 0.5, 0.5, 22050, 1));
+    MakeTone(in / "a" / "b", "two.wav", Tone(880, 0.5, 0.5, 22050, 1));
+    testmedia::MakeTextWithMediaExtension(in);  // notes.mp3: refused
+    auto app = StartWith({}, {});
+    TMainForm& form = *app->MainForm;
+    form.AddCommandLineFiles({Q(in), Q(dir.path() / "missing.wav")});
+    ASSERT_EQ(form.AudioFiles.size(), 2u);
+    EXPECT_EQ(form.AudioFiles[0].Root, in.string());
+    ASSERT_EQ(Messages.size(), 1u) << MessageTexts().join("; ").toStdString();
+    EXPECT_TRUE(Messages[0].Text.startsWith("2 of 4 files were not added:")) << Messages[0].Text.toStdString();
+    EXPECT_TRUE(Messages[0].Text.contains("missing.wav")) << Messages[0].Text.toStdString();
+    EXPECT_TRUE(Messages[0].Text.contains("notes.mp3")) << Messages[0].Text.toStdString();
+
+    // Kept below the output folder as the sources were found.
+    WriteSettings([](QSettings& s) { s.setValue("KeepFolders", true); });
+    Messages.clear();
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(Messages.empty()) << MessageTexts().join("; ").toStdString();
+    const fs::path out = Output.toStdString();
+    EXPECT_NEAR(DecodeAudio(out / "a" / "one.wav").seconds(), 0.5, 0.01);
+    EXPECT_NEAR(DecodeAudio(out / "a" / "b" / "two.wav").seconds(), 0.5, 0.01);
+}
