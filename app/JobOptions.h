@@ -15,6 +15,7 @@ struct TRunSettings {
     bool Merge = false;
     int Volume = 256;  // 256: unchanged
     int Loudness = 0;  // index of the Loudness list: off, -14, -16, -23 LUFS, ReplayGain tags only
+    bool Verify = false;  // every output decoded back and checked before it is kept
 };
 
 // The job's profile; null when its index is outside AProfiles.

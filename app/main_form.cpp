@@ -266,6 +266,8 @@ void TMainForm::FormCreate() {
             int loudness = 0;
             if (ReadInt(settings, "Loudness", loudness) && loudness >= 0 && loudness < ui->cmbLoudness->count())
                 ui->cmbLoudness->setCurrentIndex(loudness);
+            int verify = 0;
+            if (ReadInt(settings, "VerifyOutputs", verify)) ui->chVerifyOutputs->setChecked(verify != 0);
             ReadInt(settings, "lasteditedprofileind", LastEditedProfileInd);
             // An index the catalogue no longer holds names no profile to save at exit.
             if (LastEditedProfileInd >= static_cast<int>(Profiles.size())) LastEditedProfileInd = -1;
@@ -367,6 +369,7 @@ void TMainForm::SaveSettings() {
             settings.setValue("recentprofileind", RecentProfileInd);
             settings.setValue("SimultaneousConversions", ui->edSimultaneous->value());
             settings.setValue("Loudness", ui->cmbLoudness->currentIndex());
+            settings.setValue("VerifyOutputs", ui->chVerifyOutputs->isChecked() ? 1 : 0);
             if (LastEditedProfileInd >= 0 && LastEditedProfileInd < static_cast<int>(Profiles.size())) {
                 const TProfile& p = Profiles[static_cast<size_t>(LastEditedProfileInd)];
                 settings.setValue("lasteditedprofileind", LastEditedProfileInd);
@@ -964,6 +967,7 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     settings.Merge = AMerge;
     settings.Volume = AVolume;
     settings.Loudness = ui->cmbLoudness->currentIndex();
+    settings.Verify = ui->chVerifyOutputs->isChecked();
     FillJobOptions(AudioFiles[static_cast<size_t>(AJob)], AJob, Profiles, settings,
                    AMerge ? std::string() : FRunOutputs[static_cast<size_t>(AJob)], AInput, AOutput);
 }
@@ -1074,10 +1078,12 @@ void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
     if (static_cast<int>(FTaskDone.size()) < n) FTaskDone.resize(static_cast<size_t>(n), 0.0);
     if (FRunThreads <= 1)
         for (int k = 0; k < j && k < static_cast<int>(FTaskDone.size()); ++k) FTaskDone[static_cast<size_t>(k)] = 1.0;
+    // A verifying task has converted all of its share; its own bar shows the verification.
     if (j >= 0 && j < static_cast<int>(FTaskDone.size()))
         FTaskDone[static_cast<size_t>(j)] =
-            known ? std::clamp(static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration), 0.0, 1.0)
-                  : 0.0;
+            p.Verifying ? 1.0
+            : known     ? std::clamp(static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration), 0.0, 1.0)
+                        : 0.0;
     if (n > 0) {
         double done = 0;
         for (double d : FTaskDone) done += d;
@@ -1090,10 +1096,11 @@ void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
         const std::string output = static_cast<size_t>(job) < FRunOutputs.size()
                                        ? PathToUtf8(Utf8ToPath(FRunOutputs[static_cast<size_t>(job)]).filename())
                                        : file.DestinationTitle + (profile ? profile->FormatExt : std::string());
-        title = "Converting \"" + QString::fromStdString(file.SourceTitleExt) + "\" to \"" +
-                QString::fromStdString(output) + "\"";
+        title = p.Verifying ? "Verifying \"" + QString::fromStdString(output) + "\""
+                            : "Converting \"" + QString::fromStdString(file.SourceTitleExt) + "\" to \"" +
+                                  QString::fromStdString(output) + "\"";
     }
-    Forms.ConvForm->SetJobProgress(j, title, static_cast<int>(current));
+    Forms.ConvForm->SetJobProgress(j, title, static_cast<int>(current), p.Verifying);
 }
 
 void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
@@ -1114,6 +1121,9 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
         conv->AddFailure(TaskName(ATerminateInfo.TaskIndex), QString::fromStdString(ATerminateInfo.ExceptionMsg));
     }
     if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished) LogLoudness(ATerminateInfo.TaskIndex);
+    if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished && ATerminateInfo.Verified != vrNone)
+        EventsLogLine("-> " + TaskName(ATerminateInfo.TaskIndex) +
+                      (ATerminateInfo.Verified == vrBitExact ? ": verified bit-exact" : ": verified length"));
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Finished) {
         InputOptionsList.clear();
         OutputOptionsList.clear();
