@@ -606,7 +606,7 @@ bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
             };
         t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
         t.SetLoudness(rec.LoudnessTarget, rec.ReplayGainTags);
-        t.SetVerify(rec.VerifyOutput, rec.VerifyTestCut);
+        t.SetVerify(rec.VerifyOutput, rec.VerifyTestCut, rec.VerifyTestFlip);
 
         if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
             AError = t.LastErrMsg();

@@ -141,8 +141,9 @@ public:
     void SetLoudness(double ATarget, bool AReplayGainTags);
     // Before the run: AOn decodes every output completely at the end of the run, before it takes
     // its name, and checks it against what the run gave its encoder (OutputVerify.cpp); a
-    // failed check fails the run. ATestCut (tests only) cuts the file to that share first.
-    void SetVerify(bool AOn, double ATestCut = 0.0);
+    // failed check fails the run. ATestCut and ATestFlip (tests only) damage the file first: cut
+    // to that share of its bytes, the byte at that share inverted.
+    void SetVerify(bool AOn, double ATestCut = 0.0, double ATestFlip = 0.0);
     // After the run: what the verification found (vrNone when it was off or failed).
     TVerifyResult Verified() const { return FVerified.load(); }
     // The measured loudness once the run has started (defaults when nothing was measured).
@@ -330,6 +331,7 @@ private:
     double FMeasureShare = 0.0;  // share of the task's progress its measuring passes took
     bool FVerify = false;
     double FVerifyTestCut = 0.0;
+    double FVerifyTestFlip = 0.0;
     std::atomic<TVerifyResult> FVerified{vrNone};  // written by the run, read by any thread
     std::atomic<int64_t> FLastRead{INT64_MAX};
     // Why the read time-out check ended the current blocking step (set under the registry's lock).

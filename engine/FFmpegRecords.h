@@ -146,9 +146,10 @@ struct TOutputOptions {
     bool ReplayGainTags = false;  // write REPLAYGAIN_TRACK_GAIN/_PEAK of the measured audio
     // Decode the complete output before it takes its name; a failed check fails the task.
     bool VerifyOutput = false;
-    // Tests only: the working file is cut to this share of its bytes (0 < share < 1) just
-    // before it is verified.
+    // Tests only, just before the working file is verified: it is cut to this share of its bytes
+    // (0 < share < 1), and the byte at this share of it is inverted (0 < share < 1).
     double VerifyTestCut = 0.0;
+    double VerifyTestFlip = 0.0;
     std::string ExtOptions;
     int Tag = 0;
     void* Data = nullptr;

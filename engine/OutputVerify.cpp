@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "FFLoad.h"
 #include "FFLog.h"
@@ -176,9 +177,33 @@ int64_t VerifyLengthTolerance(AVCodecID AId, bool AResampled) {
 
 // ---- the run's side --------------------------------------------------------------------------
 
-void TCustomFFmpeg::SetVerify(bool AOn, double ATestCut) {
+namespace {
+// Tests only: AFile cut to ACut of its bytes, the byte at AFlip of it inverted (each when
+// between 0 and 1).
+void DamageForTest(const std::string& AFile, double ACut, double AFlip) {
+    std::error_code ec;
+    const fs::path path = Utf8ToPath(AFile);
+    if (ACut > 0 && ACut < 1) {
+        const uintmax_t size = fs::file_size(path, ec);
+        if (!ec) fs::resize_file(path, static_cast<uintmax_t>(double(size) * ACut), ec);
+    }
+    if (AFlip > 0 && AFlip < 1) {
+        const uintmax_t size = fs::file_size(path, ec);
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        if (ec || !f) return;
+        f.seekg(static_cast<std::streamoff>(double(size) * AFlip));
+        const int c = f.get();
+        if (c == EOF) return;
+        f.seekp(static_cast<std::streamoff>(double(size) * AFlip));
+        f.put(static_cast<char>(~c));
+    }
+}
+}  // namespace
+
+void TCustomFFmpeg::SetVerify(bool AOn, double ATestCut, double ATestFlip) {
     FVerify = AOn;
     FVerifyTestCut = ATestCut;
+    FVerifyTestFlip = ATestFlip;
     FVerified = vrNone;
 }
 
@@ -206,12 +231,7 @@ void TCustomFFmpeg::VerifyOutputs() {
     for (const TAVOutputFile& out : FOutputFiles) {
         if (out.group != 0 || !out.writes_file) continue;
         const std::string file = out.working_name.empty() ? out.file_name : out.working_name;
-        if (FVerifyTestCut > 0 && FVerifyTestCut < 1) {
-            std::error_code ec;
-            const fs::path path = Utf8ToPath(file);
-            const uintmax_t size = fs::file_size(path, ec);
-            if (!ec) fs::resize_file(path, static_cast<uintmax_t>(double(size) * FVerifyTestCut), ec);
-        }
+        DamageForTest(file, FVerifyTestCut, FVerifyTestFlip);
         for (const TAVOutputStream& os : out.streams) {
             if (os.st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
             const TVerifyResult r = VerifyOutputStream(out, os, file);

@@ -208,3 +208,28 @@ TEST_F(OutputVerifyTest, TheVerifyingPhaseIsReportedAfterTheConversionAndOnlyWhe
     EXPECT_EQ(Notices[0].Verified, vrNone);
     for (bool p : Phases) EXPECT_FALSE(p);
 }
+
+TEST_F(OutputVerifyTest, ADamagedLosslessOutputFailsNamingTheMismatchingSampleOrTheDecodeErrorsTime) {
+    const fs::path in = Tone("in.wav", 3.0);
+    // A WAV decodes whatever its bytes hold: the changed sample is found, to its block.
+    TOutputOptions o = Codec("");
+    o.VerifyTestFlip = 0.75;
+    TVerifyNotice n = Run({in}, Dir / "flip.wav", o);
+    EXPECT_FALSE(n.Finished);
+    const std::string said = "verification failed: sample mismatch at sample ";
+    const size_t at = n.Message.find(said);
+    ASSERT_NE(at, std::string::npos) << n.Message;
+    const long long sample = std::stoll(n.Message.substr(at + said.size()));
+    const long long flipped = 3 * 44100 * 3 / 4;  // the frame at three quarters of the data
+    EXPECT_EQ(sample % 4096, 0) << n.Message;
+    EXPECT_LE(sample, flipped) << n.Message;
+    EXPECT_GT(sample, flipped - 4096 - 64) << n.Message;  // the header moves it a few frames
+    EXPECT_FALSE(fs::exists(Dir / "flip.wav"));
+    // FLAC frames carry a checksum: the damaged one is a decode error at its time.
+    o = Codec("flac");
+    o.VerifyTestFlip = 0.5;
+    n = Run({in}, Dir / "flip.flac", o);
+    EXPECT_FALSE(n.Finished);
+    EXPECT_NE(n.Message.find("verification failed: decode error at 00:00:01."), std::string::npos) << n.Message;
+    EXPECT_FALSE(fs::exists(Dir / "flip.flac"));
+}
