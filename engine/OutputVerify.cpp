@@ -33,93 +33,123 @@ int TSampleHasher::Kind(AVSampleFormat AFormat) {
     }
 }
 
-void TSampleHasher::EndFrame() {
-    if (++FInBlock < kVerifyBlockFrames) return;
-    FBlocks.push_back(FHash);
-    FHash = 0;
+namespace {
+constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+
+inline uint64_t Rotl(uint64_t AValue, int ABits) {
+    return (AValue << ABits) | (AValue >> (64 - ABits));
+}
+
+// Frames [AOffset, AOffset + ACount) of AFrame as canonical values through AValue, interleaved.
+template <typename T, typename TValue>
+void Canonical(const AVFrame* AFrame, int AOffset, int ACount, int AChannels, uint64_t* AOut,
+               TValue AValue) {
+    if (avutil.av_sample_fmt_is_planar(static_cast<AVSampleFormat>(AFrame->format))) {
+        for (int c = 0; c < AChannels; ++c) {
+            const T* s = reinterpret_cast<const T*>(AFrame->extended_data[c]) + AOffset;
+            uint64_t* o = AOut + c;
+            for (int i = 0; i < ACount; ++i, o += AChannels) *o = AValue(s[i]);
+        }
+        return;
+    }
+    const T* s = reinterpret_cast<const T*>(AFrame->extended_data[0]) + int64_t(AOffset) * AChannels;
+    const int64_t n = int64_t(ACount) * AChannels;
+    for (int64_t j = 0; j < n; ++j) AOut[j] = AValue(s[j]);
+}
+}  // namespace
+
+void TSampleHasher::Mix(const uint64_t* AValues, size_t ACount) {
+    size_t i = 0;
+    // The lanes take the samples in turn, continuing where the last call stopped.
+    for (; i < ACount && (FIndex & 3); ++i, ++FIndex)
+        FLanes[FIndex & 3] = (FLanes[FIndex & 3] ^ AValues[i]) * kMultiplier;
+    uint64_t a = FLanes[0], b = FLanes[1], c = FLanes[2], d = FLanes[3];
+    for (; i + 4 <= ACount; i += 4, FIndex += 4) {
+        a = (a ^ AValues[i]) * kMultiplier;
+        b = (b ^ AValues[i + 1]) * kMultiplier;
+        c = (c ^ AValues[i + 2]) * kMultiplier;
+        d = (d ^ AValues[i + 3]) * kMultiplier;
+    }
+    FLanes[0] = a, FLanes[1] = b, FLanes[2] = c, FLanes[3] = d;
+    for (; i < ACount; ++i, ++FIndex)
+        FLanes[FIndex & 3] = (FLanes[FIndex & 3] ^ AValues[i]) * kMultiplier;
+}
+
+void TSampleHasher::CloseBlock() {
+    uint64_t h = FIndex;
+    for (int l = 0; l < 4; ++l) {
+        h = (h ^ Rotl(FLanes[l], 17 * l + 5)) * kMultiplier;
+        h ^= h >> 29;
+        FLanes[l] = kSeeds[l];
+    }
+    FBlocks.push_back(h);
+    FIndex = 0;
     FInBlock = 0;
 }
 
 void TSampleHasher::Finish() {
-    if (FInBlock == 0) return;
-    FBlocks.push_back(FHash);
-    FHash = 0;
-    FInBlock = 0;
+    if (FInBlock > 0) CloseBlock();
 }
-
-namespace {
-// Every sample of frames [AOffset, AOffset + ACount), interleaved, through AValue to its
-// canonical value.
-template <typename T, typename TValue>
-void EachSample(TSampleHasher& AHasher, const AVFrame* AFrame, int AOffset, int ACount,
-                TValue&& AValue, void (TSampleHasher::*ASample)(uint64_t),
-                void (TSampleHasher::*AEndFrame)()) {
-    const int channels = AFrame->ch_layout.nb_channels;
-    if (avutil.av_sample_fmt_is_planar(static_cast<AVSampleFormat>(AFrame->format))) {
-        for (int i = AOffset; i < AOffset + ACount; ++i) {
-            for (int c = 0; c < channels; ++c)
-                (AHasher.*ASample)(AValue(reinterpret_cast<const T*>(AFrame->extended_data[c])[i]));
-            (AHasher.*AEndFrame)();
-        }
-        return;
-    }
-    const T* s = reinterpret_cast<const T*>(AFrame->extended_data[0]) + int64_t(AOffset) * channels;
-    for (int i = 0; i < ACount; ++i) {
-        for (int c = 0; c < channels; ++c) (AHasher.*ASample)(AValue(*s++));
-        (AHasher.*AEndFrame)();
-    }
-}
-}  // namespace
 
 void TSampleHasher::Add(const AVFrame* AFrame, int AOffset, int ACount) {
-    auto sample = &TSampleHasher::Sample;
-    auto end = &TSampleHasher::EndFrame;
-    switch (avutil.av_get_packed_sample_fmt(static_cast<AVSampleFormat>(AFrame->format))) {
-        case AV_SAMPLE_FMT_U8:
-            EachSample<uint8_t>(*this, AFrame, AOffset, ACount,
-                                [](uint8_t v) { return uint64_t(uint32_t(int32_t(v) - 128) << 24); },
-                                sample, end);
-            break;
-        case AV_SAMPLE_FMT_S16:
-            EachSample<int16_t>(*this, AFrame, AOffset, ACount,
-                                [](int16_t v) { return uint64_t(uint32_t(int32_t(v)) << 16); },
-                                sample, end);
-            break;
-        case AV_SAMPLE_FMT_S32:
-            EachSample<int32_t>(*this, AFrame, AOffset, ACount,
-                                [](int32_t v) { return uint64_t(uint32_t(v)); }, sample, end);
-            break;
-        case AV_SAMPLE_FMT_S64:
-            EachSample<int64_t>(*this, AFrame, AOffset, ACount,
-                                [](int64_t v) { return uint64_t(v); }, sample, end);
-            break;
-        case AV_SAMPLE_FMT_FLT:
-            EachSample<float>(*this, AFrame, AOffset, ACount,
-                              [](float v) {
-                                  uint32_t b;
-                                  std::memcpy(&b, &v, sizeof b);
-                                  return uint64_t(b);
-                              },
-                              sample, end);
-            break;
-        case AV_SAMPLE_FMT_DBL:
-            EachSample<double>(*this, AFrame, AOffset, ACount,
-                               [](double v) {
-                                   uint64_t b;
-                                   std::memcpy(&b, &v, sizeof b);
-                                   return b;
-                               },
-                               sample, end);
-            break;
-        default:
-            break;
+    const AVSampleFormat packed =
+        avutil.av_get_packed_sample_fmt(static_cast<AVSampleFormat>(AFrame->format));
+    const int channels = AFrame->ch_layout.nb_channels;
+    if (Kind(packed) == 0 || channels <= 0) return;
+    while (ACount > 0) {
+        const int n = std::min(ACount, kVerifyBlockFrames - FInBlock);
+        FBuffer.resize(size_t(n) * size_t(channels));
+        uint64_t* out = FBuffer.data();
+        switch (packed) {
+            case AV_SAMPLE_FMT_U8:
+                Canonical<uint8_t>(AFrame, AOffset, n, channels, out, [](uint8_t v) {
+                    return uint64_t(uint32_t(int32_t(v) - 128) << 24);
+                });
+                break;
+            case AV_SAMPLE_FMT_S16:
+                Canonical<int16_t>(AFrame, AOffset, n, channels, out, [](int16_t v) {
+                    return uint64_t(uint32_t(int32_t(v)) << 16);
+                });
+                break;
+            case AV_SAMPLE_FMT_S32:
+                Canonical<int32_t>(AFrame, AOffset, n, channels, out,
+                                   [](int32_t v) { return uint64_t(uint32_t(v)); });
+                break;
+            case AV_SAMPLE_FMT_S64:
+                Canonical<int64_t>(AFrame, AOffset, n, channels, out,
+                                   [](int64_t v) { return uint64_t(v); });
+                break;
+            case AV_SAMPLE_FMT_FLT:
+                Canonical<float>(AFrame, AOffset, n, channels, out, [](float v) {
+                    uint32_t b;
+                    std::memcpy(&b, &v, sizeof b);
+                    return uint64_t(b);
+                });
+                break;
+            default:  // double
+                Canonical<double>(AFrame, AOffset, n, channels, out, [](double v) {
+                    uint64_t b;
+                    std::memcpy(&b, &v, sizeof b);
+                    return b;
+                });
+                break;
+        }
+        Mix(out, FBuffer.size());
+        FInBlock += n;
+        AOffset += n;
+        ACount -= n;
+        if (FInBlock == kVerifyBlockFrames) CloseBlock();
     }
 }
 
 void TSampleHasher::AddSilence(int64_t AFrames, int AChannels) {
-    for (int64_t i = 0; i < AFrames; ++i) {
-        for (int c = 0; c < AChannels; ++c) Sample(0);
-        EndFrame();
+    while (AFrames > 0 && AChannels > 0) {
+        const int n = static_cast<int>(std::min<int64_t>(AFrames, kVerifyBlockFrames - FInBlock));
+        FBuffer.assign(size_t(n) * size_t(AChannels), 0);
+        Mix(FBuffer.data(), FBuffer.size());
+        FInBlock += n;
+        AFrames -= n;
+        if (FInBlock == kVerifyBlockFrames) CloseBlock();
     }
 }
 

@@ -12,7 +12,8 @@
 constexpr int kVerifyBlockFrames = 4096;
 
 // Interleaved samples in one canonical form (integers left-justified to 32 bits, floats by their
-// bits), one 64-bit hash per block of kVerifyBlockFrames frames.
+// bits), one 64-bit hash per block of kVerifyBlockFrames frames (four multiply-xor lanes, mixed
+// at the block's end).
 class TSampleHasher {
 public:
     // The canonical kind of a sample format (formats of one kind compare): 0 none, 1 integers
@@ -25,15 +26,15 @@ public:
     const std::vector<uint64_t>& Blocks() const { return FBlocks; }
 
 private:
-    void Sample(uint64_t AValue) {
-        FHash ^= AValue;
-        FHash *= 0x9E3779B97F4A7C15ULL;
-        FHash ^= FHash >> 29;
-    }
-    void EndFrame();
-    uint64_t FHash = 0;
-    int FInBlock = 0;
+    static constexpr uint64_t kSeeds[4] = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL,
+                                           0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
+    void Mix(const uint64_t* AValues, size_t ACount);
+    void CloseBlock();
+    uint64_t FLanes[4] = {kSeeds[0], kSeeds[1], kSeeds[2], kSeeds[3]};
+    uint64_t FIndex = 0;  // samples mixed into the block so far
+    int FInBlock = 0;     // frames of the block so far
     std::vector<uint64_t> FBlocks;
+    std::vector<uint64_t> FBuffer;  // canonical values of the frames being added
 };
 
 // The source's samples one output stream's encoder was given, in order (across a merge's
