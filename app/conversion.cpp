@@ -80,7 +80,8 @@ void TConvForm::LayoutJobs() {
         } else {
             QProgressBar* bar = FJobBars[i - 1];
             bar->setValue(row.Percent);
-            bar->setFormat(bar->fontMetrics().elidedText(row.Title, Qt::ElideRight, bar->width() - 110) + "  " +
+            const int room = bar->width() - (row.Verifying ? 110 : 60);
+            bar->setFormat(bar->fontMetrics().elidedText(row.Title, Qt::ElideRight, room) + "  " +
                            (row.Verifying ? kVerifyingFormat : "%p%"));
         }
         ++i;

@@ -140,11 +140,18 @@ TEST_F(OutputVerifyTest, ATrimmedJobAndAMergeVerifyTheirLengths) {
     EXPECT_TRUE(n.Finished) << n.Message;
     EXPECT_EQ(n.Verified, vrBitExact);
     EXPECT_EQ(testmedia::DecodeAudio(Dir / "trim.flac").frames(), 52920u);  // 1.2 s
-    // A lossy trim verifies its length.
+    // A lossy trim verifies its length, also of a lossy source (its frames cut at the range).
     range.AudioCodec = "libmp3lame";
     n = Run({a}, Dir / "trim.mp3", range, &trim);
     EXPECT_TRUE(n.Finished) << n.Message;
     EXPECT_EQ(n.Verified, vrLength);
+    const fs::path lossy = Tone("lossy.m4a", 2.0, "aac");
+    for (const char* out : {"lossy.flac", "lossy.ogg"}) {
+        range.AudioCodec = "";
+        n = Run({lossy}, Dir / out, range, &trim);
+        EXPECT_TRUE(n.Finished) << out << ": " << n.Message;
+        EXPECT_EQ(n.Verified, vrLength) << out;
+    }
     // A merge: the sum of its inputs.
     n = Run({a, b}, Dir / "joined.flac", Codec(""));
     EXPECT_TRUE(n.Finished) << n.Message;
