@@ -168,6 +168,11 @@ void TSourceTrack::Add(const AVFrame* AFrame, int AOffset, int ACount, int AEnco
     } else if (fmt != Format || AFrame->sample_rate != Rate || channels != Channels ||
                ADepth != Depth) {
         Uniform = false;
+        ++Changes;
+        Format = fmt;
+        Rate = AFrame->sample_rate;
+        Channels = channels;
+        Depth = ADepth;
     }
     Expected += double(ACount) * AEncoderRate / AFrame->sample_rate;
     SourceSamples += ACount;
@@ -186,9 +191,9 @@ int SampleDepth(int ARawBits, AVSampleFormat AFormat) {
     return ARawBits > 0 && ARawBits < bits ? ARawBits : bits;
 }
 
-int64_t VerifyLengthTolerance(AVCodecID AId, bool AResampled) {
-    // The resampler's flush may round the last output sample either way.
-    const int64_t resampling = AResampled ? 2 : 0;
+int64_t VerifyLengthTolerance(AVCodecID AId, int AResampledParts) {
+    // The resampler's flush at a part's end may round its last output sample either way.
+    const int64_t resampling = 2 * int64_t(AResampledParts);
     // WavPack may be lossy (hybrid), but the library's encoder writes lossless streams only.
     const AVCodecDescriptor* d = avcodec.avcodec_descriptor_get(AId);
     if (d && (d->props & AV_CODEC_PROP_LOSSLESS) &&
@@ -318,7 +323,7 @@ TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut,
     TPacketPtr pkt(avcodec.av_packet_alloc());
     TFramePtr frame(avutil.av_frame_alloc());
     if (!pkt || !frame) throw FFmpegException("av_mallocz fail");
-    const bool lossless = VerifyLengthTolerance(want->codec_id, false) == 0;
+    const bool lossless = VerifyLengthTolerance(want->codec_id, 0) == 0;
     const bool hash = track && track->Uniform && lossless && TSampleHasher::Kind(track->Format);
     TSampleHasher hasher;
     int64_t decoded = 0;
@@ -414,8 +419,9 @@ TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut,
                         static_cast<long long>(track->SourceSamples),
                         static_cast<long long>(range)));
     }
-    const bool resampled = !track->Uniform || track->Rate != rate;
-    const int64_t tolerance = VerifyLengthTolerance(want->codec_id, resampled);
+    // Every part of the source at another rate than the output's went through the resampler.
+    const int parts = track->Uniform ? (track->Rate != rate ? 1 : 0) : track->Changes + 1;
+    const int64_t tolerance = VerifyLengthTolerance(want->codec_id, parts);
     const int64_t diff = decoded - expected;
     if (diff < -tolerance || diff > tolerance)
         fail(Format("length %s by %lld samples (%lld decoded, %lld expected, %lld allowed)",

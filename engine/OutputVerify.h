@@ -48,6 +48,7 @@ public:
     int64_t SourceSamples = 0;
     bool Started = false;
     bool Uniform = true;  // one sample format, rate, channel count and depth throughout
+    int Changes = 0;      // of the format, rate, channel count or depth (a merge's inputs)
     bool Silence = false;  // the audio sync filled a gap
     AVSampleFormat Format = AV_SAMPLE_FMT_NONE;  // packed
     int Rate = 0, Channels = 0, Depth = 0;
@@ -59,5 +60,6 @@ int SampleDepth(const AVCodecParameters* APar, AVSampleFormat AFormat);
 
 // Samples a decoded output of codec AId may differ in length from what its encoder was given:
 // the codec's frame and priming where the container does not have them dropped; 0 for PCM and
-// lossless codecs. AResampled adds the resampler's rounding.
-int64_t VerifyLengthTolerance(AVCodecID AId, bool AResampled);
+// lossless codecs. AResampledParts (stretches of one input format through the resampler) adds
+// the resampler's rounding at each part's end.
+int64_t VerifyLengthTolerance(AVCodecID AId, int AResampledParts);

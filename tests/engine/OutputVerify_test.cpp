@@ -160,6 +160,13 @@ TEST_F(OutputVerifyTest, ATrimmedJobAndAMergeVerifyTheirLengths) {
     n = Run({a, b}, Dir / "joined.m4a", Codec("aac"));
     EXPECT_TRUE(n.Finished) << n.Message;
     EXPECT_EQ(n.Verified, vrLength);
+    // Inputs of other rates and channel counts, each part through the resampler.
+    const fs::path c = Tone("c.wav", 1.3, "", 22050, 1), d = Tone("d.wav", 0.7, "", 48000, 2);
+    TOutputOptions rate = Codec("flac");
+    rate.AudioSampleRate = 44100;
+    n = Run({a, c, d, c}, Dir / "rates.flac", rate);
+    EXPECT_TRUE(n.Finished) << n.Message;
+    EXPECT_EQ(n.Verified, vrLength);
 }
 
 TEST_F(OutputVerifyTest, ATruncatedOutputFailsItsJobWithTheShortfallAndLeavesNoFile) {
