@@ -247,3 +247,35 @@ TEST_F(OutputVerifyTest, ADamagedLosslessOutputFailsNamingTheMismatchingSampleOr
     EXPECT_NE(n.Message.find("verification failed: decode error at 00:00:01."), std::string::npos) << n.Message;
     EXPECT_FALSE(fs::exists(Dir / "flip.flac"));
 }
+
+TEST_F(OutputVerifyTest, TasksOnWorkerThreadsVerifyAtOnceAndHandTheirPhaseToTheMainThread) {
+    const fs::path in = Tone("in.wav", 2.0);
+    std::vector<bool> onMain;
+    Encoder->SetProgressInterval(100);
+    Encoder->OnProgress = [&](void*, PProgressInfo AInfo) {
+        std::lock_guard lock(FLock);
+        if (AInfo->Verifying) onMain.push_back(IsMainThread());
+    };
+    for (const char* out : {"a.flac", "b.wav", "c.mp3"}) {
+        const int t = Encoder->AddTask(in.string());
+        ASSERT_GE(t, 0) << Encoder->LastErrMsg();
+        TOutputOptions o = Codec("");
+        o.VerifyOutput = true;
+        ASSERT_TRUE(Encoder->SetOutputFile(t, (Dir / out).string(), &o)) << Encoder->LastErrMsg();
+    }
+    Encoder->Start(2);
+    ASSERT_TRUE(WaitPumping(
+        [this] {
+            std::lock_guard lock(FLock);
+            return Notices.size() == 4;
+        },
+        std::chrono::milliseconds(10), std::chrono::milliseconds(120000)));
+    std::lock_guard lock(FLock);
+    for (const TVerifyNotice& n : Notices) {
+        if (n.TaskIndex < 0) continue;
+        EXPECT_TRUE(n.Finished) << n.Message;
+        EXPECT_EQ(n.Verified, n.TaskIndex == 2 ? vrLength : vrBitExact) << n.TaskIndex;
+    }
+    EXPECT_GE(onMain.size(), 3u);  // at least the first notice of each
+    for (bool m : onMain) EXPECT_TRUE(m);
+}
