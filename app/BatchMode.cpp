@@ -222,6 +222,7 @@ void TBatchRun::ReadSettings() {
     if (C.Jobs > 0) FJobsAtOnce = C.Jobs;
     FSettings.Loudness = C.Loudness ? *C.Loudness : loudness;
     FSettings.Merge = C.Merge;
+    FSettings.Verify = C.Verify;
     FSettings.Volume = static_cast<int>(std::lround(C.Volume.value_or(100.0) * 256.0 / 100.0));
 }
 
@@ -560,6 +561,13 @@ void TBatchRun::Terminate(const TTerminateInfo& AInfo) {
         e["loudness"] = loud;
         EventsLogLine("Loudness (" + std::string(LoudnessValues[FSettings.Loudness]) + ") of " + TaskName(t) +
                       ": " + Format("%.1f LUFS, gain %+.1f dB", l.Integrated, l.Gain));
+    }
+    // "bit-exact", "length", or false when outputs are not verified.
+    if (AInfo.Verified == vrNone) {
+        e["verified"] = false;
+    } else {
+        e["verified"] = AInfo.Verified == vrBitExact ? "bit-exact" : "length";
+        EventsLogLine(TaskName(t) + (AInfo.Verified == vrBitExact ? ": verified bit-exact" : ": verified length"));
     }
     if (!FTerminal) Note("converted " + j.Output);
     Json(e);

@@ -145,6 +145,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& AArgs) {
     const std::map<std::string, bool*> flags = {
         {"--convert", &convert}, {"--list-profiles", &listProfiles}, {"--help", &help}, {"-h", &help},
         {"--version", &version}, {"--merge", &c.Merge},   {"--keep-folders", &c.KeepFolders},
+        {"--verify", &c.Verify},
         {"--dry-run", &c.DryRun}, {"--quiet", &c.Quiet}, {"-q", &c.Quiet},
         {"--json", &c.Json},
     };
@@ -225,6 +226,9 @@ std::string UsageText(const std::string& AProgram) {
            "                           folder (as a pattern beginning with {relpath}/)\n"
            "      --existing POLICY    when an output exists: skip (default), overwrite or rename\n"
            "                           (adds ' (2)', ' (3)' ... to the name)\n"
+           "      --verify             decode every output completely before it is kept and check\n"
+           "                           its length and format (lossless ones sample for sample);\n"
+           "                           an output that fails is removed and its job fails\n"
            "      --dry-run            print what would be written, where, and why a job would\n"
            "                           be refused; convert nothing\n"
            "\n"

@@ -24,6 +24,7 @@ struct TCommandLine {
     std::optional<double> Volume;      // percent
     std::optional<int> Loudness;       // index of the window's Loudness list (0: off)
     bool Merge = false;
+    bool Verify = false;       // every output decoded back and checked before it is kept
     bool KeepFolders = false;  // the sources' folder tree below the output folder
     std::optional<std::pair<int64_t, int64_t>> Trim;  // microseconds; end INT64_MAX: to the end
     std::optional<std::string> Pattern;   // output naming pattern

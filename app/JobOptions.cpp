@@ -66,6 +66,7 @@ void FillJobOptions(const TAudioFile& AJob, int AJobIndex, const std::vector<TPr
     if (loudness > 0 && loudness < static_cast<int>(std::size(kLoudnessTargets)))
         AOutput.LoudnessTarget = kLoudnessTargets[loudness];
     AOutput.ReplayGainTags = loudness == static_cast<int>(std::size(kLoudnessTargets));
+    AOutput.VerifyOutput = ASettings.Verify;
     AOutput.DisableVideo = true;
     // Option lines of the profile, e.g. the muxer of an extension FFmpeg does not know (".m4r").
     AOutput.ExtOptions = profile.ExtraParam;

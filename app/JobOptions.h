@@ -16,6 +16,7 @@ struct TRunSettings {
     int Volume = 256;  // 256: unchanged
     int Loudness = 0;  // index of the Loudness list: off, -14, -16, -23 LUFS, ReplayGain tags only
     TExistingOutput Existing = eoReplace;  // a file that took the output's name during the run
+    bool Verify = false;  // every output decoded back and checked before it is kept
 };
 
 // What a file that took an output's name during the run gets under APolicy (ask: kept, as

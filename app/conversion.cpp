@@ -19,12 +19,15 @@ TConvForm::TConvForm(QWidget* AParent) : QDialog(AParent), ui(new Ui::TConvForm)
 
 namespace {
 constexpr int kJobRowHeight = 26;  // one extra job's bar and the gap under it
+// The caption of a job's bar while its output is decoded back.
+constexpr const char* kVerifyingFormat = "Verifying... %p%";
 }
 
-void TConvForm::SetJobProgress(int ATask, const QString& ATitle, int APercent) {
+void TConvForm::SetJobProgress(int ATask, const QString& ATitle, int APercent, bool AVerifying) {
     TJobRow& row = FJobs[ATask];
     if (!ATitle.isEmpty()) row.Title = ATitle;
     row.Percent = APercent;
+    row.Verifying = AVerifying;
     LayoutJobs();
 }
 
@@ -73,13 +76,17 @@ void TConvForm::LayoutJobs() {
         if (i == 0) {
             if (!row.Title.isEmpty()) SetConvertingTitle(row.Title);
             ui->ProgressCurrent->setValue(row.Percent);
+            ui->ProgressCurrent->setFormat(row.Verifying ? kVerifyingFormat : "%p%");
         } else {
             QProgressBar* bar = FJobBars[i - 1];
             bar->setValue(row.Percent);
-            bar->setFormat(bar->fontMetrics().elidedText(row.Title, Qt::ElideRight, bar->width() - 60) + "  %p%");
+            const int room = bar->width() - (row.Verifying ? 110 : 60);
+            bar->setFormat(bar->fontMetrics().elidedText(row.Title, Qt::ElideRight, room) + "  " +
+                           (row.Verifying ? kVerifyingFormat : "%p%"));
         }
         ++i;
     }
+    if (FJobs.empty()) ui->ProgressCurrent->setFormat("%p%");
     for (const auto& [widget, designed] : FBelow)
         widget->setGeometry(designed.translated(0, kJobRowHeight * static_cast<int>(extra)));
     if (isVisible()) setFixedHeight(FixedHeight());

@@ -42,8 +42,9 @@ public:
     QString ConvertingTitle() const { return FConvertingTitle; }
 
     // The jobs in progress: the lowest-numbered one in the converting label and the task gauge,
-    // each other one in a bar of its own under them (the dialog grows to hold them).
-    void SetJobProgress(int ATask, const QString& ATitle, int APercent);
+    // each other one in a bar of its own under them (the dialog grows to hold them). A job being
+    // verified says so in its bar ("Verifying...").
+    void SetJobProgress(int ATask, const QString& ATitle, int APercent, bool AVerifying = false);
     void EndJob(int ATask);
     void ResetJobs();
     // A failed job, shown under the gauges while the run goes on (its tooltip lists them all);
@@ -74,6 +75,7 @@ private:
     struct TJobRow {
         QString Title;
         int Percent = 0;
+        bool Verifying = false;
     };
     std::map<int, TJobRow> FJobs;
     QStringList FFailures;

@@ -232,6 +232,8 @@ void TMainForm::FormCreate() {
             int loudness = 0;
             if (ReadInt(settings, "Loudness", loudness) && loudness >= 0 && loudness < ui->cmbLoudness->count())
                 ui->cmbLoudness->setCurrentIndex(loudness);
+            int verify = 0;
+            if (ReadInt(settings, "VerifyOutputs", verify)) ui->chVerifyOutputs->setChecked(verify != 0);
             ReadInt(settings, "lasteditedprofileind", LastEditedProfileInd);
             // An index the catalogue no longer holds names no profile to save at exit.
             if (LastEditedProfileInd >= static_cast<int>(Profiles.size())) LastEditedProfileInd = -1;
@@ -333,6 +335,7 @@ void TMainForm::SaveSettings() {
             settings.setValue("recentprofileind", RecentProfileInd);
             settings.setValue("SimultaneousConversions", ui->edSimultaneous->value());
             settings.setValue("Loudness", ui->cmbLoudness->currentIndex());
+            settings.setValue("VerifyOutputs", ui->chVerifyOutputs->isChecked() ? 1 : 0);
             if (LastEditedProfileInd >= 0 && LastEditedProfileInd < static_cast<int>(Profiles.size())) {
                 const TProfile& p = Profiles[static_cast<size_t>(LastEditedProfileInd)];
                 settings.setValue("lasteditedprofileind", LastEditedProfileInd);

@@ -41,6 +41,7 @@ void TMainForm::FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& A
     settings.Merge = AMerge;
     settings.Volume = AVolume;
     settings.Loudness = ui->cmbLoudness->currentIndex();
+    settings.Verify = ui->chVerifyOutputs->isChecked();
     if (static_cast<size_t>(AJob) < FRunExisting.size()) settings.Existing = FRunExisting[static_cast<size_t>(AJob)];
     FillJobOptions(AudioFiles[static_cast<size_t>(AJob)], AJob, Profiles, settings,
                    AMerge ? std::string() : FRunOutputs[static_cast<size_t>(AJob)], AInput, AOutput);
@@ -152,10 +153,12 @@ void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
     if (static_cast<int>(FTaskDone.size()) < n) FTaskDone.resize(static_cast<size_t>(n), 0.0);
     if (FRunThreads <= 1)
         for (int k = 0; k < j && k < static_cast<int>(FTaskDone.size()); ++k) FTaskDone[static_cast<size_t>(k)] = 1.0;
+    // A verifying task has converted all of its share; its own bar shows the verification.
     if (j >= 0 && j < static_cast<int>(FTaskDone.size()))
         FTaskDone[static_cast<size_t>(j)] =
-            known ? std::clamp(static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration), 0.0, 1.0)
-                  : 0.0;
+            p.Verifying ? 1.0
+            : known     ? std::clamp(static_cast<double>(p.CurrentDuration) / static_cast<double>(p.TotalDuration), 0.0, 1.0)
+                        : 0.0;
     if (n > 0) {
         double done = 0;
         for (double d : FTaskDone) done += d;
@@ -168,10 +171,11 @@ void TMainForm::FFEncoderProgress(PProgressInfo AProgressInfo) {
         const std::string output = static_cast<size_t>(job) < FRunOutputs.size()
                                        ? PathToUtf8(Utf8ToPath(FRunOutputs[static_cast<size_t>(job)]).filename())
                                        : file.DestinationTitle + (profile ? profile->FormatExt : std::string());
-        title = "Converting \"" + QString::fromStdString(file.SourceTitleExt) + "\" to \"" +
-                QString::fromStdString(output) + "\"";
+        title = p.Verifying ? "Verifying \"" + QString::fromStdString(output) + "\""
+                            : "Converting \"" + QString::fromStdString(file.SourceTitleExt) + "\" to \"" +
+                                  QString::fromStdString(output) + "\"";
     }
-    Forms.ConvForm->SetJobProgress(j, title, static_cast<int>(current));
+    Forms.ConvForm->SetJobProgress(j, title, static_cast<int>(current), p.Verifying);
 }
 
 void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
@@ -192,6 +196,9 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
         conv->AddFailure(TaskName(ATerminateInfo.TaskIndex), QString::fromStdString(ATerminateInfo.ExceptionMsg));
     }
     if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished) LogLoudness(ATerminateInfo.TaskIndex);
+    if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished && ATerminateInfo.Verified != vrNone)
+        EventsLogLine("-> " + TaskName(ATerminateInfo.TaskIndex) +
+                      (ATerminateInfo.Verified == vrBitExact ? ": verified bit-exact" : ": verified length"));
     if (ATerminateInfo.TaskIndex < 0 && ATerminateInfo.Finished) {
         InputOptionsList.clear();
         OutputOptionsList.clear();

@@ -5,7 +5,8 @@
 //
 //   convert_bench WORKDIR [FFMPEG] [--runs N] [--max-batch N] [--only TEXT]
 //                 [--program PATH [--batch-mode-files N]]
-//   convert_bench --ours LISTFILE OUTDIR THREADS CODEC BITRATE RATE CHANNELS LOUDNESS  (child)
+//   convert_bench --ours LISTFILE OUTDIR THREADS CODEC BITRATE RATE CHANNELS LOUDNESS [VERIFY]
+//                                                                                   (child)
 //
 // WORKDIR holds long.wav, long.flac, long.mp3, short.wav and short2.wav; outputs go to
 // WORKDIR/out. --only runs the cases whose title contains TEXT. --program names the program,
@@ -67,6 +68,17 @@ constexpr TCodecExt kCodecExts[] = {
     {"libopus", ".opus"},   {"flac", ".flac"},
 };
 
+// The verification cases: a job with "Verify outputs" against the same job without.
+struct TVerifyCase {
+    const char* Title;
+    TCase Case;
+    double Goal;  // verification CPU as a share of the job's
+};
+const TVerifyCase kVerifyCases[] = {
+    {"verification, lossy (WAV -> MP3 192k)", {"WAV -> MP3", "long.wav", "libmp3lame", 192000, -1, -1}, 0.25},
+    {"verification, lossless (WAV -> FLAC)", {"WAV -> FLAC", "long.wav", "flac", 0, -1, -1}, 0.40},
+};
+
 // The extension of ACodec's outputs; empty for a codec missing from the table.
 std::string ExtOf(const std::string& ACodec) {
     for (const TCodecExt& e : kCodecExts)
@@ -126,7 +138,7 @@ std::vector<std::string> XargsArgs(const std::string& AFfmpeg, const TCase& ACas
 
 std::vector<std::string> OursArgs(const std::string& ASelf, const TCase& ACase,
                                   const fs::path& AList, const fs::path& AOut, int AThreads,
-                                  double ALoudness = 0.0) {
+                                  double ALoudness = 0.0, bool AVerify = false) {
     return {ASelf,
             "--ours",
             AList.string(),
@@ -136,7 +148,8 @@ std::vector<std::string> OursArgs(const std::string& ASelf, const TCase& ACase,
             std::to_string(ACase.BitRate),
             std::to_string(ACase.SampleRate),
             std::to_string(ACase.Channels),
-            std::to_string(ALoudness)};
+            std::to_string(ALoudness),
+            AVerify ? "1" : "0"};
 }
 
 void WriteList(const fs::path& AList, const std::vector<fs::path>& AFiles) {
@@ -160,6 +173,7 @@ int RunOurs(char** AArgv) {
     o.AudioSampleRate = std::atoi(AArgv[7]);
     o.AudioChannels = std::atoi(AArgv[8]);
     o.LoudnessTarget = std::atof(AArgv[9]);
+    o.VerifyOutput = AArgv[10] && std::atoi(AArgv[10]) != 0;  // argv ends with a null pointer
     const std::string ext = ExtOf(o.AudioCodec);
     if (ext.empty()) {
         std::fprintf(stderr, "no output extension for the codec %s\n", o.AudioCodec.c_str());
@@ -175,8 +189,11 @@ int RunOurs(char** AArgv) {
         if (AInfo.TaskIndex < 0) {
             done = true;
             ended = Clock::now();
-        } else if (!AInfo.Finished || AInfo.Exception)
+        } else if (!AInfo.Finished || AInfo.Exception) {
             failures += "task " + std::to_string(AInfo.TaskIndex) + ": " + AInfo.ExceptionMsg + "\n";
+        } else if (o.VerifyOutput && AInfo.Verified == vrNone) {
+            failures += "task " + std::to_string(AInfo.TaskIndex) + ": not verified\n";
+        }
     };
     std::ifstream list(AArgv[2]);
     for (std::string line; std::getline(list, line);) {
@@ -405,6 +422,26 @@ int main(int argc, char** argv) {
                         "loudness measuring pass (-14 LUFS)", pass, Median(p.Cpu[1]),
                         Median(p.Cpu[1]) > 0 ? pass / Median(p.Cpu[1]) : 0.0);
         }
+    }
+
+    // Verification: decoding each output back (and, for a lossless target, hashing the source's
+    // samples as they pass) as a share of the job's own CPU.
+    for (const TVerifyCase& v : kVerifyCases) {
+        if (!wanted(v.Title)) continue;
+        const fs::path list = out / "single.list";
+        WriteList(list, {work / v.Case.Input});
+        const TPair p = Interleave(runs, OursArgs(self, v.Case, list, out, 0, 0.0, true),
+                                   OursArgs(self, v.Case, list, out, 0));
+        if (p.Failed) {
+            std::fprintf(stderr, "%s failed\n", v.Title);
+            ++failed;
+            continue;
+        }
+        const double extra = Median(p.Cpu[0]) - Median(p.Cpu[1]);
+        std::printf("%-38s cpu    %.2f s of a %.2f s job: %.2f of the job (goal <= %.2f)\n", v.Title,
+                    extra, Median(p.Cpu[1]), Median(p.Cpu[1]) > 0 ? extra / Median(p.Cpu[1]) : 0.0,
+                    v.Goal);
+        std::fflush(stdout);
     }
 
     // Batches of short files (links to one 1-second WAV): Start(2) against xargs -P2 ffmpeg, CPU

@@ -607,6 +607,7 @@ bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
         t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
         t.SetLoudness(rec.LoudnessTarget, rec.ReplayGainTags);
         t.SetExistingOutput(rec.ExistingOutput);
+        t.SetVerify(rec.VerifyOutput, rec.VerifyTestCut, rec.VerifyTestFlip);
 
         if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
             AError = t.LastErrMsg();
@@ -1029,6 +1030,7 @@ void TCustomEncoder::DoProgress(TFFmpeg* ASender, const TTranscodeProgress& AInf
     p.CurrentSize = AInfo.CurrentSize;
     p.CurrentDuration = AInfo.CurrentDuration;
     p.TotalDuration = AInfo.TotalDuration;
+    p.Verifying = AInfo.Verifying;
     if (m.FTriggerEventInMainThread && !IsMainThread())
         Synchronize([this, &p] {
             if (OnProgress) OnProgress(this, &p);
@@ -1086,6 +1088,7 @@ void TCustomEncoder::DoTerminate(TFFmpeg* ASender) {
         info.Finished = ASender->Finished();
         info.Exception = ASender->FatalException();
         info.ExceptionMsg = info.Exception ? ASender->FatalMessage() : std::string();
+        info.Verified = info.Finished ? ASender->Verified() : vrNone;
         DeliverNotice(info);
     }
     if (!m.FWorking) return;
@@ -1108,6 +1111,7 @@ void TCustomEncoder::GiveFinalNotice() {
         info.Finished = true;
         info.Exception = false;
         info.ExceptionMsg.clear();
+        info.Verified = vrNone;
         DeliverNotice(info);
     }
 }

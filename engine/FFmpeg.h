@@ -29,6 +29,7 @@ struct TTranscodeProgress {
     float Quality = -1.0f;
     int FPS = -1;
     int FrameNumber = -1;
+    bool Verifying = false;  // the output is being decoded back; durations of the output
 };
 
 // Loudness of a run's audio as measured before its headers (EBU R128).
@@ -145,6 +146,13 @@ public:
     // The names the outputs were finally written under (one per written file, in output order);
     // empty until the run has finished.
     const std::vector<std::string>& WrittenFiles() const { return FWrittenFiles; }
+    // Before the run: AOn decodes every output completely at the end of the run, before it takes
+    // its name, and checks it against what the run gave its encoder (OutputVerify.cpp); a
+    // failed check fails the run. ATestCut and ATestFlip (tests only) damage the file first: cut
+    // to that share of its bytes, the byte at that share inverted.
+    void SetVerify(bool AOn, double ATestCut = 0.0, double ATestFlip = 0.0);
+    // After the run: what the verification found (vrNone when it was off or failed).
+    TVerifyResult Verified() const { return FVerified.load(); }
     // The measured loudness once the run has started (defaults when nothing was measured).
     const TLoudness& MeasuredLoudness() const { return FLoudness; }
     // Post-hook set (phPreview | phBitmap), changed under its own lock.
@@ -239,6 +247,13 @@ private:
     void MainLoop();
     void EndRun();
     void CheckAudioWritten();
+    // Verification (OutputVerify.cpp): the source's samples as they reach an encoder, and the
+    // check of the written outputs at the end of the run.
+    void TrackSourceSamples(TAVOutputStream& AOst, const AVFrame* AFrame, int AOffset, int ACount);
+    void TrackSilence(TAVOutputStream& AOst, int64_t ASamples);
+    void VerifyOutputs();
+    TVerifyResult VerifyOutputStream(const TAVOutputFile& AOut, const TAVOutputStream& AOst,
+                                     const std::string& AFile);
     void LogStreamMapping();
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
@@ -325,6 +340,10 @@ private:
     TLoudness FLoudness;
     double FAudioGain = 1.0;  // linear gain of the run besides "vol"
     double FMeasureShare = 0.0;  // share of the task's progress its measuring passes took
+    bool FVerify = false;
+    double FVerifyTestCut = 0.0;
+    double FVerifyTestFlip = 0.0;
+    std::atomic<TVerifyResult> FVerified{vrNone};  // written by the run, read by any thread
     std::atomic<int64_t> FLastRead{INT64_MAX};
     // Why the read time-out check ended the current blocking step (set under the registry's lock).
     enum { irNone, irCanceled, irTimeout };

@@ -267,6 +267,7 @@ void TCustomFFmpeg::AddSilence(TAVOutputStream& AOst, const TAVInputStream& AIst
                                               enc->ch_layout.nb_channels, enc->sample_fmt),
                 "av_samples_set_silence");
         WriteToFifo(AOst, R.staging->extended_data, n);
+        if (FVerify) TrackSilence(AOst, n);
         EncodeAudioFrames(AOst, false);
     }
 }
@@ -292,6 +293,7 @@ void TCustomFFmpeg::AudioOut(TAVOutputStream& AOst, TAVInputStream& AIst, const 
     FollowInputFormat(AOst, AIst, AFrame, inLayout);
     PrepareResampler(AOst, AFrame, inLayout);
     if (!SyncAudio(AOst, AIst, APTS, AOffset, ACount)) return;
+    if (FVerify) TrackSourceSamples(AOst, AFrame, AOffset, ACount);
     if (ConvertToFifo(AOst, AFrame, AOffset, ACount)) EncodeAudioFrames(AOst, false);
 }
 

@@ -10,6 +10,8 @@
 
 #include "FFPtr.h"
 
+class TSourceTrack;
+
 // One opened input file.
 struct TAVInputFile {
     TInputContextPtr ctx;
@@ -79,6 +81,8 @@ struct TStreamCoder {
     std::vector<TBsfPtr> bsfs;
     std::string bsf_names;
     FILE* logfile = nullptr;  // two-pass statistics of pass 1
+    // Verification: the source's samples this coder was given (shared across a merge's inputs).
+    std::shared_ptr<TSourceTrack> verify;
     std::string stats_in;     // pass 2 statistics (kept alive while the encoder is open)
     ~TStreamCoder();
 };

@@ -18,14 +18,22 @@ struct TProgressInfo {
     int64_t CurrentSize = 0;
     int64_t CurrentDuration = 0;
     int64_t TotalDuration = -1;
+    // The output is complete and is being decoded back to verify it; the durations then count
+    // the output decoded so far.
+    bool Verifying = false;
 };
 using PProgressInfo = TProgressInfo*;
+
+// What the verification of a finished task's outputs found: not verified, the length (and
+// format) checked, or the decoded samples also equal to the source's.
+enum TVerifyResult { vrNone, vrLength, vrBitExact };
 
 struct TTerminateInfo {
     int32_t TaskIndex = 0;
     bool Finished = false;
     bool Exception = false;
     std::string ExceptionMsg;
+    TVerifyResult Verified = vrNone;
 };
 using PTerminateInfo = TTerminateInfo*;
 
@@ -141,6 +149,12 @@ struct TOutputOptions {
     // A file that has the output's name when the run ends: written over, kept (the job fails),
     // or kept with the output written as "name (N).ext".
     TExistingOutput ExistingOutput = eoReplace;
+    // Decode the complete output before it takes its name; a failed check fails the task.
+    bool VerifyOutput = false;
+    // Tests only, just before the working file is verified: it is cut to this share of its bytes
+    // (0 < share < 1), and the byte at this share of it is inverted (0 < share < 1).
+    double VerifyTestCut = 0.0;
+    double VerifyTestFlip = 0.0;
     std::string ExtOptions;
     int Tag = 0;
     void* Data = nullptr;

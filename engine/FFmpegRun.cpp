@@ -1034,6 +1034,7 @@ void TCustomFFmpeg::EndRun() {
         throw FFmpegException(writeError);
     }
     if (!FBroken) CheckAudioWritten();
+    if (!FBroken) VerifyOutputs();
     FFinished = !FBroken;
 }
 

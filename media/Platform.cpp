@@ -282,8 +282,10 @@ std::unique_ptr<TSysFile> TSysFile::Open(const std::string& AFileName, bool AWri
         AError = -EINVAL;
         return nullptr;
     }
+    // A reader leaves the file to a writer that holds it (a working file read back to verify it).
     HANDLE h = CreateFileW(name.c_str(), AWrite ? GENERIC_WRITE : GENERIC_READ,
-                           FILE_SHARE_READ, nullptr, AWrite ? CREATE_ALWAYS : OPEN_EXISTING,
+                           AWrite ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           AWrite ? CREATE_ALWAYS : OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         AError = -ENOENT;

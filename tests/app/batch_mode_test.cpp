@@ -360,3 +360,32 @@ TEST_F(BatchMode, PatternsNameFromTagsAndFoldersAndAnExistingOutputFollowsThePol
     EXPECT_EQ(Run({"--convert", "--existing", "ask", t1.string()}).Status, 2);
     EXPECT_EQ(Run({"--convert", "--pattern", "{nope}", t1.string()}).Status, 2);
 }
+
+TEST_F(BatchMode, VerifyChecksEveryOutputAndItsFinishedEventSaysHow) {
+    EXPECT_TRUE(ParseCommandLine({"--convert", "--verify", "x"}).Verify);
+    EXPECT_FALSE(ParseCommandLine({"--convert", "x"}).Verify);
+    const fs::path a = MakeTone(Dir.path(), "a.wav", Tone(1.0));
+    const struct {
+        const char* Profile;
+        bool Verify;
+        QJsonValue Verified;
+    } rows[] = {{"FLAC", true, "bit-exact"}, {"MP3", true, "length"}, {"WAV", false, false}};
+    for (const auto& row : rows) {
+        std::vector<std::string> args{"--convert", "--json", "--existing", "overwrite", "--profile", row.Profile,
+                                      "--output", OutDir().string(), "--log", (Dir / "events.log").string()};
+        if (row.Verify) args.push_back("--verify");
+        args.push_back(a.string());
+        const TResult r = Run(args);
+        EXPECT_EQ(r.Status, 0) << row.Profile << ": " << r.Err;
+        int finished = 0;
+        for (const QJsonObject& e : JsonLines(r.Out))
+            if (e["event"] == "finished") {
+                ++finished;
+                EXPECT_EQ(e["verified"], row.Verified) << row.Profile;
+            }
+        EXPECT_EQ(finished, 1) << row.Profile;
+    }
+    const std::string log = ReadText(Dir / "events.log");
+    EXPECT_NE(log.find("job 1 (\"a.wav\"): verified bit-exact"), std::string::npos) << log;
+    EXPECT_NE(log.find("job 1 (\"a.wav\"): verified length"), std::string::npos) << log;
+}

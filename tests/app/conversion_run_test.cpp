@@ -681,3 +681,41 @@ TEST_F(ConversionRunTest, FoldersOnTheCommandLineAddTheirFilesWithOneSummaryAndK
     EXPECT_NEAR(DecodeAudio(out / "a" / "one.wav").seconds(), 0.5, 0.01);
     EXPECT_NEAR(DecodeAudio(out / "a" / "b" / "two.wav").seconds(), 0.5, 0.01);
 }
+
+TEST_F(ConversionRunTest, TheVerifyCheckBoxReachesTheRecordsTheJobsBarSaysVerifyingAndTheChoiceIsStored) {
+    CancelErrors();
+    testmedia::ScopedTempDir dir("verify");
+    const fs::path a = MakeTone(dir.path(), "a.wav", Tone(440, 0.5, 2.0, 48000, 2));
+    auto app = StartWith({a}, {1});
+    TMainForm& form = *app->MainForm;
+    auto* verify = FindChild<QCheckBox>(&form, "chVerifyOutputs");
+    EXPECT_FALSE(verify->isChecked());  // off by default
+    verify->setChecked(true);
+    // At each progress notice: the record, and the job's bar and label as the user sees them.
+    QStringList seen;
+    bool recorded = false;
+    const TProgressEvent relay = form.FFEncoder->OnProgress;
+    form.FFEncoder->OnProgress = [&](void* ASender, PProgressInfo AInfo) {
+        relay(ASender, AInfo);
+        recorded = !form.OutputOptionsList.empty() && form.OutputOptionsList[0].VerifyOutput;
+        seen << app->ConvForm->ProgressCurrent()->format() + " | " + app->ConvForm->ConvertingTitle();
+    };
+    const int logStart = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+    EXPECT_TRUE(ErrorMessages.isEmpty()) << ErrorMessages.join("; ").toStdString();
+    EXPECT_TRUE(recorded);
+    ASSERT_FALSE(seen.isEmpty());
+    EXPECT_EQ(seen.back(), "Verifying... %p% | Verifying \"a.flac\"") << seen.join("\n").toStdString();
+    EXPECT_TRUE(seen.front().startsWith("%p% | Converting")) << seen.join("\n").toStdString();
+    EXPECT_EQ(app->ConvForm->ProgressCurrent()->format(), "%p%");  // the ended job's caption is gone
+    EXPECT_TRUE(LogLines(*app, logStart).contains("-> job 1 (\"a.wav\"): verified bit-exact"))
+        << LogLines(*app, logStart).join("\n").toStdString();
+
+    form.FFEncoder->OnProgress = relay;
+    form.close();
+    app.reset();
+    EXPECT_EQ(QSettings("Quendral", "Quendral Audio Converter").value("VerifyOutputs").toInt(), 1);
+    auto again = Start();
+    EXPECT_TRUE(FindChild<QCheckBox>(again->MainForm.get(), "chVerifyOutputs")->isChecked());
+}

@@ -509,9 +509,10 @@ TEST_F(MainFormTest, ClosingTheWindowWritesTheSettingsUnderTheirNames) {
     }
     {
         QSettings s("Quendral", "Quendral Audio Converter");
-        EXPECT_EQ(s.allKeys().size(), 4) << s.allKeys().join(",").toStdString();
+        EXPECT_EQ(s.allKeys().size(), 5) << s.allKeys().join(",").toStdString();
         EXPECT_EQ(s.value("SimultaneousConversions").toInt(), std::max(1, QThread::idealThreadCount()));
         EXPECT_EQ(s.value("Loudness").toInt(), 0);
+        EXPECT_EQ(s.value("VerifyOutputs").toInt(), 0);  // off by default
         EXPECT_EQ(s.value("OutputPath").toString(),
                   Path("home/Documents/Quendral/Quendral Audio Converter/Output"));
         EXPECT_EQ(s.value("recentprofileind").toInt(), 0);

@@ -1,0 +1,458 @@
+// Verification of a run's outputs: the source's samples counted and hashed as the run hands them
+// to each audio encoder, and each complete output decoded back with our own media layer before
+// it takes its name. Runs on the thread that runs the task.
+#include "OutputVerify.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "FFLoad.h"
+#include "FFLog.h"
+#include "FFUtils.h"
+#include "FFmpegRun.h"
+#include "Format.h"
+#include "Platform.h"
+#include "UnicodeProtocol.h"
+
+namespace fs = std::filesystem;
+
+// ---- hashes ----------------------------------------------------------------------------------
+
+int TSampleHasher::Kind(AVSampleFormat AFormat) {
+    switch (avutil.av_get_packed_sample_fmt(AFormat)) {
+        case AV_SAMPLE_FMT_U8:
+        case AV_SAMPLE_FMT_S16:
+        case AV_SAMPLE_FMT_S32: return 1;
+        case AV_SAMPLE_FMT_S64: return 2;
+        case AV_SAMPLE_FMT_FLT: return 3;
+        case AV_SAMPLE_FMT_DBL: return 4;
+        default: return 0;
+    }
+}
+
+namespace {
+constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+
+inline uint64_t Rotl(uint64_t AValue, int ABits) {
+    return (AValue << ABits) | (AValue >> (64 - ABits));
+}
+
+// Frames [AOffset, AOffset + ACount) of AFrame as canonical values through AValue, interleaved.
+template <typename T, typename TValue>
+void Canonical(const AVFrame* AFrame, int AOffset, int ACount, int AChannels, uint64_t* AOut,
+               TValue AValue) {
+    if (avutil.av_sample_fmt_is_planar(static_cast<AVSampleFormat>(AFrame->format))) {
+        for (int c = 0; c < AChannels; ++c) {
+            const T* s = reinterpret_cast<const T*>(AFrame->extended_data[c]) + AOffset;
+            uint64_t* o = AOut + c;
+            for (int i = 0; i < ACount; ++i, o += AChannels) *o = AValue(s[i]);
+        }
+        return;
+    }
+    const T* s = reinterpret_cast<const T*>(AFrame->extended_data[0]) + int64_t(AOffset) * AChannels;
+    const int64_t n = int64_t(ACount) * AChannels;
+    for (int64_t j = 0; j < n; ++j) AOut[j] = AValue(s[j]);
+}
+}  // namespace
+
+void TSampleHasher::Mix(const uint64_t* AValues, size_t ACount) {
+    size_t i = 0;
+    // The lanes take the samples in turn, continuing where the last call stopped.
+    for (; i < ACount && (FIndex & 3); ++i, ++FIndex)
+        FLanes[FIndex & 3] = (FLanes[FIndex & 3] ^ AValues[i]) * kMultiplier;
+    uint64_t a = FLanes[0], b = FLanes[1], c = FLanes[2], d = FLanes[3];
+    for (; i + 4 <= ACount; i += 4, FIndex += 4) {
+        a = (a ^ AValues[i]) * kMultiplier;
+        b = (b ^ AValues[i + 1]) * kMultiplier;
+        c = (c ^ AValues[i + 2]) * kMultiplier;
+        d = (d ^ AValues[i + 3]) * kMultiplier;
+    }
+    FLanes[0] = a, FLanes[1] = b, FLanes[2] = c, FLanes[3] = d;
+    for (; i < ACount; ++i, ++FIndex)
+        FLanes[FIndex & 3] = (FLanes[FIndex & 3] ^ AValues[i]) * kMultiplier;
+}
+
+void TSampleHasher::CloseBlock() {
+    uint64_t h = FIndex;
+    for (int l = 0; l < 4; ++l) {
+        h = (h ^ Rotl(FLanes[l], 17 * l + 5)) * kMultiplier;
+        h ^= h >> 29;
+        FLanes[l] = kSeeds[l];
+    }
+    FBlocks.push_back(h);
+    FIndex = 0;
+    FInBlock = 0;
+}
+
+void TSampleHasher::Finish() {
+    if (FInBlock > 0) CloseBlock();
+}
+
+void TSampleHasher::Add(const AVFrame* AFrame, int AOffset, int ACount) {
+    const AVSampleFormat packed =
+        avutil.av_get_packed_sample_fmt(static_cast<AVSampleFormat>(AFrame->format));
+    const int channels = AFrame->ch_layout.nb_channels;
+    if (Kind(packed) == 0 || channels <= 0) return;
+    while (ACount > 0) {
+        const int n = std::min(ACount, kVerifyBlockFrames - FInBlock);
+        FBuffer.resize(size_t(n) * size_t(channels));
+        uint64_t* out = FBuffer.data();
+        switch (packed) {
+            case AV_SAMPLE_FMT_U8:
+                Canonical<uint8_t>(AFrame, AOffset, n, channels, out, [](uint8_t v) {
+                    return uint64_t(uint32_t(int32_t(v) - 128) << 24);
+                });
+                break;
+            case AV_SAMPLE_FMT_S16:
+                Canonical<int16_t>(AFrame, AOffset, n, channels, out, [](int16_t v) {
+                    return uint64_t(uint32_t(int32_t(v)) << 16);
+                });
+                break;
+            case AV_SAMPLE_FMT_S32:
+                Canonical<int32_t>(AFrame, AOffset, n, channels, out,
+                                   [](int32_t v) { return uint64_t(uint32_t(v)); });
+                break;
+            case AV_SAMPLE_FMT_S64:
+                Canonical<int64_t>(AFrame, AOffset, n, channels, out,
+                                   [](int64_t v) { return uint64_t(v); });
+                break;
+            case AV_SAMPLE_FMT_FLT:
+                Canonical<float>(AFrame, AOffset, n, channels, out, [](float v) {
+                    uint32_t b;
+                    std::memcpy(&b, &v, sizeof b);
+                    return uint64_t(b);
+                });
+                break;
+            default:  // double
+                Canonical<double>(AFrame, AOffset, n, channels, out, [](double v) {
+                    uint64_t b;
+                    std::memcpy(&b, &v, sizeof b);
+                    return b;
+                });
+                break;
+        }
+        Mix(out, FBuffer.size());
+        FInBlock += n;
+        AOffset += n;
+        ACount -= n;
+        if (FInBlock == kVerifyBlockFrames) CloseBlock();
+    }
+}
+
+void TSampleHasher::AddSilence(int64_t AFrames, int AChannels) {
+    while (AFrames > 0 && AChannels > 0) {
+        const int n = static_cast<int>(std::min<int64_t>(AFrames, kVerifyBlockFrames - FInBlock));
+        FBuffer.assign(size_t(n) * size_t(AChannels), 0);
+        Mix(FBuffer.data(), FBuffer.size());
+        FInBlock += n;
+        AFrames -= n;
+        if (FInBlock == kVerifyBlockFrames) CloseBlock();
+    }
+}
+
+void TSourceTrack::Add(const AVFrame* AFrame, int AOffset, int ACount, int AEncoderRate,
+                       int ADepth) {
+    const AVSampleFormat fmt =
+        avutil.av_get_packed_sample_fmt(static_cast<AVSampleFormat>(AFrame->format));
+    const int channels = AFrame->ch_layout.nb_channels;
+    if (!Started) {
+        Started = true;
+        Format = fmt;
+        Rate = AFrame->sample_rate;
+        Channels = channels;
+        Depth = ADepth;
+    } else if (fmt != Format || AFrame->sample_rate != Rate || channels != Channels ||
+               ADepth != Depth) {
+        Uniform = false;
+        ++Changes;
+        Format = fmt;
+        Rate = AFrame->sample_rate;
+        Channels = channels;
+        Depth = ADepth;
+    }
+    Expected += double(ACount) * AEncoderRate / AFrame->sample_rate;
+    SourceSamples += ACount;
+    if (Uniform && TSampleHasher::Kind(fmt)) Hasher.Add(AFrame, AOffset, ACount);
+}
+
+void TSourceTrack::AddSilence(int64_t ASamples, int AChannels) {
+    Silence = true;
+    Expected += double(ASamples);
+    if (Uniform && Started && AChannels == Channels) Hasher.AddSilence(ASamples, AChannels);
+    else Uniform = false;
+}
+
+int SampleDepth(int ARawBits, AVSampleFormat AFormat) {
+    const int bits = avutil.av_get_bytes_per_sample(AFormat) * 8;
+    return ARawBits > 0 && ARawBits < bits ? ARawBits : bits;
+}
+
+int64_t VerifyLengthTolerance(AVCodecID AId, int AResampledParts) {
+    // The resampler's flush at a part's end may round its last output sample either way.
+    const int64_t resampling = 2 * int64_t(AResampledParts);
+    // WavPack may be lossy (hybrid), but the library's encoder writes lossless streams only.
+    const AVCodecDescriptor* d = avcodec.avcodec_descriptor_get(AId);
+    if (d && (d->props & AV_CODEC_PROP_LOSSLESS) &&
+        (!(d->props & AV_CODEC_PROP_LOSSY) || AId == AV_CODEC_ID_WAVPACK))
+        return resampling;  // PCM, FLAC, ALAC, WavPack, TTA ...: every sample, none added
+    switch (AId) {
+        case AV_CODEC_ID_MP3: return 1152 + 1105 + resampling;   // frame; encoder + decoder delay
+        case AV_CODEC_ID_MP2: return 1152 + 481 + resampling;    // frame; decoder delay
+        case AV_CODEC_ID_AAC: return 1024 + 1024 + resampling;   // frame; priming
+        case AV_CODEC_ID_OPUS: return 960 + 312 + resampling;    // 20 ms frame; pre-skip
+        case AV_CODEC_ID_VORBIS: return 2048 + resampling;       // long block
+        case AV_CODEC_ID_AC3:
+        case AV_CODEC_ID_EAC3: return 1536 + 256 + resampling;  // frame; delay
+        default: return 4096 + resampling;                       // any other lossy codec
+    }
+}
+
+// ---- the run's side --------------------------------------------------------------------------
+
+namespace {
+// Tests only: AFile cut to ACut of its bytes, the byte at AFlip of it inverted (each when
+// between 0 and 1).
+void DamageForTest(const std::string& AFile, double ACut, double AFlip) {
+    std::error_code ec;
+    const fs::path path = Utf8ToPath(AFile);
+    if (ACut > 0 && ACut < 1) {
+        const uintmax_t size = fs::file_size(path, ec);
+        if (!ec) fs::resize_file(path, static_cast<uintmax_t>(double(size) * ACut), ec);
+    }
+    if (AFlip > 0 && AFlip < 1) {
+        const uintmax_t size = fs::file_size(path, ec);
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        if (ec || !f) return;
+        f.seekg(static_cast<std::streamoff>(double(size) * AFlip));
+        const int c = f.get();
+        if (c == EOF) return;
+        f.seekp(static_cast<std::streamoff>(double(size) * AFlip));
+        f.put(static_cast<char>(~c));
+    }
+}
+}  // namespace
+
+void TCustomFFmpeg::SetVerify(bool AOn, double ATestCut, double ATestFlip) {
+    FVerify = AOn;
+    FVerifyTestCut = ATestCut;
+    FVerifyTestFlip = ATestFlip;
+    FVerified = vrNone;
+}
+
+void TCustomFFmpeg::TrackSourceSamples(TAVOutputStream& AOst, const AVFrame* AFrame, int AOffset,
+                                       int ACount) {
+    TStreamCoder& c = *AOst.coder;
+    if (!c.verify) c.verify = std::make_shared<TSourceTrack>();
+    const TAVInputStream& ist = FRun->ist[AOst.source_index];
+    const int raw = ist.dec ? ist.dec->bits_per_raw_sample : 0;
+    c.verify->Add(AFrame, AOffset, ACount, c.enc->sample_rate,
+                  SampleDepth(raw, static_cast<AVSampleFormat>(AFrame->format)));
+}
+
+void TCustomFFmpeg::TrackSilence(TAVOutputStream& AOst, int64_t ASamples) {
+    TStreamCoder& c = *AOst.coder;
+    if (!c.verify) c.verify = std::make_shared<TSourceTrack>();
+    c.verify->AddSilence(ASamples, c.enc->ch_layout.nb_channels);
+}
+
+void TCustomFFmpeg::VerifyOutputs() {
+    FVerified = vrNone;
+    if (!FVerify) return;
+    TVerifyResult result = vrBitExact;
+    bool verified = false;
+    for (const TAVOutputFile& out : FOutputFiles) {
+        if (out.group != 0 || !out.writes_file) continue;
+        const std::string file = out.working_name.empty() ? out.file_name : out.working_name;
+        DamageForTest(file, FVerifyTestCut, FVerifyTestFlip);
+        for (const TAVOutputStream& os : out.streams) {
+            if (os.st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+            const TVerifyResult r = VerifyOutputStream(out, os, file);
+            if (FBroken) return;  // stopped: the run does not finish
+            result = std::min(result, r);
+            verified = true;
+        }
+    }
+    FVerified = verified ? result : vrNone;
+}
+
+// Decodes the output's stream AOst completely and checks it; raises FFmpegException naming what
+// failed. A stop request ends it early (vrNone).
+TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut,
+                                                const TAVOutputStream& AOst,
+                                                const std::string& AFile) {
+    const std::string& name = AOut.file_name;
+    auto fail = [&](const std::string& AWhat) {
+        const std::string msg = Format("%s: verification failed: %s.", name, AWhat);
+        TheLogger()->Log(this, llError, msg);
+        throw FFmpegException(msg);
+    };
+    const AVCodecParameters* want = AOst.st->codecpar;  // as the encoder took the profile's values
+    TSourceTrack* track = AOst.coder ? AOst.coder->verify.get() : nullptr;
+    const int64_t expected = track ? llrint(track->Expected) : -1;
+
+    AVFormatContext* raw = nullptr;
+    int ret = OpenInputFile(&raw, AFile, nullptr, nullptr, 0);
+    if (ret < 0) fail("the output does not open (" + ErrorCodeText(ret) + ")");
+    TInputContextPtr ic(raw);
+    ret = avformat.avformat_find_stream_info(raw, nullptr);
+    if (ret < 0) fail("its streams cannot be read (" + ErrorCodeText(ret) + ")");
+    const int index = AOst.index;
+    if (index >= int(raw->nb_streams) ||
+        raw->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+        fail(Format("it has no audio stream #%d", index));
+    const AVStream* st = raw->streams[index];
+    const AVCodec* codec = avcodec.avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) fail(Format("no decoder for codec id %d", int(st->codecpar->codec_id)));
+    TLockedDecoder locked;
+    locked.Context.reset(avcodec.avcodec_alloc_context3(codec));
+    AVCodecContext* dec = locked.Context.get();
+    if (!dec) throw FFmpegException("av_mallocz fail");
+    CheckAV(avcodec.avcodec_parameters_to_context(dec, st->codecpar), "avcodec_parameters_to_context");
+    // Damage is an error, not concealed.
+    dec->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
+    {
+        TCodecLockGuard lock;
+        ret = avcodec.avcodec_open2(dec, codec, nullptr);
+    }
+    if (ret < 0) fail("its decoder does not open (" + ErrorCodeText(ret) + ")");
+
+    TPacketPtr pkt(avcodec.av_packet_alloc());
+    TFramePtr frame(avutil.av_frame_alloc());
+    if (!pkt || !frame) throw FFmpegException("av_mallocz fail");
+    const bool lossless = VerifyLengthTolerance(want->codec_id, 0) == 0;
+    const bool hash = track && track->Uniform && lossless && TSampleHasher::Kind(track->Format);
+    TSampleHasher hasher;
+    int64_t decoded = 0;
+    int channels = 0, rate = 0;
+    AVSampleFormat fmt = AV_SAMPLE_FMT_NONE;
+    bool changed = false;
+    int64_t time = 0;  // microseconds: of the last packet read
+    const int64_t totalUs = expected > 0 && want->sample_rate > 0
+                                ? expected * AV_TIME_BASE / want->sample_rate
+                                : FTotalOutputDuration;
+    int64_t lastReport = 0;
+    auto report = [&](bool AFirst) {
+        if (!OnProgress) return;
+        const int64_t now = NowMicroseconds();
+        if (!AFirst && now - lastReport < ReportInterval) return;
+        lastReport = now;
+        TTranscodeProgress p;
+        p.FileIndex = -1;
+        p.Verifying = true;
+        p.TotalDuration = totalUs;
+        p.CurrentDuration = rate > 0 ? decoded * AV_TIME_BASE / rate : 0;
+        OnProgress(p);
+    };
+    auto decodeError = [&](int ARet) {
+        fail(Format("decode error at %s (%s)", DurationText(time), ErrorCodeText(ARet)));
+    };
+    report(true);
+    for (bool eof = false; !eof;) {
+        PassPauseGate();
+        if (FBroken) return vrNone;
+        ret = avformat.av_read_frame(raw, pkt.get());
+        if (ret == AVERROR_EOF) {
+            eof = true;
+            ret = avcodec.avcodec_send_packet(dec, nullptr);
+        } else if (ret < 0) {
+            fail(Format("read error at %s (%s)", DurationText(time), ErrorCodeText(ret)));
+        } else {
+            if (pkt->stream_index != index) {
+                avcodec.av_packet_unref(pkt.get());
+                continue;
+            }
+            if (pkt->pts != kNoPTS)
+                time = avutil.av_rescale_q(pkt->pts, st->time_base, AVRational{1, AV_TIME_BASE});
+            // Every frame is taken after each send: a refusal is a damaged packet.
+            ret = avcodec.avcodec_send_packet(dec, pkt.get());
+            avcodec.av_packet_unref(pkt.get());
+        }
+        if (ret < 0 && ret != AVERROR_EOF) decodeError(ret);
+        for (;;) {
+            ret = avcodec.avcodec_receive_frame(dec, frame.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+            if (ret < 0) decodeError(ret);
+            struct TUnref {
+                AVFrame* f;
+                ~TUnref() { avutil.av_frame_unref(f); }
+            } unref{frame.get()};
+            const AVSampleFormat f = static_cast<AVSampleFormat>(frame->format);
+            if (decoded == 0 && fmt == AV_SAMPLE_FMT_NONE) {
+                channels = frame->ch_layout.nb_channels;
+                rate = frame->sample_rate;
+                fmt = f;
+            } else if (channels != frame->ch_layout.nb_channels || rate != frame->sample_rate ||
+                       fmt != f) {
+                changed = true;
+            }
+            if (hash && !changed) hasher.Add(frame.get(), 0, frame->nb_samples);
+            decoded += frame->nb_samples;
+        }
+        report(false);
+    }
+
+    if (decoded == 0) fail("no audio decodes");
+    if (changed) fail("its format changes within the stream");
+    if (channels != want->ch_layout.nb_channels)
+        fail(Format("%d channels decoded, the profile's are %d", channels,
+                    want->ch_layout.nb_channels));
+    if (rate != want->sample_rate)
+        fail(Format("sample rate %d Hz decoded, the profile's is %d Hz", rate, want->sample_rate));
+    if (!track) {  // a copied stream: it decodes, in its format
+        TheLogger()->Log(this, llInfo, Format("%s: verified length.", name));
+        return vrLength;
+    }
+    // The trim range: a source read past its end gave exactly the range (to one sample).
+    const TOptionState& o = FOptions;
+    const TAVInputStream& ist = FRun->ist[AOst.source_index];
+    if (!FJoinMode && o.recording_time != INT64_MAX && ist.is_past_recording_time &&
+        track->Uniform && track->Rate > 0) {
+        const int64_t range = llrint(double(o.recording_time) * track->Rate / AV_TIME_BASE);
+        const int64_t off = track->SourceSamples - range;
+        if (off < -1 || off > 1)
+            fail(Format("length %s by %lld samples of the trim range (%lld given, %lld in the range)",
+                        off < 0 ? "short" : "long", static_cast<long long>(std::llabs(off)),
+                        static_cast<long long>(track->SourceSamples),
+                        static_cast<long long>(range)));
+    }
+    // Every part of the source at another rate than the output's went through the resampler.
+    const int parts = track->Uniform ? (track->Rate != rate ? 1 : 0) : track->Changes + 1;
+    const int64_t tolerance = VerifyLengthTolerance(want->codec_id, parts);
+    const int64_t diff = decoded - expected;
+    if (diff < -tolerance || diff > tolerance)
+        fail(Format("length %s by %lld samples (%lld decoded, %lld expected, %lld allowed)",
+                    diff < 0 ? "short" : "long", static_cast<long long>(std::llabs(diff)),
+                    static_cast<long long>(decoded), static_cast<long long>(expected),
+                    static_cast<long long>(tolerance)));
+
+    // Bit for bit: the same samples, rate, channels, format and depth, nothing scaled.
+    const bool comparable =
+        hash && track->Rate == rate && track->Channels == channels &&
+        track->Format == avutil.av_get_packed_sample_fmt(fmt) &&
+        track->Depth == SampleDepth(dec->bits_per_raw_sample, fmt) && o.audio_volume == 256 &&
+        FAudioGain == 1.0 && o.audio_sync_method <= 1;
+    if (!comparable) {
+        TheLogger()->Log(this, llInfo,
+                         Format("%s: verified length (%lld samples).", name,
+                                static_cast<long long>(decoded)));
+        return vrLength;
+    }
+    hasher.Finish();
+    track->Hasher.Finish();
+    const std::vector<uint64_t>& a = hasher.Blocks();
+    const std::vector<uint64_t>& b = track->Hasher.Blocks();
+    const auto m = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    if (m.first != a.end() || m.second != b.end())
+        fail(Format("sample mismatch at sample %lld (within the %d samples from there)",
+                    static_cast<long long>(int64_t(m.first - a.begin()) * kVerifyBlockFrames),
+                    kVerifyBlockFrames));
+    TheLogger()->Log(this, llInfo,
+                     Format("%s: verified bit-exact (%lld samples).", name,
+                            static_cast<long long>(decoded)));
+    return vrBitExact;
+}
