@@ -29,6 +29,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "AppSetup.h"
 #include "AppShell.h"
 #include "AppTestEnv.h"
 #include "OpenFilter.h"
@@ -662,6 +663,14 @@ TEST_F(MainFormTest, AtItsMinimumSizeNoControlCoversAnotherNorCutsItsCaption) {
         EXPECT_TRUE(form.centralWidget()->rect().contains(button)) << name;
     }
     EXPECT_EQ(CutCaptions(&form), QStringList());
+    // The other windows at their own sizes.
+    for (QWidget* window : std::initializer_list<QWidget*>{app->ConvForm.get(), app->ErrorForm.get(), app->AboutForm.get(),
+                                                           app->FileInfoForm.get(), app->LogForm.get()}) {
+        window->show();
+        ProcessPending();
+        EXPECT_EQ(CutCaptions(window), QStringList()) << window->objectName().toStdString();
+        window->hide();
+    }
     // The player draws at the device's resolution (run again at QT_SCALE_FACTOR=2).
     const qreal ratio = qEnvironmentVariableIntValue("QT_SCALE_FACTOR") == 2 ? 2.0 : 1.0;
     EXPECT_EQ(form.devicePixelRatioF(), ratio);
