@@ -102,6 +102,7 @@ private:
     int LoadLibraries();
     void CollectJobs();
     int PlanOutputs();
+    std::vector<std::string> NameOutputs();
     int DryRun() const;
     int Convert();
     // The encoder's events, on the main thread.
@@ -307,14 +308,10 @@ void TBatchRun::CollectJobs() {
     }
 }
 
-// Each job's output: named by the pattern, two jobs of the run numbered apart, an existing output
-// skipped, written over or numbered past as --existing says; then the window's checks, and the
-// output folders created.
-int TBatchRun::PlanOutputs() {
-    if (FOutputFolder.empty()) {
-        Error("no output folder: give one with --output");
-        return 1;
-    }
+// Each job's output (one per job, empty for a job that does not run): named by the pattern, two
+// jobs of the run numbered apart, an existing output skipped, written over or numbered past as
+// --existing says.
+std::vector<std::string> TBatchRun::NameOutputs() {
     TExistingPolicy policy = epSkip;
     if (C.Existing) ParseExistingPolicy(*C.Existing, policy);
     FSettings.Existing = ExistingOutputFor(policy);
@@ -342,22 +339,38 @@ int TBatchRun::PlanOutputs() {
                     FJobs[index[m]].Skipped =
                         "the output " + existing + " exists (skipped; --existing overwrite or rename converts it)";
     }
-    std::vector<TAudioFile> all, runnable;
     std::vector<std::string> outputs(FJobs.size());
     for (size_t k = 0; k < planned.size(); ++k) {
-        if (planned[k].empty()) continue;
         FJobs[index[k]].Output = planned[k];
         outputs[index[k]] = planned[k];
-        runnable.push_back(candidates[k]);
     }
-    for (const TBatchJob& j : FJobs) all.push_back(j.Job);
-    if (C.Merge && runnable.size() > 20) {
+    return outputs;
+}
+
+// The outputs planned, the window's checks, and the output folders created; -1 to go on, else
+// the exit status.
+int TBatchRun::PlanOutputs() {
+    if (FOutputFolder.empty()) {
+        Error("no output folder: give one with --output");
+        return 1;
+    }
+    const std::vector<std::string> outputs = NameOutputs();
+    std::vector<TAudioFile> all;
+    size_t runnable = 0;
+    std::string merged;
+    for (size_t i = 0; i < FJobs.size(); ++i) {
+        all.push_back(FJobs[i].Job);
+        if (outputs[i].empty()) continue;
+        ++runnable;
+        merged = outputs[i];
+    }
+    if (C.Merge && runnable > 20) {
         Error("Cannot merge more than 20 files.");
         return 1;
     }
     // A job that would write over a source (also one that does not run) refuses the whole run,
     // as in the window.
-    const std::string refusal = CheckRunOutputs(all, outputs, C.Merge, runnable.empty() ? std::string() : planned.front());
+    const std::string refusal = CheckRunOutputs(all, outputs, C.Merge, merged);
     if (!refusal.empty()) {
         EventsLogLine(refusal);
         Error(refusal);
@@ -368,23 +381,16 @@ int TBatchRun::PlanOutputs() {
             EventsLogLine("Skipped " + j.Job.Source + ": " + j.Skipped);
             if (!C.DryRun) Note("skipped " + j.Job.Source + ": " + j.Skipped);
         }
-    if (runnable.empty()) {
+    if (runnable == 0) {
         for (const TBatchJob& j : FJobs)
             if (!j.Refusal.empty()) Error(j.Refusal);
         Note("nothing to convert");
         return std::any_of(FJobs.begin(), FJobs.end(), [](const TBatchJob& j) { return !j.Refusal.empty(); }) ? 1 : 0;
     }
     if (C.DryRun) return -1;
-    // The output folder and the pattern's sub-folders.
-    for (const std::string& out : outputs) {
-        if (out.empty()) continue;
-        std::error_code ec;
-        const std::filesystem::path folder = Utf8ToPath(out).parent_path();
-        std::filesystem::create_directories(folder, ec);
-        if (!std::filesystem::is_directory(folder)) {
-            Error(PathToUtf8(folder) + ": cannot create the output folder" + (ec ? ": " + ec.message() : std::string()));
-            return 1;
-        }
+    if (const std::string error = CreateOutputFolders(outputs); !error.empty()) {
+        Error(error);
+        return 1;
     }
     return -1;
 }

@@ -263,3 +263,15 @@ void ResolveExistingOutput(std::vector<std::string>& AOutputs, size_t AJob, TExi
 TExistingOutput ExistingOutputFor(TExistingPolicy APolicy) {
     return APolicy == epOverwrite ? eoReplace : APolicy == epSkip ? eoKeep : eoNumber;
 }
+
+std::string CreateOutputFolders(const std::vector<std::string>& AOutputs) {
+    for (const std::string& out : AOutputs) {
+        if (out.empty()) continue;
+        std::error_code ec;
+        const std::filesystem::path folder = Utf8ToPath(out).parent_path();
+        std::filesystem::create_directories(folder, ec);
+        if (!std::filesystem::is_directory(folder))
+            return "Cannot create the output folder \"" + PathToUtf8(folder) + "\"" + (ec ? ": " + ec.message() : std::string());
+    }
+    return {};
+}

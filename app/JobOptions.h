@@ -76,6 +76,10 @@ std::vector<std::string> NameRunOutputs(const std::vector<TAudioFile>& AJobs, co
                                         const std::string& AFolder, const TOutputNaming& ANaming, bool AMerge,
                                         const std::string& AMergedFile);
 
+// Makes the folders of every output (empty ones skipped): the output folder and a pattern's
+// sub-folders. The error naming the folder that cannot be made, or empty.
+std::string CreateOutputFolders(const std::vector<std::string>& AOutputs);
+
 // The indexes of the outputs that name an existing file (in merge mode, the first only).
 std::vector<size_t> ExistingOutputs(const std::vector<std::string>& AOutputs);
 

@@ -220,6 +220,9 @@ private:
     void RefreshList(int ARow);
     void OpenTitleEditor(int ARow);
     void StartConversion();
+    bool ChooseOutputFolder();
+    bool AddRunTasks(bool AMerge, int AMergeJob);
+    void RunTasks(bool AMerge);
     // Each job's output for a run in FRunOutputs (empty: the job is skipped): the naming
     // settings, the user asked about outputs that exist, the sub-folders made; false, reported,
     // when the run must not start (a job writing over a source, the user cancelled).

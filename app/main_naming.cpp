@@ -65,19 +65,10 @@ bool TMainForm::PlanRunOutputs(bool AMerge, int AMergeJob) {
         ShowMessageBox(this, mkInformation, "Nothing to convert: every output file exists and was skipped.");
         return false;
     }
-    // The pattern's sub-folders.
-    for (const std::string& file : planned) {
-        std::error_code ec;
-        const std::filesystem::path folder = Utf8ToPath(file).parent_path();
-        std::filesystem::create_directories(folder, ec);
-        if (!std::filesystem::is_directory(folder)) {
-            const QString message = "Cannot create the output folder \"" +
-                                    QString::fromStdString(PathToUtf8(folder)) +
-                                    "\": " + QString::fromStdString(ec.message());
-            EventsLogLine("-> " + message);
-            ShowMessageBox(this, mkWarning, message);
-            return false;
-        }
+    if (const std::string error = CreateOutputFolders(outputs); !error.empty()) {
+        EventsLogLine("-> " + QString::fromStdString(error));
+        ShowMessageBox(this, mkWarning, QString::fromStdString(error));
+        return false;
     }
     FRunOutputs = std::move(outputs);
     return true;

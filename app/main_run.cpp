@@ -56,24 +56,8 @@ void TMainForm::StartConversion() {
         ShowMessageBox(this, mkWarning, "Cannot merge more than 20 files.");
         return;
     }
-
-    // 3: the output folder, or the fallback folder when it is missing.
-    OutputFolder = ui->edDestinationFolder->text();
-    if (OutputFolder.isEmpty() || !QFileInfo(OutputFolder).isDir()) {
-        const QString fallback = FallbackOutputFolder();
-        ShowMessageBox(this, mkWarning, "Output folder does not exit. Converting to \"" + fallback + "\".");
-        std::string refused;  // a folder of this user alone: others may not plant links there
-        if (!MakePrivateFolder(Utf8ToPath(fallback.toStdString()), refused)) {
-            ShowMessageBox(this, mkWarning,
-                           "Could not create temporary directory. Please choose another output folder.");
-            return;
-        }
-        OutputFolder = fallback;
-    }
-
-    // Nothing starts when a job would overwrite a source, or when a chosen value is not a
-    // number: all of it is checked before the encoder opens any file. Outputs that exist are
-    // written over, skipped or renamed as the naming settings or the user say.
+    // 3: the output folder; every job's output and record, checked before any file is opened.
+    if (!ChooseOutputFolder()) return;
     int mergeJob = CurrentRow() - 1;
     if (mergeJob < 0 || mergeJob >= n) mergeJob = 0;
     if (!PlanRunOutputs(merge, mergeJob)) return;
@@ -81,28 +65,49 @@ void TMainForm::StartConversion() {
     std::vector<TInputOptions> inputs(static_cast<size_t>(n));
     std::vector<TOutputOptions> outputs(static_cast<size_t>(n));
     for (int i = 0; i < n; ++i) FillOptions(i, merge, volume, inputs[static_cast<size_t>(i)], outputs[static_cast<size_t>(i)]);
-
     // 4-5: the preview stops; the encoder is emptied and the records take their places.
     PreviewStop();
     FFEncoder->ClearTasks();
     InputOptionsList = std::move(inputs);
     OutputOptionsList = std::move(outputs);
+    // 6-7: the tasks; 8-9: the run.
+    if (AddRunTasks(merge, mergeJob)) RunTasks(merge);
+}
 
-    // 6: one task per job, or one task with every job as an input.
+// The output folder, or the fallback folder when it is missing (a folder of this user alone:
+// others may not plant links there); false, said, when there is none.
+bool TMainForm::ChooseOutputFolder() {
+    OutputFolder = ui->edDestinationFolder->text();
+    if (!OutputFolder.isEmpty() && QFileInfo(OutputFolder).isDir()) return true;
+    const QString fallback = FallbackOutputFolder();
+    ShowMessageBox(this, mkWarning, "Output folder does not exit. Converting to \"" + fallback + "\".");
+    std::string refused;
+    if (!MakePrivateFolder(Utf8ToPath(fallback.toStdString()), refused)) {
+        ShowMessageBox(this, mkWarning, "Could not create temporary directory. Please choose another output folder.");
+        return false;
+    }
+    OutputFolder = fallback;
+    return true;
+}
+
+// 6: one task per job that runs, or one task with every such job as an input; 7: the merged
+// output takes the job AMergeJob's profile. False, reported, when the encoder refuses one.
+bool TMainForm::AddRunTasks(bool AMerge, int AMergeJob) {
     auto fail = [this](const QString& APrefix, const char* AMark) {
         const QString message = APrefix + QString::fromStdString(FFEncoder->LastErrMsg());
         ShowErrorReport(message, AMark);
         EventsLogLine("-> " + message);
+        return false;
     };
     FTaskJob.clear();
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < static_cast<int>(AudioFiles.size()); ++i) {
         if (FRunOutputs[static_cast<size_t>(i)].empty()) continue;  // skipped: its output exists
         const TAudioFile& job = AudioFiles[static_cast<size_t>(i)];
         TInputOptions* input = &InputOptionsList[static_cast<size_t>(i)];
-        if (!merge || FTaskJob.empty()) FTaskJob.push_back(i);
-        if (merge && FFEncoder->TasksCount() == 0) {
+        if (!AMerge || FTaskJob.empty()) FTaskJob.push_back(i);
+        if (AMerge && FFEncoder->TasksCount() == 0) {
             if (FFEncoder->AddTask(job.Source, input) < 0) return fail("", "CLM_FFAddTaskToMerged");
-        } else if (merge) {
+        } else if (AMerge) {
             if (!FFEncoder->AddInputFile(0, job.Source, input)) return fail("", "CLM_FFAddInputFileToMerged");
         } else {
             const int task = FFEncoder->AddTask(job.Source, input);
@@ -112,25 +117,26 @@ void TMainForm::StartConversion() {
                 return fail("Cannot set output file: ", "CLM_SetOutputFile");
         }
     }
-
-    // 7: the merged output takes the selected job's profile (the first job when none is selected).
-    if (merge) {
-        TOutputOptions* output = &OutputOptionsList[static_cast<size_t>(mergeJob)];
+    if (AMerge) {
+        TOutputOptions* output = &OutputOptionsList[static_cast<size_t>(AMergeJob)];
         output->Join = true;
         if (!FFEncoder->SetOutputFile(0, FRunOutputs.front(), output))
             return fail("Cannot set output file (Merge): ", "CLM_SetOutputFileMerge");
     }
+    return true;
+}
 
-    // 8-9: run the tasks one after another while the conversion dialog shows the progress.
+// 8-9: the tasks run, up to the chosen number at once (a merge is one task), while the
+// conversion dialog shows the progress.
+void TMainForm::RunTasks(bool AMerge) {
     EventsLogLine("-> Started conversion");
     FCancelled = false;
     FFailedTasks = 0;
     FRunFailures.clear();
     FRunClock.start();
     FRunTasks = FFEncoder->TasksCount();
-    FRunMerged = merge;
-    // Separate jobs run up to the chosen number at once; a merge is one task.
-    FRunThreads = merge ? 1 : std::min(ui->edSimultaneous->value(), FRunTasks);
+    FRunMerged = AMerge;
+    FRunThreads = AMerge ? 1 : std::min(ui->edSimultaneous->value(), FRunTasks);
     FTaskDone.assign(static_cast<size_t>(FRunTasks), 0.0);
     TConvForm* conv = Forms.ConvForm;
     conv->ResetJobs();
