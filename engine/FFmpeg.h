@@ -201,6 +201,29 @@ private:
 
     // Pipeline internals (FFmpegPipeline.cpp, FFmpegAudio.cpp, FFmpegVideo.cpp).
     struct TRun;
+    // Input opening steps, in the order OpenInput takes them; a false step has set LastErrMsg.
+    struct TInputOpen;
+    void FindInputFormat(TInputOpen& AOpen);
+    void SetDemuxerOptions(TInputOpen& AOpen);
+    bool FindForcedDecoders(TInputOpen& AOpen);
+    bool OpenInputContext(TInputOpen& AOpen);
+    bool SelectProgram(TInputOpen& AOpen);
+    bool ProbeInput(TInputOpen& AOpen);
+    void SeekInputStart(TInputOpen& AOpen);
+    void TakeInputStreams(TInputOpen& AOpen);
+    void TakeInputVideo(const AVStream* ASt, int AIndex);
+    void RecordInput(TInputOpen& AOpen);
+    // Output opening steps, in the order OpenOutput takes them; the steps after EnterOutput act
+    // on the last output and a false one has dropped it (DropOutput) with LastErrMsg set.
+    bool MayOpenOutput(const std::string& AFileName);
+    std::shared_ptr<AVFormatContext> NewOutputContext(const std::string& AFileName);
+    bool ChooseStreamKinds(const AVOutputFormat* AFormat, bool AJoin, bool (&AUse)[3]);
+    void EnterOutput(std::shared_ptr<AVFormatContext> ACtx, const std::string& AFileName);
+    bool CreateOutputStreams(const bool (&AUse)[3]);
+    void CopyOutputMetadata();
+    bool OpenOutputTarget();
+    bool SetMuxingParameters();
+    bool DropOutput(const std::string& AMsg);
     void NewAudioStream(TAVOutputFile& AOut);
     void NewVideoStream(TAVOutputFile& AOut);
     void NewSubtitleStream(TAVOutputFile& AOut);
