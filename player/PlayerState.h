@@ -144,7 +144,9 @@ struct TVideoState {
     TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
 
     std::atomic<int> Opened{0};  // 0 opening, 1 opened, -1 failed (cleaning up), -2 finished
-    std::atomic<int> Reading{0}, ReachEOF{0}, EventEOF{0};
+    std::atomic<int> Reading{0}, ReachEOF{0};
+    // Ends of the input reached (reading thread), and the last one reported as psEnd (play thread).
+    std::atomic<int> EndCount{0}, EventEOF{0};
     bool IOEOFLog = false, IOERRLog = false, InputEnded = false;  // reading thread
     bool IsImage2 = false, IsDevice = false;
     int64_t StartTime = 0, Duration = -1;  // µs; set before Opened becomes 1

@@ -970,6 +970,31 @@ TEST_F(PlayerTest, LetterboxingIsCentredForEachAspectModeAndAResizeGivesTheNextF
     player->Stop(true);
 }
 
+// The refresh passes go on after the end: psEnd comes once per end, with or without pictures.
+TEST_F(PlayerTest, TheEndIsReportedOnceNotOnEveryRefreshPassUntilASeekLeavesIt) {
+    testmedia::ToneShape shape;
+    shape.seconds = 0.5;
+    const fs::path files[] = {testmedia::MakeTone(Dir->path(), "end_once.wav", shape),
+                              testmedia::MakeVideoOnly(Dir->path())};
+    TRecordingHost host;
+    auto player = NewPlayer(51);
+    auto ends = [&] { return std::count(States.begin(), States.end(), psEnd); };
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        CaptureTo("end_once");
+        States.clear();
+        ASSERT_TRUE(player->Open(file.string(), &host)) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return ends() >= 1; }, 5ms, 10s));
+        Pump(500ms);
+        EXPECT_EQ(ends(), 1);
+        player->Seek(int64_t{0});
+        EXPECT_TRUE(WaitPumping([&] { return ends() >= 2; }, 5ms, 10s)) << "a seek leaves the end";
+        Pump(500ms);
+        EXPECT_EQ(ends(), 2);
+        player->Stop(true);
+    }
+}
+
 TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     const fs::path video = testmedia::MakeVideoWithBitmapSubtitle(Dir->path());
     TRecordingHost host;
