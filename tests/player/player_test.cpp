@@ -1023,6 +1023,45 @@ TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     player->Stop(true);
 }
 
+TEST_F(PlayerTest, ATextSubtitleIsDrawnOverThePicturesWhileItIsDueAndNotAfter) {
+    const fs::path video = testmedia::MakeVideoWithTextSubtitle(Dir->path());
+    TRecordingHost host;
+    auto player = NewPlayer(52);
+    host.Width = 160;
+    host.Height = 120;
+    ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
+    EXPECT_GE(player->SubtitleStreamIndex(), 0);
+    // White pixels of the lower half of the last frame, away from the moving bar of the picture
+    // at APTS (the picture's only white).
+    auto textPixels = [&](int64_t APTS) {
+        int w = 0;
+        const std::vector<uint32_t> f = host.Last(w);
+        const int barX = int(4 * std::llround(APTS * 25 / 1e6) % 160);
+        int n = 0;
+        for (int y = 60; y < 120; ++y)
+            for (int x = 0; x < w; ++x) {
+                const uint32_t p = f[size_t(y) * w + x];
+                if ((x < barX - 4 || x >= barX + 20) && (p >> 16 & 255) > 230 &&
+                    (p >> 8 & 255) > 230 && (p & 255) > 230)
+                    ++n;
+            }
+        return n;
+    };
+    Pump(800ms);
+    player->Pause();
+    Pump(100ms);
+    int64_t pts = 0;
+    player->CurrentFrame(pts);
+    ASSERT_GT(pts, 400000);
+    ASSERT_LT(pts, 1200000);
+    EXPECT_GT(textPixels(pts), 20) << pts;
+    player->Resume();
+    EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
+    player->CurrentFrame(pts);
+    EXPECT_EQ(textPixels(pts), 0) << "ended at 1.2 s; shown " << pts;
+    player->Stop(true);
+}
+
 TEST_F(PlayerTest, AFlippedOrFilteredPlaybackShowsItsPicturesTurned) {
     const fs::path video = testmedia::MakeVideoOnly(Dir->path());
     auto player = NewPlayer(46);
