@@ -515,10 +515,10 @@ void SetIf(TFFmpeg& ATask, const char* AName, const std::string& AValue) {
 TOutputDefaults CollectOutputDefaults(const TOutputOptions& ARec,
                                       const std::vector<TOptionLine>& ALines) {
     TOutputDefaults d;
-    d.Defaults = {{"acodec", ARec.AudioCodec},  {"vcodec", ARec.VideoCodec},
+    d.Defaults = {{"acodec", ARec.AudioCodec},    {"vcodec", ARec.VideoCodec},
                   {"scodec", ARec.SubtitleCodec}, {"apre", ARec.AudioPreset},
-                  {"vpre", ARec.VideoPreset},   {"spre", ARec.SubtitlePreset},
-                  {"s", ARec.FrameSize},        {"vf", ARec.VideoFilters}};
+                  {"vpre", ARec.VideoPreset},     {"spre", ARec.SubtitlePreset},
+                  {"s", ARec.FrameSize},          {"vf", ARec.VideoFilters}};
     for (const TOptionLine& line : ALines) {
         std::string name = LowerCase(line.Name);
         if (name == "vfilters") name = "vf";
@@ -535,7 +535,8 @@ void ApplyTargetAndCodecs(TFFmpeg& ATask, const TOutputOptions& ARec, TOutputDef
         static const char* const kTargets[] = {"", "vcd", "svcd", "dvd"};
         static const char* const kNorms[] = {"", "pal-", "ntsc-"};
         ATask.NormDefault = ARec.NormDefault;
-        ATask.SetExtOption("target", std::string(kNorms[ARec.NormType]) + kTargets[ARec.TargetType]);
+        ATask.SetExtOption("target",
+                           std::string(kNorms[ARec.NormType]) + kTargets[ARec.TargetType]);
     }
     ATask.SetExtOption("acodec", ADefaults.Def("acodec"));
     ATask.SetExtOption("vcodec", ADefaults.Def("vcodec"));
@@ -545,8 +546,8 @@ void ApplyTargetAndCodecs(TFFmpeg& ATask, const TOutputOptions& ARec, TOutputDef
     SetIf(ATask, "spre", ADefaults.Def("spre"));
 }
 
-// 6. The record's fields in table order; they override the same settings of ExtOptions.
-void ApplyRecordFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+// 6. The record's muxer fields.
+void ApplyMuxFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
     TFFmpeg& t = ATask;
     const TOutputOptions& rec = ARec;
     SetIf(t, "f", rec.ForceFormat);
@@ -554,6 +555,12 @@ void ApplyRecordFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
     if (rec.MuxRate > 0) t.SetExtOption("muxrate", IntText(rec.MuxRate));
     if (rec.MuxDelay > 0) t.SetExtOption("muxdelay", FloatText(rec.MuxDelay));
     if (rec.MuxPreload > 0) t.SetExtOption("muxpreload", FloatText(rec.MuxPreload));
+}
+
+// 6. The record's audio fields.
+void ApplyAudioFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
     if (rec.DisableAudio) t.SetExtOption("an", "1");
     if (rec.AudioVolume >= 0) t.SetExtOption("vol", IntText(rec.AudioVolume));
     if (rec.AudioChannels > 0) t.SetExtOption("ac", IntText(rec.AudioChannels));
@@ -564,6 +571,12 @@ void ApplyRecordFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
     SetIf(t, "alang", rec.AudioLanguage);
     t.SetExtOption("async", IntText(rec.AudioSyncMethod));
     SetIf(t, "atag", rec.AudioTag);
+}
+
+// 6. The record's video fields.
+void ApplyVideoFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
     if (rec.DisableVideo) t.SetExtOption("vn", "1");
     SetIf(t, "r", rec.FrameRate);
     SetIf(t, "aspect", rec.FrameAspectRatio);
@@ -577,6 +590,12 @@ void ApplyRecordFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
     t.SetExtOption("vsync", IntText(rec.VideoSyncMethod));
     SetIf(t, "vtag", rec.VideoTag);
     SetIf(t, "vlang", rec.VideoLanguage);
+}
+
+// 6. The record's subtitle, sync and time fields.
+void ApplyTimeFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
     if (rec.DisableSubtitle) t.SetExtOption("sn", "1");
     SetIf(t, "slang", rec.SubtitleLanguage);
     t.SetExtOption("isync", rec.InputSync ? "1" : "0");
@@ -632,20 +651,24 @@ bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
     try {
         const std::vector<TOptionLine> lines = ParseOptionLines(ARec.ExtOptions);
         TOutputDefaults defaults = CollectOutputDefaults(ARec, lines);  // 2
-        ApplyTargetAndCodecs(ATask, ARec, defaults);                   // 3, 4
+        ApplyTargetAndCodecs(ATask, ARec, defaults);                    // 3, 4
         ApplyOptionLines(ATask, ARec.ExtOptions, true);                 // 5
-        ApplyRecordFields(ATask, ARec);                                 // 6
+        // 6: the record's fields in table order, overriding the same settings of ExtOptions.
+        ApplyMuxFields(ATask, ARec);
+        ApplyAudioFields(ATask, ARec);
+        ApplyVideoFields(ATask, ARec);
+        ApplyTimeFields(ATask, ARec);
         ApplyStreamInfo(ATask, ARec.Info);
-        SetIf(ATask, "s", defaults.Def("s"));                            // 7
+        SetIf(ATask, "s", defaults.Def("s"));  // 7
         SetIf(ATask, "vf", defaults.Def("vf"));
         RouteTaskHooks(ATask, ARec);
         ATask.SetLoudness(ARec.LoudnessTarget, ARec.ReplayGainTags);
-        if (ATask.OpenOutput(ARec.FileName, ARec.Join) < 0) {           // 8
+        if (ATask.OpenOutput(ARec.FileName, ARec.Join) < 0) {  // 8
             AError = ATask.LastErrMsg();
             return false;
         }
-        AddExtraStreams(ATask, lines, defaults);                         // 9
-        if (ARec.Join) ATask.PrepareJoin();                              // 10
+        AddExtraStreams(ATask, lines, defaults);  // 9
+        if (ARec.Join) ATask.PrepareJoin();       // 10
         return true;
     } catch (const std::exception& e) {
         AError = e.what();
@@ -668,7 +691,9 @@ void TCustomEncoder::RouteTaskHooks(TFFmpeg& ATask, const TOutputOptions& ARec) 
     if (ARec.VideoInputHook)
         ATask.OnVideoInputHook = [this, task](THookInfo& AInfo) { DoInputVideoHook(task, AInfo); };
     if (ARec.VideoOutputHook)
-        ATask.OnVideoOutputHook = [this, task](THookInfo& AInfo) { DoOutputVideoHook(task, AInfo); };
+        ATask.OnVideoOutputHook = [this, task](THookInfo& AInfo) {
+            DoOutputVideoHook(task, AInfo);
+        };
     ATask.VideoHookBitsPixel = ARec.VideoHookBitsPixel;
 }
 

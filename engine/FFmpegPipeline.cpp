@@ -44,12 +44,6 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 
 namespace {
 
-std::string Join(const std::vector<std::string>& AItems) {
-    std::string r;
-    for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
-    return r;
-}
-
 // Same file on disk (both exist), or the same normalised path.
 bool SameFile(const std::string& A, const std::string& B) {
     std::error_code ec;
@@ -205,14 +199,15 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     EnsureTemplates();
     TInputOpen open;
     open.FileName = AFileName;
-    FindInputFormat(open);     // 1
-    SetDemuxerOptions(open);   // 2
+    FindInputFormat(open);    // 1
+    SetDemuxerOptions(open);  // 2
+    // 2 to 5
     if (!FindForcedDecoders(open) || !OpenInputContext(open) || !SelectProgram(open) ||
-        !ProbeInput(open))     // 2 to 5
+        !ProbeInput(open))
         return false;
-    SeekInputStart(open);      // 6
-    TakeInputStreams(open);    // 7
-    RecordInput(open);         // 8, 9
+    SeekInputStart(open);    // 6
+    TakeInputStreams(open);  // 7
+    RecordInput(open);       // 8, 9
     return true;
 }
 
@@ -420,8 +415,8 @@ void TCustomFFmpeg::TakeInputVideo(const AVStream* ASt, int AIndex) {
     const AVCodecParameters* par = ASt->codecpar;
     o.frame_width = par->width;
     o.frame_height = par->height;
-    AVRational sar = ASt->sample_aspect_ratio.num ? ASt->sample_aspect_ratio
-                                                  : par->sample_aspect_ratio;
+    AVRational sar =
+        ASt->sample_aspect_ratio.num ? ASt->sample_aspect_ratio : par->sample_aspect_ratio;
     if (par->height && sar.num)
         o.frame_aspect_ratio = av_q2d(sar) * par->width / par->height;
     else if (par->height)
@@ -432,11 +427,11 @@ void TCustomFFmpeg::TakeInputVideo(const AVStream* ASt, int AIndex) {
     const AVRational rfr = ASt->r_frame_rate, afr = ASt->avg_frame_rate;
     if (!rfr.num || !rfr.den) return;
     if (afr.num && afr.den && av_cmp_q(rfr, afr) != 0 && o.verbose >= 0)
-        TheLogger()->Log(this, llInfo,
-                         Format("Seems stream %d codec frame rate differs from container "
-                                "frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
-                                AIndex, av_q2d(afr), afr.num, afr.den, av_q2d(rfr), rfr.num,
-                                rfr.den));
+        TheLogger()->Log(
+            this, llInfo,
+            Format("Seems stream %d codec frame rate differs from container "
+                   "frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                   AIndex, av_q2d(afr), afr.num, afr.den, av_q2d(rfr), rfr.num, rfr.den));
     o.frame_rate = rfr;
 }
 
@@ -535,9 +530,15 @@ static AVSampleFormat NearestSampleFormat(const AVSampleFormat* AList, AVSampleF
     return best;
 }
 
-static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
-                                          const TStreamKindOptions& AKind, AVFormatContext* AOC,
-                                          AVMediaType AType) {
+std::string JoinNames(const std::vector<std::string>& AItems) {
+    std::string r;
+    for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
+    return r;
+}
+
+TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
+                                   const TStreamKindOptions& AKind, AVFormatContext* AOC,
+                                   AVMediaType AType) {
     TCodecContextPtr enc(avcodec.avcodec_alloc_context3(ACodec));
     if (!enc) throw FFmpegException("Could not alloc stream");
     enc->thread_count = AOpts.thread_count;
@@ -563,7 +564,7 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
     AVFormatContext* oc = AOut.ctx.get();
     TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_AUDIO);
     TStreamCoder& c = *os.coder;
-    c.bsf_names = Join(o.audio.bitstream_filters);
+    c.bsf_names = JoinNames(o.audio.bitstream_filters);
     if (o.audio.stream_copy) {
         os.stream_copy = true;
         os.st->codecpar->ch_layout.nb_channels = o.audio_channels;
@@ -578,61 +579,70 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
             enc->flags |= AV_CODEC_FLAG_QSCALE;
             enc->global_quality = static_cast<int>(FF_QP2LAMBDA * o.audio_qscale);
         }
-        // Channels and layout: a layout given as a generic option is the request;
-        // else the stored layout only when it has the requested channel count.
-        const uint64_t asked = TakeOldLayoutOption(enc);
-        AVChannelLayout layout{};
-        if (asked && avutil.av_channel_layout_from_mask(&layout, asked) == 0) {
-        } else if (o.audio_channel_layout &&
-                   avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
-                   layout.nb_channels == o.audio_channels) {
-        } else {
-            avutil.av_channel_layout_uninit(&layout);
-            avutil.av_channel_layout_default(&layout, o.audio_channels);
-        }
-        // An encoder that lists its layouts gets the listed one nearest in channel count.
-        if (codec->ch_layouts) {
-            const AVChannelLayout* best = nullptr;
-            for (const AVChannelLayout* l = codec->ch_layouts; l->nb_channels; ++l) {
-                if (avutil.av_channel_layout_compare(l, &layout) == 0) {
-                    best = nullptr;
-                    break;
-                }
-                if (!best || std::abs(l->nb_channels - layout.nb_channels) <
-                                 std::abs(best->nb_channels - layout.nb_channels))
-                    best = l;
-            }
-            if (best) {
-                if (best->nb_channels != layout.nb_channels)
-                    TheLogger()->Log(this, llWarning,
-                                     Format("Requested %d channels unsupported, using %d",
-                                            layout.nb_channels, best->nb_channels));
-                avutil.av_channel_layout_uninit(&layout);
-                CheckAV(avutil.av_channel_layout_copy(&layout, best), "av_channel_layout_copy");
-            }
-        }
-        avutil.av_channel_layout_uninit(&enc->ch_layout);
-        enc->ch_layout = layout;
+        SetAudioLayout(enc, codec);
         enc->sample_fmt = o.audio_sample_fmt;
         if (codec->sample_fmts) enc->sample_fmt = NearestSampleFormat(codec->sample_fmts, enc->sample_fmt);
         if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) enc->sample_fmt = AV_SAMPLE_FMT_S16;
-        enc->sample_rate = o.audio_sample_rate;
-        if (codec->supported_samplerates) {
-            int best = 0;
-            for (const int* r = codec->supported_samplerates; *r; ++r)
-                if (!best || std::abs(*r - enc->sample_rate) < std::abs(best - enc->sample_rate))
-                    best = *r;
-            if (best && best != enc->sample_rate) {
-                TheLogger()->Log(
-                    this, llWarning,
-                    Format("Requested sampling rate unsupported using closest supported (%d)",
-                           best));
-                enc->sample_rate = best;
-            }
-        }
+        SetAudioRate(enc, codec);
         enc->time_base = AVRational{1, enc->sample_rate};
     }
     FinishNewStream(os, AVMEDIA_TYPE_AUDIO);
+}
+
+// An audio encoder's channel layout: a layout given as a generic option is the request, else
+// the stored layout when it has the requested channel count, else the count's default; an
+// encoder that lists its layouts gets the listed one nearest in channel count.
+void TCustomFFmpeg::SetAudioLayout(AVCodecContext* AEnc, const AVCodec* ACodec) {
+    const TOptionState& o = FOptions;
+    const uint64_t asked = TakeOldLayoutOption(AEnc);
+    AVChannelLayout layout{};
+    if (asked && avutil.av_channel_layout_from_mask(&layout, asked) == 0) {
+    } else if (o.audio_channel_layout &&
+               avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
+               layout.nb_channels == o.audio_channels) {
+    } else {
+        avutil.av_channel_layout_uninit(&layout);
+        avutil.av_channel_layout_default(&layout, o.audio_channels);
+    }
+    if (ACodec->ch_layouts) {
+        const AVChannelLayout* best = nullptr;
+        for (const AVChannelLayout* l = ACodec->ch_layouts; l->nb_channels; ++l) {
+            if (avutil.av_channel_layout_compare(l, &layout) == 0) {
+                best = nullptr;
+                break;
+            }
+            if (!best || std::abs(l->nb_channels - layout.nb_channels) <
+                             std::abs(best->nb_channels - layout.nb_channels))
+                best = l;
+        }
+        if (best) {
+            if (best->nb_channels != layout.nb_channels)
+                TheLogger()->Log(this, llWarning,
+                                 Format("Requested %d channels unsupported, using %d",
+                                        layout.nb_channels, best->nb_channels));
+            avutil.av_channel_layout_uninit(&layout);
+            CheckAV(avutil.av_channel_layout_copy(&layout, best), "av_channel_layout_copy");
+        }
+    }
+    avutil.av_channel_layout_uninit(&AEnc->ch_layout);
+    AEnc->ch_layout = layout;
+}
+
+// An audio encoder's sample rate: the requested one, or the codec's nearest when it lists its
+// rates (logged).
+void TCustomFFmpeg::SetAudioRate(AVCodecContext* AEnc, const AVCodec* ACodec) {
+    AEnc->sample_rate = FOptions->audio_sample_rate;
+    if (!ACodec->supported_samplerates) return;
+    int best = 0;
+    for (const int* r = ACodec->supported_samplerates; *r; ++r)
+        if (!best || std::abs(*r - AEnc->sample_rate) < std::abs(best - AEnc->sample_rate))
+            best = *r;
+    if (best && best != AEnc->sample_rate) {
+        TheLogger()->Log(
+            this, llWarning,
+            Format("Requested sampling rate unsupported using closest supported (%d)", best));
+        AEnc->sample_rate = best;
+    }
 }
 
 void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
@@ -640,7 +650,7 @@ void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
     AVFormatContext* oc = AOut.ctx.get();
     TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_SUBTITLE);
     TStreamCoder& c = *os.coder;
-    c.bsf_names = Join(o.subtitle.bitstream_filters);
+    c.bsf_names = JoinNames(o.subtitle.bitstream_filters);
     if (o.subtitle.stream_copy) {
         os.stream_copy = true;
     } else {
@@ -676,13 +686,14 @@ void TCustomFFmpeg::NewOutputStream(AVMediaType AType) {
 // behind (DropOutput).
 int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     EnsureTemplates();
-    if (!MayOpenOutput(AFileName)) return -1;  // 1
+    if (!MayOpenOutput(AFileName)) return -1;                            // 1
     std::shared_ptr<AVFormatContext> ctx = NewOutputContext(AFileName);  // 2
     bool use[3] = {};
     if (!ChooseStreamKinds(ctx->oformat, AJoin, use)) return -1;  // 3
-    EnterOutput(std::move(ctx), AFileName);  // 5: first, as the streams belong to it
-    if (!CreateOutputStreams(use)) return -1;  // 3
-    CopyOutputMetadata();  // 4
+    // 5 first: the streams belong to the entered output.
+    EnterOutput(std::move(ctx), AFileName);
+    if (!CreateOutputStreams(use)) return -1;                      // 3
+    CopyOutputMetadata();                                          // 4
     if (!OpenOutputTarget() || !SetMuxingParameters()) return -1;  // 5, 6
     FOptions->ResetOutputFileOptions();
     ++FOutputCount;
@@ -736,8 +747,7 @@ std::shared_ptr<AVFormatContext> TCustomFFmpeg::NewOutputContext(const std::stri
 // 3. The stream kinds (video, audio, subtitle) the output gets: asked for, present in the inputs
 // (in merge mode: the first) and not disabled; false with LastErrMsg for an input stream of an
 // unknown media type.
-bool TCustomFFmpeg::ChooseStreamKinds(const AVOutputFormat* AFormat, bool AJoin,
-                                      bool (&AUse)[3]) {
+bool TCustomFFmpeg::ChooseStreamKinds(const AVOutputFormat* AFormat, bool AJoin, bool (&AUse)[3]) {
     const TOptionState& o = FOptions;
     bool has[AVMEDIA_TYPE_NB] = {};
     try {
@@ -836,8 +846,8 @@ bool TCustomFFmpeg::OpenOutputTarget() {
         // Created new and kept open: no other writer shares it, and the end can tell whether
         // the name still holds this file.
         int error = 0;
-        std::unique_ptr<TSysFile> file = CreateWorkingFile(
-            PathToUtf8(Utf8ToPath(name).parent_path()), out.working_name, error);
+        std::unique_ptr<TSysFile> file =
+            CreateWorkingFile(PathToUtf8(Utf8ToPath(name).parent_path()), out.working_name, error);
         if (!file) return DropOutput(MediaErrorText(name, error ? error : AVERROR(EEXIST)));
         const int ret = OpenOutputFileOn(oc, std::move(file));
         if (ret < 0) return DropOutput(MediaErrorText(name, ret));

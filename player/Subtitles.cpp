@@ -157,27 +157,25 @@ uint32_t OverPremultiplied(uint32_t ADst, uint32_t AColour) {
     return mix(16) | mix(8) | mix(0);
 }
 
-// The lines drawn centred above the bottom of an AWidth x AHeight rectangle, white with a black
-// outline, by libavfilter's drawtext (the default font of fontconfig); kept cropped to the text.
-// False when the filter is missing or fails.
-bool DrawText(const std::vector<std::string>& ALines, int AWidth, int AHeight,
-              TVideoState::TTextImage& AImage) {
-    TFilterGraphPtr graph(avfilter.avfilter_graph_alloc());
+// A graph drawing the lines centred above the bottom of an AWidth x AHeight RGB32 frame, white
+// with a black outline, by libavfilter's drawtext (the default font of fontconfig), one filter
+// per line; false when the filter is missing or refuses.
+bool BuildTextGraph(const std::vector<std::string>& ALines, int AWidth, int AHeight, AVFilterGraph* AGraph,
+                    AVFilterContext*& ASource, AVFilterContext*& ASink) {
     const AVFilter* drawtext = avfilter.avfilter_get_by_name("drawtext");
-    if (!graph || !drawtext) return false;
-    AVFilterContext *src = nullptr, *sink = nullptr;
+    if (!drawtext) return false;
     const std::string args = Format("video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
                                     AWidth, AHeight, int(AV_PIX_FMT_RGB32));
-    if (avfilter.avfilter_graph_create_filter(&src, avfilter.avfilter_get_by_name("buffer"), "in",
-                                              args.c_str(), nullptr, graph.get()) < 0 ||
-        avfilter.avfilter_graph_create_filter(&sink, avfilter.avfilter_get_by_name("buffersink"),
-                                              "out", nullptr, nullptr, graph.get()) < 0)
+    if (avfilter.avfilter_graph_create_filter(&ASource, avfilter.avfilter_get_by_name("buffer"), "in",
+                                              args.c_str(), nullptr, AGraph) < 0 ||
+        avfilter.avfilter_graph_create_filter(&ASink, avfilter.avfilter_get_by_name("buffersink"), "out",
+                                              nullptr, nullptr, AGraph) < 0)
         return false;
     const int size = std::max(12, AHeight / 16), lineHeight = size * 5 / 4;
     const int bottom = AHeight - AHeight / 20;
-    AVFilterContext* last = src;
+    AVFilterContext* last = ASource;
     for (size_t i = 0; i < ALines.size(); ++i) {
-        AVFilterContext* f = avfilter.avfilter_graph_alloc_filter(graph.get(), drawtext, nullptr);
+        AVFilterContext* f = avfilter.avfilter_graph_alloc_filter(AGraph, drawtext, nullptr);
         if (!f) return false;
         TDictionary o;
         o.Set("text", ALines[i].c_str());
@@ -192,9 +190,39 @@ bool DrawText(const std::vector<std::string>& ALines, int AWidth, int AHeight,
             return false;
         last = f;
     }
-    if (avfilter.avfilter_link(last, 0, sink, 0) < 0 ||
-        avfilter.avfilter_graph_config(graph.get(), nullptr) < 0)
-        return false;
+    return avfilter.avfilter_link(last, 0, ASink, 0) >= 0 && avfilter.avfilter_graph_config(AGraph, nullptr) >= 0;
+}
+
+// The part of an RGB32 frame that is not transparent, into AImage (empty when all is).
+void CropDrawn(const AVFrame* AFrame, TVideoState::TTextImage& AImage) {
+    auto pixel = [&](int x, int y) {
+        return reinterpret_cast<const uint32_t*>(AFrame->data[0] + size_t(y) * AFrame->linesize[0])[x];
+    };
+    int left = AFrame->width, right = -1, top = AFrame->height, below = -1;
+    for (int y = 0; y < AFrame->height; ++y)
+        for (int x = 0; x < AFrame->width; ++x)
+            if (pixel(x, y) >> 24) {
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), below = std::max(below, y);
+            }
+    AImage.Pixels.clear();
+    AImage.X = AImage.Y = AImage.Width = AImage.Height = 0;
+    if (right < left) return;
+    AImage.X = left;
+    AImage.Y = top;
+    AImage.Width = right + 1 - left;
+    AImage.Height = below + 1 - top;
+    AImage.Pixels.resize(size_t(AImage.Width) * AImage.Height);
+    for (int y = 0; y < AImage.Height; ++y)
+        for (int x = 0; x < AImage.Width; ++x) AImage.Pixels[size_t(y) * AImage.Width + x] = pixel(left + x, top + y);
+}
+
+// The lines drawn over a transparent AWidth x AHeight rectangle, kept cropped to the text; false
+// when drawing fails.
+bool DrawText(const std::vector<std::string>& ALines, int AWidth, int AHeight, TVideoState::TTextImage& AImage) {
+    TFilterGraphPtr graph(avfilter.avfilter_graph_alloc());
+    AVFilterContext *src = nullptr, *sink = nullptr;
+    if (!graph || !BuildTextGraph(ALines, AWidth, AHeight, graph.get(), src, sink)) return false;
     TFramePtr canvas(avutil.av_frame_alloc()), drawn(avutil.av_frame_alloc());
     if (!canvas || !drawn) return false;
     canvas->format = AV_PIX_FMT_RGB32;
@@ -207,27 +235,7 @@ bool DrawText(const std::vector<std::string>& ALines, int AWidth, int AHeight,
         avfilter.av_buffersrc_add_frame_flags(src, nullptr, 0) < 0 ||
         avfilter.av_buffersink_get_frame(sink, drawn.get()) < 0)
         return false;
-    auto pixel = [&](int x, int y) {
-        return reinterpret_cast<const uint32_t*>(drawn->data[0] + size_t(y) * drawn->linesize[0])[x];
-    };
-    int left = AWidth, right = -1, top = AHeight, below = -1;
-    for (int y = 0; y < AHeight; ++y)
-        for (int x = 0; x < AWidth; ++x)
-            if (pixel(x, y) >> 24) {
-                left = std::min(left, x), right = std::max(right, x);
-                top = std::min(top, y), below = std::max(below, y);
-            }
-    AImage.Pixels.clear();
-    AImage.X = AImage.Y = AImage.Width = AImage.Height = 0;
-    if (right < left) return true;
-    AImage.X = left;
-    AImage.Y = top;
-    AImage.Width = right + 1 - left;
-    AImage.Height = below + 1 - top;
-    AImage.Pixels.resize(size_t(AImage.Width) * AImage.Height);
-    for (int y = 0; y < AImage.Height; ++y)
-        for (int x = 0; x < AImage.Width; ++x)
-            AImage.Pixels[size_t(y) * AImage.Width + x] = pixel(left + x, top + y);
+    CropDrawn(drawn.get(), AImage);
     return true;
 }
 
