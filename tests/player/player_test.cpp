@@ -1023,43 +1023,69 @@ TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     player->Stop(true);
 }
 
+// SubRip, and ASS whose override blocks are not drawn and whose "\N" breaks the line.
 TEST_F(PlayerTest, ATextSubtitleIsDrawnOverThePicturesWhileItIsDueAndNotAfter) {
-    const fs::path video = testmedia::MakeVideoWithTextSubtitle(Dir->path());
-    TRecordingHost host;
+    const struct {
+        const char* Codec;
+        const char* Text;
+        int Lines, MaxWidth;
+    } cases[] = {{"subrip", "Hello, subtitles", 1, 160}, {"ass", "{\\b1}Hello,{\\b0}\\Nsubtitles", 2, 70}};
     auto player = NewPlayer(52);
-    host.Width = 160;
-    host.Height = 120;
-    ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
-    EXPECT_GE(player->SubtitleStreamIndex(), 0);
-    // White pixels of the lower half of the last frame, away from the moving bar of the picture
-    // at APTS (the picture's only white).
-    auto textPixels = [&](int64_t APTS) {
-        int w = 0;
-        const std::vector<uint32_t> f = host.Last(w);
-        const int barX = int(4 * std::llround(APTS * 25 / 1e6) % 160);
-        int n = 0;
-        for (int y = 60; y < 120; ++y)
-            for (int x = 0; x < w; ++x) {
-                const uint32_t p = f[size_t(y) * w + x];
-                if ((x < barX - 4 || x >= barX + 20) && (p >> 16 & 255) > 230 &&
-                    (p >> 8 & 255) > 230 && (p & 255) > 230)
-                    ++n;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Codec);
+        const fs::path video = testmedia::MakeVideoWithTextSubtitle(Dir->path(), c.Codec, c.Text);
+        TRecordingHost host;
+        host.Width = 160;
+        host.Height = 120;
+        States.clear();
+        ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
+        EXPECT_GE(player->SubtitleStreamIndex(), 0);
+        // The white pixels of the lower half of the last frame, away from the moving bar of the
+        // picture at APTS (the picture's only white): their count, rows of text and width.
+        struct TText {
+            int Pixels = 0, Lines = 0, Width = 0;
+        };
+        auto text = [&](int64_t APTS) {
+            int w = 0;
+            const std::vector<uint32_t> f = host.Last(w);
+            const int barX = int(4 * std::llround(APTS * 25 / 1e6) % 160);
+            TText t;
+            int left = w, right = -1;
+            bool lastRow = false;
+            for (int y = 60; y < 120; ++y) {
+                bool row = false;
+                for (int x = 0; x < w; ++x) {
+                    const uint32_t p = f[size_t(y) * w + x];
+                    if ((x >= barX - 4 && x < barX + 20) || (p >> 16 & 255) <= 230 || (p >> 8 & 255) <= 230 ||
+                        (p & 255) <= 230)
+                        continue;
+                    ++t.Pixels;
+                    row = true;
+                    left = std::min(left, x), right = std::max(right, x);
+                }
+                if (row && !lastRow) ++t.Lines;
+                lastRow = row;
             }
-        return n;
-    };
-    Pump(800ms);
-    player->Pause();
-    Pump(100ms);
-    int64_t pts = 0;
-    player->CurrentFrame(pts);
-    ASSERT_GT(pts, 400000);
-    ASSERT_LT(pts, 1200000);
-    EXPECT_GT(textPixels(pts), 20) << pts;
-    player->Resume();
-    EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
-    player->CurrentFrame(pts);
-    EXPECT_EQ(textPixels(pts), 0) << "ended at 1.2 s; shown " << pts;
-    player->Stop(true);
+            t.Width = right + 1 - left;
+            return t;
+        };
+        Pump(800ms);
+        player->Pause();
+        Pump(100ms);
+        int64_t pts = 0;
+        player->CurrentFrame(pts);
+        ASSERT_GT(pts, 400000);
+        ASSERT_LT(pts, 1200000);
+        const TText due = text(pts);
+        EXPECT_GT(due.Pixels, 20) << pts;
+        EXPECT_EQ(due.Lines, c.Lines);
+        EXPECT_LE(due.Width, c.MaxWidth);
+        player->Resume();
+        EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
+        player->CurrentFrame(pts);
+        EXPECT_EQ(text(pts).Pixels, 0) << "ended at 1.2 s; shown " << pts;
+        player->Stop(true);
+    }
 }
 
 TEST_F(PlayerTest, AFlippedOrFilteredPlaybackShowsItsPicturesTurned) {
