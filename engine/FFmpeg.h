@@ -191,6 +191,7 @@ private:
     void EnsureTemplates();
     // Tries AName as a library option; false with FLastOptionErr set when rejected.
     bool SetGenericOption(const std::string& AName, const std::string& AValue);
+    // SetGenericOption's step: the option tried on the templates.
     const AVOption* SetOnTemplates(const std::string& AName, const std::string& AValue, int& ARet,
                                    AVMediaType& AKind);
     // SetGenericOption raising FLastOptionErr when HaltOnInvalidOption; true when accepted.
@@ -235,6 +236,7 @@ private:
     bool SetMuxingParameters();
     bool DropOutput(const std::string& AMsg);
     void NewAudioStream(TAVOutputFile& AOut);
+    // Parts of a new audio or video stream's encoder settings.
     void SetAudioLayout(AVCodecContext* AEnc, const AVCodec* ACodec);
     void SetAudioRate(AVCodecContext* AEnc, const AVCodec* ACodec);
     void NewVideoStream(TAVOutputFile& AOut);
@@ -273,11 +275,13 @@ private:
     int NextInput();
     bool OutputSizeReached() const;
     TLoopStep ReadInput(int AFile);
+    // The run's end, its mapping log, and merge mode's move to the next input.
     void EndRun();
     void CheckAudioWritten();
     void LogStreamMapping();
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
+    // Packet steps, in the order ProcessPacket takes them.
     void ShiftPacketTimes(TAVInputFile& AIn, const TAVInputStream& AIst, AVPacket* APkt);
     bool PastRecordingTime(TAVInputFile& AIn, TAVInputStream& AIst, const AVPacket* APkt);
     // Set-up step 9's parts, in the order ApplyMetadataMaps takes them.
@@ -296,6 +300,7 @@ private:
     void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame);
     void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
     void AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* AFrame, int ACount);
+    // Decoded audio frame steps, in the order AudioFrame takes them.
     int64_t TakeFrameTime(TAVInputStream& AIst, const AVFrame* AFrame);
     void ApplyVolume(AVFrame* AFrame);
     void EmulateRate(const TAVInputStream& AIst, int64_t APTS);
@@ -321,6 +326,7 @@ private:
     void DecodeVideo(TAVInputStream& AIst, const AVPacket* APkt);
     void VideoOut(TAVOutputStream& AOst, TAVInputStream& AIst, AVFrame* AFrame);
     void EncodeVideoFrames(TAVOutputStream& AOst);
+    // Video encoding steps, in the order EncodeVideoFrames takes them.
     int VideoSyncMethod(const TAVOutputStream& AOst) const;
     int VideoFrameCopies(TStreamCoder& ACoder, const AVFrame* AFrame, int AVsync);
     bool EncodeVideoCopies(TAVOutputStream& AOst, AVFrame* AFrame, int ACopies);
@@ -347,6 +353,7 @@ private:
     bool MeasurePass(const TAVOutputStream& AOst, bool ATruePeak, double& AIntegrated,
                      double& APeak);
     int64_t MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream, int64_t ADone);
+    // Steps of MeasureInput.
     TInputContextPtr OpenMeasuredInput(const TAVInputFile& AIn, int AStream);
     TCodecContextPtr OpenMeasureDecoder(const AVStream* ASt, const AVCodec* AForced,
                                         const std::string& AFileName);
