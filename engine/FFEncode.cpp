@@ -486,159 +486,217 @@ bool TCustomEncoder::OpenTaskInput(TFFmpeg& ATask, const std::string& AFileName,
     return true;
 }
 
-bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
-                                     std::string& AError) {
+namespace {
+
+// The codec, preset, size and filter defaults of an output ("def_acodec" ...), and the same
+// lines of ExtOptions in order, which extra streams use up.
+struct TOutputDefaults {
+    std::map<std::string, std::string> Defaults;
+    std::vector<TOptionLine> Entries;
+    std::string Def(const std::string& AName) { return Defaults[AName]; }
+    // The first entry of a name (used up), else its default.
+    std::string Take(const std::string& AName) {
+        for (auto it = Entries.begin(); it != Entries.end(); ++it)
+            if (it->Name == AName) {
+                std::string v = it->Value;
+                Entries.erase(it);
+                return v;
+            }
+        return Defaults[AName];
+    }
+};
+
+void SetIf(TFFmpeg& ATask, const char* AName, const std::string& AValue) {
+    if (!AValue.empty()) ATask.SetExtOption(AName, AValue);
+}
+
+// 2. The record's defaults; a non-empty line of ExtOptions fills its default when still empty
+// and joins the list.
+TOutputDefaults CollectOutputDefaults(const TOutputOptions& ARec,
+                                      const std::vector<TOptionLine>& ALines) {
+    TOutputDefaults d;
+    d.Defaults = {{"acodec", ARec.AudioCodec},    {"vcodec", ARec.VideoCodec},
+                  {"scodec", ARec.SubtitleCodec}, {"apre", ARec.AudioPreset},
+                  {"vpre", ARec.VideoPreset},     {"spre", ARec.SubtitlePreset},
+                  {"s", ARec.FrameSize},          {"vf", ARec.VideoFilters}};
+    for (const TOptionLine& line : ALines) {
+        std::string name = LowerCase(line.Name);
+        if (name == "vfilters") name = "vf";
+        if (!d.Defaults.count(name) || line.Value.empty()) continue;
+        if (d.Defaults[name].empty()) d.Defaults[name] = line.Value;
+        d.Entries.push_back({name, line.Value});
+    }
+    return d;
+}
+
+// 3, 4. The disc-format target, then the three codecs and presets from the defaults.
+void ApplyTargetAndCodecs(TFFmpeg& ATask, const TOutputOptions& ARec, TOutputDefaults& ADefaults) {
+    if (ARec.TargetType != ttIgnore) {
+        static const char* const kTargets[] = {"", "vcd", "svcd", "dvd"};
+        static const char* const kNorms[] = {"", "pal-", "ntsc-"};
+        ATask.NormDefault = ARec.NormDefault;
+        ATask.SetExtOption("target",
+                           std::string(kNorms[ARec.NormType]) + kTargets[ARec.TargetType]);
+    }
+    ATask.SetExtOption("acodec", ADefaults.Def("acodec"));
+    ATask.SetExtOption("vcodec", ADefaults.Def("vcodec"));
+    ATask.SetExtOption("scodec", ADefaults.Def("scodec"));
+    SetIf(ATask, "apre", ADefaults.Def("apre"));
+    SetIf(ATask, "vpre", ADefaults.Def("vpre"));
+    SetIf(ATask, "spre", ADefaults.Def("spre"));
+}
+
+// 6. The record's muxer fields.
+void ApplyMuxFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
     TFFmpeg& t = ATask;
     const TOutputOptions& rec = ARec;
+    SetIf(t, "f", rec.ForceFormat);
+    if (rec.PacketSize > 0) t.SetExtOption("packetsize", IntText(rec.PacketSize));
+    if (rec.MuxRate > 0) t.SetExtOption("muxrate", IntText(rec.MuxRate));
+    if (rec.MuxDelay > 0) t.SetExtOption("muxdelay", FloatText(rec.MuxDelay));
+    if (rec.MuxPreload > 0) t.SetExtOption("muxpreload", FloatText(rec.MuxPreload));
+}
+
+// 6. The record's audio fields.
+void ApplyAudioFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
+    if (rec.DisableAudio) t.SetExtOption("an", "1");
+    if (rec.AudioVolume >= 0) t.SetExtOption("vol", IntText(rec.AudioVolume));
+    if (rec.AudioChannels > 0) t.SetExtOption("ac", IntText(rec.AudioChannels));
+    if (rec.AudioSampleRate > 0) t.SetExtOption("ar", IntText(rec.AudioSampleRate));
+    if (rec.AudioBitrate > 0 && rec.TargetType == ttIgnore)
+        t.SetExtOption("ab", IntText(rec.AudioBitrate));
+    if (rec.AudioBitRateTolerance > 0) t.SetExtOption("abt", IntText(rec.AudioBitRateTolerance));
+    SetIf(t, "alang", rec.AudioLanguage);
+    t.SetExtOption("async", IntText(rec.AudioSyncMethod));
+    SetIf(t, "atag", rec.AudioTag);
+}
+
+// 6. The record's video fields.
+void ApplyVideoFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
+    if (rec.DisableVideo) t.SetExtOption("vn", "1");
+    SetIf(t, "r", rec.FrameRate);
+    SetIf(t, "aspect", rec.FrameAspectRatio);
+    if (rec.GroupPictureSize > 0) t.SetExtOption("g", IntText(rec.GroupPictureSize));
+    if (rec.VideoBitrate > 0 && rec.TargetType == ttIgnore)
+        t.SetExtOption("vb", IntText(rec.VideoBitrate));
+    if (rec.VideoMaxRate > 0) t.SetExtOption("maxrate", IntText(rec.VideoMaxRate));
+    if (rec.VideoMinRate > 0) t.SetExtOption("minrate", IntText(rec.VideoMinRate));
+    if (rec.VideoBitRateTolerance > 0) t.SetExtOption("bt", IntText(rec.VideoBitRateTolerance));
+    if (rec.VideoBufSize > 0) t.SetExtOption("bufsize", IntText(rec.VideoBufSize));
+    t.SetExtOption("vsync", IntText(rec.VideoSyncMethod));
+    SetIf(t, "vtag", rec.VideoTag);
+    SetIf(t, "vlang", rec.VideoLanguage);
+}
+
+// 6. The record's subtitle, sync and time fields.
+void ApplyTimeFields(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg& t = ATask;
+    const TOutputOptions& rec = ARec;
+    if (rec.DisableSubtitle) t.SetExtOption("sn", "1");
+    SetIf(t, "slang", rec.SubtitleLanguage);
+    t.SetExtOption("isync", rec.InputSync ? "1" : "0");
+    if (rec.CopyTimestamp) t.SetExtOption("copyts", "1");
+    if (rec.TimeStart != kTimeNotSet) t.SetExtOption("ss", DurationValue(rec.TimeStart));
+    if (rec.TimeLength != kTimeNotSet) {
+        t.SetExtOption("t", DurationValue(rec.TimeLength));
+        t.SetTotalOutputDuration(rec.TimeLength);
+    }
+}
+
+// 6. The time stamp and the tags of the record's stream information.
+void ApplyStreamInfo(TFFmpeg& ATask, const TStreamInfo& AInfo) {
+    if (AInfo.TimeStamp >= 0.0) ATask.SetExtOption("timestamp", DateValue(AInfo.TimeStamp));
+    if (AInfo.Year > 0) ATask.SetExtOption("metadata", "year=" + IntText(AInfo.Year));
+    if (AInfo.Track > 0) ATask.SetExtOption("metadata", "track=" + IntText(AInfo.Track));
+    const std::pair<const char*, const std::string*> tags[] = {
+        {"title", &AInfo.Title},     {"author", &AInfo.Author}, {"copyright", &AInfo.Copyright},
+        {"comment", &AInfo.Comment}, {"album", &AInfo.Album},   {"genre", &AInfo.Genre}};
+    for (const auto& [key, value] : tags)
+        if (!value->empty()) ATask.SetExtOption("metadata", std::string(key) + "=" + *value);
+}
+
+// 9. Extra streams, each with the next codec, preset, size and filter entries.
+void AddExtraStreams(TFFmpeg& ATask, const std::vector<TOptionLine>& ALines,
+                     TOutputDefaults& ADefaults) {
+    for (const TOptionLine& line : ALines) {
+        const std::string name = LowerCase(line.Name);
+        if (name == "newaudio") {
+            ATask.SetExtOption("acodec", ADefaults.Take("acodec"));
+            SetIf(ATask, "apre", ADefaults.Take("apre"));
+        } else if (name == "newvideo") {
+            ATask.SetExtOption("vcodec", ADefaults.Take("vcodec"));
+            SetIf(ATask, "vpre", ADefaults.Take("vpre"));
+            SetIf(ATask, "s", ADefaults.Take("s"));
+            SetIf(ATask, "vf", ADefaults.Take("vf"));
+        } else if (name == "newsubtitle") {
+            ATask.SetExtOption("scodec", ADefaults.Take("scodec"));
+            SetIf(ATask, "spre", ADefaults.Take("spre"));
+        } else {
+            continue;
+        }
+        ATask.SetExtOption(name, line.Value);
+    }
+}
+
+}  // namespace
+
+// The output's steps in order (the caller checks the slot and keeps the record); false with
+// AError when an option or the open fails.
+bool TCustomEncoder::BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec,
+                                     std::string& AError) {
     try {
-        // Codec defaults ("def_acodec" ...), then every codec, preset, size and filter line of
-        // ExtOptions in order: a line fills its default when still empty and joins the list.
-        std::map<std::string, std::string> defaults = {
-            {"acodec", rec.AudioCodec},  {"vcodec", rec.VideoCodec}, {"scodec", rec.SubtitleCodec},
-            {"apre", rec.AudioPreset},   {"vpre", rec.VideoPreset},  {"spre", rec.SubtitlePreset},
-            {"s", rec.FrameSize},        {"vf", rec.VideoFilters}};
-        std::vector<TOptionLine> entries;
-        const std::vector<TOptionLine> lines = ParseOptionLines(rec.ExtOptions);
-        for (const TOptionLine& line : lines) {
-            std::string name = LowerCase(line.Name);
-            if (name == "vfilters") name = "vf";
-            if (!defaults.count(name) || line.Value.empty()) continue;
-            if (defaults[name].empty()) defaults[name] = line.Value;
-            entries.push_back({name, line.Value});
-        }
-        auto def = [&defaults](const std::string& AName) { return defaults[AName]; };
-        // The first list entry of a name (used up), else its default.
-        auto take = [&entries, &defaults](const std::string& AName) {
-            for (auto it = entries.begin(); it != entries.end(); ++it)
-                if (it->Name == AName) {
-                    std::string v = it->Value;
-                    entries.erase(it);
-                    return v;
-                }
-            return defaults[AName];
-        };
-        auto setIf = [&t](const char* AName, const std::string& AValue) {
-            if (!AValue.empty()) t.SetExtOption(AName, AValue);
-        };
-
-        if (rec.TargetType != ttIgnore) {
-            static const char* const kTargets[] = {"", "vcd", "svcd", "dvd"};
-            static const char* const kNorms[] = {"", "pal-", "ntsc-"};
-            t.NormDefault = rec.NormDefault;
-            t.SetExtOption("target", std::string(kNorms[rec.NormType]) + kTargets[rec.TargetType]);
-        }
-        t.SetExtOption("acodec", def("acodec"));
-        t.SetExtOption("vcodec", def("vcodec"));
-        t.SetExtOption("scodec", def("scodec"));
-        setIf("apre", def("apre"));
-        setIf("vpre", def("vpre"));
-        setIf("spre", def("spre"));
-
-        ApplyOptionLines(t, rec.ExtOptions, true);
-
-        // The record's fields in table order; they override the same settings of ExtOptions.
-        setIf("f", rec.ForceFormat);
-        if (rec.PacketSize > 0) t.SetExtOption("packetsize", IntText(rec.PacketSize));
-        if (rec.MuxRate > 0) t.SetExtOption("muxrate", IntText(rec.MuxRate));
-        if (rec.MuxDelay > 0) t.SetExtOption("muxdelay", FloatText(rec.MuxDelay));
-        if (rec.MuxPreload > 0) t.SetExtOption("muxpreload", FloatText(rec.MuxPreload));
-        if (rec.DisableAudio) t.SetExtOption("an", "1");
-        if (rec.AudioVolume >= 0) t.SetExtOption("vol", IntText(rec.AudioVolume));
-        if (rec.AudioChannels > 0) t.SetExtOption("ac", IntText(rec.AudioChannels));
-        if (rec.AudioSampleRate > 0) t.SetExtOption("ar", IntText(rec.AudioSampleRate));
-        if (rec.AudioBitrate > 0 && rec.TargetType == ttIgnore)
-            t.SetExtOption("ab", IntText(rec.AudioBitrate));
-        if (rec.AudioBitRateTolerance > 0)
-            t.SetExtOption("abt", IntText(rec.AudioBitRateTolerance));
-        setIf("alang", rec.AudioLanguage);
-        t.SetExtOption("async", IntText(rec.AudioSyncMethod));
-        setIf("atag", rec.AudioTag);
-        if (rec.DisableVideo) t.SetExtOption("vn", "1");
-        setIf("r", rec.FrameRate);
-        setIf("aspect", rec.FrameAspectRatio);
-        if (rec.GroupPictureSize > 0) t.SetExtOption("g", IntText(rec.GroupPictureSize));
-        if (rec.VideoBitrate > 0 && rec.TargetType == ttIgnore)
-            t.SetExtOption("vb", IntText(rec.VideoBitrate));
-        if (rec.VideoMaxRate > 0) t.SetExtOption("maxrate", IntText(rec.VideoMaxRate));
-        if (rec.VideoMinRate > 0) t.SetExtOption("minrate", IntText(rec.VideoMinRate));
-        if (rec.VideoBitRateTolerance > 0)
-            t.SetExtOption("bt", IntText(rec.VideoBitRateTolerance));
-        if (rec.VideoBufSize > 0) t.SetExtOption("bufsize", IntText(rec.VideoBufSize));
-        t.SetExtOption("vsync", IntText(rec.VideoSyncMethod));
-        setIf("vtag", rec.VideoTag);
-        setIf("vlang", rec.VideoLanguage);
-        if (rec.DisableSubtitle) t.SetExtOption("sn", "1");
-        setIf("slang", rec.SubtitleLanguage);
-        t.SetExtOption("isync", rec.InputSync ? "1" : "0");
-        if (rec.CopyTimestamp) t.SetExtOption("copyts", "1");
-        if (rec.TimeStart != kTimeNotSet) t.SetExtOption("ss", DurationValue(rec.TimeStart));
-        if (rec.TimeLength != kTimeNotSet) {
-            t.SetExtOption("t", DurationValue(rec.TimeLength));
-            t.SetTotalOutputDuration(rec.TimeLength);
-        }
-        const TStreamInfo& info = rec.Info;
-        if (info.TimeStamp >= 0.0) t.SetExtOption("timestamp", DateValue(info.TimeStamp));
-        if (info.Year > 0) t.SetExtOption("metadata", "year=" + IntText(info.Year));
-        if (info.Track > 0) t.SetExtOption("metadata", "track=" + IntText(info.Track));
-        const std::pair<const char*, const std::string*> tags[] = {
-            {"title", &info.Title},     {"author", &info.Author}, {"copyright", &info.Copyright},
-            {"comment", &info.Comment}, {"album", &info.Album},   {"genre", &info.Genre}};
-        for (const auto& [key, value] : tags)
-            if (!value->empty()) t.SetExtOption("metadata", std::string(key) + "=" + *value);
-
-        setIf("s", def("s"));
-        setIf("vf", def("vf"));
-        TFFmpeg* task = &t;
-        if (rec.AudioHook)
-            t.OnAudioHook = [this, task](int64_t APTS, uint8_t* ASample, int ASize, int ARate,
-                                         int AChannels, AVSampleFormat AFormat) {
-                TImpl& im = *FImpl;
-                std::lock_guard lock(im.FAudioHookLock);
-                if (OnAudioHook && !im.FDestroying)
-                    OnAudioHook(this, GetTaskIndex(task), APTS, ASample, ASize, ARate, AChannels,
-                                AFormat);
-            };
-        if (rec.VideoInputHook)
-            t.OnVideoInputHook = [this, task](THookInfo& AInfo) { DoInputVideoHook(task, AInfo); };
-        if (rec.VideoOutputHook)
-            t.OnVideoOutputHook = [this, task](THookInfo& AInfo) {
-                DoOutputVideoHook(task, AInfo);
-            };
-        t.VideoHookBitsPixel = rec.VideoHookBitsPixel;
-        t.SetLoudness(rec.LoudnessTarget, rec.ReplayGainTags);
-        t.SetExistingOutput(rec.ExistingOutput);
-        t.SetVerify(rec.VerifyOutput, rec.VerifyTestCut, rec.VerifyTestFlip);
-
-        if (t.OpenOutput(rec.FileName, rec.Join) < 0) {
-            AError = t.LastErrMsg();
+        const std::vector<TOptionLine> lines = ParseOptionLines(ARec.ExtOptions);
+        TOutputDefaults defaults = CollectOutputDefaults(ARec, lines);  // 2
+        ApplyTargetAndCodecs(ATask, ARec, defaults);                    // 3, 4
+        ApplyOptionLines(ATask, ARec.ExtOptions, true);                 // 5
+        // 6: the record's fields in table order, overriding the same settings of ExtOptions.
+        ApplyMuxFields(ATask, ARec);
+        ApplyAudioFields(ATask, ARec);
+        ApplyVideoFields(ATask, ARec);
+        ApplyTimeFields(ATask, ARec);
+        ApplyStreamInfo(ATask, ARec.Info);
+        SetIf(ATask, "s", defaults.Def("s"));  // 7
+        SetIf(ATask, "vf", defaults.Def("vf"));
+        RouteTaskHooks(ATask, ARec);
+        ATask.SetLoudness(ARec.LoudnessTarget, ARec.ReplayGainTags);
+        ATask.SetExistingOutput(ARec.ExistingOutput);
+        ATask.SetVerify(ARec.VerifyOutput, ARec.VerifyTestCut, ARec.VerifyTestFlip);
+        if (ATask.OpenOutput(ARec.FileName, ARec.Join) < 0) {  // 8
+            AError = ATask.LastErrMsg();
             return false;
         }
-
-        // Extra streams, each with the next codec, preset, size and filter entries.
-        for (const TOptionLine& line : lines) {
-            const std::string name = LowerCase(line.Name);
-            if (name == "newaudio") {
-                t.SetExtOption("acodec", take("acodec"));
-                setIf("apre", take("apre"));
-            } else if (name == "newvideo") {
-                t.SetExtOption("vcodec", take("vcodec"));
-                setIf("vpre", take("vpre"));
-                setIf("s", take("s"));
-                setIf("vf", take("vf"));
-            } else if (name == "newsubtitle") {
-                t.SetExtOption("scodec", take("scodec"));
-                setIf("spre", take("spre"));
-            } else {
-                continue;
-            }
-            t.SetExtOption(name, line.Value);
-        }
-        if (rec.Join) t.PrepareJoin();
+        AddExtraStreams(ATask, lines, defaults);  // 9
+        if (ARec.Join) ATask.PrepareJoin();       // 10
         return true;
     } catch (const std::exception& e) {
         AError = e.what();
         return false;
     }
+}
+
+// 7. The task's audio and video hooks routed to the encoder's events as the record asks.
+void TCustomEncoder::RouteTaskHooks(TFFmpeg& ATask, const TOutputOptions& ARec) {
+    TFFmpeg* task = &ATask;
+    if (ARec.AudioHook)
+        ATask.OnAudioHook = [this, task](int64_t APTS, uint8_t* ASample, int ASize, int ARate,
+                                         int AChannels, AVSampleFormat AFormat) {
+            TImpl& im = *FImpl;
+            std::lock_guard lock(im.FAudioHookLock);
+            if (OnAudioHook && !im.FDestroying)
+                OnAudioHook(this, GetTaskIndex(task), APTS, ASample, ASize, ARate, AChannels,
+                            AFormat);
+        };
+    if (ARec.VideoInputHook)
+        ATask.OnVideoInputHook = [this, task](THookInfo& AInfo) { DoInputVideoHook(task, AInfo); };
+    if (ARec.VideoOutputHook)
+        ATask.OnVideoOutputHook = [this, task](THookInfo& AInfo) {
+            DoOutputVideoHook(task, AInfo);
+        };
+    ATask.VideoHookBitsPixel = ARec.VideoHookBitsPixel;
 }
 
 void TCustomEncoder::ReleaseTask(TFFmpeg& ATask) {

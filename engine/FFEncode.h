@@ -148,6 +148,8 @@ private:
     // the slot's record is stored); false with AError. Runs on the thread that builds or runs
     // the task and touches no encoder state but the events.
     bool BuildTaskOutput(TFFmpeg& ATask, const TOutputOptions& ARec, std::string& AError);
+    // BuildTaskOutput's step 7: the task's hooks routed to the encoder's events.
+    void RouteTaskHooks(TFFmpeg& ATask, const TOutputOptions& ARec);
     // A pending task holds no open file and no library state: its inputs and outputs are closed
     // once built and opened again from the same steps when it is changed or starts. The first
     // tasks of the list, and a task with a source or an output that cannot be opened twice

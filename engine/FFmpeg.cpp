@@ -125,85 +125,91 @@ void TCustomFFmpeg::SetExtOption(const std::string& AName, const std::string& AV
     GenericOrHalt(AName, AValue);
 }
 
+// A private option of some codec or muxer.
+static bool IsPrivateOption(const std::string& AName) {
+    void* it = nullptr;
+    while (const AVCodec* c = avcodec.av_codec_iterate(&it))
+        if (c->priv_class && avutil.av_opt_find(FakeObject(&c->priv_class), AName.c_str(), nullptr,
+                                                0, AV_OPT_SEARCH_FAKE_OBJ))
+            return true;
+    it = nullptr;
+    while (const AVOutputFormat* f = avformat.av_muxer_iterate(&it))
+        if (f->priv_class && avutil.av_opt_find(FakeObject(&f->priv_class), AName.c_str(), nullptr,
+                                                0, AV_OPT_SEARCH_FAKE_OBJ))
+            return true;
+    return false;
+}
+
 bool TCustomFFmpeg::GenericOrHalt(const std::string& AName, const std::string& AValue) {
     if (SetGenericOption(AName, AValue)) return true;
     if (HaltOnInvalidOption) throw FFmpegException(FLastOptionErr);
     return false;
 }
 
+// AName is a library option: found on a template (a codec, the format, the scaler, or a codec
+// of the kind its first letter names) and accepted there, or a private option of some codec or
+// muxer, checked when their contexts are created. False with FLastOptionErr otherwise.
 bool TCustomFFmpeg::SetGenericOption(const std::string& AName, const std::string& AValue) {
     if (Trim(AName).empty()) {
         FLastOptionErr = Format("Unrecognized option \"%s\"", AName);
         return false;
     }
-    const AVOption* found = nullptr;
-    AVMediaType kind = AVMEDIA_TYPE_UNKNOWN;
     int ret = 0;
-    auto trySet = [&](void* AObj, const char* AOptName, int AFlags) {
-        const AVOption* o = avutil.av_opt_find(AObj, AOptName, nullptr, AFlags, 0);
-        if (!o) return;
-        found = o;
-        ret = avutil.av_opt_set(AObj, AOptName, AValue.c_str(), 0);
-    };
-    for (int t = 0; t < kTemplateTypes && ret >= 0; ++t)
-        trySet(FCodecTemplates[t].get(), AName.c_str(), kTemplateFlags[t]);
-    if (!found) trySet(FFormatTemplate.get(), AName.c_str(), 0);
-    if (!found) {
-        trySet(FScalerTemplate.get(), AName.c_str(), 0);
-        if (found && ret >= 0) {
-            int64_t flags = 0;
-            if (avutil.av_opt_get_int(FScalerTemplate.get(), "sws_flags", 0, &flags) >= 0)
-                FOptions->sws_flags = static_cast<int>(flags);
-        }
-    }
-    if (!found && AName.size() > 1) {
-        const char* rest = AName.c_str() + 1;
-        switch (AName[0]) {
-            case 'a': kind = AVMEDIA_TYPE_AUDIO; break;
-            case 'v': kind = AVMEDIA_TYPE_VIDEO; break;
-            case 's': kind = AVMEDIA_TYPE_SUBTITLE; break;
-            default: break;
-        }
-        if (kind != AVMEDIA_TYPE_UNKNOWN) trySet(FCodecTemplates[kind].get(), rest, 0);
-    }
+    AVMediaType kind = AVMEDIA_TYPE_UNKNOWN;
+    const AVOption* found = SetOnTemplates(AName, AValue, ret, kind);
     if (found && ret < 0) {
         avutil.av_log(nullptr, AV_LOG_ERROR, "Invalid value \"%s\" for option \"%s\"\n",
                       AValue.c_str(), AName.c_str());
         FLastOptionErr = Format("Invalid value \"%s\" for option \"%s\"", AValue, AName);
         return false;
     }
-    std::string libName = found ? found->name : AName;
-    if (!found) {
-        // Private options of codecs and muxers are checked when their contexts are created.
-        bool priv = false;
-        void* it = nullptr;
-        while (!priv) {
-            const AVCodec* c = avcodec.av_codec_iterate(&it);
-            if (!c) break;
-            if (c->priv_class)
-                priv = avutil.av_opt_find(FakeObject(&c->priv_class), AName.c_str(), nullptr, 0,
-                                          AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
-        }
-        it = nullptr;
-        while (!priv) {
-            const AVOutputFormat* f = avformat.av_muxer_iterate(&it);
-            if (!f) break;
-            if (f->priv_class)
-                priv = avutil.av_opt_find(FakeObject(&f->priv_class), AName.c_str(), nullptr, 0,
-                                          AV_OPT_SEARCH_FAKE_OBJ) != nullptr;
-        }
-        if (!priv) {
-            avutil.av_log(nullptr, AV_LOG_ERROR, "Unrecognized option \"%s\"\n", AName.c_str());
-            FLastOptionErr = Format("Unrecognized option \"%s\"", AName);
-            return false;
-        }
+    if (!found && !IsPrivateOption(AName)) {
+        avutil.av_log(nullptr, AV_LOG_ERROR, "Unrecognized option \"%s\"\n", AName.c_str());
+        FLastOptionErr = Format("Unrecognized option \"%s\"", AName);
+        return false;
     }
-    FOptions->generic_options.push_back({libName, AValue, found ? kind : AVMEDIA_TYPE_UNKNOWN});
+    FOptions->generic_options.push_back(
+        {found ? found->name : AName, AValue, found ? kind : AVMEDIA_TYPE_UNKNOWN});
     int64_t vdebug = 0, fdebug = 0;
     avutil.av_opt_get_int(FCodecTemplates[AVMEDIA_TYPE_VIDEO].get(), "debug", 0, &vdebug);
     avutil.av_opt_get_int(FFormatTemplate.get(), "fdebug", 0, &fdebug);
     if (vdebug || fdebug) TheLogger()->SetLogLevel(llDebug);
     return true;
+}
+
+// The option set on every codec template that knows it, else on the format or the scaler
+// template (the scaler's flags kept), else on the codec template of the kind its first letter
+// names ("a", "v", "s"; AKind). The option found, or null; ARet is the last setter's result.
+const AVOption* TCustomFFmpeg::SetOnTemplates(const std::string& AName, const std::string& AValue,
+                                              int& ARet, AVMediaType& AKind) {
+    const AVOption* found = nullptr;
+    auto trySet = [&](void* AObj, const char* AOptName, int AFlags) {
+        const AVOption* o = avutil.av_opt_find(AObj, AOptName, nullptr, AFlags, 0);
+        if (!o) return;
+        found = o;
+        ARet = avutil.av_opt_set(AObj, AOptName, AValue.c_str(), 0);
+    };
+    for (int t = 0; t < kTemplateTypes && ARet >= 0; ++t)
+        trySet(FCodecTemplates[t].get(), AName.c_str(), kTemplateFlags[t]);
+    if (found) return found;
+    trySet(FFormatTemplate.get(), AName.c_str(), 0);
+    if (found) return found;
+    trySet(FScalerTemplate.get(), AName.c_str(), 0);
+    if (found) {
+        int64_t flags = 0;
+        if (ARet >= 0 && avutil.av_opt_get_int(FScalerTemplate.get(), "sws_flags", 0, &flags) >= 0)
+            FOptions->sws_flags = static_cast<int>(flags);
+        return found;
+    }
+    if (AName.size() < 2) return nullptr;
+    switch (AName[0]) {
+        case 'a': AKind = AVMEDIA_TYPE_AUDIO; break;
+        case 'v': AKind = AVMEDIA_TYPE_VIDEO; break;
+        case 's': AKind = AVMEDIA_TYPE_SUBTITLE; break;
+        default: return nullptr;
+    }
+    trySet(FCodecTemplates[AKind].get(), AName.c_str() + 1, 0);
+    return found;
 }
 
 void TCustomFFmpeg::ApplyGenericOptions(void* AObj, int AFlags) const {

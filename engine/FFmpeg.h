@@ -206,6 +206,9 @@ private:
     void EnsureTemplates();
     // Tries AName as a library option; false with FLastOptionErr set when rejected.
     bool SetGenericOption(const std::string& AName, const std::string& AValue);
+    // SetGenericOption's step: the option tried on the templates.
+    const AVOption* SetOnTemplates(const std::string& AName, const std::string& AValue, int& ARet,
+                                   AVMediaType& AKind);
     // SetGenericOption raising FLastOptionErr when HaltOnInvalidOption; true when accepted.
     bool GenericOrHalt(const std::string& AName, const std::string& AValue);
     void SetCodecName(AVMediaType AType, const std::string& AValue);
@@ -213,11 +216,47 @@ private:
     void ApplyPresetOption(const std::string& AName, const std::string& AValue);
     void ApplyPresetText(const std::string& APresetName, const std::string& AText);
     void SetTarget(const std::string& AValue);
+    // A target's settings (FFmpegPresets.cpp), applied after its norm and frame rate.
+    void SetTargetOption(const char* AName, const char* AValue);
+    void SetTargetAspect(double ARatio, const char* AMessage);
+    void ApplyVcdTarget(bool APal);
+    void ApplySvcdTarget(bool APal);
+    void ApplyDvdTarget(bool APal);
+    void ApplyDvTarget(bool APal);
+    void ApplyDv50Target(bool APal);
 
     // Pipeline internals (FFmpegPipeline.cpp, FFmpegAudio.cpp, FFmpegVideo.cpp).
     struct TRun;
+    // Input opening steps, in the order OpenInput takes them; a false step has set LastErrMsg.
+    struct TInputOpen;
+    void FindInputFormat(TInputOpen& AOpen);
+    void SetDemuxerOptions(TInputOpen& AOpen);
+    bool FindForcedDecoders(TInputOpen& AOpen);
+    bool OpenInputContext(TInputOpen& AOpen);
+    bool SelectProgram(TInputOpen& AOpen);
+    bool ProbeInput(TInputOpen& AOpen);
+    void SeekInputStart(TInputOpen& AOpen);
+    void TakeInputStreams(TInputOpen& AOpen);
+    void TakeInputVideo(const AVStream* ASt, int AIndex);
+    void RecordInput(TInputOpen& AOpen);
+    // Output opening steps, in the order OpenOutput takes them; the steps after EnterOutput act
+    // on the last output and a false one has dropped it (DropOutput) with LastErrMsg set.
+    bool MayOpenOutput(const std::string& AFileName);
+    std::shared_ptr<AVFormatContext> NewOutputContext(const std::string& AFileName);
+    bool ChooseStreamKinds(const AVOutputFormat* AFormat, bool AJoin, bool (&AUse)[3]);
+    void EnterOutput(std::shared_ptr<AVFormatContext> ACtx, const std::string& AFileName);
+    bool CreateOutputStreams(const bool (&AUse)[3]);
+    void CopyOutputMetadata();
+    bool OpenOutputTarget();
+    bool SetMuxingParameters();
+    bool DropOutput(const std::string& AMsg);
     void NewAudioStream(TAVOutputFile& AOut);
+    // Parts of a new audio or video stream's encoder settings.
+    void SetAudioLayout(AVCodecContext* AEnc, const AVCodec* ACodec);
+    void SetAudioRate(AVCodecContext* AEnc, const AVCodec* ACodec);
     void NewVideoStream(TAVOutputFile& AOut);
+    void SetVideoPicture(AVCodecContext* AEnc, const AVCodec* ACodec);
+    void SetVideoCoding(AVCodecContext* AEnc);
     void NewSubtitleStream(TAVOutputFile& AOut);
     TAVOutputStream& AddOutputStream(TAVOutputFile& AOut, AVMediaType AType);
     // The stream's language tag, then the per-stream options of its kind reset.
@@ -244,7 +283,14 @@ private:
     void InitInputTimestamps();
     void WriteHeaders();
     void LogOutputs();
+    // Main loop steps, in the order MainLoop takes them.
     void MainLoop();
+    static constexpr int kRetryInput = -2;
+    enum TLoopStep { lsEnd, lsNext, lsPacket };
+    int NextInput();
+    bool OutputSizeReached() const;
+    TLoopStep ReadInput(int AFile);
+    // The run's end, its mapping log, and merge mode's move to the next input.
     void EndRun();
     void CheckAudioWritten();
     // Verification (OutputVerify.cpp): the source's samples as they reach an encoder, and the
@@ -257,7 +303,15 @@ private:
     void LogStreamMapping();
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);
+    // Packet steps, in the order ProcessPacket takes them.
+    void ShiftPacketTimes(TAVInputFile& AIn, const TAVInputStream& AIst, AVPacket* APkt);
+    bool PastRecordingTime(TAVInputFile& AIn, TAVInputStream& AIst, const AVPacket* APkt);
+    // Set-up step 9's parts, in the order ApplyMetadataMaps takes them.
     void ApplyMetadataMaps();
+    void CopyMappedMetadata();
+    void CopyMappedChapters();
+    void AutoCopyFileMetadata(TAVOutputFile& AOut);
+    void AutoCopyStreamMetadata();
     // The first input's cover into an output that can hold one (before its header), and its
     // picture packet (just after).
     void AddCover(TAVOutputFile& AOut);
@@ -268,6 +322,11 @@ private:
     void DecodeFrames(TAVInputStream& AIst, const AVPacket* APkt, TOnFrame&& AOnFrame);
     void DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt);
     void AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* AFrame, int ACount);
+    // Decoded audio frame steps, in the order AudioFrame takes them.
+    int64_t TakeFrameTime(TAVInputStream& AIst, const AVFrame* AFrame);
+    void ApplyVolume(AVFrame* AFrame);
+    void EmulateRate(const TAVInputStream& AIst, int64_t APTS);
+    bool AudioWindow(TAVInputStream& AIst, int64_t APTS, int ARate, int& AFirst, int& ACount);
     void RunAudioHook(const AVFrame* AFrame, int64_t APTS);
     void VideoFrame(TAVInputStream& AIst, AVFrame* AFrame);
     // Hands a frame as a bitmap to a video hook; a changed bitmap goes back into the frame.
@@ -289,6 +348,11 @@ private:
     void DecodeVideo(TAVInputStream& AIst, const AVPacket* APkt);
     void VideoOut(TAVOutputStream& AOst, TAVInputStream& AIst, AVFrame* AFrame);
     void EncodeVideoFrames(TAVOutputStream& AOst);
+    // Video encoding steps, in the order EncodeVideoFrames takes them.
+    int VideoSyncMethod(const TAVOutputStream& AOst) const;
+    int VideoFrameCopies(TStreamCoder& ACoder, const AVFrame* AFrame, int AVsync);
+    bool EncodeVideoCopies(TAVOutputStream& AOst, AVFrame* AFrame, int ACopies);
+    void PreviewFrame(const TAVOutputStream& AOst, const AVFrame* AFrame);
     void FlushVideoFilters(TAVOutputStream& AOst);
     void OpenDecoders();
     void KeepStreamLayout(TAVInputStream& AIst);
@@ -297,7 +361,12 @@ private:
     void WritePacket(TAVOutputStream& AOst, AVPacket* APkt, bool AFromEncoder);
     void ReceivePackets(TAVOutputStream& AOst);
     void PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst);
+    // Progress report steps, in the order Report takes them.
     void Report(bool AFinal, int AInput);
+    int64_t ReportSize() const;
+    bool ReportVideo(bool AFinal, TTranscodeProgress& AProgress, std::string& AText);
+    double ReportTime() const;
+    void LogFinalSizes(int64_t ASize);
     bool DecoderError(TAVInputStream& AIst, int AError);
     // Loudness (FFmpegLoudness.cpp).
     class TLoudnessMeter;
@@ -306,6 +375,11 @@ private:
     bool MeasurePass(const TAVOutputStream& AOst, bool ATruePeak, double& AIntegrated,
                      double& APeak);
     int64_t MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream, int64_t ADone);
+    // Steps of MeasureInput.
+    TInputContextPtr OpenMeasuredInput(const TAVInputFile& AIn, int AStream);
+    TCodecContextPtr OpenMeasureDecoder(const AVStream* ASt, const AVCodec* AForced,
+                                        const std::string& AFileName);
+    void ReportMeasure(int AFile, int64_t ADone);
     void ApplyLoudnessTags();
     std::vector<std::pair<std::string, std::string>> ReplayGainTags() const;
     void AddMp4LoudnessTags();

@@ -133,11 +133,12 @@ void TCustomFFmpeg::DecodeAudio(TAVInputStream& AIst, const AVPacket* APkt) {
     DecodeFrames(AIst, APkt, [&](AVFrame* AFrame, int ACount) { AudioFrame(AIst, APkt, AFrame, ACount); });
 }
 
+// A decoded frame's steps in order: its time, the hook, the volume, rate emulation, the output
+// window, then each output stream fed from it.
 void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFrame* frame,
                                int ACount) {
-    TOptionState& o = FOptions;
     TRun& R = *FRun;
-    if (ACount == 2 && APkt && !AIst.showed_multi_packet_warning && o.verbose > 0) {
+    if (ACount == 2 && APkt && !AIst.showed_multi_packet_warning && FOptions->verbose > 0) {
         TheLogger()->Log(this, llError,
                          Format("Multiple frames in a packet from stream %d", APkt->stream_index));
         AIst.showed_multi_packet_warning = true;
@@ -145,55 +146,12 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
     const int rate = frame->sample_rate;
     const int n = frame->nb_samples;
     if (rate <= 0 || n <= 0) return;
-    int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
-    if (frame->best_effort_timestamp != kNoPTS)
-        pts = avutil.av_rescale_q(frame->best_effort_timestamp, AIst.st->time_base,
-                                  AVRational{1, AV_TIME_BASE});
-    AIst.pts = pts;
-    AIst.next_pts = SaturatedTime(TInt128(pts) + SamplesToMicro(n, rate));
-
+    const int64_t pts = TakeFrameTime(AIst, frame);
     if (OnAudioHook) RunAudioHook(frame, pts);
-    if (o.audio_volume != 256 || FAudioGain != 1.0) {
-        if (avutil.av_frame_make_writable(frame) < 0)
-            throw FFmpegException("Out of memory in do_audio_out");
-        // Without a loudness gain the volume keeps its integer arithmetic.
-        if (FAudioGain == 1.0)
-            ScaleVolume(frame, o.audio_volume);
-        else
-            ScaleGain(frame, o.audio_volume / 256.0 * FAudioGain);
-    }
-    if (o.rate_emu) {
-        for (;;) {
-            const int64_t ahead = pts - (NowMicroseconds() - AIst.start);
-            if (ahead <= 1000 || FBroken) break;
-            std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(ahead, 10000)));
-        }
-    }
-
-    // The output window: samples before the start (or before an input's seek target) and
-    // after the recording time are cut off, sample by sample.
-    // Computed in 128 bits: time stamps and the start may lie anywhere in the 64-bit range.
+    ApplyVolume(frame);
+    if (FOptions->rate_emu) EmulateRate(AIst, pts);
     int first = 0, count = n;
-    if (pts < o.start_time) {
-        const TInt128 skip =
-            ((TInt128(o.start_time) - pts) * rate + AV_TIME_BASE - 1) / AV_TIME_BASE;
-        if (skip >= n) return;
-        first = static_cast<int>(skip.Saturated());
-        count = n - first;
-    }
-    if (o.recording_time != INT64_MAX) {
-        const TInt128 span = (TInt128(o.start_time) + o.recording_time - pts) * rate;
-        const TInt128 keep =
-            (span < 0 ? TInt128(-1) : (span + AV_TIME_BASE / 2) / AV_TIME_BASE) - first;
-        if (keep <= 0) {
-            AIst.is_past_recording_time = true;
-            return;
-        }
-        if (keep < count) {
-            count = static_cast<int>(keep.Saturated());
-            AIst.is_past_recording_time = true;
-        }
-    }
+    if (!AudioWindow(AIst, pts, rate, first, count)) return;
     const int64_t chunkPts = SaturatedTime(TInt128(pts) + SamplesToMicro(first, rate));
     const int index = static_cast<int>(&AIst - R.ist.data());
     for (TAVOutputStream* pos : R.ost) {
@@ -201,6 +159,72 @@ void TCustomFFmpeg::AudioFrame(TAVInputStream& AIst, const AVPacket* APkt, AVFra
         if (FJoinMode && FOutputFiles[pos->file_index].group != AIst.file_index) continue;
         AudioOut(*pos, AIst, frame, first, count, chunkPts);
     }
+}
+
+// The frame's time (microseconds): its best-effort time stamp, else where the stream's last
+// frame ended; the stream's pts and next_pts follow it.
+int64_t TCustomFFmpeg::TakeFrameTime(TAVInputStream& AIst, const AVFrame* AFrame) {
+    int64_t pts = AIst.next_pts == kNoPTS ? 0 : AIst.next_pts;
+    if (AFrame->best_effort_timestamp != kNoPTS)
+        pts = avutil.av_rescale_q(AFrame->best_effort_timestamp, AIst.st->time_base,
+                                  AVRational{1, AV_TIME_BASE});
+    AIst.pts = pts;
+    AIst.next_pts =
+        SaturatedTime(TInt128(pts) + SamplesToMicro(AFrame->nb_samples, AFrame->sample_rate));
+    return pts;
+}
+
+// The volume "vol" and the loudness gain applied to the frame in place; without a loudness gain
+// the volume keeps its integer arithmetic.
+void TCustomFFmpeg::ApplyVolume(AVFrame* AFrame) {
+    const int volume = FOptions->audio_volume;
+    if (volume == 256 && FAudioGain == 1.0) return;
+    if (avutil.av_frame_make_writable(AFrame) < 0)
+        throw FFmpegException("Out of memory in do_audio_out");
+    if (FAudioGain == 1.0)
+        ScaleVolume(AFrame, volume);
+    else
+        ScaleGain(AFrame, volume / 256.0 * FAudioGain);
+}
+
+// Rate emulation: waits until the wall clock since the stream's start reaches APTS (a stop
+// request ends the wait).
+void TCustomFFmpeg::EmulateRate(const TAVInputStream& AIst, int64_t APTS) {
+    for (;;) {
+        const int64_t ahead = APTS - (NowMicroseconds() - AIst.start);
+        if (ahead <= 1000 || FBroken) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min<int64_t>(ahead, 10000)));
+    }
+}
+
+// The output window of a frame at APTS: samples before the start (or before an input's seek
+// target) and after the recording time are cut off, sample by sample, leaving ACount samples
+// from AFirst; false when nothing is left. Reaching the recording time marks the stream past
+// it. Computed in 128 bits: time stamps and the start may lie anywhere in the 64-bit range.
+bool TCustomFFmpeg::AudioWindow(TAVInputStream& AIst, int64_t APTS, int ARate, int& AFirst,
+                                int& ACount) {
+    const TOptionState& o = FOptions;
+    const int n = ACount;
+    if (APTS < o.start_time) {
+        const TInt128 skip =
+            ((TInt128(o.start_time) - APTS) * ARate + AV_TIME_BASE - 1) / AV_TIME_BASE;
+        if (skip >= n) return false;
+        AFirst = static_cast<int>(skip.Saturated());
+        ACount = n - AFirst;
+    }
+    if (o.recording_time == INT64_MAX) return true;
+    const TInt128 span = (TInt128(o.start_time) + o.recording_time - APTS) * ARate;
+    const TInt128 keep =
+        (span < 0 ? TInt128(-1) : (span + AV_TIME_BASE / 2) / AV_TIME_BASE) - AFirst;
+    if (keep <= 0) {
+        AIst.is_past_recording_time = true;
+        return false;
+    }
+    if (keep < ACount) {
+        ACount = static_cast<int>(keep.Saturated());
+        AIst.is_past_recording_time = true;
+    }
+    return true;
 }
 
 // The hook sees every channel: planar audio is handed over interleaved, in the packed format.

@@ -278,37 +278,62 @@ bool TCustomFFmpeg::MeasurePass(const TAVOutputStream& AOst, bool ATruePeak, dou
     return true;
 }
 
-// Decodes input AFile's stream AStream from a context of its own (the run's stays where it is)
-// into AMeter; returns the microseconds measured. Progress reports count the pass as the first
-// part of the run.
-int64_t TCustomFFmpeg::MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream,
-                                    int64_t ADone) {
-    const TAVInputFile& in = FInputFiles[AFile];
+// Input AIn opened again with its streams probed, every stream but AStream (audio, else it
+// raises) discarded.
+TInputContextPtr TCustomFFmpeg::OpenMeasuredInput(const TAVInputFile& AIn, int AStream) {
     AVFormatContext* raw = nullptr;
-    int ret = OpenInputFile(&raw, in.file_name, in.ctx->iformat, nullptr, 0);
-    if (ret < 0) throw FFmpegException(MediaErrorText(in.file_name, ret));
+    const int ret = OpenInputFile(&raw, AIn.file_name, AIn.ctx->iformat, nullptr, 0);
+    if (ret < 0) throw FFmpegException(MediaErrorText(AIn.file_name, ret));
     TInputContextPtr ic(raw);
     CheckAV(avformat.avformat_find_stream_info(ic.get(), nullptr), "avformat_find_stream_info");
     if (AStream >= int(ic->nb_streams) ||
         ic->streams[AStream]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-        throw FFmpegException(Format("%s: the audio stream cannot be measured", in.file_name));
-    AVStream* st = ic->streams[AStream];
+        throw FFmpegException(Format("%s: the audio stream cannot be measured", AIn.file_name));
     for (unsigned i = 0; i < ic->nb_streams; ++i)
         if (int(i) != AStream) ic->streams[i]->discard = AVDISCARD_ALL;
+    return ic;
+}
 
-    const AVCodec* codec = ic->audio_codec ? ic->audio_codec
-                                           : avcodec.avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) throw FFmpegException(Format("%s: no decoder for the audio", in.file_name));
+// The stream's decoder (AForced, else the codec's own) opened under the codec lock; raises.
+TCodecContextPtr TCustomFFmpeg::OpenMeasureDecoder(const AVStream* ASt, const AVCodec* AForced,
+                                                   const std::string& AFileName) {
+    const AVCodec* codec =
+        AForced ? AForced : avcodec.avcodec_find_decoder(ASt->codecpar->codec_id);
+    if (!codec) throw FFmpegException(Format("%s: no decoder for the audio", AFileName));
     TCodecContextPtr dec(avcodec.avcodec_alloc_context3(codec));
     if (!dec) throw FFmpegException("av_mallocz fail");
-    CheckAV(avcodec.avcodec_parameters_to_context(dec.get(), st->codecpar),
+    CheckAV(avcodec.avcodec_parameters_to_context(dec.get(), ASt->codecpar),
             "avcodec_parameters_to_context");
-    dec->pkt_timebase = st->time_base;
+    dec->pkt_timebase = ASt->time_base;
+    int ret;
     {
         TCodecLockGuard lock;
         ret = avcodec.avcodec_open2(dec.get(), codec, nullptr);
     }
     CheckAV(ret, "avcodec_open2");
+    return dec;
+}
+
+// A progress report of the measuring pass at ADone microseconds of it: the passes count as the
+// first part of the run.
+void TCustomFFmpeg::ReportMeasure(int AFile, int64_t ADone) {
+    TTranscodeProgress p;
+    p.FileIndex = AFile;
+    p.TotalDuration = FTotalOutputDuration;
+    p.CurrentDuration = static_cast<int64_t>(double(FTotalOutputDuration) * FMeasureShare +
+                                             double(ADone) * kMeasureShare);
+    OnProgress(p);
+}
+
+// Decodes input AFile's stream AStream from a context of its own (the run's stays where it is)
+// into AMeter; returns the microseconds measured. Progress reports count the pass as the first
+// part of the run.
+int64_t TCustomFFmpeg::MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStream, int64_t ADone) {
+    const TAVInputFile& in = FInputFiles[AFile];
+    TInputContextPtr ic = OpenMeasuredInput(in, AStream);
+    AVStream* st = ic->streams[AStream];
+    TCodecContextPtr dec = OpenMeasureDecoder(st, ic->audio_codec, in.file_name);
+    int ret = 0;
 
     // The window of the run: from the seek target (plus the output's start) for the recording
     // time, in the file's time (its start time is 0).
@@ -355,12 +380,7 @@ int64_t TCustomFFmpeg::MeasureInput(TLoudnessMeter& AMeter, int AFile, int AStre
         if (position >= length) break;
         if (OnProgress && NowMicroseconds() - lastReport >= ReportInterval) {
             lastReport = NowMicroseconds();
-            TTranscodeProgress p;
-            p.FileIndex = AFile;
-            p.TotalDuration = FTotalOutputDuration;
-            p.CurrentDuration = static_cast<int64_t>(double(FTotalOutputDuration) * FMeasureShare +
-                                                     double(ADone + position) * kMeasureShare);
-            OnProgress(p);
+            ReportMeasure(AFile, ADone + position);
         }
     }
     if (avcodec.avcodec_send_packet(dec.get(), nullptr) >= 0) takeFrames();

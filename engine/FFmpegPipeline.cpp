@@ -46,12 +46,6 @@ TCustomFFmpeg::~TCustomFFmpeg() {
 
 namespace {
 
-std::string Join(const std::vector<std::string>& AItems) {
-    std::string r;
-    for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
-    return r;
-}
-
 // Same file on disk (both exist), or the same normalised path.
 bool SameFile(const std::string& A, const std::string& B) {
     std::error_code ec;
@@ -187,19 +181,54 @@ std::vector<AVRational> TCustomFFmpeg::InputVideoFrameRates() const {
 
 // ---- opening an input ------------------------------------------------------------------------
 
+// What one input open carries from step to step; the input owns the context once it is open.
+struct TCustomFFmpeg::TInputOpen {
+    std::string FileName;
+    const AVInputFormat* Format = nullptr;  // the forced demuxer, or none
+    TDictionary Options;                    // demuxer parameters and generic options
+    const AVCodec* Forced[3] = {};          // forced decoders, in kForcedKinds order
+    TProbeKey ProbeKey;                     // empty unless the open is a plain one
+    TAVInputFile Input;
+    int64_t Target = 0;  // the seek target: start time plus the file's own start
+};
+
+namespace {
+const AVMediaType kForcedKinds[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
+}  // namespace
+
+// The open's steps in order; a false step leaves LastErrMsg set and closes what it opened.
 bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
     EnsureTemplates();
-    TOptionState& o = FOptions;
-    const AVInputFormat* fmt = nullptr;
-    if (!o.forced_format.empty()) {
-        fmt = avformat.av_find_input_format(o.forced_format.c_str());
-        if (!fmt) throw FFmpegException(Format("Unknown input format: \"%s\"", o.forced_format));
-        o.forced_format.clear();
-    }
+    TInputOpen open;
+    open.FileName = AFileName;
+    FindInputFormat(open);    // 1
+    SetDemuxerOptions(open);  // 2
+    // 2 to 5
+    if (!FindForcedDecoders(open) || !OpenInputContext(open) || !SelectProgram(open) ||
+        !ProbeInput(open))
+        return false;
+    SeekInputStart(open);    // 6
+    TakeInputStreams(open);  // 7
+    RecordInput(open);       // 8, 9
+    return true;
+}
 
-    // Format parameters for demuxers that need them (raw audio and video, devices).
-    TDictionary opts;
-    if (fmt) {
+// 1. The forced demuxer ("f"), used up; an unknown name raises.
+void TCustomFFmpeg::FindInputFormat(TInputOpen& AOpen) {
+    TOptionState& o = FOptions;
+    if (o.forced_format.empty()) return;
+    AOpen.Format = avformat.av_find_input_format(o.forced_format.c_str());
+    if (!AOpen.Format)
+        throw FFmpegException(Format("Unknown input format: \"%s\"", o.forced_format));
+    o.forced_format.clear();
+}
+
+// 2. Format parameters for demuxers that need them (raw audio and video, devices), and the
+// generic options meant for decoding that the demuxer knows.
+void TCustomFFmpeg::SetDemuxerOptions(TInputOpen& AOpen) {
+    const TOptionState& o = FOptions;
+    TDictionary& opts = AOpen.Options;
+    if (AOpen.Format) {
         opts.Set("sample_rate", std::string(std::to_string(o.audio_sample_rate)).c_str());
         opts.Set("channels", std::string(std::to_string(o.audio_channels)).c_str());
     }
@@ -215,139 +244,149 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
             avutil.av_opt_find(const_cast<AVClass**>(&fcls), g.name.c_str(), nullptr,
                                AV_OPT_FLAG_DECODING_PARAM, AV_OPT_SEARCH_FAKE_OBJ))
             opts.Set(g.name.c_str(), g.value.c_str());
+}
 
-    // Forced decoders must exist and be of the right kind.
-    const AVCodec* forced[3] = {nullptr, nullptr, nullptr};
-    const AVMediaType kinds[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
+// 2. Forced decoders must exist and be of the right kind; false with the option table's message.
+bool TCustomFFmpeg::FindForcedDecoders(TInputOpen& AOpen) {
     for (int k = 0; k < 3; ++k) {
-        const std::string& name = o.Kind(kinds[k]).codec_name;
+        const std::string& name = FOptions->Kind(kForcedKinds[k]).codec_name;
         if (name.empty()) continue;
         try {
-            forced[k] = FindCodec(name, kinds[k], false);
+            AOpen.Forced[k] = FindCodec(name, kForcedKinds[k], false);
         } catch (const FFmpegException& e) {
             FLastErrMsg = e.what();
             return false;
         }
     }
+    return true;
+}
 
-    // A file opened as it is, without options that steer the demuxer or its probe, is probed
-    // once while unchanged: the key is taken before the open, so it describes what was opened.
-    const bool plainOpen = !fmt && !opts.Get() && !forced[0] && !forced[1] && !forced[2] &&
-                           !o.opt_programid;
-    const TProbeKey probeKey = plainOpen ? TProbeCache::KeyOf(AFileName) : TProbeKey{};
-    const AVInputFormat* known = TProbeCache::Global().InputFormat(probeKey);
+// 3. The file opened under the read time-out, with the forced decoders; false with the
+// library's error text. A file opened as it is, without options that steer the demuxer or its
+// probe, is probed once while unchanged: the key is taken before the open, so it describes what
+// was opened.
+bool TCustomFFmpeg::OpenInputContext(TInputOpen& AOpen) {
+    const AVInputFormat* fmt = AOpen.Format;
+    const bool plainOpen = !fmt && !AOpen.Options.Get() && !AOpen.Forced[0] && !AOpen.Forced[1] &&
+                           !AOpen.Forced[2] && !FOptions->opt_programid;
+    AOpen.ProbeKey = plainOpen ? TProbeCache::KeyOf(AOpen.FileName) : TProbeKey{};
+    const AVInputFormat* known = TProbeCache::Global().InputFormat(AOpen.ProbeKey);
 
     AVFormatContext* raw = nullptr;
     BeginBlockingStep();
-    int ret = OpenInputFile(&raw, AFileName, fmt ? fmt : known, opts.Ref(), AVFMT_FLAG_NONBLOCK);
+    int ret = OpenInputFile(&raw, AOpen.FileName, fmt ? fmt : known, AOpen.Options.Ref(),
+                            AVFMT_FLAG_NONBLOCK);
     if (ret < 0 && known && !FBroken)  // the recorded demuxer no longer opens it: probe
-        ret = OpenInputFile(&raw, AFileName, fmt, opts.Ref(), AVFMT_FLAG_NONBLOCK);
+        ret = OpenInputFile(&raw, AOpen.FileName, fmt, AOpen.Options.Ref(), AVFMT_FLAG_NONBLOCK);
     EndBlockingStep();
     if (ret < 0) {
-        FLastErrMsg = MediaErrorText(AFileName, ret);
+        FLastErrMsg = MediaErrorText(AOpen.FileName, ret);
         return false;
     }
-    TAVInputFile in;
-    in.ctx.reset(raw);
-    in.file_name = AFileName;
-    AVFormatContext* ic = raw;
+    AOpen.Input.ctx.reset(raw);
+    AOpen.Input.file_name = AOpen.FileName;
     for (int k = 0; k < 3; ++k) {
-        if (!forced[k]) continue;
-        if (kinds[k] == AVMEDIA_TYPE_VIDEO) ic->video_codec = forced[k];
-        if (kinds[k] == AVMEDIA_TYPE_AUDIO) ic->audio_codec = forced[k];
-        if (kinds[k] == AVMEDIA_TYPE_SUBTITLE) ic->subtitle_codec = forced[k];
+        if (!AOpen.Forced[k]) continue;
+        if (kForcedKinds[k] == AVMEDIA_TYPE_VIDEO) raw->video_codec = AOpen.Forced[k];
+        if (kForcedKinds[k] == AVMEDIA_TYPE_AUDIO) raw->audio_codec = AOpen.Forced[k];
+        if (kForcedKinds[k] == AVMEDIA_TYPE_SUBTITLE) raw->subtitle_codec = AOpen.Forced[k];
     }
+    return true;
+}
 
-    if (o.opt_programid) {
-        bool found = false;
-        for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
-        for (unsigned p = 0; p < ic->nb_programs; ++p) {
-            AVProgram* prog = ic->programs[p];
-            if (prog->id != o.opt_programid) continue;
-            found = true;
-            for (unsigned j = 0; j < prog->nb_stream_indexes; ++j)
-                ic->streams[prog->stream_index[j]]->discard = AVDISCARD_DEFAULT;
-        }
-        if (!found) {
-            FLastErrMsg = "Specified program id not found";
-            return false;
-        }
-        o.opt_programid = 0;
+// 4. With a program id, only the chosen program's streams stay; false when no program has the
+// id. The id is used up.
+bool TCustomFFmpeg::SelectProgram(TInputOpen& AOpen) {
+    TOptionState& o = FOptions;
+    if (!o.opt_programid) return true;
+    AVFormatContext* ic = AOpen.Input.ctx.get();
+    bool found = false;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) ic->streams[i]->discard = AVDISCARD_ALL;
+    for (unsigned p = 0; p < ic->nb_programs; ++p) {
+        AVProgram* prog = ic->programs[p];
+        if (prog->id != o.opt_programid) continue;
+        found = true;
+        for (unsigned j = 0; j < prog->nb_stream_indexes; ++j)
+            ic->streams[prog->stream_index[j]]->discard = AVDISCARD_DEFAULT;
     }
+    if (!found) {
+        FLastErrMsg = "Specified program id not found";
+        return false;
+    }
+    o.opt_programid = 0;
+    return true;
+}
 
+// 5. The before-probe notice, then the streams' parameters from the last probe of the unchanged
+// file or probed under the read time-out; false when probing fails or a stop cut it short.
+bool TCustomFFmpeg::ProbeInput(TInputOpen& AOpen) {
+    AVFormatContext* ic = AOpen.Input.ctx.get();
+    const std::string& name = AOpen.FileName;
     if (OnBeforeFindStreamInfo) OnBeforeFindStreamInfo(ic);
-    ret = TProbeCache::Global().Apply(probeKey, ic);
+    int ret = TProbeCache::Global().Apply(AOpen.ProbeKey, ic);
     if (ret < 0) {
-        FLastErrMsg = MediaErrorText(AFileName, ret);
+        FLastErrMsg = MediaErrorText(name, ret);
         return false;
     }
     if (ret > 0) {
-        if (o.verbose > 0)
+        if (FOptions->verbose > 0)
             TheLogger()->Log(this, llVerbose,
-                             Format("%s: codec parameters of its last probe", AFileName));
+                             Format("%s: codec parameters of its last probe", name));
     } else {
         BeginBlockingStep();
         ret = avformat.avformat_find_stream_info(ic, nullptr);
         EndBlockingStep();
         if (ret < 0) {
-            FLastErrMsg = Format("%s: could not find codec parameters", AFileName);
-            if (o.verbose >= 0) TheLogger()->Log(this, llVerbose, FLastErrMsg);
+            FLastErrMsg = Format("%s: could not find codec parameters", name);
+            if (FOptions->verbose >= 0) TheLogger()->Log(this, llVerbose, FLastErrMsg);
             return false;
         }
-        if (!FBroken) TProbeCache::Global().Store(probeKey, ic);  // not a probe cut short
+        if (!FBroken) TProbeCache::Global().Store(AOpen.ProbeKey, ic);  // not a probe cut short
     }
     if (FBroken) {
-        FLastErrMsg = Format("%s: %s", AFileName, ErrorCodeText(AVERROR_EXIT));
+        FLastErrMsg = Format("%s: %s", name, ErrorCodeText(AVERROR_EXIT));
         return false;
     }
+    return true;
+}
 
-    int64_t timestamp = o.start_time;
+// 6. A start time seeks there under the read time-out (a failure is only logged); the start
+// time is used up, so that it applies to this input only.
+void TCustomFFmpeg::SeekInputStart(TInputOpen& AOpen) {
+    TOptionState& o = FOptions;
+    AVFormatContext* ic = AOpen.Input.ctx.get();
+    int64_t& timestamp = AOpen.Target;
+    timestamp = o.start_time;
     if (ic->start_time != kNoPTS &&
         __builtin_add_overflow(o.start_time, ic->start_time, &timestamp))
         timestamp = ic->start_time > 0 ? INT64_MAX : INT64_MIN;
     if (o.start_time != 0) {
         int64_t target = timestamp;
         BeginBlockingStep();
-        ret = avformat.avformat_seek_file(ic, -1, INT64_MIN, target, target, 0);
+        const int ret = avformat.avformat_seek_file(ic, -1, INT64_MIN, target, target, 0);
         EndBlockingStep();
         if (ret < 0 && o.verbose > 0)
             TheLogger()->Log(this, llVerbose,
-                             Format("%s: could not seek to position %0.3f", AFileName,
+                             Format("%s: could not seek to position %0.3f", AOpen.FileName,
                                     double(timestamp) / AV_TIME_BASE));
     }
-    in.seek_target = o.start_time;
+    AOpen.Input.seek_target = o.start_time;
     o.start_time = 0;
+}
 
+// 7. Each stream's format into the option state (an output without its own settings keeps the
+// input's); a disabled kind is discarded; an unknown media type raises.
+void TCustomFFmpeg::TakeInputStreams(TInputOpen& AOpen) {
+    TOptionState& o = FOptions;
+    AVFormatContext* ic = AOpen.Input.ctx.get();
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         AVStream* st = ic->streams[i];
         AVCodecParameters* par = st->codecpar;
         switch (par->codec_type) {
-            case AVMEDIA_TYPE_VIDEO: {
-                o.frame_width = par->width;
-                o.frame_height = par->height;
-                AVRational sar = st->sample_aspect_ratio.num ? st->sample_aspect_ratio
-                                                             : par->sample_aspect_ratio;
-                if (par->height && sar.num)
-                    o.frame_aspect_ratio = av_q2d(sar) * par->width / par->height;
-                else if (par->height)
-                    o.frame_aspect_ratio = double(par->width) / par->height;
-                else
-                    o.frame_aspect_ratio = 4.0 / 3.0;
-                o.frame_pix_fmt = static_cast<AVPixelFormat>(par->format);
-                const AVRational rfr = st->r_frame_rate, afr = st->avg_frame_rate;
-                if (rfr.num && rfr.den) {
-                    if (afr.num && afr.den && av_cmp_q(rfr, afr) != 0 && o.verbose >= 0)
-                        TheLogger()->Log(
-                            this, llInfo,
-                            Format("Seems stream %d codec frame rate differs from container "
-                                   "frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
-                                   int(i), av_q2d(afr), afr.num, afr.den, av_q2d(rfr), rfr.num,
-                                   rfr.den));
-                    o.frame_rate = rfr;
-                }
+            case AVMEDIA_TYPE_VIDEO:
+                TakeInputVideo(st, int(i));
                 if (o.video.disable) st->discard = AVDISCARD_ALL;
                 break;
-            }
             case AVMEDIA_TYPE_AUDIO:
                 o.audio_channels = par->ch_layout.nb_channels > 0 ? par->ch_layout.nb_channels
                                                                   : o.audio_channels;
@@ -369,21 +408,54 @@ bool TCustomFFmpeg::OpenInput(const std::string& AFileName) {
                 throw FFmpegException("invalid codec_type");
         }
     }
+}
 
+// 7. A video stream's size, aspect ratio (4:3 when nothing is known), pixel format and frame
+// rate into the option state.
+void TCustomFFmpeg::TakeInputVideo(const AVStream* ASt, int AIndex) {
+    TOptionState& o = FOptions;
+    const AVCodecParameters* par = ASt->codecpar;
+    o.frame_width = par->width;
+    o.frame_height = par->height;
+    AVRational sar =
+        ASt->sample_aspect_ratio.num ? ASt->sample_aspect_ratio : par->sample_aspect_ratio;
+    if (par->height && sar.num)
+        o.frame_aspect_ratio = av_q2d(sar) * par->width / par->height;
+    else if (par->height)
+        o.frame_aspect_ratio = double(par->width) / par->height;
+    else
+        o.frame_aspect_ratio = 4.0 / 3.0;
+    o.frame_pix_fmt = static_cast<AVPixelFormat>(par->format);
+    const AVRational rfr = ASt->r_frame_rate, afr = ASt->avg_frame_rate;
+    if (!rfr.num || !rfr.den) return;
+    if (afr.num && afr.den && av_cmp_q(rfr, afr) != 0 && o.verbose >= 0)
+        TheLogger()->Log(
+            this, llInfo,
+            Format("Seems stream %d codec frame rate differs from container "
+                   "frame rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                   AIndex, av_q2d(afr), afr.num, afr.den, av_q2d(rfr), rfr.num, rfr.den));
+    o.frame_rate = rfr;
+}
+
+// 8, 9. The total output duration grows to the input's; the input is recorded with its
+// time-stamp offset and scales and described in the log; the per-input options are used up.
+void TCustomFFmpeg::RecordInput(TInputOpen& AOpen) {
+    TOptionState& o = FOptions;
+    TAVInputFile& in = AOpen.Input;
+    AVFormatContext* ic = in.ctx.get();
     in.duration = ic->duration > 0 ? ic->duration - in.seek_target : -1;
     if (in.duration > FTotalOutputDuration) FTotalOutputDuration = in.duration;
-    in.ts_offset = o.copy_ts ? o.input_ts_offset : o.input_ts_offset - timestamp;
+    in.ts_offset = o.copy_ts ? o.input_ts_offset : o.input_ts_offset - AOpen.Target;
     in.ts_scale.assign(ic->nb_streams, 1.0);
     for (unsigned i = 0; i < ic->nb_streams && i < o.input_ts_scale.size(); ++i)
         in.ts_scale[i] = o.input_ts_scale[i];
     in.nb_streams = static_cast<int>(ic->nb_streams);
     if (o.verbose >= 0)
         avformat.av_dump_format(ic, static_cast<int>(FInputFiles.size()),
-                                MediaFileNameArg(AFileName), 0);
+                                MediaFileNameArg(AOpen.FileName), 0);
     FInputFiles.push_back(std::move(in));
     o.video_channel = 0;
     o.ResetInputFileOptions();
-    return true;
 }
 
 // ---- opening an output -----------------------------------------------------------------------
@@ -460,9 +532,15 @@ static AVSampleFormat NearestSampleFormat(const AVSampleFormat* AList, AVSampleF
     return best;
 }
 
-static TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
-                                          const TStreamKindOptions& AKind, AVFormatContext* AOC,
-                                          AVMediaType AType) {
+std::string JoinNames(const std::vector<std::string>& AItems) {
+    std::string r;
+    for (const std::string& s : AItems) r += (r.empty() ? "" : ",") + s;
+    return r;
+}
+
+TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
+                                   const TStreamKindOptions& AKind, AVFormatContext* AOC,
+                                   AVMediaType AType) {
     TCodecContextPtr enc(avcodec.avcodec_alloc_context3(ACodec));
     if (!enc) throw FFmpegException("Could not alloc stream");
     enc->thread_count = AOpts.thread_count;
@@ -488,7 +566,7 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
     AVFormatContext* oc = AOut.ctx.get();
     TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_AUDIO);
     TStreamCoder& c = *os.coder;
-    c.bsf_names = Join(o.audio.bitstream_filters);
+    c.bsf_names = JoinNames(o.audio.bitstream_filters);
     if (o.audio.stream_copy) {
         os.stream_copy = true;
         os.st->codecpar->ch_layout.nb_channels = o.audio_channels;
@@ -503,61 +581,70 @@ void TCustomFFmpeg::NewAudioStream(TAVOutputFile& AOut) {
             enc->flags |= AV_CODEC_FLAG_QSCALE;
             enc->global_quality = static_cast<int>(FF_QP2LAMBDA * o.audio_qscale);
         }
-        // Channels and layout: a layout given as a generic option is the request;
-        // else the stored layout only when it has the requested channel count.
-        const uint64_t asked = TakeOldLayoutOption(enc);
-        AVChannelLayout layout{};
-        if (asked && avutil.av_channel_layout_from_mask(&layout, asked) == 0) {
-        } else if (o.audio_channel_layout &&
-                   avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
-                   layout.nb_channels == o.audio_channels) {
-        } else {
-            avutil.av_channel_layout_uninit(&layout);
-            avutil.av_channel_layout_default(&layout, o.audio_channels);
-        }
-        // An encoder that lists its layouts gets the listed one nearest in channel count.
-        if (codec->ch_layouts) {
-            const AVChannelLayout* best = nullptr;
-            for (const AVChannelLayout* l = codec->ch_layouts; l->nb_channels; ++l) {
-                if (avutil.av_channel_layout_compare(l, &layout) == 0) {
-                    best = nullptr;
-                    break;
-                }
-                if (!best || std::abs(l->nb_channels - layout.nb_channels) <
-                                 std::abs(best->nb_channels - layout.nb_channels))
-                    best = l;
-            }
-            if (best) {
-                if (best->nb_channels != layout.nb_channels)
-                    TheLogger()->Log(this, llWarning,
-                                     Format("Requested %d channels unsupported, using %d",
-                                            layout.nb_channels, best->nb_channels));
-                avutil.av_channel_layout_uninit(&layout);
-                CheckAV(avutil.av_channel_layout_copy(&layout, best), "av_channel_layout_copy");
-            }
-        }
-        avutil.av_channel_layout_uninit(&enc->ch_layout);
-        enc->ch_layout = layout;
+        SetAudioLayout(enc, codec);
         enc->sample_fmt = o.audio_sample_fmt;
         if (codec->sample_fmts) enc->sample_fmt = NearestSampleFormat(codec->sample_fmts, enc->sample_fmt);
         if (enc->sample_fmt == AV_SAMPLE_FMT_NONE) enc->sample_fmt = AV_SAMPLE_FMT_S16;
-        enc->sample_rate = o.audio_sample_rate;
-        if (codec->supported_samplerates) {
-            int best = 0;
-            for (const int* r = codec->supported_samplerates; *r; ++r)
-                if (!best || std::abs(*r - enc->sample_rate) < std::abs(best - enc->sample_rate))
-                    best = *r;
-            if (best && best != enc->sample_rate) {
-                TheLogger()->Log(
-                    this, llWarning,
-                    Format("Requested sampling rate unsupported using closest supported (%d)",
-                           best));
-                enc->sample_rate = best;
-            }
-        }
+        SetAudioRate(enc, codec);
         enc->time_base = AVRational{1, enc->sample_rate};
     }
     FinishNewStream(os, AVMEDIA_TYPE_AUDIO);
+}
+
+// An audio encoder's channel layout: a layout given as a generic option is the request, else
+// the stored layout when it has the requested channel count, else the count's default; an
+// encoder that lists its layouts gets the listed one nearest in channel count.
+void TCustomFFmpeg::SetAudioLayout(AVCodecContext* AEnc, const AVCodec* ACodec) {
+    const TOptionState& o = FOptions;
+    const uint64_t asked = TakeOldLayoutOption(AEnc);
+    AVChannelLayout layout{};
+    if (asked && avutil.av_channel_layout_from_mask(&layout, asked) == 0) {
+    } else if (o.audio_channel_layout &&
+               avutil.av_channel_layout_from_mask(&layout, o.audio_channel_layout) == 0 &&
+               layout.nb_channels == o.audio_channels) {
+    } else {
+        avutil.av_channel_layout_uninit(&layout);
+        avutil.av_channel_layout_default(&layout, o.audio_channels);
+    }
+    if (ACodec->ch_layouts) {
+        const AVChannelLayout* best = nullptr;
+        for (const AVChannelLayout* l = ACodec->ch_layouts; l->nb_channels; ++l) {
+            if (avutil.av_channel_layout_compare(l, &layout) == 0) {
+                best = nullptr;
+                break;
+            }
+            if (!best || std::abs(l->nb_channels - layout.nb_channels) <
+                             std::abs(best->nb_channels - layout.nb_channels))
+                best = l;
+        }
+        if (best) {
+            if (best->nb_channels != layout.nb_channels)
+                TheLogger()->Log(this, llWarning,
+                                 Format("Requested %d channels unsupported, using %d",
+                                        layout.nb_channels, best->nb_channels));
+            avutil.av_channel_layout_uninit(&layout);
+            CheckAV(avutil.av_channel_layout_copy(&layout, best), "av_channel_layout_copy");
+        }
+    }
+    avutil.av_channel_layout_uninit(&AEnc->ch_layout);
+    AEnc->ch_layout = layout;
+}
+
+// An audio encoder's sample rate: the requested one, or the codec's nearest when it lists its
+// rates (logged).
+void TCustomFFmpeg::SetAudioRate(AVCodecContext* AEnc, const AVCodec* ACodec) {
+    AEnc->sample_rate = FOptions->audio_sample_rate;
+    if (!ACodec->supported_samplerates) return;
+    int best = 0;
+    for (const int* r = ACodec->supported_samplerates; *r; ++r)
+        if (!best || std::abs(*r - AEnc->sample_rate) < std::abs(best - AEnc->sample_rate))
+            best = *r;
+    if (best && best != AEnc->sample_rate) {
+        TheLogger()->Log(
+            this, llWarning,
+            Format("Requested sampling rate unsupported using closest supported (%d)", best));
+        AEnc->sample_rate = best;
+    }
 }
 
 void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
@@ -565,7 +652,7 @@ void TCustomFFmpeg::NewSubtitleStream(TAVOutputFile& AOut) {
     AVFormatContext* oc = AOut.ctx.get();
     TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_SUBTITLE);
     TStreamCoder& c = *os.coder;
-    c.bsf_names = Join(o.subtitle.bitstream_filters);
+    c.bsf_names = JoinNames(o.subtitle.bitstream_filters);
     if (o.subtitle.stream_copy) {
         os.stream_copy = true;
     } else {
@@ -597,22 +684,46 @@ void TCustomFFmpeg::NewOutputStream(AVMediaType AType) {
     }
 }
 
+// The open's steps in order; a failing step leaves LastErrMsg set and nothing of the output
+// behind (DropOutput).
 int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     EnsureTemplates();
-    TOptionState& o = FOptions;
+    if (!MayOpenOutput(AFileName)) return -1;                            // 1
+    std::shared_ptr<AVFormatContext> ctx = NewOutputContext(AFileName);  // 2
+    bool use[3] = {};
+    if (!ChooseStreamKinds(ctx->oformat, AJoin, use)) return -1;  // 3
+    // 5 first: the streams belong to the entered output.
+    EnterOutput(std::move(ctx), AFileName);
+    if (!CreateOutputStreams(use)) return -1;                      // 3
+    CopyOutputMetadata();                                          // 4
+    if (!OpenOutputTarget() || !SetMuxingParameters()) return -1;  // 5, 6
+    FOptions->ResetOutputFileOptions();
+    ++FOutputCount;
+    if (AJoin && FInputFiles.size() > 1) FJoinMode = true;  // 7
+    return static_cast<int>(FOutputFiles.size()) - 1;
+}
+
+// 1. A transcoder in merge mode takes no further output, and no output writes over a source
+// (it would be destroyed the moment the output is created); false with LastErrMsg.
+bool TCustomFFmpeg::MayOpenOutput(const std::string& AFileName) {
     if (FJoinMode) {
         FLastErrMsg = "Cannot join more than one output file.";
-        return -1;
+        return false;
     }
-    // Writing over a source would destroy it the moment the output is created.
     for (size_t i = 0; i < FInputFiles.size(); ++i)
         if (SameFile(AFileName, FInputFiles[i].file_name)) {
             FLastErrMsg = Format(
                 "Output file \"%s\" is the input file #%d: the source would be overwritten",
                 AFileName, int(i));
-            return -1;
+            return false;
         }
+    return true;
+}
 
+// 2. The muxer context, its muxer chosen by the forced format or the file's extension (the name
+// itself may hold characters the guess trips on); raises when none fits.
+std::shared_ptr<AVFormatContext> TCustomFFmpeg::NewOutputContext(const std::string& AFileName) {
+    const TOptionState& o = FOptions;
     const AVOutputFormat* ofmt = nullptr;
     if (!o.forced_format.empty()) {
         ofmt = avformat.av_guess_format(o.forced_format.c_str(), nullptr, nullptr);
@@ -620,7 +731,6 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
             throw FFmpegException(Format(
                 "Requested output format '%s' is not a suitable output format", o.forced_format));
     } else {
-        // Guess by the file's extension (the name itself may hold characters the guess trips on).
         const std::string ext = PathToUtf8(Utf8ToPath(AFileName).extension());
         ofmt = avformat.av_guess_format(nullptr, ("x" + ext).c_str(), nullptr);
         if (!ofmt)
@@ -633,14 +743,14 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
     std::shared_ptr<AVFormatContext> ctx(raw, TOutputContextDeleter());
     raw->url = avutil.av_strdup(AFileName.c_str());
     if (!raw->url) throw FFmpegException("av_mallocz fail");
+    return ctx;
+}
 
-    // Stream kinds the output gets.
-    bool use_video = o.video.stream_copy || ofmt->video_codec != AV_CODEC_ID_NONE ||
-                     !o.video.codec_name.empty();
-    bool use_audio = o.audio.stream_copy || ofmt->audio_codec != AV_CODEC_ID_NONE ||
-                     !o.audio.codec_name.empty();
-    bool use_subtitle = o.subtitle.stream_copy || ofmt->subtitle_codec != AV_CODEC_ID_NONE ||
-                        !o.subtitle.codec_name.empty();
+// 3. The stream kinds (video, audio, subtitle) the output gets: asked for, present in the inputs
+// (in merge mode: the first) and not disabled; false with LastErrMsg for an input stream of an
+// unknown media type.
+bool TCustomFFmpeg::ChooseStreamKinds(const AVOutputFormat* AFormat, bool AJoin, bool (&AUse)[3]) {
+    const TOptionState& o = FOptions;
     bool has[AVMEDIA_TYPE_NB] = {};
     try {
         const size_t nin = FJoinMode || AJoin ? std::min<size_t>(1, FInputFiles.size())
@@ -655,90 +765,122 @@ int TCustomFFmpeg::OpenOutput(const std::string& AFileName, bool AJoin) {
             }
     } catch (const FFmpegException& e) {
         FLastErrMsg = Format("check_audio_video_sub_inputs fail: %s", e.what());
-        return -1;
+        return false;
     }
-    use_video = use_video && has[AVMEDIA_TYPE_VIDEO] && !o.video.disable;
-    use_audio = use_audio && has[AVMEDIA_TYPE_AUDIO] && !o.audio.disable;
-    use_subtitle = use_subtitle && has[AVMEDIA_TYPE_SUBTITLE] && !o.subtitle.disable;
+    AUse[0] = (o.video.stream_copy || AFormat->video_codec != AV_CODEC_ID_NONE ||
+               !o.video.codec_name.empty()) &&
+              has[AVMEDIA_TYPE_VIDEO] && !o.video.disable;
+    AUse[1] = (o.audio.stream_copy || AFormat->audio_codec != AV_CODEC_ID_NONE ||
+               !o.audio.codec_name.empty()) &&
+              has[AVMEDIA_TYPE_AUDIO] && !o.audio.disable;
+    AUse[2] = (o.subtitle.stream_copy || AFormat->subtitle_codec != AV_CODEC_ID_NONE ||
+               !o.subtitle.codec_name.empty()) &&
+              has[AVMEDIA_TYPE_SUBTITLE] && !o.subtitle.disable;
+    return true;
+}
 
-    FOutputFiles.emplace_back();
-    TAVOutputFile& out = FOutputFiles.back();
-    out.ctx = ctx;
+// 5. The output entered in the output table, owning its muxer context.
+void TCustomFFmpeg::EnterOutput(std::shared_ptr<AVFormatContext> ACtx,
+                                const std::string& AFileName) {
+    TAVOutputFile& out = FOutputFiles.emplace_back();
+    out.writes_file = !(ACtx->oformat->flags & AVFMT_NOFILE);
+    out.ctx = std::move(ACtx);
     out.file_name = AFileName;
-    out.writes_file = !(ofmt->flags & AVFMT_NOFILE);
-    // A failed output leaves nothing: its working file (ours alone) is removed; a URL, device or
-    // pipe written directly is never removed.
-    auto fail = [&](const std::string& AMsg) {
-        FLastErrMsg = AMsg;
-        const std::string working = out.working_name;
-        FOutputFiles.pop_back();
-        ctx.reset();
-        if (!working.empty()) {
-            std::error_code ec;
-            fs::remove(Utf8ToPath(working), ec);
-        }
-        return -1;
-    };
-    const struct {
-        bool use;
+}
+
+// A failed output leaves nothing: its working file (ours alone) is removed after the muxer has
+// closed it; a URL, device or pipe written directly is never removed. Always false.
+bool TCustomFFmpeg::DropOutput(const std::string& AMsg) {
+    FLastErrMsg = AMsg;
+    const std::string working = FOutputFiles.back().working_name;
+    FOutputFiles.pop_back();
+    if (!working.empty()) {
+        std::error_code ec;
+        fs::remove(Utf8ToPath(working), ec);
+    }
+    return false;
+}
+
+// 3. The video, audio and subtitle streams, in that order; false (DropOutput) when one fails.
+bool TCustomFFmpeg::CreateOutputStreams(const bool (&AUse)[3]) {
+    static const struct {
         void (TCustomFFmpeg::*make)(TAVOutputFile&);
         const char* text;
-    } kinds[] = {{use_video, &TCustomFFmpeg::NewVideoStream, "new_video_stream fail: %s"},
-                 {use_audio, &TCustomFFmpeg::NewAudioStream, "new_audio_stream fail: %s"},
-                 {use_subtitle, &TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream fail: %s"}};
-    for (const auto& k : kinds) {
-        if (!k.use) continue;
+    } kinds[] = {{&TCustomFFmpeg::NewVideoStream, "new_video_stream fail: %s"},
+                 {&TCustomFFmpeg::NewAudioStream, "new_audio_stream fail: %s"},
+                 {&TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream fail: %s"}};
+    for (int k = 0; k < 3; ++k) {
+        if (!AUse[k]) continue;
         try {
-            (this->*k.make)(out);
+            (this->*kinds[k].make)(FOutputFiles.back());
         } catch (const std::exception& e) {
-            return fail(Format(k.text, e.what()));
+            return DropOutput(Format(kinds[k].text, e.what()));
         }
     }
+    return true;
+}
 
+// 4. The recording time stamp and the collected metadata into the muxer; the metadata is used up.
+void TCustomFFmpeg::CopyOutputMetadata() {
+    TOptionState& o = FOptions;
+    AVFormatContext* oc = FOutputFiles.back().ctx.get();
     if (std::tm tm{}; o.recording_timestamp && UtcTime(o.recording_timestamp, tm)) {
         char buf[32];
         std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S.000000Z", &tm);
-        CheckAV(avutil.av_dict_set(&raw->metadata, "creation_time", buf, 0), "av_dict_set");
+        CheckAV(avutil.av_dict_set(&oc->metadata, "creation_time", buf, 0), "av_dict_set");
     }
     for (const auto& [key, value] : o.metadata)
-        CheckAV(avutil.av_dict_set(&raw->metadata, key.c_str(), value.c_str(), 0), "av_dict_set");
+        CheckAV(avutil.av_dict_set(&oc->metadata, key.c_str(), value.c_str(), 0), "av_dict_set");
     o.metadata.clear();
+}
 
-    if ((ofmt->flags & AVFMT_NEEDNUMBER) &&
-        !avformat.av_filename_number_test(MediaFileNameArg(AFileName)))
-        return fail(MediaErrorText(AFileName, AVERROR(EINVAL)));
-    if (out.writes_file && UsesWorkingFile(AFileName)) {
+// 5. The file opened for writing, unless the muxer writes none: a plain file through a new
+// working file beside it, anything else directly under the read time-out; false (DropOutput)
+// with the library's error text.
+bool TCustomFFmpeg::OpenOutputTarget() {
+    TAVOutputFile& out = FOutputFiles.back();
+    AVFormatContext* oc = out.ctx.get();
+    const std::string& name = out.file_name;
+    if ((oc->oformat->flags & AVFMT_NEEDNUMBER) &&
+        !avformat.av_filename_number_test(MediaFileNameArg(name)))
+        return DropOutput(MediaErrorText(name, AVERROR(EINVAL)));
+    if (out.writes_file && UsesWorkingFile(name)) {
         // Created new and kept open: no other writer shares it, and the end can tell whether
         // the name still holds this file.
         int error = 0;
-        std::unique_ptr<TSysFile> file = CreateWorkingFile(
-            PathToUtf8(Utf8ToPath(AFileName).parent_path()), out.working_name, error);
-        if (!file) return fail(MediaErrorText(AFileName, error ? error : AVERROR(EEXIST)));
-        const int ret = OpenOutputFileOn(raw, std::move(file));
-        if (ret < 0) return fail(MediaErrorText(AFileName, ret));
+        std::unique_ptr<TSysFile> file =
+            CreateWorkingFile(PathToUtf8(Utf8ToPath(name).parent_path()), out.working_name, error);
+        if (!file) return DropOutput(MediaErrorText(name, error ? error : AVERROR(EEXIST)));
+        const int ret = OpenOutputFileOn(oc, std::move(file));
+        if (ret < 0) return DropOutput(MediaErrorText(name, ret));
     } else if (out.writes_file) {
         BeginBlockingStep();
-        const int ret = OpenOutputFile(raw, AFileName, nullptr);
+        const int ret = OpenOutputFile(oc, name, nullptr);
         EndBlockingStep();
-        if (ret < 0) return fail(MediaErrorText(AFileName, ret));
+        if (ret < 0) return DropOutput(MediaErrorText(name, ret));
     }
+    return true;
+}
 
-    raw->max_delay = static_cast<int>(o.mux_max_delay * AV_TIME_BASE);
-    if (o.loop_output >= 0 && raw->priv_data)
-        (void)avutil.av_opt_set_int(raw->priv_data, "loop", o.loop_output,
+// 6. Muxing parameters (maximum delay, loop count, non-blocking writes, the muxer's own
+// defaults) and the generic options meant for encoding; false (DropOutput) when one is refused.
+bool TCustomFFmpeg::SetMuxingParameters() {
+    const TOptionState& o = FOptions;
+    TAVOutputFile& out = FOutputFiles.back();
+    AVFormatContext* oc = out.ctx.get();
+    oc->max_delay = static_cast<int>(o.mux_max_delay * AV_TIME_BASE);
+    if (o.loop_output >= 0 && oc->priv_data)
+        (void)avutil.av_opt_set_int(oc->priv_data, "loop", o.loop_output,
                                     AV_OPT_SEARCH_CHILDREN);  // only muxers that loop know it
-    raw->flags |= AVFMT_FLAG_NONBLOCK;
+    oc->flags |= AVFMT_FLAG_NONBLOCK;
     SetMovieTimescale(out);
     KeepAllTags(out);
     try {
-        ApplyGenericOptions(raw, AV_OPT_FLAG_ENCODING_PARAM);
-    } catch (const std::exception& e) {
-        return fail(Format("%s: Invalid encoding parameters", AFileName));
+        ApplyGenericOptions(oc, AV_OPT_FLAG_ENCODING_PARAM);
+    } catch (const std::exception&) {
+        return DropOutput(Format("%s: Invalid encoding parameters", out.file_name));
     }
-    o.ResetOutputFileOptions();
-    ++FOutputCount;
-    if (AJoin && FInputFiles.size() > 1) FJoinMode = true;
-    return static_cast<int>(FOutputFiles.size()) - 1;
+    return true;
 }
 
 void TCustomFFmpeg::PrepareJoin() {

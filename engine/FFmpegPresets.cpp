@@ -1,4 +1,5 @@
 // Presets (built-in table and preset files) and the disc-format targets.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -124,6 +125,8 @@ TTargetNorm NormOfRate(AVRational ARate) {
 
 }  // namespace
 
+// A target "[pal-|ntsc-|film-]vcd|svcd|dvd|dv|dv50": the norm from the prefix, else from the
+// frame rate or the inputs' video (NormDefault when neither tells), then the target's settings.
 void TCustomFFmpeg::SetTarget(const std::string& AValue) {
     static const AVRational rates[] = {{25, 1}, {30000, 1001}, {24000, 1001}};
     TTargetNorm norm = tnUnknown;
@@ -134,8 +137,17 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
             type.erase(0, std::char_traits<char>::length(prefix));
             break;
         }
-    if (type != "vcd" && type != "svcd" && type != "dvd" && type != "dv" && type != "dv50")
-        throw FFmpegException("Unknown target type");
+    static const struct {
+        const char* Type;
+        void (TCustomFFmpeg::*Apply)(bool APal);
+    } targets[] = {{"vcd", &TCustomFFmpeg::ApplyVcdTarget},
+                   {"svcd", &TCustomFFmpeg::ApplySvcdTarget},
+                   {"dvd", &TCustomFFmpeg::ApplyDvdTarget},
+                   {"dv", &TCustomFFmpeg::ApplyDvTarget},
+                   {"dv50", &TCustomFFmpeg::ApplyDv50Target}};
+    const auto target = std::find_if(std::begin(targets), std::end(targets),
+                                     [&](const auto& t) { return type == t.Type; });
+    if (target == std::end(targets)) throw FFmpegException("Unknown target type");
     if (norm == tnUnknown) {
         const AVRational fr = FOptions->frame_rate;
         if (fr.num <= 0 || fr.den <= 0) throw FFmpegException("frame_rate is invalid.");
@@ -147,78 +159,92 @@ void TCustomFFmpeg::SetTarget(const std::string& AValue) {
             TheLogger()->Log(this, llVerbose, "Assuming %s for target.",
                              norm == tnPAL ? "PAL" : "NTSC");
     }
-    const bool pal = norm == tnPAL;
-    auto generic = [this](const char* AName, const char* AValue) {
-        if (!SetGenericOption(AName, AValue)) throw FFmpegException(FLastOptionErr);
-    };
-    auto size = [this](int AWidth, int AHeight) {
-        FOptions->frame_width = AWidth;
-        FOptions->frame_height = AHeight;
-    };
-    auto aspect = [this](double ARatio, const char* AMessage) {
-        if (FOptions->frame_aspect_ratio != 0.0) return;
-        FOptions->frame_aspect_ratio = ARatio;
-        TheLogger()->Log(this, llInfo, std::string(AMessage));
-    };
     FOptions->frame_rate = rates[norm];
-    if (type == "vcd") {
-        SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg1video");
-        SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-        FOptions->forced_format = "vcd";
-        size(352, pal ? 288 : 240);
-        generic("g", pal ? "15" : "18");
-        generic("b", "1150000");
-        generic("maxrate", "1150000");
-        generic("minrate", "1150000");
-        generic("bufsize", "327680");
-        generic("ab", "224000");
-        FOptions->audio_sample_rate = 44100;
-        FOptions->audio_channels = 2;
-        generic("packetsize", "2324");
-        generic("muxrate", "1411200");
-        // Initial demux-decode delay of a VCD: 36000 + 3 * 1200 ticks of 90 kHz.
-        FOptions->mux_preload = (36000 + 3 * 1200) / 90000.0;
-        aspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
-    } else if (type == "svcd") {
-        SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
-        SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
-        FOptions->forced_format = "svcd";
-        size(480, pal ? 576 : 480);
-        generic("g", pal ? "15" : "18");
-        generic("b", "2040000");
-        generic("maxrate", "2516000");
-        generic("minrate", "0");
-        generic("bufsize", "1835008");
-        // The scan-offset flag of the older libraries is mpeg2video's own option now.
-        generic("scan_offset", "1");
-        generic("ab", "224000");
-        FOptions->audio_sample_rate = 44100;
-        if (FOptions->audio_channels == 1) FOptions->audio_channels = 2;
-        generic("packetsize", "2324");
-        aspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
-    } else if (type == "dvd") {
-        SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
-        SetCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
-        FOptions->forced_format = "dvd";
-        size(720, pal ? 576 : 480);
-        generic("g", pal ? "15" : "18");
-        generic("b", "6000000");
-        generic("maxrate", "9000000");
-        generic("minrate", "0");
-        generic("bufsize", "1835008");
-        generic("packetsize", "2048");
-        generic("muxrate", "10080000");
-        generic("ab", "448000");
-        FOptions->audio_sample_rate = 48000;
-        if (FOptions->audio_channels == 1) FOptions->audio_channels = 2;
-        aspect(16.0 / 9.0, "Assuming 16:9 for aspect ratio");
-    } else {
-        FOptions->forced_format = "dv";
-        size(720, pal ? 576 : 480);
-        FOptions->frame_pix_fmt = type == "dv50" ? AV_PIX_FMT_YUV422P
-                                 : pal          ? AV_PIX_FMT_YUV420P
-                                                : AV_PIX_FMT_YUV411P;
-        FOptions->audio_sample_rate = 48000;
-        FOptions->audio_channels = 2;
-    }
+    (this->*target->Apply)(norm == tnPAL);
+}
+
+// A generic option of a target; a refused one raises.
+void TCustomFFmpeg::SetTargetOption(const char* AName, const char* AValue) {
+    if (!SetGenericOption(AName, AValue)) throw FFmpegException(FLastOptionErr);
+}
+
+// The target's aspect ratio unless one is set, logged with AMessage.
+void TCustomFFmpeg::SetTargetAspect(double ARatio, const char* AMessage) {
+    if (FOptions->frame_aspect_ratio != 0.0) return;
+    FOptions->frame_aspect_ratio = ARatio;
+    TheLogger()->Log(this, llInfo, std::string(AMessage));
+}
+
+void TCustomFFmpeg::ApplyVcdTarget(bool APal) {
+    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg1video");
+    SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
+    FOptions->forced_format = "vcd";
+    FOptions->frame_width = 352;
+    FOptions->frame_height = APal ? 288 : 240;
+    SetTargetOption("g", APal ? "15" : "18");
+    SetTargetOption("b", "1150000");
+    SetTargetOption("maxrate", "1150000");
+    SetTargetOption("minrate", "1150000");
+    SetTargetOption("bufsize", "327680");
+    SetTargetOption("ab", "224000");
+    FOptions->audio_sample_rate = 44100;
+    FOptions->audio_channels = 2;
+    SetTargetOption("packetsize", "2324");
+    SetTargetOption("muxrate", "1411200");
+    // Initial demux-decode delay of a VCD: 36000 + 3 * 1200 ticks of 90 kHz.
+    FOptions->mux_preload = (36000 + 3 * 1200) / 90000.0;
+    SetTargetAspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
+}
+
+void TCustomFFmpeg::ApplySvcdTarget(bool APal) {
+    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
+    SetCodecName(AVMEDIA_TYPE_AUDIO, "mp2");
+    FOptions->forced_format = "svcd";
+    FOptions->frame_width = 480;
+    FOptions->frame_height = APal ? 576 : 480;
+    SetTargetOption("g", APal ? "15" : "18");
+    SetTargetOption("b", "2040000");
+    SetTargetOption("maxrate", "2516000");
+    SetTargetOption("minrate", "0");
+    SetTargetOption("bufsize", "1835008");
+    // The scan-offset flag of the older libraries is mpeg2video's own option now.
+    SetTargetOption("scan_offset", "1");
+    SetTargetOption("ab", "224000");
+    FOptions->audio_sample_rate = 44100;
+    if (FOptions->audio_channels == 1) FOptions->audio_channels = 2;
+    SetTargetOption("packetsize", "2324");
+    SetTargetAspect(4.0 / 3.0, "Assuming 4:3 for aspect ratio");
+}
+
+void TCustomFFmpeg::ApplyDvdTarget(bool APal) {
+    SetCodecName(AVMEDIA_TYPE_VIDEO, "mpeg2video");
+    SetCodecName(AVMEDIA_TYPE_AUDIO, "ac3");
+    FOptions->forced_format = "dvd";
+    FOptions->frame_width = 720;
+    FOptions->frame_height = APal ? 576 : 480;
+    SetTargetOption("g", APal ? "15" : "18");
+    SetTargetOption("b", "6000000");
+    SetTargetOption("maxrate", "9000000");
+    SetTargetOption("minrate", "0");
+    SetTargetOption("bufsize", "1835008");
+    SetTargetOption("packetsize", "2048");
+    SetTargetOption("muxrate", "10080000");
+    SetTargetOption("ab", "448000");
+    FOptions->audio_sample_rate = 48000;
+    if (FOptions->audio_channels == 1) FOptions->audio_channels = 2;
+    SetTargetAspect(16.0 / 9.0, "Assuming 16:9 for aspect ratio");
+}
+
+void TCustomFFmpeg::ApplyDvTarget(bool APal) {
+    FOptions->forced_format = "dv";
+    FOptions->frame_width = 720;
+    FOptions->frame_height = APal ? 576 : 480;
+    FOptions->frame_pix_fmt = APal ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV411P;
+    FOptions->audio_sample_rate = 48000;
+    FOptions->audio_channels = 2;
+}
+
+void TCustomFFmpeg::ApplyDv50Target(bool APal) {
+    ApplyDvTarget(APal);
+    FOptions->frame_pix_fmt = AV_PIX_FMT_YUV422P;
 }

@@ -607,46 +607,63 @@ void CopyChapters(AVFormatContext* AIn, int64_t AOffset, int64_t ARecordingTime,
     }
 }
 
+// The metadata of a map's side: the file's, or that of its stream, chapter or program.
+AVDictionary** MetadataOf(AVFormatContext* ACtx, const TMetaDataSpec& ASpec) {
+    auto bad = [&](const char* AWhat, int AIndex) {
+        throw FFmpegException(
+            Format("Invalid %s index %d while processing metadata maps", AWhat, AIndex));
+    };
+    switch (ASpec.type) {
+        case 's':
+            if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_streams)
+                bad("stream", ASpec.index);
+            return &ACtx->streams[ASpec.index]->metadata;
+        case 'c':
+            if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_chapters)
+                bad("chapter", ASpec.index);
+            return &ACtx->chapters[ASpec.index]->metadata;
+        case 'p':
+            if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_programs)
+                bad("program", ASpec.index);
+            return &ACtx->programs[ASpec.index]->metadata;
+        default:
+            return &ACtx->metadata;
+    }
+}
+
 }  // namespace
 
+// Set-up step 9 in its order: the explicit maps first, so that automatic copies never overwrite
+// them; the muxer writes its own encoder tag.
 void TCustomFFmpeg::ApplyMetadataMaps() {
-    TOptionState& o = FOptions;
-    TRun& R = *FRun;
-    auto dictOf = [&](AVFormatContext* ACtx, const TMetaDataSpec& ASpec,
-                      bool AOutput) -> AVDictionary** {
-        auto bad = [&](const char* AWhat, int AIndex) {
-            throw FFmpegException(
-                Format("Invalid %s index %d while processing metadata maps", AWhat, AIndex));
-        };
-        (void)AOutput;
-        switch (ASpec.type) {
-            case 's':
-                if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_streams)
-                    bad("stream", ASpec.index);
-                return &ACtx->streams[ASpec.index]->metadata;
-            case 'c':
-                if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_chapters)
-                    bad("chapter", ASpec.index);
-                return &ACtx->chapters[ASpec.index]->metadata;
-            case 'p':
-                if (ASpec.index < 0 || unsigned(ASpec.index) >= ACtx->nb_programs)
-                    bad("program", ASpec.index);
-                return &ACtx->programs[ASpec.index]->metadata;
-            default:
-                return &ACtx->metadata;
-        }
-    };
-    for (const TMetaDataMap& m : o.meta_data_maps) {
+    CopyMappedMetadata();
+    CopyMappedChapters();
+    for (TAVOutputFile& out : FOutputFiles)
+        if (out.group == 0) AutoCopyFileMetadata(out);
+    if (FOptions->metadata_streams_autocopy) AutoCopyStreamMetadata();
+    for (TAVOutputFile& out : FOutputFiles)
+        if (out.group == 0)
+            CheckAV(avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0), "av_dict_set");
+}
+
+// The metadata maps, each copying without overwriting; a bad index raises.
+void TCustomFFmpeg::CopyMappedMetadata() {
+    for (const TMetaDataMap& m : FOptions->meta_data_maps) {
         if (m.out.file < 0 || m.out.file >= int(FOutputFiles.size()))
             throw FFmpegException(Format("Invalid %s index %d while processing metadata maps",
                                          "output file", m.out.file));
         if (m.in.file < 0 || m.in.file >= nb_input_files())
             throw FFmpegException(Format("Invalid %s index %d while processing metadata maps",
                                          "input file", m.in.file));
-        AVDictionary** out = dictOf(FOutputFiles[m.out.file].ctx.get(), m.out, true);
-        AVDictionary** in = dictOf(FInputFiles[m.in.file].ctx.get(), m.in, false);
+        AVDictionary** out = MetadataOf(FOutputFiles[m.out.file].ctx.get(), m.out);
+        AVDictionary** in = MetadataOf(FInputFiles[m.in.file].ctx.get(), m.in);
         CheckAV(avutil.av_dict_copy(out, *in, AV_DICT_DONT_OVERWRITE), "av_dict_copy");
     }
+}
+
+// The chapter maps; a bad file index raises.
+void TCustomFFmpeg::CopyMappedChapters() {
+    const TOptionState& o = FOptions;
     for (const TChapterMap& m : o.chapter_maps) {
         if (m.in_file < 0 || m.in_file >= nb_input_files())
             throw FFmpegException(
@@ -657,187 +674,162 @@ void TCustomFFmpeg::ApplyMetadataMaps() {
         CopyChapters(FInputFiles[m.in_file].ctx.get(), FInputFiles[m.in_file].ts_offset,
                      o.recording_time, FOutputFiles[m.out_file].ctx.get());
     }
-    for (TAVOutputFile& out : FOutputFiles) {
-        if (out.group != 0) continue;
-        AVFormatContext* oc = out.ctx.get();
-        if (o.chapter_maps.empty() && o.metadata_chapters_autocopy && FJoinMode) {
-            // Every input's chapters at the input's place: after the inputs before it.
-            int64_t offset = 0;
-            for (TAVInputFile& in : FInputFiles) {
-                CopyChapters(in.ctx.get(), in.ts_offset + offset, o.recording_time, oc);
-                if (in.duration > 0) offset += in.duration;
+}
+
+// Without chapter maps the chapters of the first input that has some (in merge mode every
+// input's, after the inputs before it); the first input's global metadata.
+void TCustomFFmpeg::AutoCopyFileMetadata(TAVOutputFile& AOut) {
+    const TOptionState& o = FOptions;
+    AVFormatContext* oc = AOut.ctx.get();
+    if (o.chapter_maps.empty() && o.metadata_chapters_autocopy && FJoinMode) {
+        int64_t offset = 0;
+        for (TAVInputFile& in : FInputFiles) {
+            CopyChapters(in.ctx.get(), in.ts_offset + offset, o.recording_time, oc);
+            if (in.duration > 0) offset += in.duration;
+        }
+    } else if (o.chapter_maps.empty() && o.metadata_chapters_autocopy) {
+        for (TAVInputFile& in : FInputFiles)
+            if (in.ctx->nb_chapters) {
+                CopyChapters(in.ctx.get(), in.ts_offset, o.recording_time, oc);
+                break;
             }
-        } else if (o.chapter_maps.empty() && o.metadata_chapters_autocopy) {
-            for (TAVInputFile& in : FInputFiles)
-                if (in.ctx->nb_chapters) {
-                    CopyChapters(in.ctx.get(), in.ts_offset, o.recording_time, oc);
-                    break;
-                }
-        }
-        if (o.metadata_global_autocopy && !FInputFiles.empty()) {
-            CheckAV(avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
-                                        AV_DICT_DONT_OVERWRITE),
-                    "av_dict_copy");
-        }
     }
-    if (o.metadata_streams_autocopy)
-        for (TAVOutputStream* pos : R.ost) {
-            if (FOutputFiles[pos->file_index].group != 0) continue;
-            const TAVInputStream& ist = R.ist[pos->source_index];
-            CheckAV(avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata,
-                                        AV_DICT_DONT_OVERWRITE),
-                    "av_dict_copy");
-            // Formats that keep their tags on the stream (Ogg, Opus) reach formats that keep
-            // them on the file (MP3, MP4) when the file has none of its own.
-            if (o.metadata_global_autocopy &&
-                ist.st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
-                !avutil.av_dict_count(FInputFiles[ist.file_index].ctx->metadata)) {
-                AVDictionary*& g = FOutputFiles[pos->file_index].ctx->metadata;
-                const AVDictionaryEntry* e = nullptr;
-                while ((e = avutil.av_dict_get(ist.st->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
-                    if (std::string(e->key) != "language" && std::string(e->key) != "encoder" &&
-                        std::string(e->key) != "handler_name" &&
-                        std::string(e->key) != "vendor_id")
-                        CheckAV(avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE),
-                                "av_dict_set");
-            }
-        }
-    // The muxer writes its own encoder tag.
-    for (TAVOutputFile& out : FOutputFiles)
-        if (out.group == 0)
-            CheckAV(avutil.av_dict_set(&out.ctx->metadata, "encoder", nullptr, 0), "av_dict_set");
+    if (o.metadata_global_autocopy && !FInputFiles.empty())
+        CheckAV(avutil.av_dict_copy(&oc->metadata, FInputFiles[0].ctx->metadata,
+                                    AV_DICT_DONT_OVERWRITE),
+                "av_dict_copy");
+}
+
+// Each output stream takes its input stream's metadata. Formats that keep their tags on the
+// stream (Ogg, Opus) reach formats that keep them on the file (MP3, MP4) when the file has none
+// of its own.
+void TCustomFFmpeg::AutoCopyStreamMetadata() {
+    TRun& R = *FRun;
+    for (TAVOutputStream* pos : R.ost) {
+        if (FOutputFiles[pos->file_index].group != 0) continue;
+        const TAVInputStream& ist = R.ist[pos->source_index];
+        CheckAV(avutil.av_dict_copy(&pos->st->metadata, ist.st->metadata, AV_DICT_DONT_OVERWRITE),
+                "av_dict_copy");
+        if (!FOptions->metadata_global_autocopy ||
+            ist.st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO ||
+            avutil.av_dict_count(FInputFiles[ist.file_index].ctx->metadata))
+            continue;
+        AVDictionary*& g = FOutputFiles[pos->file_index].ctx->metadata;
+        const AVDictionaryEntry* e = nullptr;
+        while ((e = avutil.av_dict_get(ist.st->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
+            if (std::string(e->key) != "language" && std::string(e->key) != "encoder" &&
+                std::string(e->key) != "handler_name" && std::string(e->key) != "vendor_id")
+                CheckAV(avutil.av_dict_set(&g, e->key, e->value, AV_DICT_DONT_OVERWRITE),
+                        "av_dict_set");
+    }
 }
 
 // ---- the loop --------------------------------------------------------------------------------
 
+// The loop's steps until a stop request or the end: a paused run waits at the gate first.
 void TCustomFFmpeg::MainLoop() {
-    TOptionState& o = FOptions;
     TRun& R = *FRun;
     while (!FBroken) {
         PassPauseGate();
         if (FBroken) break;
-
-        int file = -1;
-        if (FJoinMode) {
-            const int k = R.current_input;
-            for (TAVOutputStream* pos : R.ost) {
-                if (FOutputFiles[pos->file_index].group != k) continue;
-                const int t = pos->st->codecpar->codec_type;
-                if (t < 4 && pos->frame_number >= o.max_frames[t]) return;
-            }
-            if (!FInputFiles[k].eof_reached) file = k;
-        } else {
-            double best = 1e300;
-            bool waiting = false;
-            for (TAVOutputStream* pos : R.ost) {
-                const TAVInputStream& ist = R.ist[pos->source_index];
-                const TAVInputFile& in = FInputFiles[ist.file_index];
-                const int t = pos->st->codecpar->codec_type;
-                if (t < 4 && pos->frame_number >= o.max_frames[t]) return;
-                if (in.eof_reached || ist.is_past_recording_time) continue;
-                if (in.waiting) {
-                    waiting = true;
-                    continue;
-                }
-                const double pos_s = o.input_sync ? double(ist.pts) / AV_TIME_BASE
-                                                  : OutputPosition(*pos);
-                if (pos_s < best) {
-                    best = pos_s;
-                    file = ist.file_index;
-                }
-            }
-            if (file < 0) {
-                if (!waiting) break;
-                for (TAVInputFile& in : FInputFiles) in.waiting = false;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
-            }
-        }
-        if (file < 0) break;
-
-        if (o.limit_filesize && FOutputFiles[0].ctx->pb &&
-            avformat.avio_size(FOutputFiles[0].ctx->pb) >= o.limit_filesize)
-            break;
-
-        TAVInputFile& in = FInputFiles[file];
-        AVPacket* pkt = R.pkt.get();
-        const int ret = avformat.av_read_frame(in.ctx.get(), pkt);
-        if (ret == AVERROR(EAGAIN)) {
-            in.waiting = true;
-            continue;
-        }
-        if (ret < 0) {
-            in.eof_reached = true;
-            if (FBroken) break;
-            if (FJoinMode) {
-                if (!FinishJoinInput(file)) break;
-                continue;
-            }
-            if (o.opt_shortest) break;
-            continue;
-        }
-        try {
-            ProcessPacket(file, pkt);
-        } catch (...) {
-            avcodec.av_packet_unref(pkt);
-            throw;
-        }
-        avcodec.av_packet_unref(pkt);
-
-        if (NowMicroseconds() - R.last_report >= ReportInterval) {
+        const int file = NextInput();  // 1, 2
+        if (file == kRetryInput) continue;
+        if (file < 0 || OutputSizeReached()) break;  // 3
+        const TLoopStep step = ReadInput(file);      // 4 to 7
+        if (step == lsEnd) break;
+        if (step == lsNext) continue;
+        if (NowMicroseconds() - R.last_report >= ReportInterval) {  // 8
             Report(false, file);
             R.last_report = NowMicroseconds();
         }
     }
 }
 
+// 1, 2. The input to read (merge mode: the current one): the one of the output stream furthest
+// behind (with isync: of the input stream furthest behind); kRetryInput after a 10 ms sleep
+// when only waiting inputs are left; -1 when the loop ends (an output stream reached its maximum
+// frame count, or nothing is left to read).
+int TCustomFFmpeg::NextInput() {
+    const TOptionState& o = FOptions;
+    TRun& R = *FRun;
+    if (FJoinMode) {
+        const int k = R.current_input;
+        for (TAVOutputStream* pos : R.ost) {
+            if (FOutputFiles[pos->file_index].group != k) continue;
+            const int t = pos->st->codecpar->codec_type;
+            if (t < 4 && pos->frame_number >= o.max_frames[t]) return -1;
+        }
+        return FInputFiles[k].eof_reached ? -1 : k;
+    }
+    int file = -1;
+    double best = 1e300;
+    bool waiting = false;
+    for (TAVOutputStream* pos : R.ost) {
+        const TAVInputStream& ist = R.ist[pos->source_index];
+        const TAVInputFile& in = FInputFiles[ist.file_index];
+        const int t = pos->st->codecpar->codec_type;
+        if (t < 4 && pos->frame_number >= o.max_frames[t]) return -1;
+        if (in.eof_reached || ist.is_past_recording_time) continue;
+        if (in.waiting) {
+            waiting = true;
+            continue;
+        }
+        const double pos_s = o.input_sync ? double(ist.pts) / AV_TIME_BASE : OutputPosition(*pos);
+        if (pos_s < best) {
+            best = pos_s;
+            file = ist.file_index;
+        }
+    }
+    if (file >= 0 || !waiting) return file;
+    for (TAVInputFile& in : FInputFiles) in.waiting = false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return kRetryInput;
+}
+
+// 3. The first output has reached the file-size limit.
+bool TCustomFFmpeg::OutputSizeReached() const {
+    const int64_t limit = FOptions->limit_filesize;
+    AVIOContext* pb = FOutputFiles[0].ctx->pb;
+    return limit && pb && avformat.avio_size(pb) >= limit;
+}
+
+// 4 to 7. One packet of input AFile read and processed (lsPacket); a read that must wait marks
+// the input waiting, the end of an input marks it ended (merge mode: moves to the next input)
+// and neither is a packet (lsNext); lsEnd ends the loop.
+TCustomFFmpeg::TLoopStep TCustomFFmpeg::ReadInput(int AFile) {
+    TAVInputFile& in = FInputFiles[AFile];
+    AVPacket* pkt = FRun->pkt.get();
+    const int ret = avformat.av_read_frame(in.ctx.get(), pkt);
+    if (ret == AVERROR(EAGAIN)) {
+        in.waiting = true;
+        return lsNext;
+    }
+    if (ret < 0) {
+        in.eof_reached = true;
+        if (FBroken) return lsEnd;
+        if (FJoinMode) return FinishJoinInput(AFile) ? lsNext : lsEnd;
+        return FOptions->opt_shortest ? lsEnd : lsNext;
+    }
+    try {
+        ProcessPacket(AFile, pkt);
+    } catch (...) {
+        avcodec.av_packet_unref(pkt);
+        throw;
+    }
+    avcodec.av_packet_unref(pkt);
+    return lsPacket;
+}
+
+// 5 to 7. A packet of a used stream: its times shifted and scaled, dropped past the recording
+// time, then copied to the outputs that copy its stream and decoded when needed.
 void TCustomFFmpeg::ProcessPacket(int AFile, AVPacket* APkt) {
-    TOptionState& o = FOptions;
     TRun& R = *FRun;
     TAVInputFile& in = FInputFiles[AFile];
     if (APkt->stream_index < 0 || APkt->stream_index >= in.nb_streams) return;
     TAVInputStream& ist = R.ist[in.ist_index + APkt->stream_index];
     if (ist.discard) return;
-    const AVRational tb = ist.st->time_base;
-
-    const int64_t off = FromMicro(in.ts_offset, tb);
-    if (APkt->dts != kNoPTS) APkt->dts += off;
-    if (APkt->pts != kNoPTS) APkt->pts += off;
-    const double scale = in.ts_scale[APkt->stream_index];
-    if (scale != 1.0) {
-        if (APkt->dts != kNoPTS) APkt->dts = llrint(APkt->dts * scale);
-        if (APkt->pts != kNoPTS) APkt->pts = llrint(APkt->pts * scale);
-    }
-
-    // Formats with time-stamp discontinuities (MPEG-TS): close a jump by shifting the offset.
-    if (!o.copy_ts && APkt->dts != kNoPTS && ist.next_pts != kNoPTS &&
-        (in.ctx->iformat->flags & AVFMT_TS_DISCONT)) {
-        const int64_t delta = ToMicro(APkt->dts, tb) - ist.next_pts;
-        if (std::llabs(delta) > int64_t(o.dts_delta_threshold * AV_TIME_BASE)) {
-            in.ts_offset -= delta;
-            if (o.verbose > 2)
-                TheLogger()->Log(this, llDebug,
-                                 Format("timestamp discontinuity %d, new offset= %d",
-                                        int(delta), int(in.ts_offset)));
-            const int64_t d = FromMicro(delta, tb);
-            APkt->dts -= d;
-            if (APkt->pts != kNoPTS) APkt->pts -= d;
-        }
-    }
-
-    if (o.recording_time != INT64_MAX && APkt->dts != kNoPTS &&
-        ToMicro(APkt->dts, tb) >= o.recording_time + o.start_time) {
-        ist.is_past_recording_time = true;
-        // Nothing more of this file is wanted once every used stream is past the end.
-        bool all = true;
-        for (int i = 0; i < in.nb_streams; ++i) {
-            const TAVInputStream& s = R.ist[in.ist_index + i];
-            all = all && (s.discard || s.is_past_recording_time);
-        }
-        if (all && !FJoinMode) in.eof_reached = true;
-        return;
-    }
-
+    ShiftPacketTimes(in, ist, APkt);
+    if (PastRecordingTime(in, ist, APkt)) return;
     for (TAVOutputStream* pos : R.ost)
         if (pos->stream_copy && pos->source_index == in.ist_index + APkt->stream_index &&
             (!FJoinMode || FOutputFiles[pos->file_index].group == AFile))
@@ -849,6 +841,53 @@ void TCustomFFmpeg::ProcessPacket(int AFile, AVPacket* APkt) {
         case AVMEDIA_TYPE_SUBTITLE: DecodeSubtitle(ist, APkt); break;
         default: break;
     }
+}
+
+// 5. The input's time-stamp offset and scale applied; on formats with time-stamp
+// discontinuities (MPEG-TS) a jump beyond dts_delta_threshold shifts the offset to close it.
+void TCustomFFmpeg::ShiftPacketTimes(TAVInputFile& AIn, const TAVInputStream& AIst,
+                                     AVPacket* APkt) {
+    const TOptionState& o = FOptions;
+    const AVRational tb = AIst.st->time_base;
+    const int64_t off = FromMicro(AIn.ts_offset, tb);
+    if (APkt->dts != kNoPTS) APkt->dts += off;
+    if (APkt->pts != kNoPTS) APkt->pts += off;
+    const double scale = AIn.ts_scale[APkt->stream_index];
+    if (scale != 1.0) {
+        if (APkt->dts != kNoPTS) APkt->dts = llrint(APkt->dts * scale);
+        if (APkt->pts != kNoPTS) APkt->pts = llrint(APkt->pts * scale);
+    }
+    if (o.copy_ts || APkt->dts == kNoPTS || AIst.next_pts == kNoPTS ||
+        !(AIn.ctx->iformat->flags & AVFMT_TS_DISCONT))
+        return;
+    const int64_t delta = ToMicro(APkt->dts, tb) - AIst.next_pts;
+    if (std::llabs(delta) <= int64_t(o.dts_delta_threshold * AV_TIME_BASE)) return;
+    AIn.ts_offset -= delta;
+    if (o.verbose > 2)
+        TheLogger()->Log(
+            this, llDebug,
+            Format("timestamp discontinuity %d, new offset= %d", int(delta), int(AIn.ts_offset)));
+    const int64_t d = FromMicro(delta, tb);
+    APkt->dts -= d;
+    if (APkt->pts != kNoPTS) APkt->pts -= d;
+}
+
+// 6. A packet at or past the recording time marks its stream past it and is dropped; once every
+// used stream of the input is past it, nothing more of the input is wanted (not in merge mode).
+bool TCustomFFmpeg::PastRecordingTime(TAVInputFile& AIn, TAVInputStream& AIst,
+                                      const AVPacket* APkt) {
+    const TOptionState& o = FOptions;
+    if (o.recording_time == INT64_MAX || APkt->dts == kNoPTS ||
+        ToMicro(APkt->dts, AIst.st->time_base) < o.recording_time + o.start_time)
+        return false;
+    AIst.is_past_recording_time = true;
+    bool all = true;
+    for (int i = 0; i < AIn.nb_streams; ++i) {
+        const TAVInputStream& s = FRun->ist[AIn.ist_index + i];
+        all = all && (s.discard || s.is_past_recording_time);
+    }
+    if (all && !FJoinMode) AIn.eof_reached = true;
+    return true;
 }
 
 bool TCustomFFmpeg::DecoderError(TAVInputStream& AIst, int AError) {
@@ -1062,72 +1101,87 @@ void TCustomFFmpeg::CheckAudioWritten() {
 
 // ---- progress --------------------------------------------------------------------------------
 
+// The report's steps in order: with a handler, a verbosity above 0, or for the final report.
 void TCustomFFmpeg::Report(bool AFinal, int AInput) {
-    TOptionState& o = FOptions;
-    TRun& R = *FRun;
+    const TOptionState& o = FOptions;
     if (!OnProgress && o.verbose <= 0 && !AFinal) return;
     if (FOutputFiles.empty()) return;
-    AVFormatContext* oc = FOutputFiles[0].ctx.get();
-    int64_t size = 0;
-    if (oc->pb) {
-        size = avformat.avio_size(oc->pb);
-        if (size <= 0) size = avformat.avio_seek(oc->pb, 0, SEEK_CUR);
-    }
+    TTranscodeProgress p;
+    p.FileIndex = AFinal ? -1 : AInput;
+    p.TotalDuration = FTotalOutputDuration;
+    p.CurrentSize = ReportSize();  // 1
     std::string text;
-    float q = -1.0f;
-    int fps = -1, frame = -1;
+    if (!ReportVideo(AFinal, p, text)) return;  // 2
+    const double ti = ReportTime();             // 3
+    const double bitrate = double(p.CurrentSize) * 8 / ti / 1000.0;
+    text += Format("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", double(p.CurrentSize) / 1024, ti,
+                   bitrate);  // 4
+    if (FRun->nb_frames_dup || FRun->nb_frames_drop)
+        text += Format(" dup=%d drop=%d", FRun->nb_frames_dup, FRun->nb_frames_drop);
+    if (OnProgress) {  // 5
+        p.CurrentDuration = RunProgress(static_cast<int64_t>(ti * AV_TIME_BASE));
+        p.BitRate = static_cast<float>(bitrate);
+        OnProgress(p);
+    } else if (o.verbose >= 0) {
+        TheLogger()->Log(this, llVerbose, text);
+    }
+    if (AFinal && o.verbose >= 0) LogFinalSizes(p.CurrentSize);  // 6
+}
+
+// 1. The first output's size, or its write position while the size is not known.
+int64_t TCustomFFmpeg::ReportSize() const {
+    AVIOContext* pb = FOutputFiles[0].ctx->pb;
+    if (!pb) return 0;
+    const int64_t size = avformat.avio_size(pb);
+    return size > 0 ? size : avformat.avio_seek(pb, 0, SEEK_CUR);
+}
+
+// 2. Frame number, frames per second and quantiser of the first encoded video stream (in merge
+// mode of the current group), the quantisers of the others; false (no report) while that
+// stream has produced no frame yet, except in the final report.
+bool TCustomFFmpeg::ReportVideo(bool AFinal, TTranscodeProgress& AProgress, std::string& AText) {
+    TRun& R = *FRun;
     bool videoSeen = false;
     const int group = FJoinMode ? R.current_input : 0;
     for (TAVOutputStream* pos : R.ost) {
         if (pos->st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || !pos->encoding_needed) continue;
         if (FJoinMode && FOutputFiles[pos->file_index].group != group) continue;
-        const TStreamCoder& c = *pos->coder;
-        const float qs = c.last_quality / float(FF_QP2LAMBDA);
-        if (!videoSeen) {
-            videoSeen = true;
-            frame = pos->frame_number;
-            if (frame == 0 && !AFinal) return;
-            const double t = double(NowMicroseconds() - R.timer_start) / AV_TIME_BASE;
-            fps = t > 1.0 ? int(frame / t + 0.5) : 0;
-            q = qs;
-            text += Format("frame=%5d fps=%3d q=%3.1f ", frame, fps, double(q));
-            if (AFinal) text += "L";
-        } else {
-            text += Format("q=%2.1f ", double(qs));
+        const float qs = pos->coder->last_quality / float(FF_QP2LAMBDA);
+        if (videoSeen) {
+            AText += Format("q=%2.1f ", double(qs));
+            continue;
         }
+        videoSeen = true;
+        const int frame = pos->frame_number;
+        if (frame == 0 && !AFinal) return false;
+        const double t = double(NowMicroseconds() - R.timer_start) / AV_TIME_BASE;
+        AProgress.FrameNumber = frame;
+        AProgress.FPS = t > 1.0 ? int(frame / t + 0.5) : 0;
+        AProgress.Quality = qs;
+        AText += Format("frame=%5d fps=%3d q=%3.1f ", frame, AProgress.FPS, double(qs));
+        if (AFinal) AText += "L";
     }
+    return true;
+}
+
+// 3. The smallest positive output position in seconds, at least 0.01.
+double TCustomFFmpeg::ReportTime() const {
     double ti = 1e10;
-    for (TAVOutputStream* pos : R.ost) {
+    for (TAVOutputStream* pos : FRun->ost) {
         const double p = OutputPosition(*pos);
         if (p > 0 && p < ti) ti = p;
     }
     if (ti >= 1e10) ti = 0;
-    if (ti < 0.01) ti = 0.01;
-    const double bitrate = double(size) * 8 / ti / 1000.0;
-    text += Format("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", double(size) / 1024, ti,
-                   bitrate);
-    if (R.nb_frames_dup || R.nb_frames_drop)
-        text += Format(" dup=%d drop=%d", R.nb_frames_dup, R.nb_frames_drop);
-    if (OnProgress) {
-        TTranscodeProgress p;
-        p.FileIndex = AFinal ? -1 : AInput;
-        p.TotalDuration = FTotalOutputDuration;
-        p.CurrentDuration = RunProgress(static_cast<int64_t>(ti * AV_TIME_BASE));
-        p.CurrentSize = size;
-        p.BitRate = static_cast<float>(bitrate);
-        p.Quality = q;
-        p.FPS = fps;
-        p.FrameNumber = frame;
-        OnProgress(p);
-    } else if (o.verbose >= 0) {
-        TheLogger()->Log(this, llVerbose, text);
-    }
-    if (AFinal && o.verbose >= 0) {
-        const double sum = double(R.video_size + R.audio_size + R.extra_size);
-        TheLogger()->Log(
-            this, llVerbose,
-            Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
-                   R.video_size / 1024.0, R.audio_size / 1024.0, R.extra_size / 1024.0,
-                   sum > 0 ? 100.0 * (double(size) - sum) / sum : 0.0));
-    }
+    return ti < 0.01 ? 0.01 : ti;
+}
+
+// 6. The byte counters and the muxing overhead of an output of ASize bytes.
+void TCustomFFmpeg::LogFinalSizes(int64_t ASize) {
+    const TRun& R = *FRun;
+    const double sum = double(R.video_size + R.audio_size + R.extra_size);
+    TheLogger()->Log(
+        this, llVerbose,
+        Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+               R.video_size / 1024.0, R.audio_size / 1024.0, R.extra_size / 1024.0,
+               sum > 0 ? 100.0 * (double(ASize) - sum) / sum : 0.0));
 }

@@ -31,6 +31,15 @@ struct TCustomFFmpeg::TRun {
 // resampler's back. Raises FFmpegException when the option cannot be read.
 uint64_t TakeOldLayoutOption(AVCodecContext* ACtx);
 
+// An encoder context of AType for a new output stream, with the option state's thread count,
+// the kind's codec tag and the global header flag when the muxer wants one; raises "Could not
+// alloc stream".
+TCodecContextPtr NewEncoderContext(const AVCodec* ACodec, const TOptionState& AOpts,
+                                   const TStreamKindOptions& AKind, AVFormatContext* AOC,
+                                   AVMediaType AType);
+// The names joined with ",".
+std::string JoinNames(const std::vector<std::string>& AItems);
+
 // A library call's result: negative raises FFmpegException naming the call.
 inline int CheckAV(int ARet, const char* ACall) {
     if (ARet < 0) throw FFmpegException(Format("%s failed: %s", ACall, ErrorCodeText(ARet)));

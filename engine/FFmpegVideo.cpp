@@ -40,57 +40,62 @@ void TCustomFFmpeg::NewVideoStream(TAVOutputFile& AOut) {
     AVFormatContext* oc = AOut.ctx.get();
     TAVOutputStream& os = AddOutputStream(AOut, AVMEDIA_TYPE_VIDEO);
     TStreamCoder& c = *os.coder;
-    for (const std::string& b : o.video.bitstream_filters)
-        c.bsf_names += (c.bsf_names.empty() ? "" : ",") + b;
+    c.bsf_names = JoinNames(o.video.bitstream_filters);
     if (o.video.stream_copy) {
         os.stream_copy = true;
     } else {
         const AVCodec* codec = OutputEncoder(oc, AVMEDIA_TYPE_VIDEO);
-        TCodecContextPtr enc(avcodec.avcodec_alloc_context3(codec));
-        if (!enc) throw FFmpegException("Could not alloc stream");
-        enc->thread_count = o.thread_count;
-        enc->codec_type = AVMEDIA_TYPE_VIDEO;
-        if (o.video.codec_tag) enc->codec_tag = o.video.codec_tag;
-        if ((oc->oformat->flags & AVFMT_GLOBALHEADER) || o.video_global_header)
-            enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        TCodecContextPtr enc = NewEncoderContext(codec, o, o.video, oc, AVMEDIA_TYPE_VIDEO);
+        if (o.video_global_header) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         c.codec_id = codec->id;
         ApplyGenericOptions(enc.get(), AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
-
-        AVRational rate = o.frame_rate;
-        if (codec->supported_framerates) {
-            const int idx = avutil.av_find_nearest_q_idx(rate, codec->supported_framerates);
-            rate = codec->supported_framerates[idx];
-        }
-        enc->framerate = rate;
-        enc->time_base = AVRational{rate.den, rate.num};
-        enc->width = o.frame_width;
-        enc->height = o.frame_height;
-        if (o.frame_aspect_ratio > 0 && enc->width && enc->height)
-            enc->sample_aspect_ratio =
-                avutil.av_d2q(o.frame_aspect_ratio * enc->height / enc->width, 255);
-        enc->pix_fmt = o.frame_pix_fmt;
-        if (codec->pix_fmts) {
-            bool ok = false;
-            for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
-                ok = ok || *f == enc->pix_fmt;
-            if (!ok) enc->pix_fmt = codec->pix_fmts[0];
-        }
-        if (o.intra_only) enc->gop_size = 0;
-        if (o.video_qscale > 0.0 || o.same_quality) {
-            enc->flags |= AV_CODEC_FLAG_QSCALE;
-            enc->global_quality =
-                static_cast<int>(FF_QP2LAMBDA * (o.video_qscale > 0.0 ? o.video_qscale : 1.0));
-        }
-        if (o.top_field_first >= 0)
-            enc->field_order = o.top_field_first ? AV_FIELD_TT : AV_FIELD_BB;
-        if (o.do_pass == 1) enc->flags |= AV_CODEC_FLAG_PASS1;
-        if (o.do_pass == 2) enc->flags |= AV_CODEC_FLAG_PASS2;
-        if (o.me_threshold) avutil.av_opt_set_int(enc.get(), "me_threshold", o.me_threshold, 0);
+        SetVideoPicture(enc.get(), codec);
+        SetVideoCoding(enc.get());
         c.enc = std::move(enc);
         c.filters = o.vfilters;
         c.sws_flags = o.sws_flags;
     }
     FinishNewStream(os, AVMEDIA_TYPE_VIDEO);
+}
+
+// A video encoder's frame rate (the codec's nearest when it lists them), size, aspect ratio and
+// pixel format (the codec's first when it does not take the wanted one).
+void TCustomFFmpeg::SetVideoPicture(AVCodecContext* AEnc, const AVCodec* ACodec) {
+    const TOptionState& o = FOptions;
+    AVRational rate = o.frame_rate;
+    if (ACodec->supported_framerates) {
+        const int idx = avutil.av_find_nearest_q_idx(rate, ACodec->supported_framerates);
+        rate = ACodec->supported_framerates[idx];
+    }
+    AEnc->framerate = rate;
+    AEnc->time_base = AVRational{rate.den, rate.num};
+    AEnc->width = o.frame_width;
+    AEnc->height = o.frame_height;
+    if (o.frame_aspect_ratio > 0 && AEnc->width && AEnc->height)
+        AEnc->sample_aspect_ratio =
+            avutil.av_d2q(o.frame_aspect_ratio * AEnc->height / AEnc->width, 255);
+    AEnc->pix_fmt = o.frame_pix_fmt;
+    if (!ACodec->pix_fmts) return;
+    bool ok = false;
+    for (const AVPixelFormat* f = ACodec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+        ok = ok || *f == AEnc->pix_fmt;
+    if (!ok) AEnc->pix_fmt = ACodec->pix_fmts[0];
+}
+
+// A video encoder's coding modes: intra only, fixed quantiser, field order, two-pass flags and
+// the motion estimation threshold.
+void TCustomFFmpeg::SetVideoCoding(AVCodecContext* AEnc) {
+    const TOptionState& o = FOptions;
+    if (o.intra_only) AEnc->gop_size = 0;
+    if (o.video_qscale > 0.0 || o.same_quality) {
+        AEnc->flags |= AV_CODEC_FLAG_QSCALE;
+        AEnc->global_quality =
+            static_cast<int>(FF_QP2LAMBDA * (o.video_qscale > 0.0 ? o.video_qscale : 1.0));
+    }
+    if (o.top_field_first >= 0) AEnc->field_order = o.top_field_first ? AV_FIELD_TT : AV_FIELD_BB;
+    if (o.do_pass == 1) AEnc->flags |= AV_CODEC_FLAG_PASS1;
+    if (o.do_pass == 2) AEnc->flags |= AV_CODEC_FLAG_PASS2;
+    if (o.me_threshold) avutil.av_opt_set_int(AEnc, "me_threshold", o.me_threshold, 0);
 }
 
 void TCustomFFmpeg::PrepareVideoEncoder(TAVOutputStream& AOst, TAVInputStream& AIst) {
@@ -203,16 +208,13 @@ void TCustomFFmpeg::FlushVideoFilters(TAVOutputStream& AOst) {
     c.graph.reset();
 }
 
+// Each filtered frame: dropped or repeated by the video sync method, through the output hook,
+// encoded (up to the maximum frame count), then offered as a preview bitmap.
 void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
-    TOptionState& o = FOptions;
     TRun& R = *FRun;
     TStreamCoder& c = *AOst.coder;
-    AVCodecContext* enc = c.enc.get();
     AVFrame* f = R.filt_frame.get();
-    const AVOutputFormat* of = FOutputFiles[AOst.file_index].ctx->oformat;
-    int vsync = o.video_sync_method;
-    if (vsync < 0)
-        vsync = (of->flags & AVFMT_VARIABLE_FPS) ? ((of->flags & AVFMT_NOTIMESTAMPS) ? 0 : 2) : 1;
+    const int vsync = VideoSyncMethod(AOst);
     for (;;) {
         const int ret = avfilter.av_buffersink_get_frame(c.buffersink, f);
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
@@ -221,19 +223,7 @@ void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
             AVFrame* f;
             ~TUnref() { avutil.av_frame_unref(f); }
         } unref{f};
-        const double ipts = double(f->pts) / AV_TIME_BASE / av_q2d(enc->time_base);
-        int nb = 1;
-        const double delta = ipts - double(c.sync_opts);
-        if (vsync == 1) {
-            if (delta < -1.1) nb = 0;
-            // long is 32 bits on Windows: rounded in 64 bits, within the int range.
-            else if (delta > 1.1) nb = static_cast<int>(llrint(std::min(delta, double(INT_MAX))));
-        } else if (vsync == 2) {
-            if (delta <= -0.6) nb = 0;
-            else if (delta > 0.6) c.sync_opts = llrint(ipts);
-        } else {
-            c.sync_opts = llrint(ipts);
-        }
+        const int nb = VideoFrameCopies(c, f, vsync);
         if (nb == 0) {
             ++R.nb_frames_drop;
             continue;
@@ -241,36 +231,76 @@ void TCustomFFmpeg::EncodeVideoFrames(TAVOutputStream& AOst) {
         if (nb > 1) R.nb_frames_dup += nb - 1;
         if (OnVideoOutputHook && !FOutputHookStopped)
             RunVideoHook(OnVideoOutputHook, f, AOst.frame_number, f->pts, FOutputHookStopped);
-        for (int i = 0; i < nb; ++i) {
-            if (AOst.frame_number >= o.max_frames[AVMEDIA_TYPE_VIDEO]) return;
-            f->pts = c.sync_opts++;
-            f->pict_type = AV_PICTURE_TYPE_NONE;
-            if (avcodec.avcodec_send_frame(enc, f) < 0)
-                throw FFmpegException("Video encoding failed");
-            ++AOst.frame_number;
-            ++c.frame_number;
-            ReceivePackets(AOst);
-        }
-        // Preview bitmaps of encoded frames, at most one per PreviewInterval.
-        if (PostHook(phBitmap) && OnPreviewBitmap) {
-            const int64_t now = NowMicroseconds();
-            if (R.last_preview == INT64_MIN || now - R.last_preview >= PreviewInterval) {
-                R.last_preview = now;
-                TBitmap bmp;
-                if (TFormatConverter().FrameToBitmap(f, bmp)) {
-                    TPreviewInfo info;
-                    info.Bitmap = &bmp;
-                    info.FrameNumber = AOst.frame_number;
-                    info.PTS = avutil.av_rescale_q(f->pts, enc->time_base,
-                                                   AVRational{1, AV_TIME_BASE});
-                    OnPreviewBitmap(info);
-                } else {
-                    TheLogger()->Log(this, llError, "Cannot convert the frame to a bitmap");
-                    SetPostHook(phBitmap, false);
-                }
-            }
-        }
+        if (!EncodeVideoCopies(AOst, f, nb)) return;
+        if (PostHook(phBitmap) && OnPreviewBitmap) PreviewFrame(AOst, f);
     }
+}
+
+// The "vsync" option, else the muxer's choice: 0 passes time stamps, 1 keeps a constant rate,
+// 2 a variable one.
+int TCustomFFmpeg::VideoSyncMethod(const TAVOutputStream& AOst) const {
+    const AVOutputFormat* of = FOutputFiles[AOst.file_index].ctx->oformat;
+    const int vsync = FOptions->video_sync_method;
+    if (vsync >= 0) return vsync;
+    return (of->flags & AVFMT_VARIABLE_FPS) ? ((of->flags & AVFMT_NOTIMESTAMPS) ? 0 : 2) : 1;
+}
+
+// How often the frame is encoded (0: dropped) to keep the output's position with its time;
+// the position jumps to the frame where the method passes time stamps.
+int TCustomFFmpeg::VideoFrameCopies(TStreamCoder& ACoder, const AVFrame* AFrame, int AVsync) {
+    const double ipts = double(AFrame->pts) / AV_TIME_BASE / av_q2d(ACoder.enc->time_base);
+    const double delta = ipts - double(ACoder.sync_opts);
+    if (AVsync == 1) {
+        if (delta < -1.1) return 0;
+        // long is 32 bits on Windows: rounded in 64 bits, within the int range.
+        if (delta > 1.1) return static_cast<int>(llrint(std::min(delta, double(INT_MAX))));
+        return 1;
+    }
+    if (AVsync == 2) {
+        if (delta <= -0.6) return 0;
+        if (delta > 0.6) ACoder.sync_opts = llrint(ipts);
+        return 1;
+    }
+    ACoder.sync_opts = llrint(ipts);
+    return 1;
+}
+
+// The frame encoded ACopies times at the following output positions; false once the stream
+// has reached its maximum frame count.
+bool TCustomFFmpeg::EncodeVideoCopies(TAVOutputStream& AOst, AVFrame* AFrame, int ACopies) {
+    TStreamCoder& c = *AOst.coder;
+    for (int i = 0; i < ACopies; ++i) {
+        if (AOst.frame_number >= FOptions->max_frames[AVMEDIA_TYPE_VIDEO]) return false;
+        AFrame->pts = c.sync_opts++;
+        AFrame->pict_type = AV_PICTURE_TYPE_NONE;
+        if (avcodec.avcodec_send_frame(c.enc.get(), AFrame) < 0)
+            throw FFmpegException("Video encoding failed");
+        ++AOst.frame_number;
+        ++c.frame_number;
+        ReceivePackets(AOst);
+    }
+    return true;
+}
+
+// A preview bitmap of an encoded frame, at most one per PreviewInterval; a frame that cannot
+// be converted switches the bitmap post-hook off.
+void TCustomFFmpeg::PreviewFrame(const TAVOutputStream& AOst, const AVFrame* AFrame) {
+    TRun& R = *FRun;
+    const int64_t now = NowMicroseconds();
+    if (R.last_preview != INT64_MIN && now - R.last_preview < PreviewInterval) return;
+    R.last_preview = now;
+    TBitmap bmp;
+    if (!TFormatConverter().FrameToBitmap(AFrame, bmp)) {
+        TheLogger()->Log(this, llError, "Cannot convert the frame to a bitmap");
+        SetPostHook(phBitmap, false);
+        return;
+    }
+    TPreviewInfo info;
+    info.Bitmap = &bmp;
+    info.FrameNumber = AOst.frame_number;
+    info.PTS =
+        avutil.av_rescale_q(AFrame->pts, AOst.coder->enc->time_base, AVRational{1, AV_TIME_BASE});
+    OnPreviewBitmap(info);
 }
 
 void TCustomFFmpeg::DecodeSubtitle(TAVInputStream& AIst, const AVPacket* APkt) {

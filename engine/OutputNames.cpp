@@ -47,57 +47,71 @@ std::string StemOf(const std::string& APath) {
     return PathToUtf8(p.stem());
 }
 
-// The value of one placeholder ("track:02" is "track" with width 2); false when unknown.
-bool PlaceholderValue(const std::string& APlaceholder, const TNameSource& ASource, std::string& AValue) {
-    const TNameSource& S = ASource;
-    const TNameTags& T = ASource.Tags;
-    std::string key = APlaceholder;
-    int width = 0;
-    if (const size_t colon = key.find(':'); colon != std::string::npos) {
-        const std::string w = key.substr(colon + 1);
-        key.resize(colon);
-        if ((key != "track" && key != "disc") || w.empty() || w.size() > 2 ||
-            w.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        width = std::stoi(w);
-        if (width < 1 || width > 9) return false;
-    }
-    const std::string name = StemOf(S.Source);
-    const std::string artist =
-        !T.Artist.empty() ? T.Artist : !T.AlbumArtist.empty() ? T.AlbumArtist : "Unknown Artist";
-    if (key == "name") {
-        AValue = name;
-    } else if (key == "folder") {
-        AValue = PathToUtf8(Utf8ToPath(S.Source).parent_path().filename());
-    } else if (key == "relpath") {
-        AValue.clear();
-        if (!S.Root.empty()) {
-            const fs::path rel = Utf8ToPath(S.Source).parent_path().lexically_relative(Utf8ToPath(S.Root));
-            if (!rel.empty() && rel != "." && *rel.begin() != "..") AValue = PathToUtf8(rel);
-            for (char& c : AValue)
-                if (c == '\\') c = '/';
-        }
-    } else if (key == "title") {
-        AValue = !T.Title.empty() ? T.Title : name;
-    } else if (key == "artist") {
-        AValue = artist;
-    } else if (key == "albumartist") {
-        AValue = !T.AlbumArtist.empty() ? T.AlbumArtist : artist;
-    } else if (key == "album") {
-        AValue = !T.Album.empty() ? T.Album : "Unknown Album";
-    } else if (key == "genre") {
-        AValue = !T.Genre.empty() ? T.Genre : "Unknown Genre";
-    } else if (key == "year") {
-        AValue = T.Year;
-    } else if (key == "track" || key == "disc") {
-        const int n = key == "track" ? T.Track : T.Disc;
-        AValue = n >= 0 ? Padded(n, width) : std::string();
-    } else if (key == "ext") {
-        AValue = !S.Ext.empty() && S.Ext[0] == '.' ? S.Ext.substr(1) : S.Ext;
-    } else {
+// A placeholder's key and width ("track:02" is "track" with width 2, 0 without one); false for
+// a width on another key or one outside 1 to 9.
+bool SplitPlaceholder(const std::string& APlaceholder, std::string& AKey, int& AWidth) {
+    AKey = APlaceholder;
+    AWidth = 0;
+    const size_t colon = AKey.find(':');
+    if (colon == std::string::npos) return true;
+    const std::string w = AKey.substr(colon + 1);
+    AKey.resize(colon);
+    if ((AKey != "track" && AKey != "disc") || w.empty() || w.size() > 2 ||
+        w.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    }
-    return true;
+    AWidth = std::stoi(w);
+    return AWidth >= 1 && AWidth <= 9;
+}
+
+std::string ArtistOf(const TNameTags& T) {
+    return !T.Artist.empty() ? T.Artist : !T.AlbumArtist.empty() ? T.AlbumArtist : "Unknown Artist";
+}
+
+// The source's folder below the root ("/" between folders), empty outside it or without one.
+std::string RelativeFolder(const TNameSource& S) {
+    std::string value;
+    if (S.Root.empty()) return value;
+    const fs::path rel = Utf8ToPath(S.Source).parent_path().lexically_relative(Utf8ToPath(S.Root));
+    if (!rel.empty() && rel != "." && *rel.begin() != "..") value = PathToUtf8(rel);
+    for (char& c : value)
+        if (c == '\\') c = '/';
+    return value;
+}
+
+std::string Numbered(int AValue, int AWidth) { return AValue >= 0 ? Padded(AValue, AWidth) : std::string(); }
+
+// The placeholders and their values (a width only for track and disc).
+struct TPlaceholderRow {
+    const char* Key;
+    std::string (*Value)(const TNameSource& S, int AWidth);
+};
+const TPlaceholderRow kPlaceholders[] = {
+    {"name", [](const TNameSource& S, int) { return StemOf(S.Source); }},
+    {"folder", [](const TNameSource& S, int) { return PathToUtf8(Utf8ToPath(S.Source).parent_path().filename()); }},
+    {"relpath", [](const TNameSource& S, int) { return RelativeFolder(S); }},
+    {"title", [](const TNameSource& S, int) { return !S.Tags.Title.empty() ? S.Tags.Title : StemOf(S.Source); }},
+    {"artist", [](const TNameSource& S, int) { return ArtistOf(S.Tags); }},
+    {"albumartist",
+     [](const TNameSource& S, int) { return !S.Tags.AlbumArtist.empty() ? S.Tags.AlbumArtist : ArtistOf(S.Tags); }},
+    {"album", [](const TNameSource& S, int) { return !S.Tags.Album.empty() ? S.Tags.Album : std::string("Unknown Album"); }},
+    {"genre", [](const TNameSource& S, int) { return !S.Tags.Genre.empty() ? S.Tags.Genre : std::string("Unknown Genre"); }},
+    {"year", [](const TNameSource& S, int) { return S.Tags.Year; }},
+    {"track", [](const TNameSource& S, int AWidth) { return Numbered(S.Tags.Track, AWidth); }},
+    {"disc", [](const TNameSource& S, int AWidth) { return Numbered(S.Tags.Disc, AWidth); }},
+    {"ext", [](const TNameSource& S, int) { return !S.Ext.empty() && S.Ext[0] == '.' ? S.Ext.substr(1) : S.Ext; }},
+};
+
+// The value of one placeholder; false when unknown.
+bool PlaceholderValue(const std::string& APlaceholder, const TNameSource& ASource, std::string& AValue) {
+    std::string key;
+    int width = 0;
+    if (!SplitPlaceholder(APlaceholder, key, width)) return false;
+    for (const TPlaceholderRow& row : kPlaceholders)
+        if (key == row.Key) {
+            AValue = row.Value(ASource, width);
+            return true;
+        }
+    return false;
 }
 
 // Walks APattern: literal text and placeholder values go to AOut; false with AError on a fault.
@@ -143,7 +157,11 @@ bool Expand(const std::string& APattern, const TNameSource& ASource, std::string
 
 }  // namespace
 
-std::string SafeNamePart(const std::string& AName, size_t AMaxBytes) {
+namespace {
+
+// AName with every stray byte of a broken UTF-8 sequence, control character and character
+// Windows forbids in names replaced by "_".
+std::string ReplaceBadCharacters(const std::string& AName) {
     std::string out;
     for (size_t i = 0; i < AName.size();) {
         const unsigned char c = static_cast<unsigned char>(AName[i]);
@@ -152,23 +170,33 @@ std::string SafeNamePart(const std::string& AName, size_t AMaxBytes) {
         for (size_t k = 1; valid && k < n; ++k) valid = (static_cast<unsigned char>(AName[i + k]) & 0xC0) == 0x80;
         if (n == 1 && c >= 0x80) valid = false;  // a continuation or lead byte alone
         if (!valid) n = 1;
-        // A stray byte of a broken sequence, a control character or one Windows forbids.
         const bool bad = (!valid && c >= 0x80) || c < 0x20 || c == 0x7F ||
                          (c < 0x80 && std::strchr("/\\<>:\"|?*", c) != nullptr);
         out += bad ? std::string("_") : AName.substr(i, n);
         i += n;
     }
+    return out;
+}
+
+// No trailing blanks or dots; an empty name becomes "_".
+void TrimNameEnd(std::string& AName) {
+    while (!AName.empty() && (AName.back() == ' ' || AName.back() == '.')) AName.pop_back();
+    if (AName.empty()) AName = "_";
+}
+
+}  // namespace
+
+std::string SafeNamePart(const std::string& AName, size_t AMaxBytes) {
+    std::string out = ReplaceBadCharacters(AName);
     // No leading blanks, no trailing blanks or dots; "." and ".." are no names.
     out.erase(0, out.find_first_not_of(' '));
-    while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
-    if (out.empty()) out = "_";
+    TrimNameEnd(out);
     if (ReservedDeviceName(out)) out.insert(0, "_");
     if (out.size() > AMaxBytes) {
         size_t cut = AMaxBytes;
         while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
         out.resize(cut);
-        while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.pop_back();
-        if (out.empty()) out = "_";
+        TrimNameEnd(out);
     }
     return out;
 }

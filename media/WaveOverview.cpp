@@ -121,100 +121,138 @@ bool JobAborted(void* ASender) {
     return static_cast<const std::atomic<bool>*>(ASender)->load();
 }
 
-// Decodes the first audio stream of AFileName into ACollector; calls AHandOver every
-// kHandOverMillis. Answers an error text, empty on success or abort. Worker thread.
-std::string DecodePeaks(const std::string& AFileName, const std::atomic<bool>& AAbort, TPeakCollector& ACollector,
-                        const std::function<void()>& AHandOver) {
-    TInputContextPtr input;
-    {
-        AVFormatContext* ic = nullptr;
-        int r = 0;
-        try {
-            r = OpenInputFile(&ic, AFileName, nullptr, nullptr);
-        } catch (const EFileNameTooLong& e) {
-            return e.what();
-        }
-        if (r < 0) return MediaErrorText(AFileName, r);
-        input.reset(ic);
-    }
-    AVFormatContext* ic = input.get();
-    if (avformat.avformat_find_stream_info(ic, nullptr) < 0) return AFileName + ": could not find codec parameters";
-    const AVCodec* codec = nullptr;
-    const int index = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (index < 0 || !codec) return AFileName + ": no audio stream";
-    for (unsigned i = 0; i < ic->nb_streams; ++i)
-        ic->streams[i]->discard = static_cast<int>(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
-    const AVStream* st = ic->streams[index];
+// The decoding of one file's first audio stream into peaks: its steps, each answering an error
+// text (empty when it went well). Worker thread.
+class TPeakDecoding {
+public:
+    TPeakDecoding(const std::string& AFileName, TPeakCollector& ACollector)
+        : FFileName(AFileName), FCollector(ACollector) {}
+    std::string OpenInput();
+    std::string OpenDecoder();
+    std::string Decode(const std::atomic<bool>& AAbort, const std::function<void()>& AHandOver);
 
-    TLockedDecoder decoder;
-    decoder.Context.reset(avcodec.avcodec_alloc_context3(codec));
-    AVCodecContext* dec = decoder.Context.get();
-    if (!dec) return AFileName + ": out of memory";
+private:
+    bool Receive();
+
+    const std::string& FFileName;
+    TPeakCollector& FCollector;
+    TInputContextPtr FInput;
+    int FIndex = -1;
+    const AVCodec* FCodec = nullptr;
+    TLockedDecoder FDecoder;
+    TFramePtr FFrame;
+    int64_t FStartTime = 0;  // µs: the file's own start
+    int64_t FNext = 0;       // µs of the sample after the last frame, for frames without a time stamp
+    std::string FError;
+};
+
+// The file opened and probed, its first audio stream chosen and every other one discarded.
+std::string TPeakDecoding::OpenInput() {
+    AVFormatContext* ic = nullptr;
+    int r = 0;
+    try {
+        r = OpenInputFile(&ic, FFileName, nullptr, nullptr);
+    } catch (const EFileNameTooLong& e) {
+        return e.what();
+    }
+    if (r < 0) return MediaErrorText(FFileName, r);
+    FInput.reset(ic);
+    if (avformat.avformat_find_stream_info(ic, nullptr) < 0) return FFileName + ": could not find codec parameters";
+    FIndex = avformat.av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, &FCodec, 0);
+    if (FIndex < 0 || !FCodec) return FFileName + ": no audio stream";
+    for (unsigned i = 0; i < ic->nb_streams; ++i)
+        ic->streams[i]->discard = static_cast<int>(i) == FIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    FStartTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+    return {};
+}
+
+// The stream's decoder, single-threaded, opened under the codec lock.
+std::string TPeakDecoding::OpenDecoder() {
+    const AVStream* st = FInput->streams[FIndex];
+    FDecoder.Context.reset(avcodec.avcodec_alloc_context3(FCodec));
+    AVCodecContext* dec = FDecoder.Context.get();
+    if (!dec) return FFileName + ": out of memory";
     int r = avcodec.avcodec_parameters_to_context(dec, st->codecpar);
     if (r >= 0) {
         dec->pkt_timebase = st->time_base;
         dec->thread_count = 1;
         TCodecLockGuard lock;
-        r = avcodec.avcodec_open2(dec, codec, nullptr);
+        r = avcodec.avcodec_open2(dec, FCodec, nullptr);
     }
-    if (r < 0) return MediaErrorText(AFileName, r);
+    if (r < 0) return MediaErrorText(FFileName, r);
+    FFrame.reset(avutil.av_frame_alloc());
+    return FFrame ? std::string() : FFileName + ": out of memory";
+}
 
-    TPacketPtr packet(avcodec.av_packet_alloc());
-    TFramePtr frame(avutil.av_frame_alloc());
-    if (!packet || !frame) return AFileName + ": out of memory";
-    const int64_t startTime = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
-    int64_t next = 0;  // µs of the sample after the last frame, for frames without a time stamp
-    auto lastHandOver = Clock::now();
-    std::string error;
-
-    // Takes every frame the decoder has; false on a decoding error (in error).
-    const auto receive = [&]() -> bool {
-        for (;;) {
-            const int ret = avcodec.avcodec_receive_frame(dec, frame.get());
-            // A frame the decoder finds damaged is skipped like a player would.
-            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF || ret == AVERROR_INVALIDDATA) return true;
-            if (ret < 0) {
-                error = MediaErrorText(AFileName, ret);
-                return false;
-            }
-            const int64_t pts = frame->best_effort_timestamp;
-            const int64_t start = pts != AV_NOPTS_VALUE
-                                      ? avutil.av_rescale_q(pts, st->time_base, AVRational{1, AV_TIME_BASE}) - startTime
-                                      : next;
-            if (frame->sample_rate > 0) next = start + int64_t{frame->nb_samples} * AV_TIME_BASE / frame->sample_rate;
-            const bool read = ACollector.Add(frame.get(), start);
-            avutil.av_frame_unref(frame.get());
-            if (!read) {
-                error = AFileName + ": unsupported sample format";
-                return false;
-            }
+// Every frame the decoder has, into the collector; false on a decoding error (in FError).
+bool TPeakDecoding::Receive() {
+    AVCodecContext* dec = FDecoder.Context.get();
+    const AVRational tb = FInput->streams[FIndex]->time_base;
+    AVFrame* frame = FFrame.get();
+    for (;;) {
+        const int ret = avcodec.avcodec_receive_frame(dec, frame);
+        // A frame the decoder finds damaged is skipped like a player would.
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF || ret == AVERROR_INVALIDDATA) return true;
+        if (ret < 0) {
+            FError = MediaErrorText(FFileName, ret);
+            return false;
         }
-    };
+        const int64_t pts = frame->best_effort_timestamp;
+        const int64_t start = pts != AV_NOPTS_VALUE
+                                  ? avutil.av_rescale_q(pts, tb, AVRational{1, AV_TIME_BASE}) - FStartTime
+                                  : FNext;
+        if (frame->sample_rate > 0) FNext = start + int64_t{frame->nb_samples} * AV_TIME_BASE / frame->sample_rate;
+        const bool read = FCollector.Add(frame, start);
+        avutil.av_frame_unref(frame);
+        if (!read) {
+            FError = FFileName + ": unsupported sample format";
+            return false;
+        }
+    }
+}
 
+// Reads and decodes to the end (a damaged tail ends it: the overview shows what was read),
+// calling AHandOver every kHandOverMillis; an abort answers no error.
+std::string TPeakDecoding::Decode(const std::atomic<bool>& AAbort, const std::function<void()>& AHandOver) {
+    AVFormatContext* ic = FInput.get();
+    AVCodecContext* dec = FDecoder.Context.get();
+    TPacketPtr packet(avcodec.av_packet_alloc());
+    if (!packet) return FFileName + ": out of memory";
+    auto lastHandOver = Clock::now();
     for (;;) {
         if (AAbort) return {};
-        r = avformat.av_read_frame(ic, packet.get());
+        int r = avformat.av_read_frame(ic, packet.get());
         if (r == AVERROR_EOF) break;
         if (r < 0) {
-            // A damaged tail: the overview shows what was read.
             if (AAbort) return {};
             break;
         }
-        if (packet->stream_index == index) {
+        if (packet->stream_index == FIndex) {
             r = avcodec.avcodec_send_packet(dec, packet.get());
             // A damaged packet is skipped like a player would.
-            if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_INVALIDDATA) error = MediaErrorText(AFileName, r);
+            if (r < 0 && r != AVERROR(EAGAIN) && r != AVERROR_INVALIDDATA) FError = MediaErrorText(FFileName, r);
         }
         avcodec.av_packet_unref(packet.get());
-        if (!error.empty() || !receive()) return error;
+        if (!FError.empty() || !Receive()) return FError;
         if (Clock::now() - lastHandOver >= std::chrono::milliseconds(TWaveOverview::kHandOverMillis)) {
             AHandOver();
             lastHandOver = Clock::now();
         }
     }
-    r = avcodec.avcodec_send_packet(dec, nullptr);
-    if (r < 0 && r != AVERROR_EOF) return MediaErrorText(AFileName, r);
-    receive();
+    const int r = avcodec.avcodec_send_packet(dec, nullptr);
+    if (r < 0 && r != AVERROR_EOF) return MediaErrorText(FFileName, r);
+    Receive();
+    return FError;
+}
+
+// Decodes the first audio stream of AFileName into ACollector; calls AHandOver every
+// kHandOverMillis. Answers an error text, empty on success or abort. Worker thread.
+std::string DecodePeaks(const std::string& AFileName, const std::atomic<bool>& AAbort, TPeakCollector& ACollector,
+                        const std::function<void()>& AHandOver) {
+    TPeakDecoding decoding(AFileName, ACollector);
+    std::string error = decoding.OpenInput();
+    if (error.empty()) error = decoding.OpenDecoder();
+    if (error.empty()) error = decoding.Decode(AAbort, AHandOver);
     return error;
 }
 

@@ -526,8 +526,10 @@ void TCustomPlayer::UpdatePosition() {
         FLastPTS = pts;
         if (Handler(FOnPosition)) PushPlayEvent(pkPosition, pts);
     }
-    if (!is->IsDevice && is->EventEOF == 0 && is->ReachEOF == 1) {
-        if (is->video_stream >= 0) is->EventEOF = 1;  // with pictures the end is reported once
+    // Each end of the input is reported once (read before ReachEOF: never ahead of its end).
+    const int ends = is->EndCount;
+    if (!is->IsDevice && is->ReachEOF == 1 && is->EventEOF != ends) {
+        is->EventEOF = ends;
         SetPlayState(psEnd);
     }
     const int64_t playTime = FPlayTime;

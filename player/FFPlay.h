@@ -291,6 +291,11 @@ protected:
     void RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait);
     void SwitchStream(int AType, int AValue);
     void ReadLoop(TVideoState* AState);
+    // Reading thread steps, in the order ReadLoop takes them (ReadLoop.cpp).
+    bool OpenReadInput(TVideoState* AState, int& AAudio, int& AVideo, int& ASubtitle);
+    bool OpenReadStreams(TVideoState* AState, int AAudio, int AVideo, int ASubtitle);
+    void ReadPackets(TVideoState* AState);
+    void CloseReadInput(TVideoState* AState);
     static bool TimeoutCheck(void* Sender);
     static bool AbortCheck(void* Sender);
     void LogTimeout();

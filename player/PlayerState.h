@@ -144,7 +144,9 @@ struct TVideoState {
     TEvent StartReading{true, false};  // set by StreamOpen once the probe adopted ic
 
     std::atomic<int> Opened{0};  // 0 opening, 1 opened, -1 failed (cleaning up), -2 finished
-    std::atomic<int> Reading{0}, ReachEOF{0}, EventEOF{0};
+    std::atomic<int> Reading{0}, ReachEOF{0};
+    // Ends of the input reached (reading thread), and the last one reported as psEnd (play thread).
+    std::atomic<int> EndCount{0}, EventEOF{0};
     bool IOEOFLog = false, IOERRLog = false, InputEnded = false;  // reading thread
     bool IsImage2 = false, IsDevice = false;
     int64_t StartTime = 0, Duration = -1;  // µs; set before Opened becomes 1
@@ -249,8 +251,18 @@ struct TVideoState {
     std::thread subtitle_tid;
     std::atomic<bool> subtitle_quit{false};
     int subtitle_width = 0, subtitle_height = 0;  // the rectangles' canvas, set at open
+    bool subtitle_text_failed = false;  // play thread: text subtitles cannot be drawn
+    // A text subtitle drawn for a picture rectangle of ForWidth x ForHeight: the ARGB pixels
+    // (alpha premultiplied) of the part at X, Y of that rectangle that holds the text.
+    struct TTextImage {
+        int ForWidth = 0, ForHeight = 0;
+        int X = 0, Y = 0, Width = 0, Height = 0;
+        std::vector<uint32_t> Pixels;
+    };
     struct TSubtitleEntry {
-        TSubtitle Sub;  // bitmap rectangles only
+        TSubtitle Sub;  // bitmap rectangles are blended; text ones are drawn from Text
+        std::vector<std::string> Text;  // a text subtitle's lines (none for a bitmap one)
+        TTextImage Image;  // Text drawn at the size of the last picture it was blended into
         double pts = 0;  // seconds; shown from pts + start_display_time to pts + end_display_time
         int serial = 0;
     };

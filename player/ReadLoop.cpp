@@ -195,11 +195,13 @@ bool TReader::QueuesFull() const {
 
 // The end is reached once the queues are empty, the device has played the last samples (the
 // callback has found nothing to play twice in a row after the decoder was drained) and the last
-// picture has been shown.
+// picture has been shown. Each end counts once, until a seek leaves it.
 void TReader::AtEndOfInput() {
     if (is->audioq.Count() == 0 && (is->audio_stream < 0 || is->audio_silent_calls >= 2) &&
-        (is->video_stream < 0 || VideoDrained(is)))
+        (is->video_stream < 0 || VideoDrained(is)) && is->ReachEOF == 0) {
+        ++is->EndCount;  // counted first: the play thread reads it before ReachEOF
         is->ReachEOF = 1;
+    }
 }
 
 void TReader::ReadFailed(int ARet) {
@@ -327,97 +329,118 @@ void TReader::Pausing() {
 
 }  // namespace
 
+// The reading thread's steps in order. TimeoutCheck guards the open; AbortCheck the playback.
 void TCustomPlayer::ReadLoop(TVideoState* is) {
-    TReader reader(this, is);
     const uint32_t tid = CurrentThreadID();
     FLastRead = kDisarmed;
-    GlobalInterruptCB.Add(tid, this, TimeoutCheck);
-
-    bool opened = reader.OpenInput(FLastRead) == 0;
-    LogTimeout();
-    if (opened) {
-        try {
-            if (auto handler = Handler(FOnBeforeFindStreamInfo)) handler(this, is->ic.get());
-        } catch (const std::exception& e) {
-            TheLogger()->Log(this, llError, std::string("Error occurs OnBeforeFindStreamInfo: ") + e.what());
-        }
-        opened = reader.FindStreamInfo(FLastRead) == 0;
-        LogTimeout();
-    }
+    GlobalInterruptCB.Add(tid, this, TimeoutCheck);  // 1
     int audio = -1, video = -1, subtitle = -1;
-    if (opened) {
-        reader.SeekToStart(FLastRead);
-        LogTimeout();
-        video = reader.ChooseVideoStream();
-        audio = reader.ChooseAudioStream(video);
-        subtitle = reader.ChooseSubtitleStream(audio, video);
-    }
-    FLastRead = kDisarmed;
+    const bool opened = OpenReadInput(is, audio, video, subtitle);  // 2 to 6
+    FLastRead = kDisarmed;  // 7
     GlobalInterruptCB.Remove(tid, this, TimeoutCheck);
     FVideoStateCB = is;
     GlobalInterruptCB.Add(tid, this, AbortCheck);
-
-    if (opened && video >= 0) OpenVideoComponent(is, video);
-    if (opened && subtitle >= 0) OpenSubtitleComponent(is, subtitle);
-    if (opened && audio >= 0) {
-        is->audioq.FlushAndMark();
-        reader.ReadAhead(audio);
-        OpenAudioComponent(is, audio, FSDL);
-    }
-    const bool playable = is->audio_stream >= 0 || is->video_stream >= 0;
-    if (opened && !playable)
-        is->ErrMsg = Format("%s: could not open codecs, no stream to play.", is->filename);
-
-    if (opened && playable) {
+    if (opened && OpenReadStreams(is, audio, video, subtitle)) {  // 8, 9
         is->Opened = 1;
-        while (!is->abort_request && !is->StartReading.WaitFor(5ms)) {
-        }
-        TPacketPtr pkt(avcodec.av_packet_alloc());
-        while (pkt && !is->abort_request) {
-            if (is->switch_type >= 0) reader.SwitchStream();
-            reader.Pausing();
-            if (is->seek_req) reader.ExecuteSeek(FSeekEvent, FPictEvent, FSeeking);
-            if (reader.QueuesFull()) {
-                Nap(is, 10ms);
-                continue;
-            }
-            if (is->InputEnded) {
-                if (is->video_stream >= 0) FPictEvent.SetEvent();
-                Nap(is, 10ms);
-                reader.AtEndOfInput();
-                continue;
-            }
-            is->Reading = 1;
-            const int ret = avformat.av_read_frame(is->ic.get(), pkt.get());
-            is->Reading = 0;
-            if (is->abort_request) break;
-            if (ret < 0) {
-                if (is->video_stream >= 0) FPictEvent.SetEvent();
-                reader.ReadFailed(ret);
-                AVIOContext* pb = is->ic->pb;
-                if (pb && pb->error) {
-                    if (is->Settings.check_ioerr) break;
-                    pb->eof_reached = pb->error = 0;
-                }
-                Nap(is, 100ms);
-                continue;
-            }
-            if (pkt->pos >= 0) is->BytePos = pkt->pos;
-            if (pkt->stream_index == is->audio_stream)
-                is->audioq.Put(pkt.get());
-            else if (pkt->stream_index == is->video_stream)
-                is->videoq.Put(pkt.get());
-            else if (pkt->stream_index == is->subtitle_stream)
-                is->subtitleq.Put(pkt.get());
-            avcodec.av_packet_unref(pkt.get());
-        }
-        while (!is->abort_request) {  // after an I/O error: idle until the playback ends
-            if (is->switch_type >= 0) reader.SwitchStream();
-            Nap(is, 10ms);
-        }
+        ReadPackets(is);  // 10, 11
     }
+    CloseReadInput(is);  // 12
+}
 
-    // Exit: the probe lets go of the context on the main thread before it is closed.
+// 2 to 6. Opens and probes the input, seeks to the start and chooses the streams (-1 none);
+// false with the state's ErrMsg. Each blocking step runs under the read time-out.
+bool TCustomPlayer::OpenReadInput(TVideoState* is, int& AAudio, int& AVideo, int& ASubtitle) {
+    TReader reader(this, is);
+    bool opened = reader.OpenInput(FLastRead) == 0;
+    LogTimeout();
+    if (!opened) return false;
+    try {
+        if (auto handler = Handler(FOnBeforeFindStreamInfo)) handler(this, is->ic.get());
+    } catch (const std::exception& e) {
+        TheLogger()->Log(this, llError, std::string("Error occurs OnBeforeFindStreamInfo: ") + e.what());
+    }
+    opened = reader.FindStreamInfo(FLastRead) == 0;
+    LogTimeout();
+    if (!opened) return false;
+    reader.SeekToStart(FLastRead);
+    LogTimeout();
+    AVideo = reader.ChooseVideoStream();
+    AAudio = reader.ChooseAudioStream(AVideo);
+    ASubtitle = reader.ChooseSubtitleStream(AAudio, AVideo);
+    return true;
+}
+
+// 8, 9. The chosen streams' decoders and consumers (audio last, its queue primed with the first
+// packet); false with the state's ErrMsg when neither audio nor video plays.
+bool TCustomPlayer::OpenReadStreams(TVideoState* is, int AAudio, int AVideo, int ASubtitle) {
+    if (AVideo >= 0) OpenVideoComponent(is, AVideo);
+    if (ASubtitle >= 0) OpenSubtitleComponent(is, ASubtitle);
+    if (AAudio >= 0) {
+        is->audioq.FlushAndMark();
+        TReader(this, is).ReadAhead(AAudio);
+        OpenAudioComponent(is, AAudio, FSDL);
+    }
+    if (is->audio_stream >= 0 || is->video_stream >= 0) return true;
+    is->ErrMsg = Format("%s: could not open codecs, no stream to play.", is->filename);
+    return false;
+}
+
+// 10, 11. Once the player lets reading start: keeps the queues filled, executing seeks, pauses
+// and stream switches, until the playback ends or (with CheckIOERR) an I/O error; then idles
+// until the playback ends.
+void TCustomPlayer::ReadPackets(TVideoState* is) {
+    TReader reader(this, is);
+    while (!is->abort_request && !is->StartReading.WaitFor(5ms)) {
+    }
+    TPacketPtr pkt(avcodec.av_packet_alloc());
+    while (pkt && !is->abort_request) {
+        if (is->switch_type >= 0) reader.SwitchStream();
+        reader.Pausing();
+        if (is->seek_req) reader.ExecuteSeek(FSeekEvent, FPictEvent, FSeeking);
+        if (reader.QueuesFull()) {
+            Nap(is, 10ms);
+            continue;
+        }
+        if (is->InputEnded) {
+            if (is->video_stream >= 0) FPictEvent.SetEvent();
+            Nap(is, 10ms);
+            reader.AtEndOfInput();
+            continue;
+        }
+        is->Reading = 1;
+        const int ret = avformat.av_read_frame(is->ic.get(), pkt.get());
+        is->Reading = 0;
+        if (is->abort_request) break;
+        if (ret < 0) {
+            if (is->video_stream >= 0) FPictEvent.SetEvent();
+            reader.ReadFailed(ret);
+            AVIOContext* pb = is->ic->pb;
+            if (pb && pb->error) {
+                if (is->Settings.check_ioerr) break;
+                pb->eof_reached = pb->error = 0;
+            }
+            Nap(is, 100ms);
+            continue;
+        }
+        if (pkt->pos >= 0) is->BytePos = pkt->pos;
+        if (pkt->stream_index == is->audio_stream)
+            is->audioq.Put(pkt.get());
+        else if (pkt->stream_index == is->video_stream)
+            is->videoq.Put(pkt.get());
+        else if (pkt->stream_index == is->subtitle_stream)
+            is->subtitleq.Put(pkt.get());
+        avcodec.av_packet_unref(pkt.get());
+    }
+    while (!is->abort_request) {  // after an I/O error: idle until the playback ends
+        if (is->switch_type >= 0) reader.SwitchStream();
+        Nap(is, 10ms);
+    }
+}
+
+// 12. Removes the interrupt methods, closes the streams and the input (the probe lets go of the
+// context on the main thread first) and settles Opened.
+void TCustomPlayer::CloseReadInput(TVideoState* is) {
+    const uint32_t tid = CurrentThreadID();
     if (is->Opened != 1) is->Opened = -1;
     FLastRead = kDisarmed;
     GlobalInterruptCB.Remove(tid, this, TimeoutCheck);

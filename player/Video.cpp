@@ -415,7 +415,6 @@ bool TVideoOut::QueuePicture(TVideoState* is, const AVFrame* AFrame, double APTS
         ++is->pictq_size;
     }
     owner->FPictEvent.SetEvent();
-    is->EventEOF = 0;
     {
         std::lock_guard lock(is->seek_lock);
         if (!is->seek_req) owner->FSeeking = false;

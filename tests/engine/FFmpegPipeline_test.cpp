@@ -270,6 +270,29 @@ TEST_F(PipelineTest, AnOutputThatIsTheSourceIsRefused) {
     EXPECT_EQ(Bytes(src), before);
 }
 
+// Every open step that fails reports its own message and leaves nothing in the output's folder.
+TEST_F(PipelineTest, AFailingOpenStepReportsItsMessageAndLeavesNoWorkingFile) {
+    const fs::path tone = Tone("steps.wav", 440, 0.5);
+    const fs::path folder = dir.path() / "steps";
+    fs::create_directories(folder);
+    const struct {
+        TOptionList in, out;
+        const char* file;
+        std::string error;
+    } cases[] = {
+        {{{"programid", "5"}}, {}, "p.wav", "Specified program id not found"},
+        {{}, {{"acodec", "nosuchcodec"}}, "c.mp3", "new_audio_stream fail: Unknown encoder 'nosuchcodec'"},
+        {{}, {{"movflags", "nosuchflag"}}, "m.m4a", (folder / "m.m4a").string() + ": Invalid encoding parameters"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const TTaskResult r = RunTask({{tone, c.in}}, folder / c.file, c.out);
+        EXPECT_FALSE(r.built);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_TRUE(fs::is_empty(folder));
+    }
+}
+
 TEST_F(PipelineTest, TagsAndChaptersReachTheOutput) {
     for (const char* srcExt : {".mp3", ".mka"}) {
         const fs::path src = MakeTaggedWithChapters(dir.path(), srcExt);

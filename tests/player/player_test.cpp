@@ -970,6 +970,31 @@ TEST_F(PlayerTest, LetterboxingIsCentredForEachAspectModeAndAResizeGivesTheNextF
     player->Stop(true);
 }
 
+// The refresh passes go on after the end: psEnd comes once per end, with or without pictures.
+TEST_F(PlayerTest, TheEndIsReportedOnceNotOnEveryRefreshPassUntilASeekLeavesIt) {
+    testmedia::ToneShape shape;
+    shape.seconds = 0.5;
+    const fs::path files[] = {testmedia::MakeTone(Dir->path(), "end_once.wav", shape),
+                              testmedia::MakeVideoOnly(Dir->path())};
+    TRecordingHost host;
+    auto player = NewPlayer(51);
+    auto ends = [&] { return std::count(States.begin(), States.end(), psEnd); };
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        CaptureTo("end_once");
+        States.clear();
+        ASSERT_TRUE(player->Open(file.string(), &host)) << player->LastErrMsg();
+        EXPECT_TRUE(WaitPumping([&] { return ends() >= 1; }, 5ms, 10s));
+        Pump(500ms);
+        EXPECT_EQ(ends(), 1);
+        player->Seek(int64_t{0});
+        EXPECT_TRUE(WaitPumping([&] { return ends() >= 2; }, 5ms, 10s)) << "a seek leaves the end";
+        Pump(500ms);
+        EXPECT_EQ(ends(), 2);
+        player->Stop(true);
+    }
+}
+
 TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     const fs::path video = testmedia::MakeVideoWithBitmapSubtitle(Dir->path());
     TRecordingHost host;
@@ -996,6 +1021,68 @@ TEST_F(PlayerTest, ABitmapSubtitleIsBlendedOverThePicturesWhileItIsDue) {
     EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
     EXPECT_FALSE(white(60, 95) && white(100, 110)) << "ended at 1.2 s";
     player->Stop(true);
+}
+
+// SubRip, and ASS whose override blocks are not drawn and whose "\N" breaks the line.
+TEST_F(PlayerTest, ATextSubtitleIsDrawnOverThePicturesWhileItIsDueAndNotAfter) {
+    const struct {
+        const char* Codec;
+        const char* Text;
+        int MinHeight, MaxHeight, MaxWidth;  // of the text's white pixels: one line or two
+    } cases[] = {{"subrip", "Hello, subtitles", 1, 14, 160}, {"ass", "{\\b1}Hello,{\\b0}\\Nsubtitles", 16, 40, 70}};
+    auto player = NewPlayer(52);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Codec);
+        const fs::path video = testmedia::MakeVideoWithTextSubtitle(Dir->path(), c.Codec, c.Text);
+        TRecordingHost host;
+        host.Width = 160;
+        host.Height = 120;
+        States.clear();
+        ASSERT_TRUE(player->Open(video.string(), &host)) << player->LastErrMsg();
+        EXPECT_GE(player->SubtitleStreamIndex(), 0);
+        // The white pixels of the lower half of the last frame, away from the moving bar of the
+        // picture at APTS (the picture's only white): their count and extent.
+        struct TText {
+            int Pixels = 0, Width = 0, Height = 0;
+        };
+        auto text = [&](int64_t APTS) {
+            int w = 0;
+            const std::vector<uint32_t> f = host.Last(w);
+            const int barX = int(4 * std::llround(APTS * 25 / 1e6) % 160);
+            TText t;
+            int left = w, right = -1, top = 120, bottom = -1;
+            for (int y = 60; y < 120; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const uint32_t p = f[size_t(y) * w + x];
+                    if ((x >= barX - 4 && x < barX + 20) || (p >> 16 & 255) <= 230 || (p >> 8 & 255) <= 230 ||
+                        (p & 255) <= 230)
+                        continue;
+                    ++t.Pixels;
+                    left = std::min(left, x), right = std::max(right, x);
+                    top = std::min(top, y), bottom = std::max(bottom, y);
+                }
+            t.Width = right + 1 - left;
+            t.Height = bottom + 1 - top;
+            return t;
+        };
+        Pump(800ms);
+        player->Pause();
+        Pump(100ms);
+        int64_t pts = 0;
+        player->CurrentFrame(pts);
+        ASSERT_GT(pts, 400000);
+        ASSERT_LT(pts, 1200000);
+        const TText due = text(pts);
+        EXPECT_GT(due.Pixels, 20) << pts;
+        EXPECT_GE(due.Height, c.MinHeight);
+        EXPECT_LE(due.Height, c.MaxHeight);
+        EXPECT_LE(due.Width, c.MaxWidth) << due.Height;
+        player->Resume();
+        EXPECT_TRUE(WaitPumping([&] { return Ended(States); }, 5ms, 10s));
+        player->CurrentFrame(pts);
+        EXPECT_EQ(text(pts).Pixels, 0) << "ended at 1.2 s; shown " << pts;
+        player->Stop(true);
+    }
 }
 
 TEST_F(PlayerTest, AFlippedOrFilteredPlaybackShowsItsPicturesTurned) {

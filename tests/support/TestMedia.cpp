@@ -234,6 +234,15 @@ fs::path MakeVideoWithBitmapSubtitle(const fs::path& dir) {
     return out;
 }
 
+fs::path MakeVideoWithTextSubtitle(const fs::path& dir, const std::string& codec, const std::string& text) {
+    const fs::path out = dir / ("video_" + codec + ".mkv");
+    MediaWriter writer(out);
+    writer.AddVideo("mpeg4", 160, 120, kVideoFps, std::llround(kVideoSeconds * kVideoFps), Pattern);
+    writer.AddSubtitles(codec, {{0.4, 1.2, text}});
+    writer.Write();
+    return out;
+}
+
 fs::path MakeWithSubtitle(const fs::path& dir) {
     const fs::path out = dir / "with_subtitle.mkv";
     MediaWriter writer(out);

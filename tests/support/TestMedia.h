@@ -102,6 +102,10 @@ std::filesystem::path MakeVideoOnly(const std::filesystem::path& dir);
 // .mkv: the same video with a DVD (bitmap) subtitle from 0.4 s to 1.2 s: an opaque white box
 // over x 40-119, y 90-113.
 std::filesystem::path MakeVideoWithBitmapSubtitle(const std::filesystem::path& dir);
+// .mkv: the same video with a text subtitle (SubRip, ASS ...) from 0.4 s to 1.2 s; text is the
+// event's ASS text.
+std::filesystem::path MakeVideoWithTextSubtitle(const std::filesystem::path& dir,
+                                                const std::string& codec, const std::string& text);
 // .mkv: FLAC stereo 44.1 kHz 440 Hz, 3 s, then a SubRip subtitle stream with two cues.
 std::filesystem::path MakeWithSubtitle(const std::filesystem::path& dir);
 
