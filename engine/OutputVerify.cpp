@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "FFLoad.h"
 #include "FFLog.h"
@@ -280,94 +281,84 @@ void TCustomFFmpeg::VerifyOutputs() {
     FVerified = verified ? result : vrNone;
 }
 
-// Decodes the output's stream AOst completely and checks it; raises FFmpegException naming what
-// failed. A stop request ends it early (vrNone).
-TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut,
-                                                const TAVOutputStream& AOst,
-                                                const std::string& AFile) {
-    const std::string& name = AOut.file_name;
-    auto fail = [&](const std::string& AWhat) {
-        const std::string msg = Format("%s: verification failed: %s.", name, AWhat);
-        TheLogger()->Log(this, llError, msg);
-        throw FFmpegException(msg);
-    };
-    const AVCodecParameters* want = AOst.st->codecpar;  // as the encoder took the profile's values
-    TSourceTrack* track = AOst.coder ? AOst.coder->verify.get() : nullptr;
-    const int64_t expected = track ? llrint(track->Expected) : -1;
+namespace {
 
+// A failed check: what failed, for the message naming the output.
+struct TVerifyFailure {
+    std::string What;
+};
+[[noreturn]] void Fail(const std::string& AWhat) { throw TVerifyFailure{AWhat}; }
+
+// The output's audio stream AIndex of AFile opened for decoding; damage is an error there, not
+// concealed.
+struct TVerifyInput {
+    TInputContextPtr Input;
+    TLockedDecoder Decoder;
+    const AVStream* Stream = nullptr;
+};
+
+void OpenForVerify(const std::string& AFile, int AIndex, TVerifyInput& AIn) {
     AVFormatContext* raw = nullptr;
     int ret = OpenInputFile(&raw, AFile, nullptr, nullptr, 0);
-    if (ret < 0) fail("the output does not open (" + ErrorCodeText(ret) + ")");
-    TInputContextPtr ic(raw);
+    if (ret < 0) Fail("the output does not open (" + ErrorCodeText(ret) + ")");
+    AIn.Input.reset(raw);
     ret = avformat.avformat_find_stream_info(raw, nullptr);
-    if (ret < 0) fail("its streams cannot be read (" + ErrorCodeText(ret) + ")");
-    const int index = AOst.index;
-    if (index >= int(raw->nb_streams) ||
-        raw->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-        fail(Format("it has no audio stream #%d", index));
-    const AVStream* st = raw->streams[index];
-    const AVCodec* codec = avcodec.avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) fail(Format("no decoder for codec id %d", int(st->codecpar->codec_id)));
-    TLockedDecoder locked;
-    locked.Context.reset(avcodec.avcodec_alloc_context3(codec));
-    AVCodecContext* dec = locked.Context.get();
+    if (ret < 0) Fail("its streams cannot be read (" + ErrorCodeText(ret) + ")");
+    if (AIndex >= int(raw->nb_streams) || raw->streams[AIndex]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+        Fail(Format("it has no audio stream #%d", AIndex));
+    AIn.Stream = raw->streams[AIndex];
+    const AVCodec* codec = avcodec.avcodec_find_decoder(AIn.Stream->codecpar->codec_id);
+    if (!codec) Fail(Format("no decoder for codec id %d", int(AIn.Stream->codecpar->codec_id)));
+    AIn.Decoder.Context.reset(avcodec.avcodec_alloc_context3(codec));
+    AVCodecContext* dec = AIn.Decoder.Context.get();
     if (!dec) throw FFmpegException("av_mallocz fail");
-    CheckAV(avcodec.avcodec_parameters_to_context(dec, st->codecpar), "avcodec_parameters_to_context");
-    // Damage is an error, not concealed.
+    CheckAV(avcodec.avcodec_parameters_to_context(dec, AIn.Stream->codecpar), "avcodec_parameters_to_context");
     dec->err_recognition |= AV_EF_CRCCHECK | AV_EF_EXPLODE;
     {
         TCodecLockGuard lock;
         ret = avcodec.avcodec_open2(dec, codec, nullptr);
     }
-    if (ret < 0) fail("its decoder does not open (" + ErrorCodeText(ret) + ")");
+    if (ret < 0) Fail("its decoder does not open (" + ErrorCodeText(ret) + ")");
+}
 
+// What decoding the whole stream gave.
+struct TVerifyDecoded {
+    int64_t Samples = 0;
+    int Channels = 0, Rate = 0;
+    AVSampleFormat Format = AV_SAMPLE_FMT_NONE;
+    bool Changed = false;  // the format changed within the stream
+    TSampleHasher Hasher;
+};
+
+// Decodes every packet of AIn's stream into AOut, hashing the samples when AHash. AGoOn (after
+// the pause gate) false stops it: false. AReport gets the samples and rate decoded so far.
+bool DecodeForVerify(TVerifyInput& AIn, bool AHash, const std::function<bool()>& AGoOn,
+                     const std::function<void(int64_t, int)>& AReport, TVerifyDecoded& AOut) {
+    AVFormatContext* ic = AIn.Input.get();
+    AVCodecContext* dec = AIn.Decoder.Context.get();
+    const int index = AIn.Stream->index;
     TPacketPtr pkt(avcodec.av_packet_alloc());
     TFramePtr frame(avutil.av_frame_alloc());
     if (!pkt || !frame) throw FFmpegException("av_mallocz fail");
-    const bool lossless = VerifyLengthTolerance(want->codec_id, 0) == 0;
-    const bool hash = track && track->Uniform && lossless && TSampleHasher::Kind(track->Format);
-    TSampleHasher hasher;
-    int64_t decoded = 0;
-    int channels = 0, rate = 0;
-    AVSampleFormat fmt = AV_SAMPLE_FMT_NONE;
-    bool changed = false;
     int64_t time = 0;  // microseconds: of the last packet read
-    const int64_t totalUs = expected > 0 && want->sample_rate > 0
-                                ? expected * AV_TIME_BASE / want->sample_rate
-                                : FTotalOutputDuration;
-    int64_t lastReport = 0;
-    auto report = [&](bool AFirst) {
-        if (!OnProgress) return;
-        const int64_t now = NowMicroseconds();
-        if (!AFirst && now - lastReport < ReportInterval) return;
-        lastReport = now;
-        TTranscodeProgress p;
-        p.FileIndex = -1;
-        p.Verifying = true;
-        p.TotalDuration = totalUs;
-        p.CurrentDuration = rate > 0 ? decoded * AV_TIME_BASE / rate : 0;
-        OnProgress(p);
-    };
     auto decodeError = [&](int ARet) {
-        fail(Format("decode error at %s (%s)", DurationText(time), ErrorCodeText(ARet)));
+        Fail(Format("decode error at %s (%s)", DurationText(time), ErrorCodeText(ARet)));
     };
-    report(true);
     for (bool eof = false; !eof;) {
-        PassPauseGate();
-        if (FBroken) return vrNone;
-        ret = avformat.av_read_frame(raw, pkt.get());
+        if (!AGoOn()) return false;
+        int ret = avformat.av_read_frame(ic, pkt.get());
         if (ret == AVERROR_EOF) {
             eof = true;
             ret = avcodec.avcodec_send_packet(dec, nullptr);
         } else if (ret < 0) {
-            fail(Format("read error at %s (%s)", DurationText(time), ErrorCodeText(ret)));
+            Fail(Format("read error at %s (%s)", DurationText(time), ErrorCodeText(ret)));
         } else {
             if (pkt->stream_index != index) {
                 avcodec.av_packet_unref(pkt.get());
                 continue;
             }
             if (pkt->pts != kNoPTS)
-                time = avutil.av_rescale_q(pkt->pts, st->time_base, AVRational{1, AV_TIME_BASE});
+                time = avutil.av_rescale_q(pkt->pts, AIn.Stream->time_base, AVRational{1, AV_TIME_BASE});
             // Every frame is taken after each send: a refusal is a damaged packet.
             ret = avcodec.avcodec_send_packet(dec, pkt.get());
             avcodec.av_packet_unref(pkt.get());
@@ -382,77 +373,134 @@ TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut,
                 ~TUnref() { avutil.av_frame_unref(f); }
             } unref{frame.get()};
             const AVSampleFormat f = static_cast<AVSampleFormat>(frame->format);
-            if (decoded == 0 && fmt == AV_SAMPLE_FMT_NONE) {
-                channels = frame->ch_layout.nb_channels;
-                rate = frame->sample_rate;
-                fmt = f;
-            } else if (channels != frame->ch_layout.nb_channels || rate != frame->sample_rate ||
-                       fmt != f) {
-                changed = true;
+            if (AOut.Samples == 0 && AOut.Format == AV_SAMPLE_FMT_NONE) {
+                AOut.Channels = frame->ch_layout.nb_channels;
+                AOut.Rate = frame->sample_rate;
+                AOut.Format = f;
+            } else if (AOut.Channels != frame->ch_layout.nb_channels || AOut.Rate != frame->sample_rate ||
+                       AOut.Format != f) {
+                AOut.Changed = true;
             }
-            if (hash && !changed) hasher.Add(frame.get(), 0, frame->nb_samples);
-            decoded += frame->nb_samples;
+            if (AHash && !AOut.Changed) AOut.Hasher.Add(frame.get(), 0, frame->nb_samples);
+            AOut.Samples += frame->nb_samples;
         }
-        report(false);
+        AReport(AOut.Samples, AOut.Rate);
     }
+    return true;
+}
 
-    if (decoded == 0) fail("no audio decodes");
-    if (changed) fail("its format changes within the stream");
-    if (channels != want->ch_layout.nb_channels)
-        fail(Format("%d channels decoded, the profile's are %d", channels,
-                    want->ch_layout.nb_channels));
-    if (rate != want->sample_rate)
-        fail(Format("sample rate %d Hz decoded, the profile's is %d Hz", rate, want->sample_rate));
-    if (!track) {  // a copied stream: it decodes, in its format
-        TheLogger()->Log(this, llInfo, Format("%s: verified length.", name));
-        return vrLength;
-    }
-    // The trim range: a source read past its end gave exactly the range (to one sample).
-    const TOptionState& o = FOptions;
-    const TAVInputStream& ist = FRun->ist[AOst.source_index];
-    if (!FJoinMode && o.recording_time != INT64_MAX && ist.is_past_recording_time &&
-        track->Uniform && track->Rate > 0) {
-        const int64_t range = llrint(double(o.recording_time) * track->Rate / AV_TIME_BASE);
-        const int64_t off = track->SourceSamples - range;
-        if (off < -1 || off > 1)
-            fail(Format("length %s by %lld samples of the trim range (%lld given, %lld in the range)",
-                        off < 0 ? "short" : "long", static_cast<long long>(std::llabs(off)),
-                        static_cast<long long>(track->SourceSamples),
-                        static_cast<long long>(range)));
-    }
-    // Every part of the source at another rate than the output's went through the resampler.
-    const int parts = track->Uniform ? (track->Rate != rate ? 1 : 0) : track->Changes + 1;
-    const int64_t tolerance = VerifyLengthTolerance(want->codec_id, parts);
-    const int64_t diff = decoded - expected;
+// The decoded stream has sound, one format, and the channels and rate the encoder took.
+void CheckVerifiedFormat(const TVerifyDecoded& AGot, const AVCodecParameters* AWant) {
+    if (AGot.Samples == 0) Fail("no audio decodes");
+    if (AGot.Changed) Fail("its format changes within the stream");
+    if (AGot.Channels != AWant->ch_layout.nb_channels)
+        Fail(Format("%d channels decoded, the profile's are %d", AGot.Channels, AWant->ch_layout.nb_channels));
+    if (AGot.Rate != AWant->sample_rate)
+        Fail(Format("sample rate %d Hz decoded, the profile's is %d Hz", AGot.Rate, AWant->sample_rate));
+}
+
+// ADecoded samples against AExpected within the codec's tolerance (AParts resampled parts).
+void CheckVerifiedLength(int64_t ADecoded, int64_t AExpected, AVCodecID ACodec, int AParts) {
+    const int64_t tolerance = VerifyLengthTolerance(ACodec, AParts);
+    const int64_t diff = ADecoded - AExpected;
     if (diff < -tolerance || diff > tolerance)
-        fail(Format("length %s by %lld samples (%lld decoded, %lld expected, %lld allowed)",
+        Fail(Format("length %s by %lld samples (%lld decoded, %lld expected, %lld allowed)",
                     diff < 0 ? "short" : "long", static_cast<long long>(std::llabs(diff)),
-                    static_cast<long long>(decoded), static_cast<long long>(expected),
+                    static_cast<long long>(ADecoded), static_cast<long long>(AExpected),
                     static_cast<long long>(tolerance)));
+}
 
-    // Bit for bit: the same samples, rate, channels, format and depth, nothing scaled.
-    const bool comparable =
-        hash && track->Rate == rate && track->Channels == channels &&
-        track->Format == avutil.av_get_packed_sample_fmt(fmt) &&
-        track->Depth == SampleDepth(dec->bits_per_raw_sample, fmt) && o.audio_volume == 256 &&
-        FAudioGain == 1.0 && o.audio_sync_method <= 1;
-    if (!comparable) {
-        TheLogger()->Log(this, llInfo,
-                         Format("%s: verified length (%lld samples).", name,
-                                static_cast<long long>(decoded)));
-        return vrLength;
-    }
-    hasher.Finish();
-    track->Hasher.Finish();
-    const std::vector<uint64_t>& a = hasher.Blocks();
-    const std::vector<uint64_t>& b = track->Hasher.Blocks();
+// The output's sample blocks against the source's.
+void CompareVerifiedSamples(TSampleHasher& AOutput, TSampleHasher& ASource) {
+    AOutput.Finish();
+    ASource.Finish();
+    const std::vector<uint64_t>& a = AOutput.Blocks();
+    const std::vector<uint64_t>& b = ASource.Blocks();
     const auto m = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
     if (m.first != a.end() || m.second != b.end())
-        fail(Format("sample mismatch at sample %lld (within the %d samples from there)",
-                    static_cast<long long>(int64_t(m.first - a.begin()) * kVerifyBlockFrames),
-                    kVerifyBlockFrames));
-    TheLogger()->Log(this, llInfo,
-                     Format("%s: verified bit-exact (%lld samples).", name,
-                            static_cast<long long>(decoded)));
-    return vrBitExact;
+        Fail(Format("sample mismatch at sample %lld (within the %d samples from there)",
+                    static_cast<long long>(int64_t(m.first - a.begin()) * kVerifyBlockFrames), kVerifyBlockFrames));
+}
+
+}  // namespace
+
+// Decodes the output's stream AOst completely and checks it: it opens and decodes, its format,
+// the trim range, its length, and for a lossless copy of the source its samples. Raises
+// FFmpegException naming what failed; a stop request ends it early (vrNone).
+TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut, const TAVOutputStream& AOst,
+                                                const std::string& AFile) {
+    const std::string& name = AOut.file_name;
+    const AVCodecParameters* want = AOst.st->codecpar;  // as the encoder took the profile's values
+    TSourceTrack* track = AOst.coder ? AOst.coder->verify.get() : nullptr;
+    const int64_t expected = track ? llrint(track->Expected) : -1;
+    try {
+        TVerifyInput in;
+        OpenForVerify(AFile, AOst.index, in);
+        const bool lossless = VerifyLengthTolerance(want->codec_id, 0) == 0;
+        const bool hash = track && track->Uniform && lossless && TSampleHasher::Kind(track->Format);
+        TVerifyDecoded got;
+        ReportVerifying(expected, want->sample_rate, 0, 0, true);
+        if (!DecodeForVerify(in, hash, [this] { PassPauseGate(); return !FBroken; },
+                             [&](int64_t ASamples, int ARate) { ReportVerifying(expected, want->sample_rate, ASamples, ARate, false); },
+                             got))
+            return vrNone;
+        CheckVerifiedFormat(got, want);
+        if (!track) {  // a copied stream: it decodes, in its format
+            TheLogger()->Log(this, llInfo, Format("%s: verified length.", name));
+            return vrLength;
+        }
+        CheckVerifiedTrimRange(AOst, *track);
+        // Every part of the source at another rate than the output's went through the resampler.
+        const int parts = track->Uniform ? (track->Rate != got.Rate ? 1 : 0) : track->Changes + 1;
+        CheckVerifiedLength(got.Samples, expected, want->codec_id, parts);
+        // Bit for bit: the same samples, rate, channels, format and depth, nothing scaled.
+        const TOptionState& o = FOptions;
+        const bool comparable =
+            hash && track->Rate == got.Rate && track->Channels == got.Channels &&
+            track->Format == avutil.av_get_packed_sample_fmt(got.Format) &&
+            track->Depth == SampleDepth(in.Decoder.Context->bits_per_raw_sample, got.Format) &&
+            o.audio_volume == 256 && FAudioGain == 1.0 && o.audio_sync_method <= 1;
+        if (!comparable) {
+            TheLogger()->Log(this, llInfo,
+                             Format("%s: verified length (%lld samples).", name, static_cast<long long>(got.Samples)));
+            return vrLength;
+        }
+        CompareVerifiedSamples(got.Hasher, track->Hasher);
+        TheLogger()->Log(this, llInfo,
+                         Format("%s: verified bit-exact (%lld samples).", name, static_cast<long long>(got.Samples)));
+        return vrBitExact;
+    } catch (const TVerifyFailure& e) {
+        const std::string msg = Format("%s: verification failed: %s.", name, e.What);
+        TheLogger()->Log(this, llError, msg);
+        throw FFmpegException(msg);
+    }
+}
+
+// The trim range: a source read past its end gave exactly the range (to one sample).
+void TCustomFFmpeg::CheckVerifiedTrimRange(const TAVOutputStream& AOst, const TSourceTrack& ATrack) const {
+    const TOptionState& o = FOptions;
+    const TAVInputStream& ist = FRun->ist[AOst.source_index];
+    if (FJoinMode || o.recording_time == INT64_MAX || !ist.is_past_recording_time || !ATrack.Uniform ||
+        ATrack.Rate <= 0)
+        return;
+    const int64_t range = llrint(double(o.recording_time) * ATrack.Rate / AV_TIME_BASE);
+    const int64_t off = ATrack.SourceSamples - range;
+    if (off < -1 || off > 1)
+        Fail(Format("length %s by %lld samples of the trim range (%lld given, %lld in the range)",
+                    off < 0 ? "short" : "long", static_cast<long long>(std::llabs(off)),
+                    static_cast<long long>(ATrack.SourceSamples), static_cast<long long>(range)));
+}
+
+// A progress notice of the verifying phase (the first at once, then every ReportInterval).
+void TCustomFFmpeg::ReportVerifying(int64_t AExpected, int AWantRate, int64_t ASamples, int ARate, bool AFirst) {
+    if (!OnProgress) return;
+    const int64_t now = NowMicroseconds();
+    if (!AFirst && now - FVerifyReported < ReportInterval) return;
+    FVerifyReported = now;
+    TTranscodeProgress p;
+    p.FileIndex = -1;
+    p.Verifying = true;
+    p.TotalDuration = AExpected > 0 && AWantRate > 0 ? AExpected * AV_TIME_BASE / AWantRate : FTotalOutputDuration;
+    p.CurrentDuration = ARate > 0 ? ASamples * AV_TIME_BASE / ARate : 0;
+    OnProgress(p);
 }
