@@ -194,8 +194,38 @@ void TMainForm::FormCreate() {
         return;
     }
 
-    // 8: default output folder, created one level at a time. Without a documents folder
-    // there is nothing to build it on (it would land in the file-system root).
+    // 8: default output folder; 9: stored settings.
+    MakeDefaultOutputFolder();
+    ReadSettings();
+
+    // 10: profile list and selection; a stored index outside the catalogue falls back to the
+    // first profile (none when the catalogue is empty).
+    ui->cmbProfile->clear();
+    for (const TProfile& p : Profiles) ui->cmbProfile->addItem(QString::fromStdString(p.Title));
+    if (RecentProfileInd < 0 || RecentProfileInd >= static_cast<int>(Profiles.size()))
+        RecentProfileInd = 0;
+    if (!Profiles.empty()) SelectProfile(RecentProfileInd);
+
+    // 11: getting-started picture.
+    const QString picture =
+        ApplicationFolder() + "audio-converter-profiles" + QDir::separator() + "gs.bmp";
+    QPixmap pixmap;
+    if (QFileInfo::exists(picture) && pixmap.load(picture))
+        ui->GettingStartedImage->setPixmap(pixmap);
+    else
+        ui->GettingStartedPanel->hide();
+
+    // 12: the media libraries; without them the program keeps running and tries again when
+    // files are added.
+    LoadMediaLibraries("CLM_FFAVLibLoad");
+
+    // 13: working files that killed conversions left in the output folder.
+    RemoveStaleWorkingFiles(ui->edDestinationFolder->text().toStdString());
+}
+
+// The default output folder, created one level at a time. Without a documents folder there is
+// nothing to build it on (it would land in the file-system root).
+void TMainForm::MakeDefaultOutputFolder() {
     const QString documents = GetSpecialFolder(CSIDL_PERSONAL);
     if (!documents.isEmpty()) {
         const QString sep = QDir::separator();
@@ -207,8 +237,10 @@ void TMainForm::FormCreate() {
         QDir().mkdir(folder);
         if (QFileInfo(folder).isDir()) ui->edDestinationFolder->setText(folder);
     }
+}
 
-    // 9: stored settings. An unreadable store leaves the defaults and says so in the log.
+// The stored settings; an unreadable store leaves the defaults and says so in the log.
+void TMainForm::ReadSettings() {
     // Simultaneous conversions: 1 to the number of cores, all of them unless stored otherwise.
     const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     ui->edSimultaneous->setRange(1, cores);
@@ -239,30 +271,6 @@ void TMainForm::FormCreate() {
             if (LastEditedProfileInd >= static_cast<int>(Profiles.size())) LastEditedProfileInd = -1;
         }
     }
-
-    // 10: profile list and selection; a stored index outside the catalogue falls back to the
-    // first profile (none when the catalogue is empty).
-    ui->cmbProfile->clear();
-    for (const TProfile& p : Profiles) ui->cmbProfile->addItem(QString::fromStdString(p.Title));
-    if (RecentProfileInd < 0 || RecentProfileInd >= static_cast<int>(Profiles.size()))
-        RecentProfileInd = 0;
-    if (!Profiles.empty()) SelectProfile(RecentProfileInd);
-
-    // 11: getting-started picture.
-    const QString picture =
-        ApplicationFolder() + "audio-converter-profiles" + QDir::separator() + "gs.bmp";
-    QPixmap pixmap;
-    if (QFileInfo::exists(picture) && pixmap.load(picture))
-        ui->GettingStartedImage->setPixmap(pixmap);
-    else
-        ui->GettingStartedPanel->hide();
-
-    // 12: the media libraries; without them the program keeps running and tries again when
-    // files are added.
-    LoadMediaLibraries("CLM_FFAVLibLoad");
-
-    // 13: working files that killed conversions left in the output folder.
-    RemoveStaleWorkingFiles(ui->edDestinationFolder->text().toStdString());
 }
 
 // The form is laid out at its designed size; a larger window grows the list and the seek bar

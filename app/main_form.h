@@ -95,6 +95,8 @@ public:
     void FormCreate();
     void FormClose();
     void SaveSettings();
+    void MakeDefaultOutputFolder();
+    void ReadSettings();
 
     // Profiles.
     void FillSettingCombos();
