@@ -301,8 +301,7 @@ private:
     TVerifyResult VerifyOutputStream(const TAVOutputFile& AOut, const TAVOutputStream& AOst,
                                      const std::string& AFile);
     void CheckVerifiedTrimRange(const TAVOutputStream& AOst, const TSourceTrack& ATrack) const;
-    void ReportVerifying(int64_t AExpected, int AWantRate, int64_t ASamples, int ARate, bool AFirst);
-    int64_t FVerifyReported = 0;  // when the verifying phase last gave progress (microseconds)
+    void ReportVerifying(int64_t AExpected, int AWantRate, int64_t ASamples, int ARate, int64_t& ALast);
     void LogStreamMapping();
     bool FinishJoinInput(int AInput);
     void ProcessPacket(int AFile, AVPacket* APkt);

@@ -803,18 +803,20 @@ bool TCustomFFmpeg::DropOutput(const std::string& AMsg) {
 
 // 3. The video, audio and subtitle streams, in that order; false (DropOutput) when one fails.
 bool TCustomFFmpeg::CreateOutputStreams(const bool (&AUse)[3]) {
-    static const struct {
-        void (TCustomFFmpeg::*make)(TAVOutputFile&);
-        const char* text;
-    } kinds[] = {{&TCustomFFmpeg::NewVideoStream, "new_video_stream fail: %s"},
-                 {&TCustomFFmpeg::NewAudioStream, "new_audio_stream fail: %s"},
-                 {&TCustomFFmpeg::NewSubtitleStream, "new_subtitle_stream fail: %s"}};
+    static const char* const kFailures[] = {"new_video_stream fail: %s", "new_audio_stream fail: %s",
+                                            "new_subtitle_stream fail: %s"};
     for (int k = 0; k < 3; ++k) {
         if (!AUse[k]) continue;
         try {
-            (this->*kinds[k].make)(FOutputFiles.back());
+            TAVOutputFile& out = FOutputFiles.back();
+            if (k == 0)
+                NewVideoStream(out);
+            else if (k == 1)
+                NewAudioStream(out);
+            else
+                NewSubtitleStream(out);
         } catch (const std::exception& e) {
-            return DropOutput(Format(kinds[k].text, e.what()));
+            return DropOutput(Format(kFailures[k], e.what()));
         }
     }
     return true;

@@ -439,9 +439,10 @@ TVerifyResult TCustomFFmpeg::VerifyOutputStream(const TAVOutputFile& AOut, const
         const bool lossless = VerifyLengthTolerance(want->codec_id, 0) == 0;
         const bool hash = track && track->Uniform && lossless && TSampleHasher::Kind(track->Format);
         TVerifyDecoded got;
-        ReportVerifying(expected, want->sample_rate, 0, 0, true);
+        int64_t reported = -1;  // when the verifying phase last gave progress (microseconds)
+        ReportVerifying(expected, want->sample_rate, 0, 0, reported);
         if (!DecodeForVerify(in, hash, [this] { PassPauseGate(); return !FBroken; },
-                             [&](int64_t ASamples, int ARate) { ReportVerifying(expected, want->sample_rate, ASamples, ARate, false); },
+                             [&](int64_t ASamples, int ARate) { ReportVerifying(expected, want->sample_rate, ASamples, ARate, reported); },
                              got))
             return vrNone;
         CheckVerifiedFormat(got, want);
@@ -491,12 +492,13 @@ void TCustomFFmpeg::CheckVerifiedTrimRange(const TAVOutputStream& AOst, const TS
                     static_cast<long long>(ATrack.SourceSamples), static_cast<long long>(range)));
 }
 
-// A progress notice of the verifying phase (the first at once, then every ReportInterval).
-void TCustomFFmpeg::ReportVerifying(int64_t AExpected, int AWantRate, int64_t ASamples, int ARate, bool AFirst) {
+// A progress notice of the verifying phase: the first at once (ALast below 0), then every
+// ReportInterval after ALast.
+void TCustomFFmpeg::ReportVerifying(int64_t AExpected, int AWantRate, int64_t ASamples, int ARate, int64_t& ALast) {
     if (!OnProgress) return;
     const int64_t now = NowMicroseconds();
-    if (!AFirst && now - FVerifyReported < ReportInterval) return;
-    FVerifyReported = now;
+    if (ALast >= 0 && now - ALast < ReportInterval) return;
+    ALast = now;
     TTranscodeProgress p;
     p.FileIndex = -1;
     p.Verifying = true;
