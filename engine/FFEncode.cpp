@@ -28,6 +28,8 @@ constexpr auto kNoticeStep = std::chrono::milliseconds(2);
 // The first tasks of the list (the first to run) stay open once built: a short list opens each
 // file once, a long one holds at most these open.
 constexpr size_t kKeptOpenTasks = 16;
+// Released tasks between two returns of the heap's free pages to the system.
+constexpr int kReleasesPerTrim = 256;
 
 // ---- option lines ------------------------------------------------------------------------
 
@@ -148,6 +150,8 @@ struct TCustomEncoder::TImpl {
     // starts; the others are released unless kept open. Caller's thread only.
     TFFmpeg* FOpenTask = nullptr;
     std::unique_ptr<TFFDecoder> FDecoder;
+
+    int FReleasedSinceTrim = 0;  // tasks released since the heap's free pages went back
 
     int FCustomMaxFiles = 20;
     bool FHaltOnInvalidOption = true;
@@ -702,6 +706,12 @@ void TCustomEncoder::RouteTaskHooks(TFFmpeg& ATask, const TOutputOptions& ARec) 
 void TCustomEncoder::ReleaseTask(TFFmpeg& ATask) {
     if (ATask.FReleased || ATask.nb_input_files() == 0 || !ATask.Reopenable()) return;
     CloseTask(ATask);
+    // Opening a task allocates and frees far more than the released task keeps; without handing
+    // those pages back, a list of thousands of files would stay resident at several times its size.
+    if (++FImpl->FReleasedSinceTrim == kReleasesPerTrim) {
+        FImpl->FReleasedSinceTrim = 0;
+        ReturnFreedMemory();
+    }
 }
 
 void TCustomEncoder::CloseTask(TFFmpeg& ATask) {

@@ -11,6 +11,9 @@
 #else
 #include <fcntl.h>
 #include <stdio.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -159,6 +162,12 @@ int LastSystemError() {
     return static_cast<int>(GetLastError());
 #else
     return errno;
+#endif
+}
+
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
 #endif
 }
 

@@ -22,6 +22,10 @@ std::string SystemErrorText(int ACode);
 // Last system error code of the calling thread.
 int LastSystemError();
 
+// Hands the heap's free pages back to the system (glibc keeps the pages of freed blocks resident
+// when live blocks sit between them); nothing where the allocator has no such call.
+void ReturnFreedMemory();
+
 // UTF-8 text of a path, and the path of a UTF-8 text, on every platform.
 std::string PathToUtf8(const std::filesystem::path& APath);
 std::filesystem::path Utf8ToPath(const std::string& AText);
