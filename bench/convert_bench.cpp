@@ -65,7 +65,8 @@ struct TCodecExt {
 };
 constexpr TCodecExt kCodecExts[] = {
     {"libmp3lame", ".mp3"}, {"aac", ".m4a"},   {"libvorbis", ".ogg"},
-    {"libopus", ".opus"},   {"flac", ".flac"},
+    {"libopus", ".opus"},   {"flac", ".flac"},     {"alac", ".m4a"},
+    {"wavpack", ".wv"},     {"pcm_s16le", ".wav"},
 };
 
 // The verification cases: a job with "Verify outputs" against the same job without.
@@ -77,6 +78,9 @@ struct TVerifyCase {
 const TVerifyCase kVerifyCases[] = {
     {"verification, lossy (WAV -> MP3 192k)", {"WAV -> MP3", "long.wav", "libmp3lame", 192000, -1, -1}, 0.25},
     {"verification, lossless (WAV -> FLAC)", {"WAV -> FLAC", "long.wav", "flac", 0, -1, -1}, 0.40},
+    {"verification, lossless (WAV -> ALAC)", {"WAV -> ALAC", "long.wav", "alac", 0, -1, -1}, 0.40},
+    {"verification, lossless (WAV -> WavPack)", {"WAV -> WavPack", "long.wav", "wavpack", 0, -1, -1}, 0.40},
+    {"verification, lossless (WAV -> WAV)", {"WAV -> WAV", "long.wav", "pcm_s16le", 0, -1, -1}, 0.40},
 };
 
 // The extension of ACodec's outputs; empty for a codec missing from the table.

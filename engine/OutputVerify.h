@@ -12,29 +12,35 @@
 constexpr int kVerifyBlockFrames = 4096;
 
 // Interleaved samples in one canonical form (integers left-justified to 32 bits, floats by their
-// bits), one 64-bit hash per block of kVerifyBlockFrames frames (four multiply-xor lanes, mixed
-// at the block's end).
+// bits; 64-bit samples as two 32-bit halves), one 64-bit hash per block of kVerifyBlockFrames
+// frames: the values in pairs as 64-bit words, the words in turn into eight xor-rotate-multiply
+// lanes, mixed at the block's end.
 class TSampleHasher {
 public:
     // The canonical kind of a sample format (formats of one kind compare): 0 none, 1 integers
     // up to 32 bits, 2 64-bit integers, 3 float, 4 double.
     static int Kind(AVSampleFormat AFormat);
+    TSampleHasher() { ResetLanes(); }
     void Add(const AVFrame* AFrame, int AOffset, int ACount);
-    void AddSilence(int64_t AFrames, int AChannels);
+    // Zero samples of AFormat.
+    void AddSilence(int64_t AFrames, int AChannels, AVSampleFormat AFormat);
     // Closes the last, partial block.
     void Finish();
     const std::vector<uint64_t>& Blocks() const { return FBlocks; }
 
 private:
-    static constexpr uint64_t kSeeds[4] = {0x243F6A8885A308D3ULL, 0x13198A2E03707344ULL,
-                                           0xA4093822299F31D0ULL, 0x082EFA98EC4E6C89ULL};
-    void Mix(const uint64_t* AValues, size_t ACount);
+    static constexpr int kLanes = 8;
+    void Mix(const uint32_t* AValues, size_t ACount);
+    void MixWord(uint64_t AWord);
     void CloseBlock();
-    uint64_t FLanes[4] = {kSeeds[0], kSeeds[1], kSeeds[2], kSeeds[3]};
-    uint64_t FIndex = 0;  // samples mixed into the block so far
-    int FInBlock = 0;     // frames of the block so far
+    void ResetLanes();
+    uint64_t FLanes[kLanes] = {};
+    uint64_t FWords = 0;     // words mixed into the block so far
+    uint32_t FPending = 0;   // the first value of a word whose second is still to come
+    bool FHasPending = false;
+    int FInBlock = 0;        // frames of the block so far
     std::vector<uint64_t> FBlocks;
-    std::vector<uint64_t> FBuffer;  // canonical values of the frames being added
+    std::vector<uint32_t> FBuffer;  // canonical values of the frames being added
 };
 
 // The source's samples one output stream's encoder was given, in order (across a merge's

@@ -91,13 +91,16 @@ protected:
 TEST_F(OutputVerifyTest, LosslessRoundTripsVerifyBitExact) {
     const fs::path s16 = Tone("s16.wav", 2.5);
     const fs::path s24 = Tone("s24.wav", 1.5, "pcm_s24le", 48000, 1);
+    const fs::path f32 = Tone("f32.wav", 1.0, "pcm_f32le", 44100, 3);
+    const fs::path f64 = Tone("f64.wav", 1.0, "pcm_f64le", 22050, 1);
     const struct {
         fs::path in;
         const char* out;
         const char* codec;
     } rows[] = {{s16, "a.wav", ""},      {s16, "a.flac", ""},   {s16, "a.m4a", "alac"},
                 {s16, "a.wv", "wavpack"}, {s16, "a.aiff", ""},  {s24, "b.flac", ""},
-                {s24, "b.wav", "pcm_s24le"}, {s24, "b.m4a", "alac"}};
+                {s24, "b.wav", "pcm_s24le"}, {s24, "b.m4a", "alac"}, {f32, "c.wav", "pcm_f32le"},
+                {f64, "d.wav", "pcm_f64le"}};
     for (const auto& r : rows) {
         const TVerifyNotice n = Run({r.in}, Dir / r.out, Codec(r.codec));
         EXPECT_TRUE(n.Finished) << r.out << ": " << n.Message;
