@@ -234,6 +234,7 @@ private:
     // How a failure names task ATask of the run: the job and its file, or the merged file.
     QString TaskName(int ATask) const;
     void LogLoudness(int ATask);
+    void LogRenamedOutputs(int ATask);
     void FillOptions(int AJob, bool AMerge, int AVolume, TInputOptions& AInput, TOutputOptions& AOutput) const;
 
     std::unique_ptr<Ui::TMainForm> ui;

@@ -201,7 +201,10 @@ void TMainForm::FFEncoderTerminate(const TTerminateInfo& ATerminateInfo) {
         EventsLogLine("-> " + message);
         conv->AddFailure(TaskName(ATerminateInfo.TaskIndex), QString::fromStdString(ATerminateInfo.ExceptionMsg));
     }
-    if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished) LogLoudness(ATerminateInfo.TaskIndex);
+    if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished) {
+        LogLoudness(ATerminateInfo.TaskIndex);
+        LogRenamedOutputs(ATerminateInfo.TaskIndex);
+    }
     if (ATerminateInfo.TaskIndex >= 0 && ATerminateInfo.Finished && ATerminateInfo.Verified != vrNone)
         EventsLogLine("-> " + TaskName(ATerminateInfo.TaskIndex) +
                       (ATerminateInfo.Verified == vrBitExact ? ": verified bit-exact" : ": verified length"));
@@ -247,6 +250,22 @@ void TMainForm::LogLoudness(int ATask) {
                       .arg(ui->cmbLoudness->currentText(), TaskName(ATask))
                       .arg(l.Integrated, 0, 'f', 1)
                       .arg(peak, QString::asprintf("%+.1f", l.Gain)));
+}
+
+// The events log line of each output of a finished task written under another name than planned:
+// a file took the planned name during the run and the output was numbered past it.
+void TMainForm::LogRenamedOutputs(int ATask) {
+    if (ATask >= FFEncoder->TasksCount()) return;
+    const TFFmpeg* task = FFEncoder->Tasks(ATask);
+    const std::vector<std::string>& written = task->WrittenFiles();
+    if (static_cast<int>(written.size()) != task->OutputCount()) return;
+    for (int i = 0; i < task->OutputCount(); ++i) {
+        const std::string& planned = task->OutputOptions(i).FileName;
+        if (written[static_cast<size_t>(i)] == planned) continue;
+        EventsLogLine(QString("-> %1: \"%2\" appeared during the run; the output is \"%3\"")
+                          .arg(TaskName(ATask), QString::fromStdString(planned),
+                               QString::fromStdString(written[static_cast<size_t>(i)])));
+    }
 }
 
 int TMainForm::TaskJob(int ATask) const {

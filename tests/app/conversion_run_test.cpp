@@ -651,6 +651,25 @@ TEST_F(ConversionRunTest, ExistingOutputsAreAskedAboutBeforeTheRunAndThePatternD
     WaitForEnd(*app);
     EXPECT_NEAR(DecodeAudio(out / folder.toStdString() / "a wav.wav").seconds(), 0.5, 0.01);
     EXPECT_NEAR(DecodeAudio(out / folder.toStdString() / "b wav.wav").seconds(), 0.5, 0.01);
+
+    // A file that takes a planned name during the run (here while the output is verified, just
+    // before its rename): the output is numbered past it and the events log says so.
+    FindChild<QCheckBox>(&form, "chVerifyOutputs")->setChecked(true);
+    const fs::path taken = out / folder.toStdString() / "a wav (2).wav";
+    auto forward = form.FFEncoder->OnProgress;
+    form.FFEncoder->OnProgress = [&, forward](void* ASender, PProgressInfo AInfo) {
+        if (AInfo->Verifying && !fs::exists(taken)) std::ofstream(taken) << "taken";
+        forward(ASender, AInfo);
+    };
+    const int renameLog = static_cast<int>(app->LogForm->Lines().size());
+    RunStart(*app);
+    WaitForEnd(*app);
+    form.FFEncoder->OnProgress = forward;
+    EXPECT_EQ(FileText(taken), "taken");
+    const QString numbered = QString::fromStdString((out / folder.toStdString() / "a wav (2) (2).wav").string());
+    EXPECT_NEAR(DecodeAudio(numbered.toStdString()).seconds(), 0.5, 0.01);
+    const QString said = LogLines(*app, renameLog).join("\n");
+    EXPECT_TRUE(said.contains("appeared during the run; the output is \"" + numbered + "\"")) << said.toStdString();
 }
 
 TEST_F(ConversionRunTest, FoldersOnTheCommandLineAddTheirFilesWithOneSummaryAndKeepTheirTree) {
