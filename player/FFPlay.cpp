@@ -580,14 +580,18 @@ bool TCustomPlayer::TogglePaused() {
             is->frame_timer.fetch_add(now + is->video_current_pts_drift - is->video_current_pts);
             if (is->read_pause_return != AVERROR(ENOSYS)) is->video_current_pts_drift = is->video_current_pts - now;
         }
+        std::lock_guard lock(is->step_lock);
         is->paused = 0;
+        is->step = false;
     } else {
         if (is->video_stream >= 0) {
             const bool shown = WaitPumping([this] { return FPictEvent.IsSet(); }, 5ms, 250ms);
             if (!StillPlaying(playback)) return false;
             if (!shown) FPictEvent.SetEvent();
         }
+        std::lock_guard lock(is->step_lock);
         is->paused = 1;
+        is->step = false;
     }
     return true;
 }
@@ -600,19 +604,16 @@ void TCustomPlayer::StepToNextFrame() {
 
 void TCustomPlayer::Pause() {
     if (!IsOpen() || FVideoState->paused || !TogglePaused()) return;
-    FVideoState->step = false;
     SetPlayState(psPause);
 }
 
 void TCustomPlayer::Resume() {
     if (!IsOpen() || !FVideoState->paused || !TogglePaused()) return;
-    FVideoState->step = false;
     SetPlayState(psResume);
 }
 
 void TCustomPlayer::TogglePause() {
     if (!IsOpen() || !TogglePaused()) return;
-    FVideoState->step = false;
     SetPlayState(FVideoState->paused ? psPause : psResume);
 }
 

@@ -468,7 +468,10 @@ TRefreshResult RefreshVideo(TVideoState* is, bool& ADropped) {
         }
     }
     is->show_next = false;
-    if (is->step.exchange(false)) is->paused = 1;
+    {
+        std::lock_guard lock(is->step_lock);
+        if (is->step.exchange(false)) is->paused = 1;
+    }
     return rrShown;
 }
 
