@@ -104,7 +104,12 @@ private:
     int PlanOutputs();
     std::vector<std::string> NameOutputs();
     int DryRun() const;
+    // The run: its steps in order, the exit status from the last.
     int Convert();
+    std::vector<size_t> ReportUnrunJobs();
+    void PrepareTasks(const std::vector<size_t>& ARunnable);
+    int AddTasks(const std::vector<size_t>& ARunnable);
+    int RunToEnd();
     // The encoder's events, on the main thread.
     void Progress(const TProgressInfo& AInfo);
     void Terminate(const TTerminateInfo& AInfo);
@@ -421,7 +426,14 @@ int TBatchRun::DryRun() const {
 }
 
 int TBatchRun::Convert() {
-    // Refused inputs fail without a run.
+    const std::vector<size_t> runnable = ReportUnrunJobs();
+    PrepareTasks(runnable);
+    if (const int failed = AddTasks(runnable)) return failed;
+    return RunToEnd();
+}
+
+// Refused inputs fail without a run and skipped ones are said so: the jobs that run.
+std::vector<size_t> TBatchRun::ReportUnrunJobs() {
     for (const TBatchJob& j : FJobs)
         if (!j.Refusal.empty()) {
             ++FFailed;
@@ -430,52 +442,63 @@ int TBatchRun::Convert() {
                           {"message", QString::fromStdString(j.Refusal)}};
             Json(e);
         }
-
     std::vector<size_t> runnable;
     for (size_t i = 0; i < FJobs.size(); ++i)
         if (FJobs[i].Refusal.empty() && FJobs[i].Skipped.empty()) runnable.push_back(i);
         else if (FJobs[i].Refusal.empty())
             Json({{"event", "skipped"}, {"source", QString::fromStdString(FJobs[i].Job.Source)},
                   {"message", QString::fromStdString(FJobs[i].Skipped)}});
-    // Working files that killed runs left in the run's output folders go first.
+    return runnable;
+}
+
+// Working files that killed runs left in the run's output folders go first; then each job's
+// records and the encoder's handlers.
+void TBatchRun::PrepareTasks(const std::vector<size_t>& ARunnable) {
     std::set<std::string> folders;
-    for (size_t i : runnable) folders.insert(PathToUtf8(Utf8ToPath(FJobs[i].Output).parent_path()));
+    for (size_t i : ARunnable) folders.insert(PathToUtf8(Utf8ToPath(FJobs[i].Output).parent_path()));
     for (const std::string& folder : folders) RemoveStaleWorkingFiles(folder);
-    FInputs.resize(runnable.size());
-    FOutputs.resize(runnable.size());
-    for (size_t k = 0; k < runnable.size(); ++k) {
-        const TBatchJob& j = FJobs[runnable[k]];
+    FInputs.resize(ARunnable.size());
+    FOutputs.resize(ARunnable.size());
+    for (size_t k = 0; k < ARunnable.size(); ++k) {
+        const TBatchJob& j = FJobs[ARunnable[k]];
         FillJobOptions(j.Job, static_cast<int>(k), FProfiles, FSettings, j.Output, FInputs[k], FOutputs[k]);
     }
-
     FEncoder->OnProgress = [this](void*, PProgressInfo AInfo) { Progress(*AInfo); };
     FEncoder->OnTerminate = [this](void*, const TTerminateInfo& AInfo) {
         const TTerminateInfo info = AInfo;
         Synchronize([this, info] { Terminate(info); });
     };
+}
+
+// A task per job (a merge: one task of every input); 0, or the exit status of a failure.
+int TBatchRun::AddTasks(const std::vector<size_t>& ARunnable) {
     auto fail = [this](const std::string& AMessage) {
         EventsLogLine(AMessage);
         Error(AMessage);
         return 1;
     };
-    for (size_t k = 0; k < runnable.size(); ++k) {
-        const TBatchJob& j = FJobs[runnable[k]];
+    for (size_t k = 0; k < ARunnable.size(); ++k) {
+        const TBatchJob& j = FJobs[ARunnable[k]];
         if (C.Merge && k > 0) {
             if (!FEncoder->AddInputFile(0, j.Job.Source, &FInputs[k])) return fail(FEncoder->LastErrMsg());
             continue;
         }
         const int task = FEncoder->AddTask(j.Job.Source, &FInputs[k]);
         if (task < 0) return fail(FEncoder->LastErrMsg());
-        FTaskJobs.push_back(static_cast<int>(runnable[k]));
+        FTaskJobs.push_back(static_cast<int>(ARunnable[k]));
         if (!C.Merge && !FEncoder->SetOutputFile(task, j.Output, &FOutputs[k]))
             return fail("Cannot set output file: " + FEncoder->LastErrMsg());
     }
     if (C.Merge) {
         FOutputs[0].Join = true;
-        if (!FEncoder->SetOutputFile(0, FJobs[runnable[0]].Output, &FOutputs[0]))
+        if (!FEncoder->SetOutputFile(0, FJobs[ARunnable[0]].Output, &FOutputs[0]))
             return fail("Cannot set output file (Merge): " + FEncoder->LastErrMsg());
     }
+    return 0;
+}
 
+// Starts the tasks and pumps until the final notice (Ctrl-C cancels); the exit status.
+int TBatchRun::RunToEnd() {
     TSignalWatch interrupts([this] { Cancel(); });
     EventsLogLine("Started conversion");
     Json({{"event", "run"}, {"jobs", RunningTasks()}, {"output", QString::fromStdString(FOutputFolder)}});

@@ -122,6 +122,8 @@ public:
     // AUnopened, paths that could not be opened at all, joins the summary's refusals.
     void AddFiles(const QStringList& AFiles, bool ASummary = false, const QStringList& ARoots = {},
                   const QStringList& AUnopened = {});
+    std::unique_ptr<class QProgressDialog> NewAddingProgress(qsizetype ACount);
+    void ShowRefusedFiles(const QStringList& ARefused, qsizetype ATotal);
     void AddDroppedFiles(const QStringList& AFiles);
     // Files and folders named on the command line (main_command_line.cpp): folders give their
     // files of the open filter's kinds; refusals come in one box.

@@ -74,6 +74,29 @@ void TMainForm::AddDroppedFiles(const QStringList& AFiles) {
     AddFiles(AFiles);
 }
 
+// The progress box of adding ACount files: shown by AddFiles between files once adding takes a
+// while, never by a timer of its own.
+std::unique_ptr<QProgressDialog> TMainForm::NewAddingProgress(qsizetype ACount) {
+    auto progress = std::make_unique<QProgressDialog>("Adding files...", "Cancel", 0, static_cast<int>(ACount), this);
+    progress->setWindowTitle("Open file");
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(std::numeric_limits<int>::max());
+    progress->setAutoClose(false);
+    progress->setAutoReset(false);
+    return progress;
+}
+
+// One box for the whole list of ARefused of ATotal files; a long one names the first refusals,
+// the events log has them all.
+void TMainForm::ShowRefusedFiles(const QStringList& ARefused, qsizetype ATotal) {
+    constexpr int kShown = 15;
+    QString text = QString("%1 of %2 files were not added:\n").arg(ARefused.size()).arg(ATotal) +
+                   QStringList(ARefused.mid(0, kShown)).join('\n');
+    if (ARefused.size() > kShown)
+        text += QString("\n... and %1 more (see the events log).").arg(ARefused.size() - kShown);
+    ShowMessageBox(this, mkInformation, text);
+}
+
 void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary, const QStringList& ARoots,
                          const QStringList& AUnopened) {
     QStringList refused = AUnopened;
@@ -86,18 +109,9 @@ void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary, const QString
     // repainted, and a list that takes a while shows its progress, which can cancel the rest.
     // The progress box is shown only here, between files, never by a timer of its own: it must
     // not open over a message box the user has to answer.
-    std::unique_ptr<QProgressDialog> progress;
+    std::unique_ptr<QProgressDialog> progress = AFiles.size() > 1 ? NewAddingProgress(AFiles.size()) : nullptr;
     QElapsedTimer elapsed;
     elapsed.start();
-    if (AFiles.size() > 1) {
-        progress = std::make_unique<QProgressDialog>("Adding files...", "Cancel", 0,
-                                                     static_cast<int>(AFiles.size()), this);
-        progress->setWindowTitle("Open file");
-        progress->setWindowModality(Qt::WindowModal);
-        progress->setMinimumDuration(std::numeric_limits<int>::max());
-        progress->setAutoClose(false);
-        progress->setAutoReset(false);
-    }
     TFFDecoder* probe = FFEncoder->Decoder();
     // The window and the progress box are brought up to date every few milliseconds, not for
     // every file: a long list adds at the speed of the probe.
@@ -135,15 +149,7 @@ void TMainForm::AddFiles(const QStringList& AFiles, bool ASummary, const QString
         UpdateEstimatedSize(AudioFiles, Profiles, static_cast<int>(AudioFiles.size()) - 1);
     }
     progress.reset();
-    if (!refused.isEmpty()) {
-        // One box for the whole list; a long one names the first refusals, the log has them all.
-        constexpr int kShown = 15;
-        QString text = QString("%1 of %2 files were not added:\n").arg(refused.size()).arg(AFiles.size() + AUnopened.size()) +
-                       QStringList(refused.mid(0, kShown)).join('\n');
-        if (refused.size() > kShown)
-            text += QString("\n... and %1 more (see the events log).").arg(refused.size() - kShown);
-        ShowMessageBox(this, mkInformation, text);
-    }
+    if (!refused.isEmpty()) ShowRefusedFiles(refused, AFiles.size() + AUnopened.size());
 
     ui->Notebook1->setCurrentIndex(1);
     if (!AudioFiles.empty()) {
