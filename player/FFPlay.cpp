@@ -500,7 +500,10 @@ bool TCustomPlayer::RefreshPass() {
     bool dropped = false;
     const TRefreshResult r = RefreshVideo(is, dropped);
     if (r == rrShown || drawsAudio) DrawStep(is, false);
-    if (r == rrShown && is->open_paused.exchange(false)) SetPlayState(psPause);
+    if (r == rrShown) {
+        std::lock_guard lock(is->step_lock);
+        if (is->open_paused.exchange(false)) SetPlayState(psPause);
+    }
     return r != rrWait && !dropped;
 }
 
@@ -583,6 +586,7 @@ bool TCustomPlayer::TogglePaused() {
         std::lock_guard lock(is->step_lock);
         is->paused = 0;
         is->step = false;
+        is->open_paused = false;
     } else {
         if (is->video_stream >= 0) {
             const bool shown = WaitPumping([this] { return FPictEvent.IsSet(); }, 5ms, 250ms);
@@ -592,6 +596,7 @@ bool TCustomPlayer::TogglePaused() {
         std::lock_guard lock(is->step_lock);
         is->paused = 1;
         is->step = false;
+        is->open_paused = false;
     }
     return true;
 }

@@ -286,8 +286,9 @@ protected:
     bool StillPlaying(uint64_t AGeneration) const {
         return FVideoState && FGeneration == AGeneration && !FPlayThreadDone.load();
     }
-    // Flips the pause and ends a pending frame step. False when the playback ended (or another
-    // began) during its pumping waits: nothing toggled.
+    // Flips the pause and ends a pending frame step and the report of an open paused playback's
+    // first picture. False when the playback ended (or another began) during its pumping waits:
+    // nothing toggled.
     bool TogglePaused();
     void RequestSeek(int64_t APos, int64_t ARel, int AFlags, bool AWait);
     void SwitchStream(int AType, int AValue);

@@ -223,8 +223,9 @@ struct TVideoState {
     std::atomic<double> video_current_pts{0}, video_current_pts_drift{0};
     std::atomic<int64_t> video_current_pos{-1};
     std::atomic<bool> step{false};            // pause again once the next picture is shown
-    // Makes a taken step's pause and a pause or resume of the caller's (which ends the step) one
-    // step each: a step the video thread took can never pause a playback resumed meanwhile.
+    // Makes a taken step's pause, the report of an open paused playback's first picture, and a
+    // pause or resume of the caller's (which ends both) one step each: neither can pause, or
+    // report paused, a playback the caller resumed meanwhile.
     std::mutex step_lock;
     std::atomic<bool> show_next{true};        // show the next picture even while paused
     std::atomic<bool> open_paused{false};     // report psPause once the first picture is shown
