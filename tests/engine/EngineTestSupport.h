@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "Dispatcher.h"
+#include "FFEncode.h"
 #include "FFLoad.h"
 #include "FFLog.h"
 #include "FFmpeg.h"
@@ -50,6 +52,41 @@ protected:
 
     std::mutex FLock;
     std::vector<std::pair<TLogLevel, std::string>> FLines;
+};
+
+// What one of an encoder's notices said (task -1: the final notice).
+struct TEncoderNotice {
+    int TaskIndex = 0;
+    bool Finished = false;
+    bool Exception = false;
+    std::string Message;
+    TVerifyResult Verified = vrNone;
+};
+
+// An engine test with an encoder run from this thread, the main thread, whose notices are kept.
+class EncoderFixture : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        SetMainThread();
+        Encoder = std::make_unique<TFFEncoder>();
+        Encoder->OnTerminate = [this](void*, const TTerminateInfo& AInfo) {
+            std::lock_guard lock(FNoticeLock);
+            FNotices.push_back({AInfo.TaskIndex, AInfo.Finished, AInfo.Exception, AInfo.ExceptionMsg, AInfo.Verified});
+        };
+    }
+    void TearDown() override {
+        Encoder.reset();
+        EngineTest::TearDown();
+    }
+    std::vector<TEncoderNotice> Notices() {
+        std::lock_guard lock(FNoticeLock);
+        return FNotices;
+    }
+
+    std::unique_ptr<TFFEncoder> Encoder;
+    std::mutex FNoticeLock;  // guards FNotices, and what a fixture records beside them
+    std::vector<TEncoderNotice> FNotices;
 };
 
 // Bytes written so far for an output: the file itself or a working file beside it (".qac-"

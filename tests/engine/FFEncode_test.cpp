@@ -30,44 +30,18 @@ namespace {
 // against hanging, never a measure.
 constexpr auto kRunGuard = std::chrono::milliseconds(120000);
 
-struct TNotice {
-    int TaskIndex;
-    bool Finished;
-    bool Exception;
-    std::string Message;
-};
-
-class EncoderTest : public EngineTest {
+class EncoderTest : public EncoderFixture {
 protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        SetMainThread();
-        Encoder = std::make_unique<TFFEncoder>();
-        Encoder->OnTerminate = [this](void*, const TTerminateInfo& AInfo) {
-            std::lock_guard lock(FNoticeLock);
-            FNotices.push_back({AInfo.TaskIndex, AInfo.Finished, AInfo.Exception,
-                                AInfo.ExceptionMsg});
-        };
-    }
-    void TearDown() override {
-        Encoder.reset();
-        EngineTest::TearDown();
-    }
-
     fs::path Tone(const std::string& AName, double ASeconds, double AFrequency = 440) {
         testmedia::ToneShape shape;
         shape.seconds = ASeconds;
         shape.frequency = AFrequency;
         return testmedia::MakeTone(Dir.path(), AName, shape);
     }
-    std::vector<TNotice> Notices() {
-        std::lock_guard lock(FNoticeLock);
-        return FNotices;
-    }
     bool FinalGiven() {
         std::lock_guard lock(FNoticeLock);
         return std::any_of(FNotices.begin(), FNotices.end(),
-                           [](const TNotice& n) { return n.TaskIndex == -1; });
+                           [](const TEncoderNotice& n) { return n.TaskIndex == -1; });
     }
     // Pumps the main thread's hand-overs until the final notice has arrived.
     bool WaitFinal() { return WaitPumping([this] { return FinalGiven(); }, 10ms, kRunGuard); }
@@ -117,11 +91,8 @@ protected:
     }
 
     testmedia::ScopedTempDir Dir{"encoder"};
-    std::unique_ptr<TFFEncoder> Encoder;
     std::atomic<int> HookCalls{0};
     std::atomic<int> HookTask{-1};
-    std::mutex FNoticeLock;  // guards FNotices
-    std::vector<TNotice> FNotices;
 };
 
 }  // namespace
@@ -634,7 +605,7 @@ TEST_F(EncoderTest, TwoThousandJobsRunUnderAThousandOpenFilesAndAVanishedInputFa
     EXPECT_LT(ResidentBytes(true) - std::min(space, ResidentBytes(true)), 200 * stackBytes);
     const auto n = Notices();
     ASSERT_EQ(n.size(), size_t(kJobs) + 1);
-    for (const TNotice& notice : n) {
+    for (const TEncoderNotice& notice : n) {
         if (notice.TaskIndex == kGone) {
             EXPECT_TRUE(notice.Exception);
             EXPECT_NE(notice.Message.find(gone.string()), std::string::npos) << notice.Message;

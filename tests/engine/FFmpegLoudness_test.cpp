@@ -16,19 +16,13 @@ namespace {
 using testmedia::CliLoudness;
 using TMeasured = testmedia::Loudness;
 
-class LoudnessTest : public EngineTest {
+class LoudnessTest : public EncoderFixture {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
-        SetMainThread();
-        Encoder = std::make_unique<TFFEncoder>();
+        EncoderFixture::SetUp();
         Encoder->OnTerminate = [this](void*, const TTerminateInfo& AInfo) {
             if (AInfo.TaskIndex >= 0 && !AInfo.Finished) Failures += AInfo.ExceptionMsg + ";";
         };
-    }
-    void TearDown() override {
-        Encoder.reset();
-        EngineTest::TearDown();
     }
 
     fs::path Tone(const std::string& AName, double AAmplitude, double ASeconds = 4.0) {
@@ -73,7 +67,6 @@ protected:
     }
 
     testmedia::ScopedTempDir Dir{"loudness"};
-    std::unique_ptr<TFFEncoder> Encoder;
     std::string Failures;
 };
 

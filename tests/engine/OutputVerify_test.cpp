@@ -16,33 +16,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TVerifyNotice {
-    int TaskIndex = 0;
-    bool Finished = false;
-    bool Exception = false;
-    std::string Message;
-    TVerifyResult Verified = vrNone;
-};
-
-class OutputVerifyTest : public EngineTest {
+class OutputVerifyTest : public EncoderFixture {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
-        SetMainThread();
-        Encoder = std::make_unique<TFFEncoder>();
-        Encoder->OnTerminate = [this](void*, const TTerminateInfo& AInfo) {
-            std::lock_guard lock(FLock);
-            Notices.push_back(
-                {AInfo.TaskIndex, AInfo.Finished, AInfo.Exception, AInfo.ExceptionMsg, AInfo.Verified});
-        };
+        EncoderFixture::SetUp();
         Encoder->OnProgress = [this](void*, PProgressInfo AInfo) {
-            std::lock_guard lock(FLock);
+            std::lock_guard lock(FNoticeLock);
             Phases.push_back(AInfo->Verifying);
         };
-    }
-    void TearDown() override {
-        Encoder.reset();
-        EngineTest::TearDown();
     }
     fs::path Tone(const std::string& AName, double ASeconds, const std::string& ACodec = "",
                   int ARate = 44100, int AChannels = 2) {
@@ -55,9 +36,9 @@ protected:
     }
     // Runs one task of the inputs (merged when more than one) into AOut with verification on;
     // its notice.
-    TVerifyNotice Run(const std::vector<fs::path>& AInputs, const fs::path& AOut, TOutputOptions AOptions,
+    TEncoderNotice Run(const std::vector<fs::path>& AInputs, const fs::path& AOut, TOutputOptions AOptions,
                       TInputOptions* AInput = nullptr) {
-        Notices.clear();
+        FNotices.clear();
         Phases.clear();
         Encoder->ClearTasks();
         const int t = Encoder->AddTask(AInputs[0].string(), AInput);
@@ -68,9 +49,9 @@ protected:
         AOptions.Join = AInputs.size() > 1;
         EXPECT_TRUE(Encoder->SetOutputFile(t, AOut.string(), &AOptions)) << Encoder->LastErrMsg();
         Encoder->Start(0);
-        std::lock_guard lock(FLock);
-        EXPECT_EQ(Notices.size(), 2u);
-        return Notices.empty() ? TVerifyNotice{} : Notices[0];
+        std::lock_guard lock(FNoticeLock);
+        EXPECT_EQ(FNotices.size(), 2u);
+        return FNotices.empty() ? TEncoderNotice{} : FNotices[0];
     }
     static TOutputOptions Codec(const std::string& ACodec) {
         TOutputOptions o;
@@ -80,10 +61,7 @@ protected:
     }
 
     testmedia::ScopedTempDir Dir{"verify"};
-    std::unique_ptr<TFFEncoder> Encoder;
-    std::mutex FLock;  // guards Notices and Phases
-    std::vector<TVerifyNotice> Notices;
-    std::vector<bool> Phases;
+    std::vector<bool> Phases;  // guarded by FNoticeLock
 };
 
 }  // namespace
@@ -102,7 +80,7 @@ TEST_F(OutputVerifyTest, LosslessRoundTripsVerifyBitExact) {
                 {s24, "b.wav", "pcm_s24le"}, {s24, "b.m4a", "alac"}, {f32, "c.wav", "pcm_f32le"},
                 {f64, "d.wav", "pcm_f64le"}};
     for (const auto& r : rows) {
-        const TVerifyNotice n = Run({r.in}, Dir / r.out, Codec(r.codec));
+        const TEncoderNotice n = Run({r.in}, Dir / r.out, Codec(r.codec));
         EXPECT_TRUE(n.Finished) << r.out << ": " << n.Message;
         EXPECT_EQ(n.Verified, vrBitExact) << r.out;
         EXPECT_TRUE(Logged(llInfo, "verified bit-exact")) << r.out;
@@ -126,7 +104,7 @@ TEST_F(OutputVerifyTest, LossyAndChangedFormatOutputsVerifyTheirLengthOnly) {
                 {"a.ogg", Codec("libvorbis")},  {"rate.wav", rate},       {"mono.flac", mono},
                 {"louder.flac", louder},         {"float.wav", Codec("pcm_f32le")}};
     for (const auto& r : rows) {
-        const TVerifyNotice n = Run({in}, Dir / r.out, r.options);
+        const TEncoderNotice n = Run({in}, Dir / r.out, r.options);
         EXPECT_TRUE(n.Finished) << r.out << ": " << n.Message;
         EXPECT_EQ(n.Verified, vrLength) << r.out;
         EXPECT_TRUE(fs::exists(Dir / r.out)) << r.out;
@@ -139,7 +117,7 @@ TEST_F(OutputVerifyTest, ATrimmedJobAndAMergeVerifyTheirLengths) {
     trim.TimeStart = 300000;
     TOutputOptions range = Codec("flac");
     range.TimeLength = 1200000;
-    TVerifyNotice n = Run({a}, Dir / "trim.flac", range, &trim);
+    TEncoderNotice n = Run({a}, Dir / "trim.flac", range, &trim);
     EXPECT_TRUE(n.Finished) << n.Message;
     EXPECT_EQ(n.Verified, vrBitExact);
     EXPECT_EQ(testmedia::DecodeAudio(Dir / "trim.flac").frames(), 52920u);  // 1.2 s
@@ -177,7 +155,7 @@ TEST_F(OutputVerifyTest, ATruncatedOutputFailsItsJobWithTheShortfallAndLeavesNoF
     for (const char* out : {"cut.wav", "cut.flac", "cut.mp3", "cut.m4a"}) {
         TOutputOptions o = Codec("");
         o.VerifyTestCut = 0.5;
-        const TVerifyNotice n = Run({in}, Dir / out, o);
+        const TEncoderNotice n = Run({in}, Dir / out, o);
         EXPECT_FALSE(n.Finished) << out;
         EXPECT_TRUE(n.Exception) << out;
         EXPECT_NE(n.Message.find("verification failed: "), std::string::npos) << out << ": " << n.Message;
@@ -206,23 +184,23 @@ TEST_F(OutputVerifyTest, TheVerifyingPhaseIsReportedAfterTheConversionAndOnlyWhe
     Encoder->SetProgressInterval(100);
     Run({in}, Dir / "a.flac", Codec(""));
     {
-        std::lock_guard lock(FLock);
+        std::lock_guard lock(FNoticeLock);
         ASSERT_FALSE(Phases.empty());
         EXPECT_TRUE(Phases.back());  // the last notice is the verifying phase
         EXPECT_FALSE(Phases.front());
     }
     // Off: no verification, no phase.
-    Notices.clear();
+    FNotices.clear();
     Phases.clear();
     Encoder->ClearTasks();
     ASSERT_EQ(Encoder->AddTask(in.string()), 0);
     TOutputOptions o = Codec("");
     ASSERT_TRUE(Encoder->SetOutputFile(0, (Dir / "b.flac").string(), &o));
     Encoder->Start(0);
-    std::lock_guard lock(FLock);
-    ASSERT_EQ(Notices.size(), 2u);
-    EXPECT_TRUE(Notices[0].Finished);
-    EXPECT_EQ(Notices[0].Verified, vrNone);
+    std::lock_guard lock(FNoticeLock);
+    ASSERT_EQ(FNotices.size(), 2u);
+    EXPECT_TRUE(FNotices[0].Finished);
+    EXPECT_EQ(FNotices[0].Verified, vrNone);
     for (bool p : Phases) EXPECT_FALSE(p);
 }
 
@@ -231,7 +209,7 @@ TEST_F(OutputVerifyTest, ADamagedLosslessOutputFailsNamingTheMismatchingSampleOr
     // A WAV decodes whatever its bytes hold: the changed sample is found, to its block.
     TOutputOptions o = Codec("");
     o.VerifyTestFlip = 0.75;
-    TVerifyNotice n = Run({in}, Dir / "flip.wav", o);
+    TEncoderNotice n = Run({in}, Dir / "flip.wav", o);
     EXPECT_FALSE(n.Finished);
     const std::string said = "verification failed: sample mismatch at sample ";
     const size_t at = n.Message.find(said);
@@ -256,7 +234,7 @@ TEST_F(OutputVerifyTest, TasksOnWorkerThreadsVerifyAtOnceAndHandTheirPhaseToTheM
     std::vector<bool> onMain;
     Encoder->SetProgressInterval(100);
     Encoder->OnProgress = [&](void*, PProgressInfo AInfo) {
-        std::lock_guard lock(FLock);
+        std::lock_guard lock(FNoticeLock);
         if (AInfo->Verifying) onMain.push_back(IsMainThread());
     };
     for (const char* out : {"a.flac", "b.wav", "c.mp3"}) {
@@ -269,12 +247,12 @@ TEST_F(OutputVerifyTest, TasksOnWorkerThreadsVerifyAtOnceAndHandTheirPhaseToTheM
     Encoder->Start(2);
     ASSERT_TRUE(WaitPumping(
         [this] {
-            std::lock_guard lock(FLock);
-            return Notices.size() == 4;
+            std::lock_guard lock(FNoticeLock);
+            return FNotices.size() == 4;
         },
         std::chrono::milliseconds(10), std::chrono::milliseconds(120000)));
-    std::lock_guard lock(FLock);
-    for (const TVerifyNotice& n : Notices) {
+    std::lock_guard lock(FNoticeLock);
+    for (const TEncoderNotice& n : FNotices) {
         if (n.TaskIndex < 0) continue;
         EXPECT_TRUE(n.Finished) << n.Message;
         EXPECT_EQ(n.Verified, n.TaskIndex == 2 ? vrLength : vrBitExact) << n.TaskIndex;
